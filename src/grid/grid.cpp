@@ -1,0 +1,35 @@
+#include "grid/grid.hpp"
+
+namespace tovrana {
+namespace {
+
+int64_t checked_cell_count(int64_t nx, int64_t ny, int64_t nz) {
+    int64_t plane = 0, total = 0;
+    if (__builtin_mul_overflow(nx, ny, &plane) || __builtin_mul_overflow(plane, nz, &total) || total < 0)
+        throw Panic("capacity overflow");
+    return total;
+}
+
+}  // namespace
+
+Grid::Grid(int32_t nx, int32_t ny, int32_t nz, const std::vector<BlockedEntry>& blocked,
+           const std::vector<PadEntry>& pad_owner, const std::vector<Column>& via_blocked,
+           std::vector<ViaRule> via_index)
+    : via_index_(std::move(via_index)) {
+    const int64_t n_cells = checked_cell_count(nx, ny, nz);
+    geo_ = Geometry{nx, ny, nz, wrap_mul_add(nx, ny, 0)};
+    blocked_.assign(static_cast<std::size_t>(n_cells), 0);
+    pad_owner_.assign(static_cast<std::size_t>(n_cells), -1);
+    for (const BlockedEntry& b : blocked) {
+        const Cell c{b.ix, b.iy, b.layer};
+        if (geo_.inside(c)) blocked_[static_cast<std::size_t>(geo_.cell_id(c))] = 1;
+    }
+    for (const PadEntry& p : pad_owner) {
+        const Cell c{p.ix, p.iy, p.layer};
+        if (geo_.inside(c)) pad_owner_[static_cast<std::size_t>(geo_.cell_id(c))] = p.owner;
+    }
+    via_blocked_.reserve(via_blocked.size());
+    for (const Column& col : via_blocked) via_blocked_.insert(geo_.column_key(col.ix, col.iy));
+}
+
+}  // namespace tovrana

@@ -1,0 +1,44 @@
+#pragma once
+// The driver's global routes, one fixed slot per net in the driver's order.
+// Invariant: the four slot arrays have one length, and for every (net, slot) of
+// net_slot, slot_net[slot] == net.
+#include <cstddef>
+#include <optional>
+
+#include "grid/types.hpp"
+
+namespace tovrana {
+
+// Via cells of a route: endpoints of edges that change layer in one column, in
+// order of first appearance (a before b), each once.
+CellList via_from_edges(const EdgeList& edges);
+
+struct NetRoute {
+    NetId net = 0;
+    CellList cells;
+    EdgeList edges;
+};
+
+class RouteStore {
+public:
+    // Replaces the whole store; slots follow the order of `nets`.
+    void init(std::vector<NetRoute> nets);
+    // Replaces one net's route in its slot; unknown nets are ignored.
+    void update(NetId net, CellList cells, EdgeList edges);
+
+    std::size_t slot_count() const { return slot_net_.size(); }
+    NetId net(std::size_t slot) const { return slot_net_.at(slot); }
+    const CellList& cells(std::size_t slot) const { return slot_cells_.at(slot); }
+    const CellList& vias(std::size_t slot) const { return slot_vias_.at(slot); }
+    const EdgeList& edges(std::size_t slot) const { return slot_edges_.at(slot); }
+    std::optional<std::size_t> slot_of(NetId net) const;
+
+private:
+    std::vector<NetId> slot_net_;
+    std::vector<CellList> slot_cells_;
+    std::vector<CellList> slot_vias_;
+    std::vector<EdgeList> slot_edges_;
+    HashMap<NetId, std::size_t> net_slot_;
+};
+
+}  // namespace tovrana

@@ -1,0 +1,50 @@
+#pragma once
+// The value types every subsystem shares: cells, edges and the hash containers.
+#include <compare>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
+
+namespace tovrana {
+
+// A grid cell. Ordering is lexicographic by (ix, iy, layer), the order every
+// sorted cell list of the router uses.
+struct Cell {
+    int32_t ix = 0;
+    int32_t iy = 0;
+    int32_t layer = 0;
+    auto operator<=>(const Cell&) const = default;
+    friend std::size_t hash_value(const Cell& c) {
+        uint64_t h = static_cast<uint32_t>(c.ix);
+        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(c.iy);
+        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(c.layer);
+        return static_cast<std::size_t>(h);
+    }
+};
+
+struct Edge {
+    Cell a;
+    Cell b;
+    bool operator==(const Edge&) const = default;
+};
+
+using CellList = std::vector<Cell>;
+using EdgeList = std::vector<Edge>;
+using NetId = int32_t;
+
+// Hash containers are indexes only: no result ever depends on their iteration order.
+template <class K, class Hash = boost::hash<K>>
+using HashSet = boost::unordered_flat_set<K, Hash>;
+template <class K, class V, class Hash = boost::hash<K>>
+using HashMap = boost::unordered_flat_map<K, V, Hash>;
+
+// Inclusive rectangle of grid coordinates, on every layer.
+struct Region {
+    int32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    bool contains(int32_t x, int32_t y) const { return x0 <= x && x <= x1 && y0 <= y && y <= y1; }
+};
+
+}  // namespace tovrana

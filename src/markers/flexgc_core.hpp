@@ -1,0 +1,37 @@
+#pragma once
+// The design-rule marker engine: cover markers (cells under the halo footprints of
+// two or more nets, in first-touch order) then parallel-run-length markers.
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "grid/types.hpp"
+#include "occ/footprint.hpp"
+
+namespace tovrana {
+
+struct Marker {
+    CellList cells;
+    int32_t layer = 0;
+    std::vector<NetId> nets;
+};
+
+// One net of the engine's ordered input; the cells are read in place.
+struct MarkerNet {
+    NetId net = 0;
+    std::span<const Cell> cells;
+    std::span<const Cell> vias;
+};
+
+struct MarkerParams {
+    Halos halos;
+    std::optional<Region> region;
+    int32_t prl_halo = 0;
+    int32_t prl_len = 0;
+    std::span<const uint8_t> vertical;  // per layer; a missing layer is horizontal
+};
+
+std::vector<Marker> flexgc_core(int32_t nx, int32_t ny, std::span<const MarkerNet> nets,
+                                const MarkerParams& params);
+
+}  // namespace tovrana

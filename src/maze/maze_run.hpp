@@ -1,0 +1,36 @@
+#pragma once
+// The A* search loop shared by box_maze and the box worker.
+#include <optional>
+
+#include "grid/grid.hpp"
+
+namespace tovrana {
+
+struct PenaltyWeights {
+    double drc = 0.0;     // gg_drc: foreign occupancy (or route_shape without occ pricing)
+    double marker = 0.0;  // gg_marker: marker_pos cells
+    double fixed = 0.0;   // gg_fixed: fixed cells
+};
+
+// One search: every set is keyed by cell id except the corridor (gcell keys).
+struct MazeQuery {
+    NetId net = 0;
+    const CellList& starts;
+    const CellList& goals;
+    PenaltyWeights weights;
+    const HashSet<int64_t>& hard;
+    const HashSet<int64_t>& route_shape;
+    const HashSet<int64_t>& marker_pos;
+    const HashSet<int64_t>& fixed;
+    const HashSet<int64_t>& corridor;
+    int32_t gc = 1;
+    bool use_occ = false;
+    const OccDelta* delta = nullptr;  // a worker's pending changes over grid.occ
+};
+
+// The path from a start cell to a goal cell, or nothing. Reads only; throws Panic
+// for a gcell size of 0, a NaN cost reaching the queue order, or a via rule that
+// names a layer outside the grid.
+std::optional<CellList> maze_run(const Grid& grid, const MazeQuery& query);
+
+}  // namespace tovrana

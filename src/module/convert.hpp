@@ -1,0 +1,148 @@
+#pragma once
+// Conversion between Python objects and the core's value types.
+//   int   -> int32_t  (integer-index protocol; OverflowError outside 32 bits)
+//   float -> double   (float protocol)
+//   bool  -> bool     (True/False and NumPy's bool scalar only)
+//   sequence of X -> std::vector<X> (any sequence but str, iterated in order)
+//   n-tuple -> a record whose fields are listed by TupleShape
+#include <climits>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "grid/grid.hpp"
+#include "markers/flexgc_core.hpp"
+#include "module/py_ref.hpp"
+
+namespace tovrana::py {
+
+[[noreturn]] void raise_type_mismatch(PyObject* o, const char* target);
+
+template <class T, class Enable = void>
+struct From;
+
+template <>
+struct From<int32_t> {
+    static int32_t get(PyObject* o) {
+        const Ref index = Ref::check(PyNumber_Index(o));
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
+        if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            throw ErrorAlreadySet{};
+        }
+        return static_cast<int32_t>(v);
+    }
+};
+
+template <>
+struct From<double> {
+    static double get(PyObject* o) {
+        const double v = PyFloat_AsDouble(o);
+        if (v == -1.0 && PyErr_Occurred()) throw ErrorAlreadySet{};
+        return v;
+    }
+};
+
+template <>
+struct From<bool> {
+    static bool get(PyObject* o) {
+        if (o == Py_True) return true;
+        if (o == Py_False) return false;
+        const char* type_name = Py_TYPE(o)->tp_name;
+        if (std::strcmp(type_name, "numpy.bool") == 0 || std::strcmp(type_name, "numpy.bool_") == 0) {
+            const int truth = PyObject_IsTrue(o);
+            if (truth < 0) throw ErrorAlreadySet{};
+            return truth != 0;
+        }
+        raise_type_mismatch(o, "bool");
+    }
+};
+
+template <class T>
+struct From<std::vector<T>> {
+    static std::vector<T> get(PyObject* o) {
+        if (PyUnicode_Check(o)) {
+            PyErr_SetString(PyExc_TypeError, "a str cannot be converted to a sequence of items");
+            throw ErrorAlreadySet{};
+        }
+        if (!PySequence_Check(o)) raise_type_mismatch(o, "Sequence");
+        std::vector<T> out;
+        const Py_ssize_t hint = PyObject_LengthHint(o, 0);
+        if (hint < 0) throw ErrorAlreadySet{};
+        out.reserve(static_cast<std::size_t>(hint));
+        const Ref it = Ref::check(PyObject_GetIter(o));
+        while (Ref item = Ref::steal(PyIter_Next(it.get()))) out.push_back(From<T>::get(item.get()));
+        if (PyErr_Occurred()) throw ErrorAlreadySet{};
+        return out;
+    }
+};
+
+template <class T>
+struct From<std::optional<T>> {
+    static std::optional<T> get(PyObject* o) {
+        if (o == Py_None) return std::nullopt;
+        return From<T>::get(o);
+    }
+};
+
+// Items of a tuple of exactly `n` items.
+PyObject* const* tuple_items(PyObject* o, Py_ssize_t n);
+
+// The Python tuple shape of a record: its fields' types in tuple order.
+template <class S>
+struct TupleShape;
+template <> struct TupleShape<Cell> { using type = std::tuple<int32_t, int32_t, int32_t>; };
+template <> struct TupleShape<Edge> { using type = std::tuple<Cell, Cell>; };
+template <> struct TupleShape<BlockedEntry> { using type = std::tuple<int32_t, int32_t, int32_t>; };
+template <> struct TupleShape<PadEntry> { using type = std::tuple<int32_t, int32_t, int32_t, int32_t>; };
+template <> struct TupleShape<Column> { using type = std::tuple<int32_t, int32_t>; };
+template <> struct TupleShape<ViaRule> { using type = std::tuple<int32_t, int32_t, double>; };
+template <> struct TupleShape<Region> { using type = std::tuple<int32_t, int32_t, int32_t, int32_t>; };
+template <> struct TupleShape<NetRoute> { using type = std::tuple<int32_t, CellList, EdgeList>; };
+
+template <class S, class... Ts, std::size_t... I>
+S build_record(PyObject* const* items, std::tuple<Ts...>*, std::index_sequence<I...>) {
+    return S{From<Ts>::get(items[I])...};  // braced init: converted left to right
+}
+
+template <class S>
+struct From<S, std::void_t<typename TupleShape<S>::type>> {
+    static S get(PyObject* o) {
+        using Shape = typename TupleShape<S>::type;
+        constexpr std::size_t n = std::tuple_size_v<Shape>;
+        PyObject* const* items = tuple_items(o, n);
+        return build_record<S>(items, static_cast<Shape*>(nullptr), std::make_index_sequence<n>{});
+    }
+};
+
+// ---- results ----
+
+Ref to_py(int32_t v);
+Ref to_py(const Cell& c);
+Ref to_py(const Edge& e);
+Ref to_py(const Marker& m);
+Ref to_py(const NetRoute& r);
+
+template <class T>
+Ref to_py(const std::vector<T>& items) {
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(items[i]).release());
+    return list;
+}
+
+// A new tuple owning the given references.
+template <class... R>
+Ref make_tuple(R&&... items) {
+    Ref t = Ref::check(PyTuple_New(sizeof...(R)));
+    Py_ssize_t i = 0;
+    ((PyTuple_SET_ITEM(t.get(), i++, items.release())), ...);
+    return t;
+}
+
+}  // namespace tovrana::py

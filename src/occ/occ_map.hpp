@@ -1,0 +1,67 @@
+#pragma once
+// The occupancy map: which nets' halo footprints cover each cell, and how often.
+// Canonical form: every stored count is >= 1 and no cell holds an empty net list,
+// so two maps are equal exactly when they hold the same (cell, net, count) triples.
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "grid/geometry.hpp"
+#include "occ/footprint.hpp"
+
+namespace tovrana {
+
+// A cell's nets with their counts; short, so a flat list beats a nested hash map.
+template <class Count>
+using NetCounts = std::vector<std::pair<NetId, Count>>;
+
+// Position of `net` in the list, or the list's size when absent.
+template <class Count>
+std::size_t index_of(const NetCounts<Count>& list, NetId net) {
+    std::size_t i = 0;
+    while (i < list.size() && list[i].first != net) ++i;
+    return i;
+}
+template <class Count>
+Count count_of(const NetCounts<Count>& list, NetId net) {
+    const std::size_t i = index_of(list, net);
+    return i < list.size() ? list[i].second : Count{0};
+}
+// Adds `step` to the net's entry, creating it (from 0) when absent.
+template <class Count>
+void bump(NetCounts<Count>& list, NetId net, Count step) {
+    const std::size_t i = index_of(list, net);
+    if (i < list.size()) list[i].second = static_cast<Count>(list[i].second + step);
+    else list.emplace_back(net, step);
+}
+
+using OccMap = HashMap<int64_t, NetCounts<uint32_t>>;
+// A box worker's signed pending changes over the global map; entries may sit at 0.
+using OccDelta = HashMap<int64_t, NetCounts<int32_t>>;
+
+struct NetFootprintInput {
+    NetId net = 0;
+    std::span<const Cell> cells;
+    std::span<const Cell> vias;
+};
+
+// Rebuilds `occ` from scratch with the given halos.
+void occ_build(OccMap& occ, const Geometry& g, std::span<const NetFootprintInput> nets, Halos halos);
+
+// Wrapping sum of per-(cell, net, count) contributions; independent of map order.
+uint64_t occ_signature(const OccMap& occ);
+
+// Adds (add) or removes one footprint of `net` to or from the delta.
+void occ_apply_local(OccDelta& delta, const Geometry& g, Halos halos, NetId net,
+                     std::span<const Cell> cells, std::span<const Cell> vias, bool add);
+
+// Folds a delta into `occ`, keeping it canonical: zero changes are skipped, a count
+// that would fall to 0 or below is removed, and an emptied cell is removed.
+void occ_merge_local(OccMap& occ, const OccDelta& delta);
+
+// True when a net other than `net` is present at the cell: its global count plus
+// its pending change (when a delta is given) is positive.
+bool occ_has_foreign(const OccMap& occ, const OccDelta* delta, int64_t cell, NetId net);
+
+}  // namespace tovrana
