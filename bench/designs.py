@@ -1,0 +1,180 @@
+"""Synthetic routing designs, reproducible from a seed.
+
+One generator serves the benchmarks, the example driver and the larger tests: a layered
+grid with blockages, pads owned by multi-pin nets, via rules, blocked via columns,
+initial pattern routes that overlap (so there is work for the router), supply straps
+and name ranks.
+"""
+
+from __future__ import annotations
+
+import random
+from dataclasses import dataclass, field
+
+SIZES = {
+    # name: (nx, ny, nz, signal nets, gcell size)
+    "tiny": (24, 24, 3, 8, 6),
+    "small": (60, 60, 4, 40, 10),
+    "medium": (160, 160, 4, 260, 10),
+    "large": (400, 400, 4, 1400, 10),
+}
+
+
+@dataclass
+class Design:
+    nx: int
+    ny: int
+    nz: int
+    gc: int
+    blocked: list = field(default_factory=list)  # (layer, ix, iy)
+    pad_owner: list = field(default_factory=list)  # (layer, ix, iy, net)
+    via_blocked: list = field(default_factory=list)  # (ix, iy)
+    via_index: list = field(default_factory=list)  # (layer_a, layer_b, cost)
+    vertical: list = field(default_factory=list)  # per layer
+    pins: dict = field(default_factory=dict)  # net -> [pin cell]
+    termsets: dict = field(default_factory=dict)  # net -> [[cell]]
+    routes: dict = field(default_factory=dict)  # net -> (cells, edges), in routes-dict order
+    supply: list = field(default_factory=list)
+    names: dict = field(default_factory=dict)  # net -> name
+    wire_halo: int = 1
+    via_halo: int = 1
+    prl_halo: int = 1
+    prl_len: int = 6
+
+    def grid_args(self):
+        return (self.nx, self.ny, self.nz, self.blocked, self.pad_owner, self.via_blocked, self.via_index)
+
+    def route_list(self):
+        return [(net, cells, edges) for net, (cells, edges) in self.routes.items()]
+
+    def occ_nets(self):
+        return [(net, cells, via_cells(edges)) for net, (cells, edges) in self.routes.items()]
+
+    def name_rank(self):
+        ordered = sorted(self.names, key=lambda n: self.names[n])
+        return [(net, rank) for rank, net in enumerate(ordered)]
+
+    def termset_list(self):
+        return list(self.termsets.items())
+
+    def box_batches(self, box_gcells=2):
+        """Four checkerboard batches of boxes; boxes of one batch are a box apart."""
+        gx_n = (self.nx + self.gc - 1) // self.gc
+        gy_n = (self.ny + self.gc - 1) // self.gc
+        batches = []
+        for px in (0, 1):
+            for py in (0, 1):
+                batch = []
+                for bx in range(px, (gx_n + box_gcells - 1) // box_gcells, 2):
+                    for by in range(py, (gy_n + box_gcells - 1) // box_gcells, 2):
+                        gx0, gy0 = bx * box_gcells, by * box_gcells
+                        batch.append((gx0, gy0, min(gx0 + box_gcells, gx_n) - 1, min(gy0 + box_gcells, gy_n) - 1))
+                batches.append(batch)
+        return batches
+
+
+def via_cells(edges):
+    out, seen = [], set()
+    for a, b in edges:
+        if a[:2] == b[:2] and a[2] != b[2]:
+            for c in (a, b):
+                if c not in seen:
+                    seen.add(c)
+                    out.append(c)
+    return out
+
+
+def _path_edges(path):
+    return [(path[i], path[i + 1]) for i in range(len(path) - 1)]
+
+
+def _walk(path, target):
+    """Extends `path` one unit step at a time to `target` (x first, then y, then layer)."""
+    x, y, layer = path[-1]
+    tx, ty, tl = target
+    while x != tx:
+        x += 1 if tx > x else -1
+        path.append((x, y, layer))
+    while y != ty:
+        y += 1 if ty > y else -1
+        path.append((x, y, layer))
+    while layer != tl:
+        layer += 1 if tl > layer else -1
+        path.append((x, y, layer))
+
+
+def pattern_route(a, b, vertical):
+    """An L-shaped route from pin a to pin b over the first vertical and horizontal layers."""
+    vl = next((i for i, v in enumerate(vertical) if v), 1)
+    hl = next((i for i, v in enumerate(vertical) if not v and i > 0), 2)
+    path = [a]
+    _walk(path, (a[0], a[1], vl))
+    _walk(path, (a[0], b[1], vl))
+    _walk(path, (a[0], b[1], hl))
+    _walk(path, (b[0], b[1], hl))
+    _walk(path, b)
+    return path
+
+
+def make_design(size="small", seed=1):
+    nx, ny, nz, n_nets, gc = SIZES[size]
+    rnd = random.Random(seed)
+    d = Design(nx=nx, ny=ny, nz=nz, gc=gc)
+    d.vertical = [i % 2 == 1 for i in range(nz)]
+    d.via_index = [(i, i + 1, 1.0 + 0.5 * i) for i in range(nz - 1)]
+    d.via_index.append((1, 0, 2.0))  # a reversed duplicate, as real tables have
+
+    taken = set()
+    # blockages: small rectangles on the upper layers
+    for _ in range(nx * ny // 400):
+        layer = rnd.randrange(1, nz)
+        x0, y0 = rnd.randrange(nx), rnd.randrange(ny)
+        for x in range(x0, min(nx, x0 + rnd.randint(1, 4))):
+            for y in range(y0, min(ny, y0 + rnd.randint(1, 3))):
+                d.blocked.append((layer, x, y))
+                taken.add((x, y, layer))
+    for _ in range(nx * ny // 900):
+        d.via_blocked.append((rnd.randrange(nx), rnd.randrange(ny)))
+
+    def free_pin():
+        while True:
+            c = (rnd.randrange(1, nx - 1), rnd.randrange(1, ny - 1), 0)
+            if c not in taken:
+                taken.add(c)
+                return c
+
+    span = max(6, min(nx, ny) // 6)
+    for net in range(1, n_nets + 1):
+        first = free_pin()
+        pins = [first]
+        for _ in range(rnd.choice((1, 1, 2, 3)) ):
+            for _attempt in range(50):
+                c = (min(nx - 2, max(1, first[0] + rnd.randint(-span, span))),
+                     min(ny - 2, max(1, first[1] + rnd.randint(-span, span))), 0)
+                if c not in taken:
+                    taken.add(c)
+                    pins.append(c)
+                    break
+        if len(pins) < 2:
+            continue
+        d.pins[net] = pins
+        for p in pins:
+            d.pad_owner.append((0, p[0], p[1], net))
+        d.termsets[net] = [[p, (p[0], p[1], 1)] if rnd.random() < 0.3 else [p] for p in pins]
+        cells, edges = [], []
+        for a, b in zip(pins, pins[1:]):
+            path = pattern_route(a, b, d.vertical)
+            cells.extend(path)
+            edges.extend(_path_edges(path))
+        d.routes[net] = (sorted(set(cells)), edges)
+        d.names[net] = f"net_{rnd.randrange(10**6):06d}_{net}"
+
+    # supply straps on the top layer, every 40 rows
+    top = nz - 1
+    for k, y in enumerate(range(5, ny, 40)):
+        net = n_nets + 1 + k
+        path = [(x, y, top) for x in range(nx)]
+        d.routes[net] = (path, _path_edges(path))
+        d.supply.append(net)
+        d.names[net] = f"vdd_{k}"
+    return d

@@ -1,0 +1,1 @@
+"""A small, literal pure-Python model of the router core, the yardstick of the differential tests."""

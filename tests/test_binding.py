@@ -1,0 +1,197 @@
+"""The Python surface: signatures, argument matching, conversion rules, borrows."""
+import inspect
+import threading
+
+import numpy as np
+import pytest
+
+import tovrana
+from conftest import PanicException
+
+SIGNATURES = {
+    "box_maze": "(net, starts, goals, hard, route_shape, marker_pos, fixed, gg_drc, gg_marker, gg_fixed, corridor, gc, use_occ)",
+    "occ_init": "(nets, wire_halo, via_halo)",
+    "occ_signature": "()",
+    "flexgc": "(nets, wire_halo, via_halo, region, prl_halo, prl_len, vertical)",
+    "routes_init": "(nets)",
+    "routes_update": "(net, cells, edges)",
+    "set_termsets": "(termsets)",
+    "set_worker_consts": "(supply, obstacles)",
+    "set_name_rank": "(ranks)",
+    "route_boxes": "(boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, gg_fixed, "
+    "marker_decay, prl_halo, prl_len, vertical, n_threads)",
+}
+
+
+def test_module_surface():
+    assert tovrana.__all__ == ["Grid"]
+    assert tovrana.__doc__ == ""
+    assert str(inspect.signature(tovrana.Grid)) == "(nx, ny, nz, blocked, pad_owner, via_blocked, via_index)"
+    assert issubclass(PanicException, BaseException) and not issubclass(PanicException, Exception)
+    methods = [m for m in vars(tovrana.Grid) if not m.startswith("_")]
+    assert methods == list(SIGNATURES)
+    for name, sig in SIGNATURES.items():
+        method = getattr(tovrana.Grid, name)
+        assert str(inspect.signature(getattr(tovrana.Grid(1, 1, 1, [], [], [], []), name))) == sig
+        body = method.__doc__
+        assert body and not body.endswith("\n") and 1 <= len(body.splitlines()) <= 8
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda g: g.set_name_rank(), "Grid.set_name_rank() missing 1 required positional argument: 'ranks'"),
+        (lambda g: g.occ_init([]), "Grid.occ_init() missing 2 required positional arguments: 'wire_halo' and 'via_halo'"),
+        (lambda g: g.routes_update(), "Grid.routes_update() missing 3 required positional arguments: 'net', 'cells', and 'edges'"),
+        (lambda g: g.set_name_rank([], []), "Grid.set_name_rank() takes 1 positional argument but 2 were given"),
+        (lambda g: g.set_name_rank(rank=[]), "Grid.set_name_rank() got an unexpected keyword argument 'rank'"),
+        (lambda g: g.set_name_rank([], ranks=[]), "Grid.set_name_rank() got multiple values for argument 'ranks'"),
+        (lambda g: tovrana.Grid(1, 1, 1, [], [], []), "Grid.__new__() missing 1 required positional argument: 'via_index'"),
+        (lambda g: g.box_maze(1, [], [], [], [], [], [], 0.0, 0.0, 0.0, [], 1),
+         "Grid.box_maze() missing 1 required positional argument: 'use_occ'"),
+    ],
+)
+def test_argument_matching(grid4, call, message):
+    with pytest.raises(TypeError) as e:
+        call(grid4)
+    assert str(e.value) == message
+
+
+def test_keywords_and_no_argument_method(grid4):
+    grid4.occ_init(via_halo=0, wire_halo=1, nets=[(1, [(0, 0, 0)], [])])
+    assert grid4.occ_signature() != 0
+    with pytest.raises(TypeError, match="takes no arguments"):
+        grid4.occ_signature(1)
+    g = tovrana.Grid(nz=1, ny=2, nx=2, blocked=[], pad_owner=[], via_blocked=[], via_index=[])
+    assert g.occ_signature() == 0
+
+
+class Boom(Exception):
+    pass
+
+
+class BadIndex:
+    def __index__(self):
+        raise Boom("no index")
+
+
+class Index5:
+    def __index__(self):
+        return 5
+
+
+class BadSeq:
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        raise Boom("no items")
+
+
+def flat(nx):
+    return tovrana.Grid(nx, 2, 1, [], [], [], [])
+
+
+def test_conversion_rules():
+    def fails(exc, fn, text=None):
+        with pytest.raises(exc) as e:
+            fn()
+        if text is not None:
+            assert str(e.value) == text
+        return e.value
+
+    # ints: 32-bit range, index hook, prefix only for plain TypeError
+    assert flat(Index5()) is not None and flat(True) is not None
+    fails(OverflowError, lambda: flat(2**31), "out of range integral type conversion attempted")
+    fails(OverflowError, lambda: flat(-(2**31) - 1))
+    fails(OverflowError, lambda: flat(2**100))
+    assert str(fails(TypeError, lambda: flat(1.5))).startswith("argument 'nx': ")
+    fails(Boom, lambda: flat(BadIndex()))
+    # sequences: str refused, lists of tuples, tuple length errors without prefix
+    assert str(fails(TypeError, lambda: tovrana.Grid(4, 4, 2, "ab", [], [], []))).startswith("argument 'blocked': ")
+    assert str(fails(TypeError, lambda: tovrana.Grid(4, 4, 2, [[1, 2, 0]], [], [], []))).startswith("argument 'blocked': ")
+    fails(ValueError, lambda: tovrana.Grid(4, 4, 2, [(1, 2)], [], [], []),
+          "expected tuple of length 3, but got tuple of length 2")
+    fails(TypeError, lambda: tovrana.Grid(4, 4, 2, (x for x in []), [], [], []))
+    fails(Boom, lambda: tovrana.Grid(4, 4, 2, BadSeq(), [], [], []))
+    assert tovrana.Grid(4, 4, 2, range(0), (), [], []) is not None
+    # floats accept ints and float hooks; bools are strict
+    assert tovrana.Grid(4, 4, 2, [], [], [], [(0, 1, 2)]) is not None
+    fails(TypeError, lambda: tovrana.Grid(4, 4, 2, [], [], [], [(0, 1, "x")]))
+    g = tovrana.Grid(4, 4, 1, [], [], [], [])
+    for bad in (1, 0, None, "True"):
+        e = fails(TypeError, lambda: g.box_maze(1, [], [], [], [], [], [], 0, 0, 0, [], 1, bad))
+        assert str(e).startswith("argument 'use_occ': ")
+    assert g.box_maze(1, [], [], [], [], [], [], 0, 0, 0, [], 1, np.bool_(True)) is None
+    assert g.flexgc([], 0, 0, None, 0, 0, [np.True_, False]) == []
+
+
+def test_type_error_cause_is_kept():
+    class Raiser:
+        def __index__(self):
+            try:
+                raise KeyError("inner")
+            except KeyError as k:
+                raise TypeError("outer") from k
+
+    with pytest.raises(TypeError) as e:
+        flat(Raiser())
+    assert str(e.value) == "argument 'nx': outer"
+    assert isinstance(e.value.__cause__, KeyError)
+
+
+def test_failed_conversion_leaves_grid_untouched():
+    g = tovrana.Grid(6, 6, 1, [], [], [], [])
+    g.occ_init([(1, [(2, 2, 0)], [])], 1, 1)
+    before = g.occ_signature()
+    with pytest.raises(TypeError):
+        g.occ_init([(1, [(2, 2, 0)], []), (2, [(1, 1)], "x")], 1, 1)
+    with pytest.raises(ValueError):
+        g.occ_init([(2, [(0, 0, 0), (1, 1)], [])], 1, 1)
+    assert g.occ_signature() == before
+
+
+def test_capacity_overflow_and_memory():
+    with pytest.raises(PanicException, match="capacity overflow"):
+        tovrana.Grid(-1, 4, 4, [], [], [], [])
+    with pytest.raises(PanicException, match="capacity overflow"):
+        tovrana.Grid(2**31 - 1, 2**31 - 1, 2**31 - 1, [], [], [], [])
+    with pytest.raises(MemoryError):
+        tovrana.Grid(2**20, 2**20, 2**20, [], [], [], [])
+    assert tovrana.Grid(0, 5, 5, [(0, 0, 0)], [(0, 0, 0, 1)], [(1, 1)], []).occ_signature() == 0
+
+
+def test_borrow_flags_during_batch():
+    """A long batch holds the grid exclusively; other threads get the borrow errors."""
+    from designs import make_design
+
+    d = make_design("medium", 3)
+    g = tovrana.Grid(*d.grid_args())
+    g.routes_init(d.route_list())
+    g.occ_init(d.occ_nets(), 1, 1)
+    g.set_termsets(d.termset_list())
+    g.set_name_rank(d.name_rank())
+    g.set_worker_consts(d.supply, [])
+    errors, ticks = [], []
+    done = threading.Event()
+
+    def run():
+        try:
+            for batch in d.box_batches(4):
+                g.route_boxes(batch, d.gc, 1, 1, True, 3, 4.0, 2.0, 1.0, 0.5, 1, 6, d.vertical, 1)
+        finally:
+            done.set()
+
+    t = threading.Thread(target=run)
+    t.start()
+    while not done.is_set():
+        ticks.append(1)
+        for call, message in ((lambda: g.occ_signature(), "Already mutably borrowed"),
+                              (lambda: g.set_name_rank([]), "Already borrowed")):
+            try:
+                call()
+            except RuntimeError as e:
+                errors.append((str(e), message))
+    t.join()
+    assert all(got == want for got, want in errors)
+    assert errors, "the batch never overlapped the other thread's calls"
