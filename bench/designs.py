@@ -116,8 +116,9 @@ def pattern_route(a, b, vertical):
     return path
 
 
-def make_design(size="small", seed=1):
-    nx, ny, nz, n_nets, gc = SIZES[size]
+def make_design(size="small", seed=1, shape=None):
+    """A design of a named size, or of `shape` = (nx, ny, nz, signal nets, gcell size)."""
+    nx, ny, nz, n_nets, gc = shape or SIZES[size]
     rnd = random.Random(seed)
     d = Design(nx=nx, ny=ny, nz=nz, gc=gc)
     d.vertical = [i % 2 == 1 for i in range(nz)]
@@ -133,12 +134,12 @@ def make_design(size="small", seed=1):
             for y in range(y0, min(ny, y0 + rnd.randint(1, 3))):
                 d.blocked.append((layer, x, y))
                 taken.add((x, y, layer))
-    for _ in range(nx * ny // 900):
+    for _ in range(max(1, nx * ny // 900)):
         d.via_blocked.append((rnd.randrange(nx), rnd.randrange(ny)))
 
     def free_pin():
         while True:
-            c = (rnd.randrange(1, nx - 1), rnd.randrange(1, ny - 1), 0)
+            c = (rnd.randrange(1, max(2, nx - 1)), rnd.randrange(1, max(2, ny - 1)), 0)
             if c not in taken:
                 taken.add(c)
                 return c

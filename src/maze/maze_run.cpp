@@ -1,7 +1,199 @@
+// The A* loop: set-up, expansion in the fixed neighbour order, relax, and path
+// reconstruction from the came-from entries as they stand when a goal is popped.
 #include "maze/maze_run.hpp"
 
-namespace tovrana {
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <string>
 
-std::optional<CellList> maze_run(const Grid&, const MazeQuery&) { throw Panic("maze_run is not built yet"); }
+#include "maze/cell_table.hpp"
+#include "maze/heap_item.hpp"
+#include "maze/moves.hpp"
+
+namespace tovrana {
+namespace {
+
+using maze::CellRec;
+using maze::HeapItem;
+
+class Run {
+public:
+    Run(const Grid& grid, const MazeQuery& q) : grid_(grid), geo_(grid.geo()), q_(q) {}
+
+    std::optional<CellList> search();
+    std::size_t expanded() const { return expanded_; }
+
+private:
+    bool passable(const Cell& c) const { return grid_.enterable(c, q_.net) && !q_.hard.contains(geo_.cell_id(c)); }
+    int64_t gcell_of(const Cell& c) const {
+        return gcell_key(checked_div(c.ix, q_.gc), checked_div(c.iy, q_.gc));
+    }
+    uint32_t record(const Cell& c, int64_t id);  // record of an in-window cell, created on first touch
+    void fill(CellRec& r) const;
+    double heuristic(const Cell& c) const;
+    void push_start(const Cell& c);
+    void expand(uint32_t cur, uint8_t dir, double g);
+    void relax(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t next_id, uint8_t d, double base);
+    CellList reconstruct(uint32_t goal, uint8_t dir) const;
+
+    const Grid& grid_;
+    const Geometry& geo_;
+    const MazeQuery& q_;
+    CellList goal_list_;
+    HashSet<int64_t> goal_set_;
+    HashSet<int64_t> extra_gcells_;  // gcells of the kept starts and goals, joining the corridor
+    std::optional<maze::CellTable> table_;
+    std::vector<CellRec> recs_;
+    maze::Queue queue_;
+    std::size_t expanded_ = 0;
+};
+
+std::optional<CellList> Run::search() {
+    for (const Cell& c : q_.goals) {
+        if (passable(c) && goal_set_.insert(geo_.cell_id(c)).second) goal_list_.push_back(c);
+    }
+    CellList starts;
+    for (const Cell& c : q_.starts) {
+        if (passable(c)) starts.push_back(c);
+    }
+    if (starts.empty() || goal_list_.empty()) return std::nullopt;
+    for (const Cell& c : starts) extra_gcells_.insert(gcell_of(c));
+    for (const Cell& c : goal_list_) extra_gcells_.insert(gcell_of(c));
+
+    CellList anchors = starts;
+    anchors.insert(anchors.end(), goal_list_.begin(), goal_list_.end());
+    table_.emplace(geo_, maze::corridor_window(geo_, q_.gc, q_.corridor, anchors));
+
+    for (const Cell& c : starts) push_start(c);
+    while (!queue_.empty()) {
+        const HeapItem item = queue_.pop();
+        CellRec& r = recs_[item.rec];
+        const auto bit = static_cast<uint8_t>(1u << item.dir);
+        if (r.closed & bit) continue;
+        r.closed |= bit;
+        if (r.flags & CellRec::kGoal) return reconstruct(item.rec, item.dir);
+        ++expanded_;
+        expand(item.rec, item.dir, item.g);
+    }
+    return std::nullopt;
+}
+
+uint32_t Run::record(const Cell& c, int64_t id) {
+    uint32_t* slot = table_->slot(c, id);
+    if (!slot) return 0;
+    if (*slot == 0) {
+        if (recs_.size() >= std::numeric_limits<uint32_t>::max() - 1) throw Panic("capacity overflow");
+        CellRec& r = recs_.emplace_back();
+        r.cell = c;
+        r.id = id;
+        fill(r);
+        *slot = static_cast<uint32_t>(recs_.size());
+    }
+    return *slot;  // index + 1
+}
+
+// Looks up, once per cell, everything relax needs about entering it.
+void Run::fill(CellRec& r) const {
+    for (int d = 0; d < maze::kDirs; ++d) {
+        r.g[d] = std::numeric_limits<double>::infinity();
+        r.pred[d] = maze::kNoPred;
+    }
+    if (!geo_.inside(r.cell)) return;
+    const bool goal = goal_set_.contains(r.id);
+    if (goal) r.flags |= CellRec::kGoal;
+    if (!goal) {
+        const int64_t key = gcell_of(r.cell);
+        if (!q_.corridor.contains(key) && !extra_gcells_.contains(key)) return;
+    }
+    if (!grid_.enterable(r.cell, q_.net) || q_.hard.contains(r.id)) return;
+    r.flags |= CellRec::kEnterable;
+    if (grid_.via_blocked(r.cell.ix, r.cell.iy)) r.flags |= CellRec::kNoVia;
+    const bool drc = q_.use_occ ? occ_has_foreign(grid_.occ, q_.delta, r.id, q_.net) : q_.route_shape.contains(r.id);
+    if (drc) r.flags |= CellRec::kDrc;
+    if (q_.marker_pos.contains(r.id)) r.flags |= CellRec::kMarker;
+    if (q_.fixed.contains(r.id)) r.flags |= CellRec::kFixed;
+    r.h = heuristic(r.cell);
+}
+
+// Manhattan distance to the nearest goal, a layer change counting 2.
+double Run::heuristic(const Cell& c) const {
+    int64_t best = std::numeric_limits<int64_t>::max();
+    for (const Cell& t : goal_list_) {
+        const int64_t d = std::llabs(int64_t{c.ix} - t.ix) + std::llabs(int64_t{c.iy} - t.iy) + (c.layer != t.layer ? 2 : 0);
+        if (d < best) best = d;
+    }
+    return static_cast<double>(best);
+}
+
+void Run::push_start(const Cell& c) {
+    const uint32_t rec = record(c, geo_.cell_id(c)) - 1;
+    CellRec& r = recs_[rec];
+    r.g[maze::kStart] = 0.0;
+    queue_.push(HeapItem{r.h, 0.0, c.ix, c.iy, c.layer, rec, maze::kStart});
+}
+
+// Neighbours in the fixed order: +x, -x, +y, -y, then the via rules in table order.
+void Run::expand(uint32_t cur, uint8_t dir, double g) {
+    const Cell c = recs_[cur].cell;
+    const int64_t id = recs_[cur].id;
+    struct Planar { int32_t dx, dy; uint8_t d; };
+    static constexpr Planar kPlanar[4] = {{1, 0, maze::kPlusX}, {-1, 0, maze::kMinusX},
+                                          {0, 1, maze::kPlusY}, {0, -1, maze::kMinusY}};
+    for (const Planar& m : kPlanar) {
+        const Cell n{c.ix + m.dx, c.iy + m.dy, c.layer};  // c is inside, so no overflow
+        if (!geo_.inside(n)) continue;
+        relax(cur, dir, g, n, id + m.dx + int64_t{m.dy} * geo_.nx, m.d, 0.0);
+    }
+    if (recs_[cur].flags & CellRec::kNoVia) return;
+    for (const ViaRule& rule : grid_.via_index()) {
+        int32_t target;
+        if (rule.layer_a == c.layer) target = rule.layer_b;
+        else if (rule.layer_b == c.layer) target = rule.layer_a;
+        else continue;
+        if (target < 0 || target >= geo_.nz) {
+            throw Panic("index out of range: via rule (" + std::to_string(rule.layer_a) + ", " +
+                        std::to_string(rule.layer_b) + ") names a layer outside 0.." + std::to_string(geo_.nz - 1));
+        }
+        const Cell n{c.ix, c.iy, target};
+        const int64_t n_id = id + (int64_t{target} - c.layer) * geo_.layer_stride;
+        relax(cur, dir, g, n, n_id, maze::via_direction(c.layer, target), target == c.layer ? 0.0 : rule.cost);
+    }
+}
+
+void Run::relax(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t next_id, uint8_t d, double base) {
+    const uint32_t slot = record(next, next_id);
+    if (slot == 0) return;  // outside the window: neither a goal nor in the corridor
+    const uint32_t n = slot - 1;
+    CellRec& r = recs_[n];
+    if (!(r.flags & CellRec::kEnterable)) return;
+    const double new_g = g + maze::step_cost(base, dir, d, r.flags, q_.weights);
+    if (!(r.g[d] > new_g + 1e-12)) return;
+    r.g[d] = new_g;
+    r.pred[d] = (uint64_t{cur} << 3) | dir;
+    queue_.push(HeapItem{r.h + new_g, new_g, next.ix, next.iy, next.layer, n, d});
+}
+
+CellList Run::reconstruct(uint32_t goal, uint8_t dir) const {
+    // Each link names a state with a g-score; more links than states means a cycle,
+    // which only negative costs can create.
+    const std::size_t limit = recs_.size() * maze::kDirs;
+    CellList path{recs_[goal].cell};
+    for (uint64_t link = recs_[goal].pred[dir]; link != maze::kNoPred;) {
+        if (path.size() > limit) throw Panic("came-from cycle in path reconstruction");
+        const CellRec& r = recs_[link >> 3];
+        path.push_back(r.cell);
+        link = r.pred[link & 7];
+    }
+    std::reverse(path.begin(), path.end());
+    return path;
+}
+
+}  // namespace
+
+std::optional<CellList> maze_run(const Grid& grid, const MazeQuery& query) {
+    Run run(grid, query);
+    return run.search();
+}
 
 }  // namespace tovrana

@@ -1,7 +1,201 @@
+// The rip-up-and-reroute loop of one box.
 #include "worker/route_box_plan.hpp"
 
-namespace tovrana {
+#include <algorithm>
 
-BoxResult route_box_plan(const Grid&, const Box&, const BoxParams&) { throw Panic("route_box_plan is not built yet"); }
+#include "markers/worker_markers.hpp"
+#include "worker/box_geometry.hpp"
+#include "worker/extract_box.hpp"
+#include "worker/worker_queue.hpp"
+
+namespace tovrana {
+namespace {
+
+// Keep-outs of every search in the box: the global obstacles plus the halo
+// footprints of the supply nets' stored routes.
+HashSet<int64_t> supply_keepouts(const Grid& grid, Halos halos) {
+    HashSet<int64_t> hard = grid.consts.obstacles;
+    const Geometry& g = grid.geo();
+    for (const NetId net : grid.consts.supply) {  // any order: the result is a set
+        const auto slot = grid.routes.slot_of(net);
+        if (!slot) continue;
+        for_each_footprint(g, grid.routes.cells(*slot), grid.routes.vias(*slot), halos, nullptr,
+                           [&](int32_t x, int32_t y, int32_t layer) { hard.insert(g.cell_id(x, y, layer)); });
+    }
+    return hard;
+}
+
+// Nets named by markers, each once in first-seen order, supply nets left out.
+std::vector<NetId> nets_named(const Grid& grid, const std::vector<Marker>& markers) {
+    std::vector<NetId> nets;
+    HashSet<NetId> seen;
+    for (const Marker& m : markers)
+        for (const NetId n : m.nets)
+            if (!grid.consts.is_supply(n) && seen.insert(n).second) nets.push_back(n);
+    return nets;
+}
+
+std::vector<NetId> ripup_all_seed(const Grid& grid, const WorkerQueue& queue, const LocalRoutes& none) {
+    std::vector<NetId> nets;
+    for (std::size_t s = 0; s < grid.routes.slot_count(); ++s) {
+        const NetId net = grid.routes.net(s);
+        const TermSets* sets = grid.consts.termsets_of(net);
+        if (sets && sets->size() >= 2 && queue.net_in_box(net, none)) nets.push_back(net);
+    }
+    return nets;
+}
+
+bool shares_cell(const CellList& a, const HashSet<Cell>& b) {
+    return std::any_of(a.begin(), a.end(), [&](const Cell& c) { return b.contains(c); });
+}
+
+void append_path_edges(const CellList& path, EdgeList& edges) {
+    for (std::size_t i = 1; i < path.size(); ++i) edges.push_back({path[i - 1], path[i]});
+}
+
+class BoxWorker {
+public:
+    BoxWorker(const Grid& grid, const Box& box, const BoxParams& p)
+        : grid_(grid),
+          params_(p),
+          geometry_(grid.geo(), box, p.gc, std::max({p.halos.wire, p.halos.via, p.prl_halo})),
+          queue_(grid, geometry_, p.maze_end_iter),
+          hard_(supply_keepouts(grid, p.halos)) {
+        marker_params_.halos = p.halos;
+        marker_params_.region = geometry_.marker_region();
+        marker_params_.prl_halo = p.prl_halo;
+        marker_params_.prl_len = p.prl_len;
+        marker_params_.vertical = p.vertical;
+    }
+
+    BoxResult run() {
+        const std::vector<Marker> initial = markers();
+        record_history(initial);
+        if (params_.ripup_all) queue_.offer(ripup_all_seed(grid_, queue_, local_), local_);
+        else queue_.offer(nets_named(grid_, initial), local_);
+
+        while (const auto net = queue_.pop()) {
+            if (!queue_.attempt(*net) || !reroute(*net)) continue;
+            const std::vector<Marker> found = markers();
+            record_history(found);
+            queue_.offer(nets_named(grid_, found), local_);
+            for (auto& [cell, value] : history_) value *= params_.marker_decay;
+            if (found.empty()) break;
+        }
+        return result(initial.size());
+    }
+
+private:
+    std::vector<Marker> markers() const { return worker_markers(grid_, local_, marker_params_); }
+
+    void record_history(const std::vector<Marker>& found) {
+        for (const Marker& m : found)
+            for (const Cell& c : m.cells) history_[grid_.geo().cell_id(c)] += 1.0;
+    }
+
+    HashSet<int64_t> marker_positions() const {
+        HashSet<int64_t> cells;
+        for (const auto& [cell, value] : history_)
+            if (value >= 0.5) cells.insert(cell);
+        return cells;
+    }
+
+    std::optional<CellList> search(NetId net, const CellList& starts, const CellList& goals,
+                                   const HashSet<int64_t>& marker_pos) const {
+        static const HashSet<int64_t> kEmpty;
+        const MazeQuery query{net,  starts, goals, params_.weights, hard_, kEmpty, marker_pos, kEmpty,
+                              geometry_.corridor(), params_.gc, true, &delta_};
+        return maze_run(grid_, query);
+    }
+
+    // One attempt: cut the net at the box, reconnect its targets, commit locally.
+    // A search without a path leaves no trace.
+    bool reroute(NetId net) {
+        CellList old_cells;
+        EdgeList old_edges;
+        if (const LocalRoute* r = local_.find(net)) {
+            old_cells = r->cells;
+            old_edges = r->edges;
+        } else if (const auto slot = grid_.routes.slot_of(net)) {
+            old_cells = grid_.routes.cells(*slot);
+            old_edges = grid_.routes.edges(*slot);
+        } else {
+            return false;
+        }
+        const Extraction cut = extract_box(old_cells, old_edges, grid_.consts.termsets_of(net), geometry_);
+        const HashSet<int64_t> marker_pos = marker_positions();
+
+        HashSet<Cell> tree;
+        EdgeList new_edges;
+        const auto& targets = cut.targets;
+        if (targets.size() >= 2) {
+            const HashSet<Cell> second(targets[1].begin(), targets[1].end());
+            if (shares_cell(targets[0], second)) {
+                tree = second;
+                tree.insert(targets[0].begin(), targets[0].end());
+            } else {
+                CellList starts = targets[0];
+                sort_unique(starts);
+                const auto path = search(net, starts, targets[1], marker_pos);
+                if (!path) return false;
+                append_path_edges(*path, new_edges);
+                tree.insert(path->begin(), path->end());
+            }
+            for (std::size_t t = 2; t < targets.size(); ++t) {
+                if (shares_cell(targets[t], tree)) continue;
+                CellList starts(tree.begin(), tree.end());
+                sort_unique(starts);
+                const auto path = search(net, starts, targets[t], marker_pos);
+                if (!path) return false;
+                append_path_edges(*path, new_edges);
+                tree.insert(path->begin(), path->end());
+            }
+        }
+
+        LocalRoute fresh;
+        fresh.cells = cut.fixed_cells;
+        fresh.cells.insert(fresh.cells.end(), tree.begin(), tree.end());
+        sort_unique(fresh.cells);
+        fresh.edges = cut.kept_edges;
+        fresh.edges.insert(fresh.edges.end(), new_edges.begin(), new_edges.end());
+        fresh.vias = via_from_edges(fresh.edges);
+
+        const CellList old_vias = via_from_edges(old_edges);
+        occ_apply_local(delta_, grid_.geo(), grid_.occ_halos, net, old_cells, old_vias, false);
+        occ_apply_local(delta_, grid_.geo(), grid_.occ_halos, net, fresh.cells, fresh.vias, true);
+        local_.store(net, std::move(fresh));
+        return true;
+    }
+
+    BoxResult result(std::size_t initial_count) {
+        const std::size_t final_count = markers().size();
+        const std::size_t threshold = params_.ripup_all ? 5 * initial_count : initial_count;
+        BoxResult out;
+        for (const auto& [net, route] : local_.in_order()) {
+            const auto slot = grid_.routes.slot_of(net);
+            if (!slot || grid_.routes.cells(*slot) != route.cells) out.routes.push_back({net, route.cells, route.edges});
+        }
+        out.accepted = final_count <= threshold && !out.routes.empty();
+        if (!out.accepted) out.routes.clear();
+        out.delta = std::move(delta_);
+        return out;
+    }
+
+    const Grid& grid_;
+    const BoxParams& params_;
+    BoxGeometry geometry_;
+    WorkerQueue queue_;
+    HashSet<int64_t> hard_;
+    MarkerParams marker_params_;
+    LocalRoutes local_;
+    OccDelta delta_;
+    HashMap<int64_t, double> history_;
+};
+
+}  // namespace
+
+BoxResult route_box_plan(const Grid& grid, const Box& box, const BoxParams& params) {
+    return BoxWorker(grid, box, params).run();
+}
 
 }  // namespace tovrana

@@ -1,0 +1,70 @@
+// The serial merge of a batch: in-box route composition, then the occupancy fold.
+#include <algorithm>
+
+#include "batch/route_boxes.hpp"
+#include "worker/box_geometry.hpp"
+#include "worker/extract_box.hpp"
+
+namespace tovrana {
+namespace {
+
+// Composed routes in first-composed order, indexed by net.
+class Composition {
+public:
+    NetRoute* find(NetId net) {
+        const auto it = index_.find(net);
+        return it == index_.end() ? nullptr : &routes_[it->second];
+    }
+    void store(NetRoute route) {
+        const auto [it, fresh] = index_.try_emplace(route.net, routes_.size());
+        if (fresh) routes_.push_back(std::move(route));
+        else routes_[it->second] = std::move(route);
+    }
+    std::vector<NetRoute> take() { return std::move(routes_); }
+
+private:
+    std::vector<NetRoute> routes_;
+    HashMap<NetId, std::size_t> index_;
+};
+
+// The route the box's portion is composed onto: an earlier box's composition, else
+// the stored route, else nothing.
+NetRoute base_route(Composition& composed, const RouteStore& store, NetId net) {
+    if (NetRoute* earlier = composed.find(net)) return std::move(*earlier);
+    if (const auto slot = store.slot_of(net)) return NetRoute{net, store.cells(*slot), store.edges(*slot)};
+    return NetRoute{net, {}, {}};
+}
+
+NetRoute compose(NetRoute base, const NetRoute& worked, const Box& box, int32_t gc) {
+    auto inside = [&](const Cell& c) { return BoxGeometry::contains(box, gc, c); };
+    NetRoute out{worked.net, {}, {}};
+    for (const Cell& c : base.cells)
+        if (!inside(c)) out.cells.push_back(c);
+    for (const Cell& c : worked.cells)
+        if (inside(c)) out.cells.push_back(c);
+    if (out.cells.size() >= 2) sort_unique(out.cells);
+    for (const Edge& e : base.edges)
+        if (!inside(e.a) || !inside(e.b)) out.edges.push_back(e);
+    for (const Edge& e : worked.edges)
+        if (inside(e.a) && inside(e.b)) out.edges.push_back(e);
+    return out;
+}
+
+}  // namespace
+
+std::vector<NetRoute> merge_batch(Grid& grid, const std::vector<Box>& boxes, std::vector<BoxResult> results,
+                                  int32_t gc) {
+    // Composition reads the store only and is where a failure can arise; occ is
+    // written after it, so a failing merge leaves occ as it was.
+    Composition composed;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (!results[i].accepted) continue;
+        for (const NetRoute& worked : results[i].routes)
+            composed.store(compose(base_route(composed, grid.routes, worked.net), worked, boxes.at(i), gc));
+    }
+    for (const BoxResult& r : results)
+        if (r.accepted) occ_merge_local(grid.occ, r.delta);
+    return composed.take();
+}
+
+}  // namespace tovrana

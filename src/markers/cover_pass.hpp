@@ -1,0 +1,15 @@
+#pragma once
+// Cover pass: cells under the halo footprints of two or more distinct net ids.
+#include <span>
+#include <vector>
+
+#include "markers/flexgc_core.hpp"
+
+namespace tovrana::markers {
+
+// Appends one marker per cell covered by >= 2 net ids, cells in first-touch order
+// over the whole walk, nets in the order they first touched the cell.
+void cover_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerParams& params,
+                std::vector<Marker>& out);
+
+}  // namespace tovrana::markers

@@ -1,0 +1,130 @@
+#include "markers/prl_pass.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace tovrana::markers {
+namespace {
+
+// Two nets facing each other on one layer: tracks lo and lo + d, nets by value.
+struct PrlKey {
+    int32_t layer;
+    bool vertical;
+    int32_t track_lo, track_hi;
+    NetId net_lo, net_hi;
+    bool operator==(const PrlKey&) const = default;
+    friend std::size_t hash_value(const PrlKey& k) {
+        uint64_t h = static_cast<uint32_t>(k.layer) * 2u + (k.vertical ? 1u : 0u);
+        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(k.track_lo);
+        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(k.track_hi);
+        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(k.net_lo);
+        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(k.net_hi);
+        return static_cast<std::size_t>(h);
+    }
+};
+
+struct Owned {
+    Cell cell;
+    NetId net;
+};
+
+// (key index, along) packed so that a plain sort groups by key in first-seen
+// order and orders each group by along value.
+uint64_t pack(uint32_t key, int32_t along) {
+    return (uint64_t{key} << 32) | (static_cast<uint32_t>(along) ^ 0x80000000u);
+}
+uint32_t key_of(uint64_t p) { return static_cast<uint32_t>(p >> 32); }
+int64_t along_of(uint64_t p) { return static_cast<int32_t>(static_cast<uint32_t>(p) ^ 0x80000000u); }
+
+}  // namespace
+
+void prl_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerParams& params,
+              std::vector<Marker>& out) {
+    if (params.prl_halo <= 0 || params.prl_len <= 0) return;
+
+    // Ownership: the first net to place a route cell on a cell id owns it. Not
+    // clipped to the region or the grid.
+    std::size_t route_cells = 0;
+    for (const MarkerNet& n : nets) route_cells += n.cells.size();
+    HashMap<int64_t, NetId> owner;
+    owner.reserve(route_cells);
+    std::vector<Owned> owned;
+    owned.reserve(route_cells);
+    for (const MarkerNet& n : nets)
+        for (const Cell& c : n.cells)
+            if (owner.try_emplace(g.cell_id(c), n.net).second) owned.push_back(Owned{c, n.net});
+
+    // Facing pairs, looking only to the positive side. The distance loop is clamped
+    // to the neighbours that lie in the grid, which is where every d that can count
+    // lives, so any prl_halo takes at most nx (or ny) steps per owned cell.
+    HashMap<PrlKey, uint32_t> key_index;
+    std::vector<PrlKey> keys;
+    std::vector<uint64_t> facing;
+    const std::span<const uint8_t> vertical = params.vertical;
+    uint32_t last_key = 0;
+    bool have_last = false;
+    for (const Owned& o : owned) {
+        const int32_t x = o.cell.ix, y = o.cell.iy, layer = o.cell.layer;
+        const bool v = layer >= 0 && static_cast<std::size_t>(layer) < vertical.size() &&
+                       vertical[static_cast<std::size_t>(layer)] != 0;
+        const int32_t t = v ? x : y, a = v ? y : x;
+        // The neighbour at distance d is (t + d) on the track axis and a on the
+        // along axis; both must be inside the plane.
+        const int64_t track_extent = v ? g.nx : g.ny, along_extent = v ? g.ny : g.nx;
+        if (a < 0 || a >= along_extent) continue;
+        const int64_t d_lo = std::max<int64_t>(1, -int64_t{t});
+        const int64_t d_hi = std::min<int64_t>(params.prl_halo, track_extent - 1 - t);
+        for (int64_t d = d_lo; d <= d_hi; ++d) {
+            const auto u_track = static_cast<int32_t>(t + d);  // in [0, extent): fits
+            const int64_t id = v ? g.cell_id(u_track, y, layer) : g.cell_id(x, u_track, layer);
+            const auto it = owner.find(id);
+            if (it == owner.end() || it->second == o.net) continue;
+            const NetId u = it->second;
+            const PrlKey key{layer, v, t, u_track, std::min(o.net, u), std::max(o.net, u)};
+            if (!have_last || !(keys[last_key] == key)) {
+                auto [kit, fresh] = key_index.try_emplace(key, static_cast<uint32_t>(keys.size()));
+                if (fresh) keys.push_back(key);
+                last_key = kit->second;
+                have_last = true;
+            }
+            facing.push_back(pack(last_key, a));
+        }
+    }
+    if (facing.empty()) return;
+
+    std::sort(facing.begin(), facing.end());
+    facing.erase(std::unique(facing.begin(), facing.end()), facing.end());
+
+    const Region* region = params.region ? &*params.region : nullptr;
+    const int64_t min_len = params.prl_len;
+    auto emit = [&](const PrlKey& k, int64_t first, int64_t last) {
+        Marker m;
+        m.layer = k.layer;
+        m.nets = {k.net_lo, k.net_hi};
+        for (int64_t a = first; a <= last; ++a)
+            for (const int32_t track : {k.track_lo, k.track_hi}) {
+                const Cell c = k.vertical ? Cell{track, static_cast<int32_t>(a), k.layer}
+                                          : Cell{static_cast<int32_t>(a), track, k.layer};
+                if (!region || region->contains(c.ix, c.iy)) m.cells.push_back(c);
+            }
+        if (!m.cells.empty()) out.push_back(std::move(m));
+    };
+
+    // Maximal runs of consecutive along values per key; the sort already put the
+    // keys in first-seen order and each key's values ascending.
+    std::size_t i = 0;
+    while (i < facing.size()) {
+        const uint32_t k = key_of(facing[i]);
+        const int64_t first = along_of(facing[i]);
+        int64_t last = first;
+        std::size_t j = i + 1;
+        while (j < facing.size() && key_of(facing[j]) == k && along_of(facing[j]) == last + 1) {
+            last = along_of(facing[j]);
+            ++j;
+        }
+        if (last - first + 1 >= min_len) emit(keys[k], first, last);
+        i = j;
+    }
+}
+
+}  // namespace tovrana::markers

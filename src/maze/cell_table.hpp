@@ -1,0 +1,77 @@
+#pragma once
+// Per-run cell records and the index from cell to record.
+//
+// A run touches only cells of its corridor (plus goals, whose gcells join it), so
+// the index is a dense array over the corridor's bounding window of in-grid cells,
+// allocated zeroed and lazily by the OS: its cost follows the pages actually
+// touched, never the grid. When the window cannot be derived from the gcell keys,
+// or would be absurdly large, a hash map from cell id takes its place.
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "grid/geometry.hpp"
+
+namespace tovrana::maze {
+
+inline constexpr int kDirs = 7;          // direction codes 0..6, 6 = start
+inline constexpr uint64_t kNoPred = ~uint64_t{0};
+
+// Everything a run knows about one cell; the per-cell inputs of a move's cost are
+// looked up once, on first touch.
+struct CellRec {
+    enum Flag : uint8_t {
+        kEnterable = 1,    // passable and (goal or in the corridor)
+        kGoal = 2,
+        kDrc = 4,          // foreign occupancy, or route_shape without occupancy pricing
+        kMarker = 8,
+        kFixed = 16,
+        kNoVia = 32,       // column listed in via_blocked
+    };
+    Cell cell;
+    int64_t id = 0;
+    double h = 0.0;                 // heuristic to the nearest goal
+    double g[kDirs];                // best known g per arrival direction (+inf = none)
+    uint64_t pred[kDirs];           // came-from: predecessor (record << 3 | dir), or kNoPred
+    uint8_t flags = 0;
+    uint8_t closed = 0;             // bit per direction: state already expanded
+};
+
+// Inclusive window of in-grid columns, on every layer.
+struct Window {
+    int32_t x0, y0, x1, y1;
+};
+
+// The bounding window of the in-grid cells whose gcell key is in `corridor` or is
+// the gcell of one of `anchors` (in-grid cells). Nothing when the keys cannot be
+// decoded unambiguously.
+std::optional<Window> corridor_window(const Geometry& g, int32_t gc, const HashSet<int64_t>& corridor,
+                                      std::span<const Cell> anchors);
+
+class CellTable {
+public:
+    CellTable(const Geometry& g, std::optional<Window> window);
+
+    // The record slot of an in-grid cell (0 = none yet, else record index + 1), or
+    // nullptr for a cell outside the window, which no run can enter.
+    uint32_t* slot(const Cell& c, int64_t id) {
+        if (!dense_) return &sparse_[id];
+        const int64_t x = int64_t{c.ix} - win_.x0, y = int64_t{c.iy} - win_.y0;
+        if (x < 0 || x >= width_ || y < 0 || y >= height_) return nullptr;
+        return &dense_[static_cast<std::size_t>((int64_t{c.layer} * height_ + y) * width_ + x)];
+    }
+
+private:
+    struct FreeDeleter {
+        void operator()(uint32_t* p) const { std::free(p); }
+    };
+    Window win_{};
+    int64_t width_ = 0, height_ = 0;
+    std::unique_ptr<uint32_t[], FreeDeleter> dense_;
+    HashMap<int64_t, uint32_t> sparse_;
+};
+
+}  // namespace tovrana::maze

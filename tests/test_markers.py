@@ -1,0 +1,207 @@
+"""Marker engine: cover and parallel-run-length markers against the model."""
+import time
+
+from hypothesis import given, settings, strategies as st
+
+import tovrana
+from model.grid import ModelGrid
+from model.markers import flexgc as model_flexgc
+
+I32_MIN, I32_MAX = -(2**31), 2**31 - 1
+
+
+def pair(nx, ny, nz=1):
+    return tovrana.Grid(nx, ny, nz, [], [], [], []), ModelGrid(nx, ny, nz, [], [], [], [])
+
+
+def both(nx, ny, nets, *args, nz=1):
+    g, m = pair(nx, ny, nz)
+    return g.flexgc(nets, *args), model_flexgc(m, nets, *args)
+
+
+# --- random designs ---------------------------------------------------------------
+
+
+@st.composite
+def wire(draw, nx, ny, nz):
+    """A straight run of cells (either axis), sometimes poking out of the grid."""
+    layer = draw(st.integers(-1, nz))
+    fixed = draw(st.integers(-1, max(nx, ny)))
+    start = draw(st.integers(-2, max(nx, ny)))
+    length = draw(st.integers(1, 12))
+    step = draw(st.sampled_from([1, 1, 1, -1]))
+    along = [start + i * step for i in range(length)]
+    horizontal = draw(st.booleans())
+    cells = [(a, fixed, layer) if horizontal else (fixed, a, layer) for a in along]
+    gaps = draw(st.sets(st.integers(0, length - 1), max_size=2))
+    return [c for i, c in enumerate(cells) if i not in gaps or i == 0]
+
+
+@st.composite
+def design(draw, max_xy=14, max_z=3):
+    nx, ny, nz = draw(st.integers(1, max_xy)), draw(st.integers(1, max_xy)), draw(st.integers(1, max_z))
+    loose = st.tuples(st.integers(-2, nx + 1), st.integers(-2, ny + 1), st.integers(-1, nz))
+    nets = []
+    for _ in range(draw(st.integers(0, 6))):
+        route = []
+        for _ in range(draw(st.integers(0, 3))):
+            route += draw(wire(nx, ny, nz))
+        route += draw(st.lists(loose, max_size=3))
+        if route and draw(st.booleans()):
+            route += draw(st.lists(st.sampled_from(route), max_size=3))  # repeated route cells
+        via_pool = st.one_of(st.sampled_from(route), loose) if route else loose
+        vias = draw(st.lists(via_pool, max_size=4))
+        nets.append((draw(st.integers(-1, 5)), route, vias))
+    region = draw(
+        st.one_of(
+            st.none(),
+            st.tuples(*(st.integers(-3, max(nx, ny) + 3) for _ in range(4))),
+        )
+    )
+    vertical = draw(st.lists(st.booleans(), max_size=nz + 1))
+    return nx, ny, nz, nets, region, vertical
+
+
+@settings(max_examples=1500, deadline=None)
+@given(design(), st.integers(-1, 3), st.integers(-1, 3), st.integers(-1, 4), st.integers(-1, 5))
+def test_matches_model(d, wire_halo, via_halo, prl_halo, prl_len):
+    nx, ny, nz, nets, region, vertical = d
+    got, want = both(nx, ny, nets, wire_halo, via_halo, region, prl_halo, prl_len, vertical, nz=nz)
+    assert got == want
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.data(), st.integers(20, 70), st.integers(20, 70))
+def test_matches_model_on_wider_grids(data, nx, ny):
+    # Many cells over several tiles and layers: exercises the index's caches.
+    nets = []
+    for _ in range(data.draw(st.integers(2, 12))):
+        route = []
+        for _ in range(data.draw(st.integers(1, 6))):
+            route += data.draw(wire(nx, ny, 4))
+        nets.append((data.draw(st.integers(0, 8)), route, route[:: data.draw(st.integers(2, 7))]))
+    args = (data.draw(st.integers(0, 3)), data.draw(st.integers(0, 4)), None, data.draw(st.integers(1, 3)),
+            data.draw(st.integers(1, 4)), [True, False, True])
+    got, want = both(nx, ny, nets, *args, nz=4)
+    assert got == want
+
+
+EXTREME = st.sampled_from([I32_MIN, I32_MIN + 1, -1, 0, 1, 5, I32_MAX - 1, I32_MAX])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.data())
+def test_extreme_coordinates_and_prl_halo(data):
+    nx, ny = data.draw(st.integers(1, 8)), data.draw(st.integers(1, 8))
+    coord = st.one_of(EXTREME, st.integers(-1, 9))
+    nets = [
+        (data.draw(st.one_of(EXTREME, st.integers(0, 3))),
+         data.draw(st.lists(st.tuples(coord, coord, st.one_of(EXTREME, st.integers(0, 2))), max_size=6)),
+         [])
+        for _ in range(data.draw(st.integers(0, 4)))
+    ]
+    region = data.draw(st.one_of(st.none(), st.tuples(EXTREME, EXTREME, EXTREME, EXTREME)))
+    prl = (data.draw(st.one_of(EXTREME, st.integers(1, 3))), data.draw(st.one_of(EXTREME, st.integers(1, 3))))
+    got, want = both(nx, ny, nets, data.draw(st.integers(-1, 2)), 0, region, *prl, [True, False])
+    assert got == want
+
+
+# --- cover markers --------------------------------------------------------------------
+
+
+def test_cover_worked_example_and_first_touch_order():
+    nets = [(7, [(2, 2, 0)], []), (3, [(4, 2, 0)], [])]
+    want = [([(3, y, 0)], 0, [7, 3]) for y in (1, 2, 3)]
+    for prl_halo, prl_len in ((0, 5), (5, 0), (-1, -1)):
+        got, model = both(10, 10, nets, 1, 1, None, prl_halo, prl_len, [])
+        assert got == model == want
+    # Net order, not id or coordinates, decides both orders.
+    got, _ = both(10, 10, nets[::-1], 1, 1, None, 0, 0, [])
+    assert got == [([(3, y, 0)], 0, [3, 7]) for y in (1, 2, 3)]
+    g, _ = pair(10, 10)
+    assert g.flexgc([], 1, 1, None, 1, 1, []) == []
+
+
+def test_cover_net_listed_once_and_vias_select_halo():
+    g, _ = pair(10, 10)
+    # Self-overlap alone is no marker; duplicate ids merge into one net.
+    assert g.flexgc([(1, [(4, 4, 0), (5, 4, 0), (4, 4, 0)], []), (1, [(4, 5, 0)], [])], 1, 1, None, 0, 0, []) == []
+    # wire 0, via 2: (6, 4) is reached only through the 5 x 5 via square of (4, 4);
+    # net 2's via square at (1, 1) meets it in (2..3, 2..3), listed in net 1's order.
+    nets = [(1, [(4, 4, 0)], [(4, 4, 0)]), (2, [(6, 4, 0), (1, 1, 0)], [(1, 1, 0)])]
+    want = [([c], 0, [1, 2]) for c in ((2, 2, 0), (2, 3, 0), (3, 2, 0), (3, 3, 0), (6, 4, 0))]
+    assert g.flexgc(nets, 0, 2, None, 0, 0, []) == want
+    # A via position without a route cell adds nothing.
+    assert g.flexgc([(1, [(4, 4, 0)], [(6, 4, 0)]), (2, [(6, 4, 0)], [])], 0, 2, None, 0, 0, []) == []
+
+
+def test_colliding_cell_ids_share_an_entry():
+    # With nx * ny = 2^33 the ids of layers 2^30 and -2^30 wrap onto each other;
+    # the engine keys cells by id, so both nets land on one marker.
+    nx, ny = 2**17, 2**16
+    nets = [(1, [(0, 0, 2**30)], []), (2, [(0, 0, -(2**30))], []), (3, [(5, 0, 2**30)], [])]
+    got, want = both(nx, ny, nets, 0, 0, None, 1, 1, [], nz=0)
+    assert got == want == [([(0, 0, 2**30)], 2**30, [1, 2])]
+
+
+def test_huge_halos_finish_fast_and_clip():
+    nets = [(1, [(0, 0, 0), (I32_MIN, 3, 0)], [(I32_MIN, 3, 0)]), (2, [(I32_MAX, I32_MAX, 0)], [])]
+    g, m = pair(12, 9)
+    t0 = time.perf_counter()
+    got = g.flexgc(nets, I32_MAX, I32_MAX, None, I32_MAX, I32_MAX, [True])
+    got_region = g.flexgc(nets, I32_MAX, I32_MAX, (2, 2, 4, 3), I32_MAX, 1, [])
+    assert time.perf_counter() - t0 < 2.0
+    # Net 1's wire square already covers the whole 12 x 9 plane, as does net 2's.
+    assert got == [([(x, y, 0)], 0, [1, 2]) for x in range(12) for y in range(9)]
+    assert got_region == [([(x, y, 0)], 0, [1, 2]) for x in (2, 3, 4) for y in (2, 3)]
+
+
+# --- parallel-run-length markers ----------------------------------------------------------
+
+
+def column(net, x, ys, layer=1):
+    return (net, [(x, y, layer) for y in ys], [])
+
+
+def run_cells(lo, hi, ys, layer=1):
+    return [(t, y, layer) for y in ys for t in (lo, hi)]
+
+
+def test_prl_vertical_layer_run():
+    nets = [column(9, 4, range(10, 20)), column(5, 5, range(12, 26))]
+    got, want = both(30, 30, nets, -1, -1, None, 1, 8, [False, True])
+    assert got == want == [(run_cells(4, 5, range(12, 20)), 1, [5, 9])]
+    assert both(30, 30, nets, -1, -1, None, 1, 9, [False, True])[0] == []
+    # Horizontal layer (explicit, or past the end of the list) compares rows.
+    assert both(30, 30, nets, -1, -1, None, 1, 1, [True, False])[0] == []
+    assert both(30, 30, nets, -1, -1, None, 1, 1, [True])[0] == []
+    # Cover markers come first and are unaffected by the run pass.
+    got, want = both(30, 30, nets, 0, 0, None, 1, 8, [False, True])
+    assert got == want == [(run_cells(4, 5, range(12, 20)), 1, [5, 9])]
+
+
+def test_prl_track_distance_and_huge_prl_halo():
+    far = [column(9, 4, range(10, 20)), column(5, 6, range(12, 26)), column(7, 5, range(0, 30, 2))]
+    assert both(30, 30, far[:2], -1, -1, None, 1, 1, [False, True])[0] == []
+    # The net between the two tracks does not hide the pair at distance 2.
+    got, want = both(30, 30, far, -1, -1, None, 2, 8, [False, True])
+    assert got == want
+    assert [m for m in got if m[2] == [5, 9]] == [(run_cells(4, 6, range(12, 20)), 1, [5, 9])]
+    t0 = time.perf_counter()
+    huge, want = both(30, 30, far, -1, -1, None, I32_MAX, 8, [False, True])
+    assert time.perf_counter() - t0 < 2.0
+    assert huge == want and (run_cells(4, 6, range(12, 20)), 1, [5, 9]) in huge
+
+
+def test_prl_gaps_swaps_and_region():
+    # Net 5 below net 9 for x 0..3, above it for x 4..6, nothing at x 7, again at 8..9.
+    rows = {x: (5, 9) if x < 4 else (9, 5) for x in list(range(7)) + [8, 9]}
+    nets = [(n, [(x, y, 0) for x, (a, b) in rows.items() for n2, y in ((a, 2), (b, 3)) if n2 == n], []) for n in (9, 5)]
+    got, want = both(12, 12, nets, -1, -1, None, 1, 2, [])
+    cells = lambda xs: [(x, y, 0) for x in xs for y in (2, 3)]
+    assert got == want == [(cells(range(7)), 0, [5, 9]), (cells([8, 9]), 0, [5, 9])]
+    assert both(12, 12, nets, -1, -1, None, 1, 3, [])[0] == [(cells(range(7)), 0, [5, 9])]
+    # Length is measured unclipped; the region only trims the emitted cells.
+    got, want = both(12, 12, nets, -1, -1, (5, 3, 20, 3), 1, 7, [])
+    assert got == want == [([(x, 3, 0) for x in (5, 6)], 0, [5, 9])]
+    assert both(12, 12, nets, -1, -1, (10, 0, 11, 11), 1, 1, [])[0] == []
