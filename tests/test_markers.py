@@ -23,15 +23,23 @@ def both(nx, ny, nets, *args, nz=1):
 
 
 @st.composite
-def wire(draw, nx, ny, nz):
-    """A straight run of cells (either axis), sometimes poking out of the grid."""
-    layer = draw(st.integers(-1, nz))
-    fixed = draw(st.integers(-1, max(nx, ny)))
-    start = draw(st.integers(-2, max(nx, ny)))
+def wire(draw, nx, ny, nz, near=None, vertical=()):
+    """A straight run of cells (either axis), sometimes poking out of the grid.
+    `near` = (layer, line, start): wires drawn near it tend to run side by side."""
+    if near is not None and draw(st.integers(0, 3)):
+        layer, line, start = near
+        fixed = line + draw(st.integers(0, 3))
+        start += draw(st.integers(-3, 3))
+    else:
+        layer = draw(st.integers(-1, nz))
+        fixed = draw(st.integers(-1, max(nx, ny)))
+        start = draw(st.integers(-2, max(nx, ny)))
     length = draw(st.integers(1, 12))
+    horizontal = draw(st.booleans())
+    if near is not None and 0 <= layer < len(vertical) and draw(st.integers(0, 3)):
+        horizontal = not vertical[layer]
     step = draw(st.sampled_from([1, 1, 1, -1]))
     along = [start + i * step for i in range(length)]
-    horizontal = draw(st.booleans())
     cells = [(a, fixed, layer) if horizontal else (fixed, a, layer) for a in along]
     gaps = draw(st.sets(st.integers(0, length - 1), max_size=2))
     return [c for i, c in enumerate(cells) if i not in gaps or i == 0]
@@ -41,29 +49,29 @@ def wire(draw, nx, ny, nz):
 def design(draw, max_xy=14, max_z=3):
     nx, ny, nz = draw(st.integers(1, max_xy)), draw(st.integers(1, max_xy)), draw(st.integers(1, max_z))
     loose = st.tuples(st.integers(-2, nx + 1), st.integers(-2, ny + 1), st.integers(-1, nz))
+    vertical = draw(st.lists(st.booleans(), max_size=nz + 1))
+    near = (draw(st.integers(0, nz - 1)), draw(st.integers(-1, max(nx, ny) - 2)), draw(st.integers(-1, 4)))
     nets = []
-    for _ in range(draw(st.integers(0, 6))):
+    for _ in range(draw(st.one_of(st.integers(2, 5), st.integers(0, 6)))):
         route = []
-        for _ in range(draw(st.integers(0, 3))):
-            route += draw(wire(nx, ny, nz))
+        for _ in range(draw(st.one_of(st.integers(1, 3), st.integers(0, 3)))):
+            route += draw(wire(nx, ny, nz, near, vertical))
         route += draw(st.lists(loose, max_size=3))
         if route and draw(st.booleans()):
             route += draw(st.lists(st.sampled_from(route), max_size=3))  # repeated route cells
         via_pool = st.one_of(st.sampled_from(route), loose) if route else loose
         vias = draw(st.lists(via_pool, max_size=4))
         nets.append((draw(st.integers(-1, 5)), route, vias))
-    region = draw(
-        st.one_of(
-            st.none(),
-            st.tuples(*(st.integers(-3, max(nx, ny) + 3) for _ in range(4))),
-        )
-    )
-    vertical = draw(st.lists(st.booleans(), max_size=nz + 1))
+    region = None
+    if draw(st.booleans()):  # mostly overlapping the grid, sometimes inverted or outside
+        x0, y0 = draw(st.integers(-3, nx + 1)), draw(st.integers(-3, ny + 1))
+        region = (x0, y0, x0 + draw(st.integers(-1, nx + 3)), y0 + draw(st.integers(-1, ny + 3)))
     return nx, ny, nz, nets, region, vertical
 
 
 @settings(max_examples=1500, deadline=None)
-@given(design(), st.integers(-1, 3), st.integers(-1, 3), st.integers(-1, 4), st.integers(-1, 5))
+@given(design(), st.integers(-1, 3), st.integers(-1, 3), st.one_of(st.integers(1, 3), st.integers(-1, 4)),
+       st.one_of(st.integers(1, 4), st.integers(-1, 6)))
 def test_matches_model(d, wire_halo, via_halo, prl_halo, prl_len):
     nx, ny, nz, nets, region, vertical = d
     got, want = both(nx, ny, nets, wire_halo, via_halo, region, prl_halo, prl_len, vertical, nz=nz)

@@ -77,7 +77,7 @@ def test_thread_count_does_not_change_results(seed, p):
             got = g.route_boxes(batch, d.gc, p["wire_halo"], p["via_halo"], p["ripup_all"], p["maze_end_iter"],
                                 p["gg_drc"], p["gg_marker"], p["gg_fixed"], p["marker_decay"], p["prl_halo"],
                                 p["prl_len"], d.vertical, n_threads)
-            results.append(tuple(sorted(got)))
+            results.append(repr(sorted(got)))
             for net, cells, edges in got:
                 g.routes_update(net, cells, edges)
         outcomes.add((tuple(results), g.occ_signature()))

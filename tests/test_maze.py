@@ -1,0 +1,248 @@
+"""Maze search: box_maze against the model, plus hand-made cost, order and failure cases."""
+import math
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import tovrana
+from conftest import PanicException
+from model.grid import ModelGrid
+from model.maze import MazeModel, box_maze as model_box_maze
+from strategies import cells, net_routes
+
+WEIGHTS = st.sampled_from([0.0, 0.5, 1.0, 2.0, 3.0, 0.1, 1e-12, 2.5e-12, math.inf])
+
+
+@st.composite
+def maze_cases(draw, max_xy=7, max_z=3, weights=WEIGHTS, gcs=st.sampled_from([1, 1, 2, 2, 3, 4, -2, -1])):
+    nx, ny, nz = draw(st.integers(1, max_xy)), draw(st.integers(1, max_xy)), draw(st.integers(1, max_z))
+    cell = cells(nx, ny, nz)
+    layer = st.integers(0, nz - 1)
+    in_grid = st.tuples(st.integers(0, nx - 1), st.integers(0, ny - 1), layer)
+    net = draw(st.integers(0, 3))
+    grid_args = (
+        nx, ny, nz,
+        [(c[2], c[0], c[1]) for c in draw(st.lists(cell, max_size=nx * ny * nz // 3))],
+        [(c[2], c[0], c[1], draw(st.integers(-1, 3))) for c in draw(st.lists(cell, max_size=6))],
+        draw(st.lists(st.tuples(st.integers(-1, nx), st.integers(-1, ny)), max_size=3)),
+        draw(st.lists(st.tuples(layer, layer, weights), max_size=4)),
+    )
+    gc = draw(gcs)
+    gx_max, gy_max = (nx - 1) // abs(gc), (ny - 1) // abs(gc)
+    sign = 1 if gc > 0 else -1
+    corridor = st.tuples(st.integers(-1, gx_max + 1).map(lambda v: v * sign), st.integers(-1, gy_max + 1).map(lambda v: v * sign))
+    empty_or = lambda s, n: st.one_of(st.just([]), st.lists(s, max_size=n))
+    starts = draw(st.lists(st.one_of(in_grid, cell), min_size=1, max_size=3))
+    goals = draw(st.lists(st.one_of(in_grid, cell, st.sampled_from(starts)), min_size=1, max_size=4))
+    return dict(
+        grid_args=grid_args,
+        occ_nets=draw(net_routes(nx, ny, nz, max_nets=4, max_cells=5, net_ids=st.integers(0, 3))),
+        halos=(draw(st.integers(-1, 1)), draw(st.integers(-1, 1))),
+        args=(net, starts, goals, draw(empty_or(cell, 3)), draw(empty_or(cell, 6)), draw(empty_or(cell, 6)),
+              draw(empty_or(cell, 6)), draw(weights), draw(weights), draw(weights),
+              draw(st.one_of(st.just([]), st.lists(corridor, max_size=6))), gc, draw(st.booleans())),
+    )
+
+
+def run_both(case):
+    """box_maze on the module and on the model; a failure on either side is reported as 'fail'."""
+    grid, model = tovrana.Grid(*case["grid_args"]), ModelGrid(*case["grid_args"])
+    grid.occ_init(case["occ_nets"], *case["halos"])
+    model.occ_init(case["occ_nets"], *case["halos"])
+    try:
+        got = grid.box_maze(*case["args"])
+    except PanicException:
+        got = "fail"
+    try:
+        want = model_box_maze(model, *case["args"])
+    except (ZeroDivisionError, IndexError):
+        want = "fail"
+    return got, want
+
+
+@settings(max_examples=1500, deadline=None)
+@given(maze_cases())
+def test_box_maze_matches_model(case):
+    got, want = run_both(case)
+    assert got == want
+
+
+@settings(max_examples=300, deadline=None)
+@given(maze_cases(max_xy=14, max_z=4, gcs=st.sampled_from([2, 3, 5])))
+def test_box_maze_matches_model_larger(case):
+    got, want = run_both(case)
+    assert got == want
+
+
+@settings(max_examples=300, deadline=None)
+@given(maze_cases(weights=st.sampled_from([0.0, 1.0, 0.25, -0.5, math.nan, -math.inf])))
+def test_box_maze_odd_weights_match_model(case):
+    # NaN never reaches the queue (it fails the improvement test); negative weights may
+    # close came-from cycles, which both sides refuse.
+    grid, model = tovrana.Grid(*case["grid_args"]), ModelGrid(*case["grid_args"])
+    grid.occ_init(case["occ_nets"], *case["halos"])
+    model.occ_init(case["occ_nets"], *case["halos"])
+    try:
+        got = grid.box_maze(*case["args"])
+    except PanicException:
+        got = "fail"
+    try:
+        want = model_box_maze(model, *case["args"])
+    except (ZeroDivisionError, IndexError, RuntimeError):
+        want = "fail"
+    assert got == want
+
+
+# --- hand-made cases -----------------------------------------------------------------
+
+def search(grid, starts, goals, *, net=1, hard=(), route_shape=(), marker_pos=(), fixed=(), drc=0.0, marker=0.0,
+           gg_fixed=0.0, corridor=None, gc=8, use_occ=False):
+    if corridor is None:
+        corridor = [(gx, gy) for gx in range(8) for gy in range(8)]
+    return grid.box_maze(net, starts, goals, list(hard), list(route_shape), list(marker_pos), list(fixed), drc, marker,
+                         gg_fixed, corridor, gc, use_occ)
+
+
+def model_g_scores(grid_args, starts, goals):
+    m = MazeModel(ModelGrid(*grid_args), 1, starts, goals, 0.0, 0.0, 0.0, set(), set(), set(), set(), {0}, 8, False)
+    path = m.run()
+    stride = grid_args[0] * grid_args[1]
+    return path, {(s // 7 % stride % grid_args[0], s // 7 % stride // grid_args[0], s // 7 // stride, s % 7): g
+                  for s, g in m.g.items()}
+
+
+def test_turn_and_via_costs():
+    # A corridor one cell wide forces +x, +x, +y, via up: g = 1, 2, 4, then 4 + 2 + 3.
+    nx, ny, nz = 3, 2, 2
+    free = {(0, 0, 0), (1, 0, 0), (2, 0, 0), (2, 1, 0), (2, 1, 1)}
+    blocked = [(l, x, y) for x in range(nx) for y in range(ny) for l in range(nz) if (x, y, l) not in free]
+    args = (nx, ny, nz, blocked, [], [], [(0, 1, 3.0)])
+    path, g = model_g_scores(args, [(0, 0, 0)], [(2, 1, 1)])
+    assert path == sorted(free, key=lambda c: (c[2], c[1], c[0]))
+    assert (g[(1, 0, 0, 1)], g[(2, 0, 0, 1)], g[(2, 1, 0, 2)], g[(2, 1, 1, 4)]) == (1.0, 2.0, 4.0, 9.0)
+    assert search(tovrana.Grid(*args), [(0, 0, 0)], [(2, 1, 1)]) == path
+    # A start pays 1.0 for a first via; two vias in one direction go straight; up then down turns.
+    args = (1, 1, 3, [], [], [], [(0, 1, 3.0), (1, 2, 0.5)])
+    _, g = model_g_scores(args, [(0, 0, 0)], [(0, 0, 2)])
+    assert (g[(0, 0, 1, 4)], g[(0, 0, 2, 4)], g[(0, 0, 0, 0)]) == (4.0, 5.5, 9.0)
+    assert search(tovrana.Grid(*args), [(0, 0, 0)], [(0, 0, 2)]) == [(0, 0, 0), (0, 0, 1), (0, 0, 2)]
+
+
+def test_tie_break_and_one_cell_paths():
+    g = tovrana.Grid(2, 2, 1, [], [], [], [])
+    # (0,1) and (1,0) tie on f and g; the smaller ix expands first, and its +x arrival
+    # (dir 1) beats the +y arrival (dir 2) at the goal.
+    assert search(g, [(0, 0, 0)], [(1, 1, 0)]) == [(0, 0, 0), (0, 1, 0), (1, 1, 0)]
+    # Several starts that are goals: the smallest (ix, iy, layer) wins at f = 0.
+    both = [(1, 1, 0), (1, 0, 0), (0, 1, 0)]
+    assert search(g, both, both) == [(0, 1, 0)]
+    # Duplicate starts and goals change nothing.
+    assert search(g, [(0, 0, 0)] * 3, [(1, 1, 0)] * 2) == [(0, 0, 0), (0, 1, 0), (1, 1, 0)]
+
+
+def test_passability_and_corridor():
+    g = tovrana.Grid(6, 1, 1, [(0, 3, 0)], [(0, 4, 0, 2)], [], [])
+    assert search(g, [(0, 0, 0)], [(5, 0, 0)]) is None  # blocked wall
+    g = tovrana.Grid(6, 1, 1, [], [(0, 4, 0, 2)], [], [])
+    assert search(g, [(0, 0, 0)], [(5, 0, 0)]) is None  # another net's pad
+    assert search(g, [(0, 0, 0)], [(5, 0, 0)], net=2) == [(x, 0, 0) for x in range(6)]
+    assert search(g, [(0, 0, 0)], [(3, 0, 0)], hard=[(2, 0, 0)]) is None
+    # a start or goal in hard is dropped
+    assert search(g, [(0, 0, 0)], [(3, 0, 0)], hard=[(3, 0, 0)]) is None
+    assert search(g, [(0, 0, 0), (1, 0, 0)], [(3, 0, 0)], hard=[(0, 0, 0)]) == [(1, 0, 0), (2, 0, 0), (3, 0, 0)]
+    # gc 2: an empty corridor holds only the start's and the goal's gcells
+    assert search(g, [(0, 0, 0)], [(3, 0, 0)], corridor=[], gc=2) == [(x, 0, 0) for x in range(4)]
+    assert search(g, [(0, 0, 0)], [(5, 0, 0)], corridor=[], gc=2, net=2) is None
+    assert search(g, [(0, 0, 0)], [(5, 0, 0)], corridor=[(1, 0)], gc=2, net=2) == [(x, 0, 0) for x in range(6)]
+    # a goal outside the corridor is entered from a corridor cell beside it
+    g = tovrana.Grid(6, 1, 1, [], [], [], [])
+    assert search(g, [(1, 0, 0)], [(4, 0, 0), (2, 0, 0)], corridor=[], gc=2) == [(1, 0, 0), (2, 0, 0)]
+
+
+def test_penalties_steer_the_path():
+    g = tovrana.Grid(3, 3, 1, [], [], [], [])
+    straight = [(0, 1, 0), (1, 1, 0), (2, 1, 0)]
+    for key in ("route_shape", "marker_pos", "fixed"):
+        weight = {"route_shape": "drc", "marker_pos": "marker", "fixed": "gg_fixed"}[key]
+        assert search(g, [(0, 1, 0)], [(2, 1, 0)], **{key: [(1, 1, 0)], weight: 5.0}) != straight
+        assert search(g, [(0, 1, 0)], [(2, 1, 0)], **{key: [(1, 1, 0)], weight: 1.0}) == straight
+    # +inf makes the cell unenterable; a cell 0-weighted costs nothing extra
+    assert search(g, [(0, 1, 0)], [(2, 1, 0)], fixed=[(1, y, 0) for y in range(3)], gg_fixed=math.inf) is None
+    # occupancy pricing: a foreign net is charged, the net itself is not, route_shape is ignored
+    g.occ_init([(7, [(1, 1, 0)], [])], 0, 0)
+    assert search(g, [(0, 1, 0)], [(2, 1, 0)], drc=5.0, use_occ=True) != straight
+    assert search(g, [(0, 1, 0)], [(2, 1, 0)], drc=5.0, use_occ=True, net=7) == straight
+    g.occ_init([], 0, 0)
+    assert search(g, [(0, 1, 0)], [(2, 1, 0)], route_shape=[(1, 1, 0)], drc=5.0, use_occ=True) == straight
+
+
+@pytest.mark.parametrize("penalty, via_upper", [(1 - 2e-12, True), (1 - 1e-13, False), (1 - 1e-12, None)])
+def test_improvement_tolerance(penalty, via_upper):
+    # The goal (2,1) is reached by +x from (1,1) in two states: arrived by +y (g 3,
+    # popped first, pushes g 5) and by +x over the penalised (0,1) (g 3 + p, pushes
+    # 4 + p). The second replaces the first only if it is better by more than 1e-12.
+    args = (3, 2, 1, [(0, 2, 0)], [], [], [])
+    starts, goals = [(0, 0, 0)], [(2, 1, 0)]
+    got = search(tovrana.Grid(*args), starts, goals, fixed=[(0, 1, 0)], gg_fixed=penalty)
+    assert got == model_box_maze(ModelGrid(*args), 1, starts, goals, [], [], [], [(0, 1, 0)], 0.0, 0.0, penalty,
+                                 [(0, 0)], 8, False)
+    if via_upper is not None:
+        middle = (0, 1, 0) if via_upper else (1, 0, 0)
+        assert got == [(0, 0, 0), middle, (1, 1, 0), (2, 1, 0)]
+
+
+def test_late_came_from_update_changes_the_path():
+    # Free vias make the layer term of the heuristic overestimate, so (1,1,1) is
+    # expanded as reached from the start (2,1,1) and only later reached more cheaply
+    # from (1,1,0). The goal's chain passes through it after that rewrite.
+    args = (6, 4, 4, [(1, 0, 0), (3, 0, 2)], [], [], [(0, 1, 0.5), (1, 2, 0.0), (2, 3, 0.0)])
+    starts, goals = [(1, 1, 0), (2, 1, 1)], [(1, 0, 2), (5, 0, 0)]
+    fixed = [(1, 0, 0), (5, 1, 1), (4, 0, 0), (5, 0, 2), (4, 1, 2), (0, 1, 1)]
+    got = search(tovrana.Grid(*args), starts, goals, fixed=fixed, gg_fixed=1.0, corridor=[])
+    assert got == [(1, 1, 0), (1, 1, 1), (1, 1, 2), (1, 0, 2)]
+    assert got == model_box_maze(ModelGrid(*args), 1, starts, goals, [], [], [], fixed, 0.0, 0.0, 1.0, [], 8, False)
+
+
+def test_gc_zero_fails_only_with_a_start_and_a_goal():
+    g = tovrana.Grid(4, 4, 1, [(0, 3, 3)], [], [], [])
+    with pytest.raises(PanicException, match="attempt to divide by zero"):
+        search(g, [(0, 0, 0)], [(0, 0, 0)], gc=0)
+    assert search(g, [(0, 0, 0)], [(3, 3, 0)], gc=0) is None
+    assert search(g, [(9, 0, 0)], [(1, 1, 0)], gc=0) is None
+
+
+def test_via_rule_outside_the_grid_fails_when_attempted():
+    g = tovrana.Grid(3, 1, 2, [], [], [(2, 0)], [(0, 5, 1.0), (1, 0, 1.0)])
+    with pytest.raises(PanicException, match="index"):
+        search(g, [(0, 0, 0)], [(1, 0, 1)])
+    # never attempted: from layer 1 the rule does not apply, the start is a goal, or
+    # the only column reached is via-blocked
+    assert search(g, [(0, 0, 1)], [(1, 0, 1)]) == [(0, 0, 1), (1, 0, 1)]
+    assert search(g, [(0, 0, 0)], [(0, 0, 0)]) == [(0, 0, 0)]
+    g = tovrana.Grid(3, 1, 2, [], [], [(0, 0), (1, 0)], [(0, -1, 1.0)])
+    assert search(g, [(0, 0, 0)], [(1, 0, 0)]) == [(0, 0, 0), (1, 0, 0)]
+
+
+def test_equal_layer_via_rule_is_a_same_layer_move():
+    # The rule (0, 0) yields a move to the same cell, coded 3 and free of the via cost.
+    args = (2, 1, 1, [], [], [], [(0, 0, 100.0)])
+    got = search(tovrana.Grid(*args), [(0, 0, 0)], [(1, 0, 0)])
+    assert got == [(0, 0, 0), (1, 0, 0)]
+    _, g = model_g_scores(args, [(0, 0, 0)], [(1, 0, 0)])
+    assert g[(0, 0, 0, 3)] == 1.0
+
+
+def test_came_from_cycle_fails():
+    # Negative penalties let (1,0) and (1,1) improve each other forever; the chain
+    # back from the goal would never reach a start.
+    g = tovrana.Grid(3, 2, 1, [], [], [], [])
+    with pytest.raises(PanicException, match="cycle"):
+        search(g, [(0, 1, 0)], [(2, 1, 0)], fixed=[(1, 1, 0), (1, 0, 0)], gg_fixed=-10.0)
+
+
+def test_nan_weight_is_no_failure():
+    g = tovrana.Grid(3, 3, 1, [], [], [], [])
+    got = search(g, [(0, 1, 0)], [(2, 1, 0)], fixed=[(1, 1, 0)], gg_fixed=math.nan)
+    assert got == model_box_maze(ModelGrid(3, 3, 1, [], [], [], []), 1, [(0, 1, 0)], [(2, 1, 0)], [], [], [],
+                                 [(1, 1, 0)], 0.0, 0.0, math.nan, [(0, 0)], 8, False)
+    assert (1, 1, 0) not in got
