@@ -37,8 +37,9 @@ try:
 except ImportError:  # the demo extra is not installed
     tqdm = None
 
-# Penalty weights and worker settings of the schedule. Pass k of the rip-up-and-reroute
-# loop raises the marker weight, so that cells which keep producing markers grow costlier.
+# Penalty weights and worker settings of the schedule. Pass p of the rip-up-and-reroute
+# loop uses a marker weight of p * GG_MARKER, so that cells which keep producing markers
+# grow costlier from pass to pass.
 GG_DRC = 8.0
 GG_MARKER = 2.0
 GG_FIXED = 1.0
@@ -84,10 +85,14 @@ def initial_routing(grid, d):
     routes = dict(d.routes)  # routes-dict order: signal nets, then supply straps
     supply = set(d.supply)
     gx_n, gy_n = -(-d.nx // d.gc), -(-d.ny // d.gc)
-    hard = set()
+
+    def bucket(cells, into):
+        for c in cells:
+            into.setdefault((c[0] // d.gc, c[1] // d.gc), set()).add(c)
+
+    hard = {}  # gcell -> keep-out cells: the supply straps with their halo
     for net in d.supply:
-        hard |= halo_square(routes[net][0], d.wire_halo, d.nx, d.ny)
-    hard = sorted(hard)
+        bucket(halo_square(routes[net][0], d.wire_halo, d.nx, d.ny), hard)
     spacing = 2 * max(d.wire_halo, d.via_halo)
     shape = {}  # gcell -> cells too close to the nets routed so far
     failed = []
@@ -95,12 +100,14 @@ def initial_routing(grid, d):
     for net in progress(signal, "initial routing"):
         termsets = d.termsets[net]
         corridor = corridor_of([c for ts in termsets for c in ts], d.gc, gx_n, gy_n)
+        # the search never leaves the corridor, so only the sets' parts inside it matter
+        keep_out = [c for gcell in corridor for c in hard.get(gcell, ())]
         near = [c for gcell in corridor for c in shape.get(gcell, ())]
         tree = list(termsets[0])
         cells, edges = list(tree), []
         ok = True
         for goals in termsets[1:]:
-            path = grid.box_maze(net, tree, goals, hard, near, [], [], GG_DRC, 0.0, 0.0, corridor, d.gc, False)
+            path = grid.box_maze(net, tree, goals, keep_out, near, [], [], GG_DRC, 0.0, 0.0, corridor, d.gc, False)
             if path is None:
                 ok = False
                 break
@@ -113,8 +120,7 @@ def initial_routing(grid, d):
         else:
             failed.append(net)
             cells = routes[net][0]
-        for c in halo_square(cells, spacing, d.nx, d.ny):
-            shape.setdefault((c[0] // d.gc, c[1] // d.gc), set()).add(c)
+        bucket(halo_square(cells, spacing, d.nx, d.ny), shape)
     return routes, failed
 
 
@@ -259,10 +265,11 @@ def main(argv=None):
     # 3. rip-up-and-reroute passes
     check = tovrana.Grid(*d.grid_args())
     drifts = 0
-    batches = d.box_batches()
     for p in range(1, args.passes + 1):
         t = time.perf_counter()
         changed = set()
+        # boxes of 2 and 3 gcells in turn, so that box borders move between passes
+        batches = d.box_batches(2 if p % 2 else 3)
         bar = progress(batches, f"pass {p}/{args.passes}")
         for batch in bar:
             result = grid.route_boxes(batch, d.gc, d.wire_halo, d.via_halo, False, MAZE_END_ITER, GG_DRC,

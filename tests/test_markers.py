@@ -69,7 +69,7 @@ def design(draw, max_xy=14, max_z=3):
     return nx, ny, nz, nets, region, vertical
 
 
-@settings(max_examples=1500, deadline=None)
+@settings(max_examples=800, deadline=None)
 @given(design(), st.integers(-1, 3), st.integers(-1, 3), st.one_of(st.integers(1, 3), st.integers(-1, 4)),
        st.one_of(st.integers(1, 4), st.integers(-1, 6)))
 def test_matches_model(d, wire_halo, via_halo, prl_halo, prl_len):
@@ -111,6 +111,21 @@ def test_extreme_coordinates_and_prl_halo(data):
     region = data.draw(st.one_of(st.none(), st.tuples(EXTREME, EXTREME, EXTREME, EXTREME)))
     prl = (data.draw(st.one_of(EXTREME, st.integers(1, 3))), data.draw(st.one_of(EXTREME, st.integers(1, 3))))
     got, want = both(nx, ny, nets, data.draw(st.integers(-1, 2)), 0, region, *prl, [True, False])
+    assert got == want
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.data(), st.sampled_from([(2**16, 2**16), (2**17, 2**16), (2**31 - 1, 3)]))
+def test_planes_of_2_32_cells_and_more(data, dims):
+    # Past 2^32 cells per layer the engine indexes cells one id at a time.
+    nx, ny = dims
+    coord = st.integers(-2, 12)
+    layer = st.sampled_from([0, 1, 2**30, -(2**30), 2**15, -(2**15)])
+    nets = [(data.draw(st.integers(0, 3)), data.draw(st.lists(st.tuples(coord, coord, layer), max_size=8)), [])
+            for _ in range(data.draw(st.integers(0, 4)))]
+    region = data.draw(st.one_of(st.none(), st.tuples(coord, coord, coord, coord)))
+    got, want = both(nx, ny, nets, data.draw(st.integers(-1, 2)), 0, region, data.draw(st.integers(0, 3)),
+                     data.draw(st.integers(0, 3)), [False, True], nz=0)
     assert got == want
 
 

@@ -1,6 +1,6 @@
 #pragma once
-// Per-call index from an in-plane cell (0 <= x < nx, 0 <= y < ny, any layer) to a
-// slot holding an int32 (-1 when the cell was never seen). Cells are identified by
+// Per-call store of one record (`Slot`, default-constructed on first touch) per
+// in-plane cell (0 <= x < nx, 0 <= y < ny, any layer). Cells are identified by
 // their cell id, exactly as a map keyed by cell_id would.
 //
 // Storage is tiled: 8 x 8 blocks of one layer, allocated on first touch and found
@@ -11,8 +11,8 @@
 //
 // The tiled layout is only valid when distinct in-plane cells have distinct ids,
 // which holds whenever nx * ny < 2^32. For larger planes two cells on layers far
-// apart can share a wrapped id; there the index falls back to one hash entry per
-// cell id so that such cells keep sharing a slot.
+// apart can share a wrapped id; there the store falls back to one hash entry per
+// cell id so that such cells keep sharing a record.
 #include <cstdint>
 #include <vector>
 
@@ -20,70 +20,81 @@
 
 namespace tovrana::markers {
 
+template <class Slot>
 class CellSlots {
 public:
     explicit CellSlots(const Geometry& g)
-        : g_(g),
-          tiled_(g.nx > 0 && g.ny > 0 && static_cast<uint64_t>(g.layer_stride) < (uint64_t{1} << 32)) {
+        : g_(g), tiled_(g.nx > 0 && g.ny > 0 && static_cast<uint64_t>(g.layer_stride) < (uint64_t{1} << 32)) {}
+
+    // Position of the record of in-plane cell (x, y, layer), created when new.
+    // Positions are stable for the life of the store; references are not.
+    std::size_t at(int32_t x, int32_t y, int32_t layer) {
+        if (!tiled_) {
+            const auto [it, fresh] = by_id_.try_emplace(g_.cell_id(x, y, layer), slots_.size());
+            if (fresh) {
+                slots_.emplace_back();
+                cells_.push_back(Cell{x, y, layer});
+            }
+            return it->second;
+        }
+        const int32_t tx = x >> kShift, ty = y >> kShift;
+        if (tx != last_.tx || ty != last_.ty || layer != last_.layer || !last_.valid) last_ = tile(tx, ty, layer);
+        return last_.base + static_cast<std::size_t>(((x & kMask) << kShift) | (y & kMask));
     }
 
-    // The slot of in-plane cell (x, y, layer). The reference stays valid until the
-    // next call.
-    int32_t& slot(int32_t x, int32_t y, int32_t layer) {
-        if (!tiled_) return by_id_.try_emplace(g_.cell_id(x, y, layer), -1).first->second;
-        const int32_t tx = x >> kShift, ty = y >> kShift;
-        if (tx != last_tx_ || ty != last_ty_ || layer != last_layer_ || last_base_ < 0) {
-            last_tx_ = tx;
-            last_ty_ = ty;
-            last_layer_ = layer;
-            last_base_ = tile_base(tx, ty, layer);
-        }
-        return slots_[static_cast<std::size_t>(last_base_) +
-                      static_cast<std::size_t>(((x & kMask) << kShift) | (y & kMask))];
+    Slot& operator[](std::size_t pos) { return slots_[pos]; }
+
+    // The cell whose record sits at `pos`.
+    Cell cell_at(std::size_t pos) const {
+        if (!tiled_) return cells_[pos];
+        Cell c = cells_[pos >> (2 * kShift)];
+        c.ix += static_cast<int32_t>((pos >> kShift) & kMask);
+        c.iy += static_cast<int32_t>(pos & kMask);
+        return c;
     }
 
     void reserve_cells(std::size_t n) {
-        if (tiled_) {
-            const std::size_t tiles = n / (kSide * kSide) + 1;
-            tile_of_.reserve(tiles);
-            slots_.reserve(tiles * kSide * kSide);
-        } else {
-            by_id_.reserve(n);
-        }
+        const std::size_t tiles = tiled_ ? n / (kSide * kSide) + 1 : n;
+        (tiled_ ? tile_of_ : by_id_).reserve(tiles);
+        cells_.reserve(tiles);
+        slots_.reserve(tiled_ ? tiles * kSide * kSide : n);
     }
 
 private:
     static constexpr int32_t kShift = 3;
-    static constexpr int32_t kSide = 1 << kShift;
+    static constexpr std::size_t kSide = std::size_t{1} << kShift;
     static constexpr int32_t kMask = kSide - 1;
     static constexpr std::size_t kCache = 64;
 
-    struct CacheLine {
+    struct TileRef {
         bool valid = false;
         int32_t tx = 0, ty = 0, layer = 0;
-        int64_t base = 0;
+        std::size_t base = 0;
     };
 
-    int64_t tile_base(int32_t tx, int32_t ty, int32_t layer) {
-        CacheLine& line = cache_[(static_cast<uint32_t>(tx) * 7u + static_cast<uint32_t>(ty) * 13u +
-                                  static_cast<uint32_t>(layer) * 29u) %
-                                 kCache];
-        if (line.valid && line.tx == tx && line.ty == ty && line.layer == layer) return line.base;
-        const int64_t key = g_.cell_id(tx << kShift, ty << kShift, layer);
-        auto [it, fresh] = tile_of_.try_emplace(key, static_cast<int64_t>(slots_.size()));
-        if (fresh) slots_.resize(slots_.size() + kSide * kSide, -1);
-        line = CacheLine{true, tx, ty, layer, it->second};
-        return it->second;
+    TileRef tile(int32_t tx, int32_t ty, int32_t layer) {
+        TileRef& line = cache_[(static_cast<uint32_t>(tx) * 7u + static_cast<uint32_t>(ty) * 13u +
+                                static_cast<uint32_t>(layer) * 29u) %
+                               kCache];
+        if (line.valid && line.tx == tx && line.ty == ty && line.layer == layer) return line;
+        const Cell origin{tx << kShift, ty << kShift, layer};
+        const auto [it, fresh] = tile_of_.try_emplace(g_.cell_id(origin), slots_.size());
+        if (fresh) {
+            slots_.resize(slots_.size() + kSide * kSide);
+            cells_.push_back(origin);
+        }
+        line = TileRef{true, tx, ty, layer, it->second};
+        return line;
     }
 
     const Geometry& g_;
     const bool tiled_;
-    int32_t last_tx_ = 0, last_ty_ = 0, last_layer_ = 0;
-    int64_t last_base_ = -1;
-    CacheLine cache_[kCache];
-    HashMap<int64_t, int64_t> tile_of_;
-    std::vector<int32_t> slots_;
-    HashMap<int64_t, int32_t> by_id_;
+    TileRef last_;
+    TileRef cache_[kCache];
+    HashMap<int64_t, std::size_t> tile_of_;  // tiled: origin id -> first position
+    HashMap<int64_t, std::size_t> by_id_;    // fallback: cell id -> position
+    std::vector<Slot> slots_;
+    std::vector<Cell> cells_;  // tiled: origin per tile; fallback: cell per record
 };
 
 }  // namespace tovrana::markers

@@ -39,8 +39,10 @@ std::optional<Window> corridor_window(const Geometry& g, int32_t gc, const HashS
     if (gc == 0 || g.nx <= 0 || g.ny <= 0) return std::nullopt;
     const Axis ax(g.nx, gc), ay(g.ny, gc);
     if (ay.hi - ay.lo >= kKeyMul) return std::nullopt;  // keys no longer unique per gcell
+    Window w;
     int64_t x0 = g.nx, y0 = g.ny, x1 = -1, y1 = -1;
     const auto add = [&](int64_t gx, int64_t gy) {
+        w.gcells.emplace_back(gx, gy);
         int64_t a, b;
         ax.span(gx, a, b);
         x0 = std::min(x0, a), x1 = std::max(x1, b);
@@ -59,15 +61,28 @@ std::optional<Window> corridor_window(const Geometry& g, int32_t gc, const HashS
     for (const Cell& c : anchors) add(c.ix / gc, c.iy / gc);
     if (x1 < x0 || y1 < y0) return std::nullopt;
     if ((x1 - x0 + 1) * (y1 - y0 + 1) > kMaxWindowCells / std::max<int64_t>(g.nz, 1)) return std::nullopt;
-    return Window{static_cast<int32_t>(x0), static_cast<int32_t>(y0), static_cast<int32_t>(x1),
-                  static_cast<int32_t>(y1)};
+    w.x0 = static_cast<int32_t>(x0), w.y0 = static_cast<int32_t>(y0);
+    w.x1 = static_cast<int32_t>(x1), w.y1 = static_cast<int32_t>(y1);
+    return w;
 }
 
-CellTable::CellTable(const Geometry& g, std::optional<Window> window) {
+CellTable::CellTable(const Geometry& g, int32_t gc, std::optional<Window> window) {
     if (!window) return;
-    win_ = *window;
+    win_ = std::move(*window);
     width_ = int64_t{win_.x1} - win_.x0 + 1;
     height_ = int64_t{win_.y1} - win_.y0 + 1;
+    // gcell indices are monotone along each axis, so the window's gcells form a
+    // rectangle starting at the smaller end's gcell
+    const int32_t gx_base = std::min(win_.x0 / gc, win_.x1 / gc), gy_base = std::min(win_.y0 / gc, win_.y1 / gc);
+    gcol_.resize(static_cast<std::size_t>(width_));
+    grow_.resize(static_cast<std::size_t>(height_));
+    for (int64_t x = 0; x < width_; ++x) gcol_[static_cast<std::size_t>(x)] = static_cast<int32_t>((win_.x0 + x) / gc - gx_base);
+    for (int64_t y = 0; y < height_; ++y) grow_[static_cast<std::size_t>(y)] = static_cast<int32_t>((win_.y0 + y) / gc - gy_base);
+    const int64_t gwidth = int64_t{std::max(win_.x0 / gc, win_.x1 / gc)} - gx_base + 1;
+    gheight_ = int64_t{std::max(win_.y0 / gc, win_.y1 / gc)} - gy_base + 1;
+    corridor_.assign(static_cast<std::size_t>(gwidth * gheight_), 0);
+    for (const auto& [gx, gy] : win_.gcells) corridor_[static_cast<std::size_t>((gx - gx_base) * gheight_ + (gy - gy_base))] = 1;
+
     const auto cells = static_cast<std::size_t>(width_ * height_ * g.nz);
     dense_.reset(static_cast<uint32_t*>(std::calloc(cells, sizeof(uint32_t))));
     if (!dense_) throw std::bad_alloc();

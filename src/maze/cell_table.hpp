@@ -33,6 +33,7 @@ struct CellRec {
     };
     Cell cell;
     int64_t id = 0;
+    uint64_t place = 0;             // queue tie-break position of the cell (heap_item.hpp)
     double h = 0.0;                 // heuristic to the nearest goal
     double g[kDirs];                // best known g per arrival direction (+inf = none)
     uint64_t pred[kDirs];           // came-from: predecessor (record << 3 | dir), or kNoPred
@@ -40,20 +41,29 @@ struct CellRec {
     uint8_t closed = 0;             // bit per direction: state already expanded
 };
 
-// Inclusive window of in-grid columns, on every layer.
+// Inclusive window of in-grid columns, on every layer, with the corridor's gcells
+// that hold in-grid cells.
 struct Window {
     int32_t x0, y0, x1, y1;
+    std::vector<std::pair<int64_t, int64_t>> gcells;  // (gx, gy), possibly repeated
 };
 
 // The bounding window of the in-grid cells whose gcell key is in `corridor` or is
 // the gcell of one of `anchors` (in-grid cells). Nothing when the keys cannot be
-// decoded unambiguously.
+// decoded unambiguously or the window is too large for a dense index.
 std::optional<Window> corridor_window(const Geometry& g, int32_t gc, const HashSet<int64_t>& corridor,
                                       std::span<const Cell> anchors);
 
 class CellTable {
 public:
-    CellTable(const Geometry& g, std::optional<Window> window);
+    CellTable(const Geometry& g, int32_t gc, std::optional<Window> window);
+
+    // Whether corridor membership can be read from the window (else: hash the key).
+    bool dense() const { return dense_ != nullptr; }
+    // Corridor membership of an in-window cell; only when dense().
+    bool in_corridor(const Cell& c) const {
+        return corridor_[static_cast<std::size_t>(gcol_[c.ix - win_.x0] * gheight_ + grow_[c.iy - win_.y0])] != 0;
+    }
 
     // The record slot of an in-grid cell (0 = none yet, else record index + 1), or
     // nullptr for a cell outside the window, which no run can enter.
@@ -70,6 +80,9 @@ private:
     };
     Window win_{};
     int64_t width_ = 0, height_ = 0;
+    std::vector<int32_t> gcol_, grow_;  // gcell offset within the window of each column / row
+    int64_t gheight_ = 0;
+    std::vector<uint8_t> corridor_;     // per window gcell: in the run's corridor
     std::unique_ptr<uint32_t[], FreeDeleter> dense_;
     HashMap<int64_t, uint32_t> sparse_;
 };

@@ -44,7 +44,7 @@ private:
     HashSet<int64_t> goal_set_;
     HashSet<int64_t> extra_gcells_;  // gcells of the kept starts and goals, joining the corridor
     std::optional<maze::CellTable> table_;
-    std::vector<CellRec> recs_;
+    std::vector<CellRec> recs_;  // cell records; indices stay valid, references do not
     maze::Queue queue_;
     std::size_t expanded_ = 0;
 };
@@ -63,8 +63,9 @@ std::optional<CellList> Run::search() {
 
     CellList anchors = starts;
     anchors.insert(anchors.end(), goal_list_.begin(), goal_list_.end());
-    table_.emplace(geo_, maze::corridor_window(geo_, q_.gc, q_.corridor, anchors));
+    table_.emplace(geo_, q_.gc, maze::corridor_window(geo_, q_.gc, q_.corridor, anchors));
 
+    recs_.reserve(1024);
     for (const Cell& c : starts) push_start(c);
     while (!queue_.empty()) {
         const HeapItem item = queue_.pop();
@@ -87,6 +88,7 @@ uint32_t Run::record(const Cell& c, int64_t id) {
         CellRec& r = recs_.emplace_back();
         r.cell = c;
         r.id = id;
+        r.place = maze::place_of(c.ix, c.iy, c.layer, geo_.ny, geo_.nz);
         fill(r);
         *slot = static_cast<uint32_t>(recs_.size());
     }
@@ -103,16 +105,24 @@ void Run::fill(CellRec& r) const {
     const bool goal = goal_set_.contains(r.id);
     if (goal) r.flags |= CellRec::kGoal;
     if (!goal) {
-        const int64_t key = gcell_of(r.cell);
-        if (!q_.corridor.contains(key) && !extra_gcells_.contains(key)) return;
+        if (table_->dense()) {
+            if (!table_->in_corridor(r.cell)) return;
+        } else {
+            const int64_t key = gcell_of(r.cell);
+            if (!q_.corridor.contains(key) && !extra_gcells_.contains(key)) return;
+        }
     }
-    if (!grid_.enterable(r.cell, q_.net) || q_.hard.contains(r.id)) return;
+    if (!grid_.enterable(r.cell, q_.net) || (!q_.hard.empty() && q_.hard.contains(r.id))) return;
     r.flags |= CellRec::kEnterable;
     if (grid_.via_blocked(r.cell.ix, r.cell.iy)) r.flags |= CellRec::kNoVia;
-    const bool drc = q_.use_occ ? occ_has_foreign(grid_.occ, q_.delta, r.id, q_.net) : q_.route_shape.contains(r.id);
-    if (drc) r.flags |= CellRec::kDrc;
-    if (q_.marker_pos.contains(r.id)) r.flags |= CellRec::kMarker;
-    if (q_.fixed.contains(r.id)) r.flags |= CellRec::kFixed;
+    // A zero weight adds nothing to a step (a step is never -0.0), so its set need
+    // not be consulted.
+    const PenaltyWeights& w = q_.weights;
+    if (w.drc != 0.0 && (q_.use_occ ? occ_has_foreign(grid_.occ, q_.delta, r.id, q_.net)
+                                     : !q_.route_shape.empty() && q_.route_shape.contains(r.id)))
+        r.flags |= CellRec::kDrc;
+    if (w.marker != 0.0 && !q_.marker_pos.empty() && q_.marker_pos.contains(r.id)) r.flags |= CellRec::kMarker;
+    if (w.fixed != 0.0 && !q_.fixed.empty() && q_.fixed.contains(r.id)) r.flags |= CellRec::kFixed;
     r.h = heuristic(r.cell);
 }
 
@@ -130,7 +140,7 @@ void Run::push_start(const Cell& c) {
     const uint32_t rec = record(c, geo_.cell_id(c)) - 1;
     CellRec& r = recs_[rec];
     r.g[maze::kStart] = 0.0;
-    queue_.push(HeapItem{r.h, 0.0, c.ix, c.iy, c.layer, rec, maze::kStart});
+    queue_.push(HeapItem{r.h, 0.0, r.place + maze::kStart, rec, maze::kStart});
 }
 
 // Neighbours in the fixed order: +x, -x, +y, -y, then the via rules in table order.
@@ -171,7 +181,7 @@ void Run::relax(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t n
     if (!(r.g[d] > new_g + 1e-12)) return;
     r.g[d] = new_g;
     r.pred[d] = (uint64_t{cur} << 3) | dir;
-    queue_.push(HeapItem{r.h + new_g, new_g, next.ix, next.iy, next.layer, n, d});
+    queue_.push(HeapItem{r.h + new_g, new_g, r.place + d, n, d});
 }
 
 CellList Run::reconstruct(uint32_t goal, uint8_t dir) const {

@@ -1,0 +1,134 @@
+"""Maze search benchmark: box_maze on the synthetic designs against the Python model.
+
+For each size, a fixed set of single-net searches (first pin to the other pins of a
+net, inside the pins' gcell box widened by one gcell, occupancy pricing on) runs on
+the module and on the model in the same process. Reported: searches/s, expanded
+states/s (expansions counted by the model, which pops in the same order), peak
+memory added during the module's searches, and the speed-up over the model.
+Times are CPU time of this process (time.process_time), so other load on a shared
+machine does not skew them.
+
+    python bench/bench_maze.py [small medium large] [--seed N] [--repeat N]
+"""
+import argparse
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+
+import tovrana  # noqa: E402
+from designs import make_design  # noqa: E402
+from model.grid import ModelGrid, gcell_key  # noqa: E402
+from model.maze import MazeModel  # noqa: E402
+
+SEARCHES = {"tiny": 8, "small": 40, "medium": 60, "large": 60}
+MODEL_SEARCHES = {"tiny": 8, "small": 40, "medium": 30, "large": 12}
+WEIGHTS = (8.0, 4.0, 2.0)  # gg_drc, gg_marker, gg_fixed
+
+
+def queries(d, count):
+    """(net, starts, goals, hard, route_shape, marker_pos, fixed, corridor) per search."""
+    out = []
+    for net, pins in sorted(d.pins.items())[:count]:
+        starts = [pins[0], (pins[0][0], pins[0][1], 1)]
+        goals = list(pins[1:])
+        gx = [p[0] // d.gc for p in pins]
+        gy = [p[1] // d.gc for p in pins]
+        corridor = [(x, y) for x in range(min(gx) - 1, max(gx) + 2) for y in range(min(gy) - 1, max(gy) + 2)]
+        own = d.routes[net][0]
+        marker_pos = own[len(own) // 3: len(own) // 3 + 4]
+        fixed = own[-3:]
+        out.append((net, starts, goals, [], [], marker_pos, fixed, corridor))
+    return out
+
+
+def rss_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def reset_peak():
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def run_module(grid, d, qs):
+    paths = []
+    for net, starts, goals, hard, rs, mp, fx, corridor in qs:
+        paths.append(grid.box_maze(net, starts, goals, hard, rs, mp, fx, *WEIGHTS, corridor, d.gc, True))
+    return paths
+
+
+def run_model(model, d, qs):
+    paths, expanded = [], 0
+    for net, starts, goals, hard, rs, mp, fx, corridor in qs:
+        ids = lambda cells: {model.cell_id(c) for c in cells}
+        m = MazeModel(model, net, starts, goals, *WEIGHTS, ids(hard), ids(rs), ids(mp), ids(fx),
+                      {gcell_key(x, y) for x, y in corridor}, d.gc, True)
+        paths.append(m.run())
+        expanded += m.expanded
+    return paths, expanded
+
+
+def bench(size, seed, repeat):
+    d = make_design(size, seed)
+    grid = tovrana.Grid(*d.grid_args())
+    model = ModelGrid(*d.grid_args())
+    for g in (grid, model):
+        g.occ_init(d.occ_nets(), d.wire_halo, d.via_halo)
+    qs = queries(d, SEARCHES[size])
+    mq = qs[: MODEL_SEARCHES[size]]
+
+    # the module: all searches, best of `repeat`; peak RSS growth over the first pass
+    rss0 = rss_kib("VmRSS")
+    peak_ok = reset_peak()
+    t_mod = float("inf")
+    for _ in range(repeat):
+        t0 = time.process_time()
+        paths = run_module(grid, d, qs)
+        t_mod = min(t_mod, time.process_time() - t0)
+    peak = (rss_kib("VmHWM") if peak_ok else rss_kib("VmHWM")) - rss0
+
+    t_mod_sub = float("inf")
+    for _ in range(repeat):
+        t0 = time.process_time()
+        sub = run_module(grid, d, mq)
+        t_mod_sub = min(t_mod_sub, time.process_time() - t0)
+
+    t0 = time.process_time()
+    model_paths, expanded_sub = run_model(model, d, mq)
+    t_model = time.process_time() - t0
+    assert model_paths == sub, "module and model disagree"
+    # expansions of all the module's searches (the model's count, same pop order)
+    _, expanded_all = run_model(model, d, qs[len(mq):])
+    expanded_all += expanded_sub
+
+    found = sum(p is not None for p in paths)
+    print(f"{size:>6}: {len(qs)} searches ({found} found), {expanded_all} expanded states; "
+          f"{len(qs) / t_mod:,.0f} searches/s, {expanded_all / t_mod / 1e6:.2f} M expanded/s, "
+          f"peak +{max(peak, 0) / 1024:.1f} MiB; "
+          f"model on {len(mq)}: {t_model:.2f} s vs {t_mod_sub * 1e3:.2f} ms -> {t_model / t_mod_sub:,.0f}x")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("sizes", nargs="*", default=["small", "medium", "large"])
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--repeat", type=int, default=3)
+    a = ap.parse_args()
+    for size in a.sizes:
+        bench(size, a.seed, a.repeat)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,88 @@
+"""Native core of a grid-based detailed router."""
+
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex, TypeAlias, final
+
+__all__ = ["Grid"]
+
+# Argument shapes. Integers are anything with an integer-index hook (converted to signed 32-bit,
+# OverflowError outside that range), floats anything with a float hook; fixed-size records must be
+# real tuples, variable-length ones any sequence except str.
+_Int: TypeAlias = SupportsIndex
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+_CellArg: TypeAlias = tuple[_Int, _Int, _Int]  # (ix, iy, layer)
+_EdgeArg: TypeAlias = tuple[_CellArg, _CellArg]
+_NetCellsArg: TypeAlias = tuple[_Int, Sequence[_CellArg], Sequence[_CellArg]]  # (net, cells, via cells)
+_NetRouteArg: TypeAlias = tuple[_Int, Sequence[_CellArg], Sequence[_EdgeArg]]  # (net, cells, edges)
+
+# Result shapes: always fresh lists and tuples of plain ints.
+_Cell: TypeAlias = tuple[int, int, int]
+_Edge: TypeAlias = tuple[_Cell, _Cell]
+_Marker: TypeAlias = tuple[list[_Cell], int, list[int]]  # (cells, layer, nets)
+_NetRoute: TypeAlias = tuple[int, list[_Cell], list[_Edge]]  # (net, cells, edges)
+
+class PanicException(BaseException):
+    """An internal failure (division by a gcell size of 0, an index out of range, ...)."""
+
+@final
+class Grid:
+    def __new__(
+        cls,
+        nx: _Int,
+        ny: _Int,
+        nz: _Int,
+        blocked: Sequence[tuple[_Int, _Int, _Int]],
+        pad_owner: Sequence[tuple[_Int, _Int, _Int, _Int]],
+        via_blocked: Sequence[tuple[_Int, _Int]],
+        via_index: Sequence[tuple[_Int, _Int, _Float]],
+    ) -> Grid: ...
+    def box_maze(
+        self,
+        net: _Int,
+        starts: Sequence[_CellArg],
+        goals: Sequence[_CellArg],
+        hard: Sequence[_CellArg],
+        route_shape: Sequence[_CellArg],
+        marker_pos: Sequence[_CellArg],
+        fixed: Sequence[_CellArg],
+        gg_drc: _Float,
+        gg_marker: _Float,
+        gg_fixed: _Float,
+        corridor: Sequence[tuple[_Int, _Int]],
+        gc: _Int,
+        use_occ: bool,
+    ) -> list[_Cell] | None: ...
+    def occ_init(self, nets: Sequence[_NetCellsArg], wire_halo: _Int, via_halo: _Int) -> None: ...
+    def occ_signature(self) -> int: ...
+    def flexgc(
+        self,
+        nets: Sequence[_NetCellsArg],
+        wire_halo: _Int,
+        via_halo: _Int,
+        region: tuple[_Int, _Int, _Int, _Int] | None,
+        prl_halo: _Int,
+        prl_len: _Int,
+        vertical: Sequence[bool],
+    ) -> list[_Marker]: ...
+    def routes_init(self, nets: Sequence[_NetRouteArg]) -> None: ...
+    def routes_update(self, net: _Int, cells: Sequence[_CellArg], edges: Sequence[_EdgeArg]) -> None: ...
+    def set_termsets(self, termsets: Sequence[tuple[_Int, Sequence[Sequence[_CellArg]]]]) -> None: ...
+    def set_worker_consts(self, supply: Sequence[_Int], obstacles: Sequence[_CellArg]) -> None: ...
+    def set_name_rank(self, ranks: Sequence[tuple[_Int, _Int]]) -> None: ...
+    def route_boxes(
+        self,
+        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]],
+        gc: _Int,
+        wire_halo: _Int,
+        via_halo: _Int,
+        ripup_all: bool,
+        maze_end_iter: _Int,
+        gg_drc: _Float,
+        gg_marker: _Float,
+        gg_fixed: _Float,
+        marker_decay: _Float,
+        prl_halo: _Int,
+        prl_len: _Int,
+        vertical: Sequence[bool],
+        n_threads: _Int,
+    ) -> list[_NetRoute]: ...
