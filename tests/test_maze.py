@@ -246,3 +246,15 @@ def test_nan_weight_is_no_failure():
     assert got == model_box_maze(ModelGrid(3, 3, 1, [], [], [], []), 1, [(0, 1, 0)], [(2, 1, 0)], [], [], [],
                                  [(1, 1, 0)], 0.0, 0.0, math.nan, [(0, 0)], 8, False)
     assert (1, 1, 0) not in got
+
+
+def test_corridor_keys_are_plain_numbers():
+    # With more than 2000000 gcell rows, keys of different gcells coincide: (1, -1)
+    # and (0, 1999999) share 1999999. The corridor admits every cell of either gcell.
+    args = (2, 2000001, 1, [(0, 1, y) for y in range(1999990, 2000001)], [], [], [])
+    starts, goals = [(0, 1999998, 0)], [(0, 2000000, 0)]
+    grid = tovrana.Grid(*args)
+    want = [(0, 1999998, 0), (0, 1999999, 0), (0, 2000000, 0)]
+    assert search(grid, starts, goals, corridor=[(1, -1)], gc=1) == want
+    assert model_box_maze(ModelGrid(*args), 1, starts, goals, [], [], [], [], 0.0, 0.0, 0.0, [(1, -1)], 1, False) == want
+    assert search(grid, starts, goals, corridor=[], gc=1) is None

@@ -2,18 +2,24 @@
 
 #include <cstdint>
 
+#include "grid/panic.hpp"
 #include "markers/cell_slots.hpp"
 
 namespace tovrana::markers {
 namespace {
 
-// Per touched cell: the first net inline, further nets as a chain of links in
-// insertion order. `stamp` is 1 + the input position of the last net entry that
-// touched the cell, so a net's repeated visits skip the scan.
+// Per touched cell: the first two nets inline (most shared cells have exactly
+// two), any further nets as a chain of links in insertion order. `stamp` is 1 +
+// the input position of the last net entry that touched the cell, so a net's
+// repeated visits skip the scan.
+constexpr int32_t kOneNet = -2;  // `more` while only `first` is set
+constexpr int32_t kNoMore = -1;  // `second` set, no links
+
 struct CoverSlot {
     uint32_t stamp = 0;  // 0: never touched
     NetId first = 0;
-    int32_t head = -1;
+    NetId second = 0;
+    int32_t more = kOneNet;
 };
 
 struct NetLink {
@@ -49,37 +55,49 @@ void cover_pass(const Geometry& g, std::span<const MarkerNet> nets, const Marker
             CoverSlot& s = slots[pos];
             if (s.stamp == stamp) return;
             if (s.stamp == 0) {
-                s = CoverSlot{stamp, net, -1};
+                s = CoverSlot{stamp, net, 0, kOneNet};
                 touched.push_back(pos);
                 return;
             }
             s.stamp = stamp;
             if (s.first == net) return;
-            int32_t* tail = &s.head;
+            if (s.more == kOneNet) {
+                s.second = net;
+                s.more = kNoMore;
+                ++shared;
+                return;
+            }
+            if (s.second == net) return;
+            int32_t* tail = &s.more;
             while (*tail >= 0) {
                 NetLink& l = links[static_cast<std::size_t>(*tail)];
                 if (l.net == net) return;
                 tail = &l.next;
             }
-            if (s.head < 0) ++shared;
+            if (links.size() >= static_cast<std::size_t>(INT32_MAX)) throw Panic("capacity overflow");
             *tail = static_cast<int32_t>(links.size());
-            links.push_back(NetLink{net, -1});
+            links.push_back(NetLink{net, kNoMore});
         });
     }
 
     out.reserve(out.size() + shared);
     for (const std::size_t pos : touched) {
         const CoverSlot& s = slots[pos];
-        if (s.head < 0) continue;
+        if (s.more == kOneNet) continue;
         Marker& m = out.emplace_back();
         const Cell c = slots.cell_at(pos);
         m.cells.push_back(c);
         m.layer = c.layer;
-        std::size_t count = 1;
-        for (int32_t i = s.head; i >= 0; i = links[static_cast<std::size_t>(i)].next) ++count;
+        if (s.more == kNoMore) {
+            m.nets = {s.first, s.second};
+            continue;
+        }
+        std::size_t count = 2;
+        for (int32_t i = s.more; i >= 0; i = links[static_cast<std::size_t>(i)].next) ++count;
         m.nets.reserve(count);
         m.nets.push_back(s.first);
-        for (int32_t i = s.head; i >= 0; i = links[static_cast<std::size_t>(i)].next)
+        m.nets.push_back(s.second);
+        for (int32_t i = s.more; i >= 0; i = links[static_cast<std::size_t>(i)].next)
             m.nets.push_back(links[static_cast<std::size_t>(i)].net);
     }
 }

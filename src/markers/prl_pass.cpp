@@ -122,7 +122,7 @@ void prl_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerPa
             last = along_of(facing[j]);
             ++j;
         }
-        if (last - first + 1 > min_len) emit(keys[k], first, last);
+        if (last - first + 1 >= min_len) emit(keys[k], first, last);
         i = j;
     }
 }

@@ -22,7 +22,6 @@ public:
     Run(const Grid& grid, const MazeQuery& q) : grid_(grid), geo_(grid.geo()), q_(q) {}
 
     std::optional<CellList> search();
-    std::size_t expanded() const { return expanded_; }
 
 private:
     bool passable(const Cell& c) const { return grid_.enterable(c, q_.net) && !q_.hard.contains(geo_.cell_id(c)); }
@@ -46,7 +45,6 @@ private:
     std::optional<maze::CellTable> table_;
     std::vector<CellRec> recs_;  // cell records; indices stay valid, references do not
     maze::Queue queue_;
-    std::size_t expanded_ = 0;
 };
 
 std::optional<CellList> Run::search() {
@@ -74,7 +72,6 @@ std::optional<CellList> Run::search() {
         if (r.closed & bit) continue;
         r.closed |= bit;
         if (r.flags & CellRec::kGoal) return reconstruct(item.rec, item.dir);
-        ++expanded_;
         expand(item.rec, item.dir, item.g);
     }
     return std::nullopt;
