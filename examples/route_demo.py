@@ -4,12 +4,12 @@
 The flow is the one a routing driver runs:
 
 1. initial routing: every signal net is connected terminal set by terminal set with
-   ``Grid.box_maze`` inside its bounding box grown by one gcell, priced against the cells of
-   the nets routed before it (a net without a path keeps the design's pattern route);
+   ``Grid.box_maze`` inside its bounding box grown by one gcell, priced against the cells
+   near the nets routed before it (a net without a path keeps the design's pattern route);
 2. loading: ``routes_init``, ``set_termsets``, ``set_name_rank``, ``set_worker_consts`` and
    ``occ_init``, then the design-rule markers with ``flexgc``;
-3. rip-up and reroute: for each pass, the four checkerboard batches of boxes go through
-   ``route_boxes`` on all threads; the returned routes are applied with ``routes_update``,
+3. rip-up and reroute: for each pass, the four checkerboard batches of boxes (of 2 and 3
+   gcells in turn) go through ``route_boxes`` on all threads; the returned routes are applied with ``routes_update``,
    and the incrementally maintained occupancy is compared with a fresh ``occ_init`` of the
    applied routes on a second ``Grid``.
 
@@ -223,12 +223,11 @@ def main(argv=None):
     ap.add_argument("--out", default="route_demo.png", help="picture to write (default route_demo.png)")
     args = ap.parse_args(argv)
 
-    missing = [name for name, mod in (("tqdm", tqdm), ("matplotlib", _has("matplotlib"))) if not mod]
-    if missing:
-        print(f"note: {' and '.join(missing)} not installed (pip install '.[demo]'): "
-              + ("no progress bars" if "tqdm" in missing else "")
-              + (", " if len(missing) == 2 else "")
-              + ("no picture" if "matplotlib" in missing else ""))
+    has_matplotlib = _has("matplotlib")
+    if tqdm is None:
+        print("note: tqdm is not installed (pip install '.[demo]'), so there are no progress bars")
+    if not has_matplotlib:
+        print("note: matplotlib is not installed (pip install '.[demo]'), so no picture is written")
 
     d = make_design(args.size, args.seed)
     supply = set(d.supply)
@@ -297,7 +296,7 @@ def main(argv=None):
     print("changed: nets whose route the phase changed; wire: unit planar steps of the signal nets; "
           "cover/prl: markers after the phase; occ: incremental occ vs. a fresh occ_init")
 
-    if _has("matplotlib"):
+    if has_matplotlib:
         draw(args.out, d, routes, found)
         print(f"wrote {args.out}")
     return 0

@@ -42,7 +42,26 @@ public:
         return last_.base + static_cast<std::size_t>(((x & kMask) << kShift) | (y & kMask));
     }
 
+    // The record of in-plane cell (x, y, layer), or null when it was never created.
+    Slot* find(int32_t x, int32_t y, int32_t layer) {
+        if (!tiled_) {
+            const auto it = by_id_.find(g_.cell_id(x, y, layer));
+            return it == by_id_.end() ? nullptr : &slots_[it->second];
+        }
+        const int32_t tx = x >> kShift, ty = y >> kShift;
+        if (tx != last_.tx || ty != last_.ty || layer != last_.layer || !last_.valid) {
+            const Cell origin{tx << kShift, ty << kShift, layer};
+            const auto it = tile_of_.find(g_.cell_id(origin));
+            if (it == tile_of_.end()) return nullptr;
+            last_ = TileRef{true, tx, ty, layer, it->second};
+        }
+        return &slots_[last_.base + static_cast<std::size_t>(((x & kMask) << kShift) | (y & kMask))];
+    }
+
     Slot& operator[](std::size_t pos) { return slots_[pos]; }
+
+    // True when records are kept per in-plane cell (x, y, layer) rather than per id.
+    bool tiled() const { return tiled_; }
 
     // The cell whose record sits at `pos`.
     Cell cell_at(std::size_t pos) const {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "markers/cell_slots.hpp"
+
 namespace tovrana::markers {
 namespace {
 
@@ -21,6 +23,58 @@ struct PrlKey {
         h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(k.net_hi);
         return static_cast<std::size_t>(h);
     }
+};
+
+// Owner of each cell id. In-plane cells, and outside cells whose wrapped id equals
+// that of an in-plane cell, share the tiled per-cell store; ids no in-plane cell
+// has (layers beyond the 32-bit range after decoding) go to a hash map.
+class OwnerIndex {
+public:
+    explicit OwnerIndex(const Geometry& g) : g_(g), plane_(g) {}
+
+    // Records `net` as owner of c's id unless it has one; true when it did not.
+    bool claim(const Cell& c, NetId net) {
+        Cell at = c;
+        if (plane_.tiled() && (g_.in_plane(c.ix, c.iy) || decode(g_.cell_id(c), at))) {
+            Slot& s = plane_[plane_.at(at.ix, at.iy, at.layer)];
+            if (s.owned) return false;
+            s = Slot{net, true};
+            return true;
+        }
+        return other_.try_emplace(g_.cell_id(c), net).second;
+    }
+
+    // Owner of in-plane cell (x, y, layer), or null.
+    const NetId* find(int32_t x, int32_t y, int32_t layer) {
+        if (plane_.tiled()) {
+            const Slot* s = plane_.find(x, y, layer);
+            return s && s->owned ? &s->net : nullptr;
+        }
+        const auto it = other_.find(g_.cell_id(x, y, layer));
+        return it == other_.end() ? nullptr : &it->second;
+    }
+
+private:
+    struct Slot {
+        NetId net = 0;
+        bool owned = false;
+    };
+
+    // The in-plane cell with this id, if its layer fits 32 bits. With a plane of
+    // fewer than 2^32 cells such ids never wrap, so plain floor division inverts them.
+    bool decode(int64_t id, Cell& out) const {
+        const int64_t stride = g_.layer_stride;
+        int64_t layer = id / stride;
+        if (id % stride < 0) --layer;
+        if (layer < INT32_MIN || layer > INT32_MAX) return false;
+        const int64_t r = id - layer * stride;
+        out = Cell{static_cast<int32_t>(r % g_.nx), static_cast<int32_t>(r / g_.nx), static_cast<int32_t>(layer)};
+        return true;
+    }
+
+    const Geometry& g_;
+    CellSlots<Slot> plane_;
+    HashMap<int64_t, NetId> other_;
 };
 
 struct Owned {
@@ -46,13 +100,12 @@ void prl_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerPa
     // clipped to the region or the grid.
     std::size_t route_cells = 0;
     for (const MarkerNet& n : nets) route_cells += n.cells.size();
-    HashMap<int64_t, NetId> owner;
-    owner.reserve(route_cells);
+    OwnerIndex owner(g);
     std::vector<Owned> owned;
     owned.reserve(route_cells);
     for (const MarkerNet& n : nets)
         for (const Cell& c : n.cells)
-            if (owner.try_emplace(g.cell_id(c), n.net).second) owned.push_back(Owned{c, n.net});
+            if (owner.claim(c, n.net)) owned.push_back(Owned{c, n.net});
 
     // Facing pairs, looking only to the positive side. The distance loop is clamped
     // to the neighbours that lie in the grid, which is where every d that can count
@@ -76,10 +129,9 @@ void prl_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerPa
         const int64_t d_hi = std::min<int64_t>(params.prl_halo, track_extent - 1 - t);
         for (int64_t d = d_lo; d <= d_hi; ++d) {
             const auto u_track = static_cast<int32_t>(t + d);  // in [0, extent): fits
-            const int64_t id = v ? g.cell_id(u_track, y, layer) : g.cell_id(x, u_track, layer);
-            const auto it = owner.find(id);
-            if (it == owner.end() || it->second == o.net) continue;
-            const NetId u = it->second;
+            const NetId* found = v ? owner.find(u_track, y, layer) : owner.find(x, u_track, layer);
+            if (!found || *found == o.net) continue;
+            const NetId u = *found;
             const PrlKey key{layer, v, t, u_track, std::min(o.net, u), std::max(o.net, u)};
             if (!have_last || !(keys[last_key] == key)) {
                 auto [kit, fresh] = key_index.try_emplace(key, static_cast<uint32_t>(keys.size()));
