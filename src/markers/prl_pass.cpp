@@ -77,6 +77,39 @@ private:
     HashMap<int64_t, NetId> other_;
 };
 
+// With a region, only tracks within prl_halo of the region's track range can
+// yield an emitted cell: a run's cells lie on its two tracks, and a pair's lower
+// track is at most prl_halo below its upper one. In-plane cells on other tracks
+// are left out of ownership, which changes no marker, since in-plane cells have
+// distinct ids (the plane is checked to be small enough for ids not to wrap)
+// and every pair and owner look-up that could count lies in the band. Cells
+// outside the plane are always kept, as their ids may alias in-plane cells.
+class TrackBand {
+public:
+    TrackBand(const Geometry& g, const MarkerParams& p) : g_(g), vertical_(p.vertical) {
+        active_ = p.region.has_value() && g.layer_stride > 0 && g.layer_stride < (int64_t{1} << 31);
+        if (!active_) return;
+        const int64_t halo = p.prl_halo;
+        x_lo_ = int64_t{p.region->x0} - halo;
+        x_hi_ = int64_t{p.region->x1} + halo;
+        y_lo_ = int64_t{p.region->y0} - halo;
+        y_hi_ = int64_t{p.region->y1} + halo;
+    }
+
+    bool relevant(const Cell& c) const {
+        if (!active_ || !g_.in_plane(c.ix, c.iy)) return true;
+        const bool v = c.layer >= 0 && static_cast<std::size_t>(c.layer) < vertical_.size() &&
+                       vertical_[static_cast<std::size_t>(c.layer)] != 0;
+        return v ? (x_lo_ <= c.ix && c.ix <= x_hi_) : (y_lo_ <= c.iy && c.iy <= y_hi_);
+    }
+
+private:
+    const Geometry& g_;
+    std::span<const uint8_t> vertical_;
+    bool active_ = false;
+    int64_t x_lo_ = 0, x_hi_ = 0, y_lo_ = 0, y_hi_ = 0;
+};
+
 struct Owned {
     Cell cell;
     NetId net;
@@ -103,9 +136,10 @@ void prl_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerPa
     OwnerIndex owner(g);
     std::vector<Owned> owned;
     owned.reserve(route_cells);
+    const TrackBand band(g, params);
     for (const MarkerNet& n : nets)
         for (const Cell& c : n.cells)
-            if (owner.claim(c, n.net)) owned.push_back(Owned{c, n.net});
+            if (band.relevant(c) && owner.claim(c, n.net)) owned.push_back(Owned{c, n.net});
 
     // Facing pairs, looking only to the positive side. The distance loop is clamped
     // to the neighbours that lie in the grid, which is where every d that can count

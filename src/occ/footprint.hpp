@@ -21,9 +21,6 @@ struct Halos {
 template <class Visit>
 void for_each_footprint(const Geometry& g, std::span<const Cell> cells, std::span<const Cell> vias,
                         Halos halos, const Region* region, Visit&& visit) {
-    HashSet<int64_t> via_ids;
-    via_ids.reserve(vias.size());
-    for (const Cell& v : vias) via_ids.insert(g.cell_id(v));
     int64_t clip_x0 = 0, clip_x1 = int64_t{g.nx} - 1, clip_y0 = 0, clip_y1 = int64_t{g.ny} - 1;
     if (region) {
         clip_x0 = std::max<int64_t>(clip_x0, region->x0);
@@ -31,7 +28,19 @@ void for_each_footprint(const Geometry& g, std::span<const Cell> cells, std::spa
         clip_y0 = std::max<int64_t>(clip_y0, region->y0);
         clip_y1 = std::min<int64_t>(clip_y1, region->y1);
     }
+    const int64_t h_max = std::max(halos.wire, halos.via);
+    HashSet<int64_t> via_ids;  // built on the first cell whose square can reach the clip
+    bool via_ids_built = vias.empty();
     for (const Cell& c : cells) {
+        // Squares that miss the clip rectangle at the larger halo are skipped before
+        // the via look-up: a net far from a region costs a few comparisons per cell.
+        if (c.ix + h_max < clip_x0 || c.ix - h_max > clip_x1 || c.iy + h_max < clip_y0 || c.iy - h_max > clip_y1)
+            continue;
+        if (!via_ids_built) {
+            via_ids.reserve(vias.size());
+            for (const Cell& v : vias) via_ids.insert(g.cell_id(v));
+            via_ids_built = true;
+        }
         const int64_t h = (!via_ids.empty() && via_ids.contains(g.cell_id(c))) ? halos.via : halos.wire;
         if (h < 0) continue;
         const int64_t x_lo = std::max<int64_t>(c.ix - h, clip_x0), x_hi = std::min<int64_t>(c.ix + h, clip_x1);
