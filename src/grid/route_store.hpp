@@ -31,6 +31,7 @@ public:
     const CellList& cells(std::size_t slot) const { return slot_cells_.at(slot); }
     const CellList& vias(std::size_t slot) const { return slot_vias_.at(slot); }
     const EdgeList& edges(std::size_t slot) const { return slot_edges_.at(slot); }
+    const Bounds& bounds(std::size_t slot) const { return slot_bounds_.at(slot); }
     std::optional<std::size_t> slot_of(NetId net) const;
 
 private:
@@ -38,6 +39,7 @@ private:
     std::vector<CellList> slot_cells_;
     std::vector<CellList> slot_vias_;
     std::vector<EdgeList> slot_edges_;
+    std::vector<Bounds> slot_bounds_;  // of each slot's cells, for the marker engine's culling
     HashMap<NetId, std::size_t> net_slot_;
 };
 

@@ -41,6 +41,29 @@ using HashSet = boost::unordered_flat_set<K, Hash>;
 template <class K, class V, class Hash = boost::hash<K>>
 using HashMap = boost::unordered_flat_map<K, V, Hash>;
 
+// The planar bounding rectangle of a cell list (empty for no cells).
+struct Bounds {
+    int32_t x0 = 0, y0 = 0, x1 = -1, y1 = -1;
+    bool empty = true;
+
+    static Bounds of(const std::vector<Cell>& cells);
+};
+
+inline Bounds Bounds::of(const std::vector<Cell>& cells) {
+    Bounds b;
+    for (const Cell& c : cells) {
+        if (b.empty) {
+            b = Bounds{c.ix, c.iy, c.ix, c.iy, false};
+            continue;
+        }
+        if (c.ix < b.x0) b.x0 = c.ix;
+        if (c.ix > b.x1) b.x1 = c.ix;
+        if (c.iy < b.y0) b.y0 = c.iy;
+        if (c.iy > b.y1) b.y1 = c.iy;
+    }
+    return b;
+}
+
 // Inclusive rectangle of grid coordinates, on every layer.
 struct Region {
     int32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;

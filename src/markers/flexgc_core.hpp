@@ -21,6 +21,8 @@ struct MarkerNet {
     NetId net = 0;
     std::span<const Cell> cells;
     std::span<const Cell> vias;
+    const Bounds* bounds = nullptr;  // of `cells`, when the caller keeps it: lets a
+                                     // region call skip nets that cannot reach it
 };
 
 struct MarkerParams {

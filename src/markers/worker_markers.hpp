@@ -10,6 +10,7 @@ struct LocalRoute {
     CellList cells;
     EdgeList edges;
     CellList vias;  // via_from_edges(edges), kept beside the route
+    Bounds bounds;  // of cells
 };
 
 // A worker's rerouted nets in commit order (so everything derived from them is

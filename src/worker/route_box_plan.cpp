@@ -159,6 +159,7 @@ private:
         fresh.edges = cut.kept_edges;
         fresh.edges.insert(fresh.edges.end(), new_edges.begin(), new_edges.end());
         fresh.vias = via_from_edges(fresh.edges);
+        fresh.bounds = Bounds::of(fresh.cells);
 
         const CellList old_vias = via_from_edges(old_edges);
         occ_apply_local(delta_, grid_.geo(), grid_.occ_halos, net, old_cells, old_vias, false);
