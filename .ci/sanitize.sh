@@ -19,11 +19,11 @@ build build/asan "-fsanitize=address,undefined -fno-sanitize-recover=undefined"
 echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
 PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
-UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 HYPOTHESIS_PROFILE=sanitizer \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 TOVRANA_SANITIZED=1 \
 PYTHONPATH="build/asan" "$py" -m pytest -q -p no:cacheprovider ${ASAN_TESTS:-tests}
 
 build build/tsan "-fsanitize=thread"
 echo "== threaded tests under ThreadSanitizer"
-TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 HYPOTHESIS_PROFILE=sanitizer \
+TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 TOVRANA_SANITIZED=1 \
 LD_PRELOAD="$(gcc -print-file-name=libtsan.so)" PYTHONPATH="build/tsan" \
 "$py" -m pytest -q -p no:cacheprovider ${TSAN_TESTS:-tests/test_route_boxes.py}

@@ -16,7 +16,7 @@ SIZES = {
     "tiny": (24, 24, 3, 8, 6),
     "small": (60, 60, 4, 40, 10),
     "medium": (160, 160, 4, 260, 10),
-    "large": (400, 400, 4, 1400, 10),
+    "large": (400, 400, 4, 1200, 10),
 }
 
 
@@ -103,15 +103,24 @@ def _walk(path, target):
         path.append((x, y, layer))
 
 
-def pattern_route(a, b, vertical):
-    """An L-shaped route from pin a to pin b over the first vertical and horizontal layers."""
-    vl = next((i for i, v in enumerate(vertical) if v), 1)
-    hl = next((i for i, v in enumerate(vertical) if not v and i > 0), 2)
+def pattern_route(a, b, vertical, rnd=None):
+    """An L-shaped route from pin a to pin b: a vertical run on a vertical layer and a
+    horizontal run on a horizontal layer above layer 0, chosen at random when `rnd` is
+    given (so that, as in real designs, not every net crowds the same two layers)."""
+    vls = [i for i, v in enumerate(vertical) if v and i > 0] or [1]
+    hls = [i for i, v in enumerate(vertical) if not v and i > 0] or [min(2, len(vertical) - 1)]
+    vl, hl = (rnd.choice(vls), rnd.choice(hls)) if rnd else (vls[0], hls[0])
     path = [a]
-    _walk(path, (a[0], a[1], vl))
-    _walk(path, (a[0], b[1], vl))
-    _walk(path, (a[0], b[1], hl))
-    _walk(path, (b[0], b[1], hl))
+    if rnd is None or rnd.random() < 0.5:  # vertical run first
+        _walk(path, (a[0], a[1], vl))
+        _walk(path, (a[0], b[1], vl))
+        _walk(path, (a[0], b[1], hl))
+        _walk(path, (b[0], b[1], hl))
+    else:
+        _walk(path, (a[0], a[1], hl))
+        _walk(path, (b[0], a[1], hl))
+        _walk(path, (b[0], a[1], vl))
+        _walk(path, (b[0], b[1], vl))
     _walk(path, b)
     return path
 
@@ -144,7 +153,7 @@ def make_design(size="small", seed=1, shape=None):
                 taken.add(c)
                 return c
 
-    span = max(6, min(nx, ny) // 6)
+    span = max(6, min(nx, ny) // 12)
     for net in range(1, n_nets + 1):
         first = free_pin()
         pins = [first]
@@ -164,7 +173,7 @@ def make_design(size="small", seed=1, shape=None):
         d.termsets[net] = [[p, (p[0], p[1], 1)] if rnd.random() < 0.3 else [p] for p in pins]
         cells, edges = [], []
         for a, b in zip(pins, pins[1:]):
-            path = pattern_route(a, b, d.vertical)
+            path = pattern_route(a, b, d.vertical, rnd)
             cells.extend(path)
             edges.extend(_path_edges(path))
         d.routes[net] = (sorted(set(cells)), edges)

@@ -6,6 +6,7 @@ from hypothesis import given, settings, strategies as st
 import tovrana
 from model.grid import ModelGrid
 from model.markers import flexgc as model_flexgc
+from conftest import examples
 
 I32_MIN, I32_MAX = -(2**31), 2**31 - 1
 
@@ -69,7 +70,7 @@ def design(draw, max_xy=14, max_z=3):
     return nx, ny, nz, nets, region, vertical
 
 
-@settings(max_examples=800, deadline=None)
+@settings(max_examples=examples(800), deadline=None)
 @given(design(), st.integers(-1, 3), st.integers(-1, 3), st.one_of(st.integers(1, 3), st.integers(-1, 4)),
        st.one_of(st.integers(1, 4), st.integers(-1, 6)))
 def test_matches_model(d, wire_halo, via_halo, prl_halo, prl_len):
@@ -78,7 +79,7 @@ def test_matches_model(d, wire_halo, via_halo, prl_halo, prl_len):
     assert got == want
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.data(), st.integers(20, 70), st.integers(20, 70))
 def test_matches_model_on_wider_grids(data, nx, ny):
     # Many cells over several tiles and layers: exercises the index's caches.
@@ -97,7 +98,7 @@ def test_matches_model_on_wider_grids(data, nx, ny):
 EXTREME = st.sampled_from([I32_MIN, I32_MIN + 1, -1, 0, 1, 5, I32_MAX - 1, I32_MAX])
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.data())
 def test_extreme_coordinates_and_prl_halo(data):
     nx, ny = data.draw(st.integers(1, 8)), data.draw(st.integers(1, 8))
@@ -114,7 +115,7 @@ def test_extreme_coordinates_and_prl_halo(data):
     assert got == want
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 @given(st.data(), st.sampled_from([(2**16, 2**16), (2**17, 2**16), (2**31 - 1, 3)]))
 def test_planes_of_2_32_cells_and_more(data, dims):
     # Past 2^32 cells per layer the engine indexes cells one id at a time.

@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import tovrana
-from conftest import PanicException
+from conftest import PanicException, examples
 from model.grid import ModelGrid
 from model.maze import MazeModel, box_maze as model_box_maze
 from strategies import cells, net_routes
@@ -60,21 +60,21 @@ def run_both(case):
     return got, want
 
 
-@settings(max_examples=1500, deadline=None)
+@settings(max_examples=examples(1500), deadline=None)
 @given(maze_cases())
 def test_box_maze_matches_model(case):
     got, want = run_both(case)
     assert got == want
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(maze_cases(max_xy=14, max_z=4, gcs=st.sampled_from([2, 3, 5])))
 def test_box_maze_matches_model_larger(case):
     got, want = run_both(case)
     assert got == want
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(maze_cases(weights=st.sampled_from([0.0, 1.0, 0.25, -0.5, math.nan, -math.inf])))
 def test_box_maze_odd_weights_match_model(case):
     # NaN never reaches the queue (it fails the improvement test); negative weights may

@@ -4,13 +4,14 @@ from hypothesis import given, settings, strategies as st
 import tovrana
 from model.grid import ModelGrid
 from strategies import grid_dims, net_routes
+from conftest import examples
 
 
 def occ_pair(nx, ny, nz):
     return tovrana.Grid(nx, ny, nz, [], [], [], []), ModelGrid(nx, ny, nz, [], [], [], [])
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(400), deadline=None)
 @given(st.data(), grid_dims(), st.integers(-1, 3), st.integers(-1, 3))
 def test_occ_init_matches_model(data, dims, wire, via):
     g, m = occ_pair(*dims)

@@ -3,7 +3,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tovrana
-from conftest import PanicException
+from conftest import PanicException, examples
 from designs import make_design
 from model import worker as worker_model
 from model.grid import ModelGrid
@@ -57,7 +57,7 @@ def run_rounds(d, p, occ_halos, rounds, n_threads=2):
     return g
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(60), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.integers(0, 10**6), st.integers(8, 20), st.integers(8, 20), st.integers(2, 3), st.integers(2, 5),
        st.integers(2, 9), params, st.tuples(st.integers(0, 2), st.integers(0, 2)))
 def test_batches_match_model(seed, nx, ny, nz, gc, nets, p, occ_halos):
@@ -65,7 +65,7 @@ def test_batches_match_model(seed, nx, ny, nz, gc, nets, p, occ_halos):
     run_rounds(d, p, occ_halos, rounds=2)
 
 
-@settings(max_examples=15, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(15), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.integers(0, 10**6), params)
 def test_thread_count_does_not_change_results(seed, p):
     d = make_design(seed=seed, shape=(40, 40, 3, 24, 5))

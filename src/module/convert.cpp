@@ -17,7 +17,20 @@ PyObject* const* tuple_items(PyObject* o, Py_ssize_t n) {
     return &PyTuple_GET_ITEM(o, 0);
 }
 
-Ref to_py(int32_t v) { return Ref::check(PyLong_FromLong(v)); }
+namespace {
+// Coordinates and net ids are mostly small non-negative numbers; sharing their int
+// objects saves an allocation per value in large results.
+constexpr int32_t kCachedInts = 1 << 16;
+PyObject* g_ints[kCachedInts] = {};
+}  // namespace
+
+Ref to_py(int32_t v) {
+    if (v < 0 || v >= kCachedInts) return Ref::check(PyLong_FromLong(v));
+    PyObject*& slot = g_ints[v];
+    if (!slot) slot = PyLong_FromLong(v);  // kept for the life of the process
+    if (!slot) throw ErrorAlreadySet{};
+    return Ref::borrow(slot);
+}
 
 Ref to_py(const Cell& c) { return make_tuple(to_py(c.ix), to_py(c.iy), to_py(c.layer)); }
 

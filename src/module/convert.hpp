@@ -27,7 +27,8 @@ struct From;
 template <>
 struct From<int32_t> {
     static int32_t get(PyObject* o) {
-        const Ref index = Ref::check(PyNumber_Index(o));
+        // Plain ints skip the index protocol's new reference.
+        const Ref index = PyLong_CheckExact(o) ? Ref::borrow(o) : Ref::check(PyNumber_Index(o));
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
         if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
@@ -72,6 +73,17 @@ struct From<std::vector<T>> {
         }
         if (!PySequence_Check(o)) raise_type_mismatch(o, "Sequence");
         std::vector<T> out;
+        if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+            // Direct indexing, re-reading the size at every step and holding each item,
+            // visits exactly what iteration would even if a conversion mutates the list.
+            out.reserve(static_cast<std::size_t>(Py_SIZE(o)));
+            const bool list = PyList_CheckExact(o);
+            for (Py_ssize_t i = 0; i < Py_SIZE(o); ++i) {
+                const Ref item = Ref::borrow(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
+                out.push_back(From<T>::get(item.get()));
+            }
+            return out;
+        }
         const Py_ssize_t hint = PyObject_LengthHint(o, 0);
         if (hint < 0) throw ErrorAlreadySet{};
         out.reserve(static_cast<std::size_t>(hint));
@@ -134,6 +146,29 @@ Ref to_py(const std::vector<T>& items) {
     for (std::size_t i = 0; i < items.size(); ++i)
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(items[i]).release());
     return list;
+}
+
+// Pauses the cyclic garbage collector while a large result is built: results hold
+// only ints, tuples and lists, so they cannot form cycles, and a collection
+// triggered by their allocation would only rescan the caller's heap.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+// A fresh Python result for a core value, built with the collector paused.
+template <class T>
+PyObject* build_result(const T& value) {
+    const GcPause pause;
+    return to_py(value).release();
 }
 
 // A new tuple owning the given references.

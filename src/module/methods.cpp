@@ -43,7 +43,7 @@ PyObject* box_maze(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwname
         const MazeQuery query{net, starts, goals, weights, hard, route_shape, marker_pos, fixed, corridor, gc, use_occ};
         const auto path = maze_run(borrow.grid(), query);
         if (!path) Py_RETURN_NONE;
-        return to_py(*path).release();
+        return build_result(*path);
     });
 }
 
@@ -93,7 +93,7 @@ PyObject* flexgc(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames)
         input.reserve(nets.size());
         for (const NetCells& n : nets) input.push_back({n.net, n.cells, n.vias});
         const Geometry& g = borrow.grid().geo();
-        return to_py(flexgc_core(g.nx, g.ny, input, params)).release();
+        return build_result(flexgc_core(g.nx, g.ny, input, params));
     });
 }
 
@@ -198,7 +198,7 @@ PyObject* route_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwn
         Py_END_ALLOW_THREADS
         if (failure) std::rethrow_exception(failure);
         const auto merged = merge_batch(borrow.grid(), boxes, std::move(results), params.gc);
-        return to_py(merged).release();
+        return build_result(merged);
     });
 }
 

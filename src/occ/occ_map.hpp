@@ -7,14 +7,18 @@
 #include <utility>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
 #include "grid/geometry.hpp"
 #include "occ/footprint.hpp"
 
 namespace tovrana {
 
 // A cell's nets with their counts; short, so a flat list beats a nested hash map.
+// Most cells hold a single net, which then sits inside the map's slot: reading a
+// cell costs the hash probe alone, with no second pointer to chase.
 template <class Count>
-using NetCounts = std::vector<std::pair<NetId, Count>>;
+using NetCounts = boost::container::small_vector<std::pair<NetId, Count>, 1>;
 
 // Position of `net` in the list, or the list's size when absent.
 template <class Count>

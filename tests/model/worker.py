@@ -6,6 +6,7 @@ from model import maze as maze_model
 from model.grid import gcell_key, trunc_div, via_from_edges
 
 UNRANKED = 2147483647
+ATTEMPTS = 0  # reroute attempts made by route_box_plan, for the benchmark
 
 
 def in_box(box, gc, c):
@@ -107,6 +108,8 @@ def route_box_plan(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter,
         if c >= maze_end_iter:
             continue
         rips[net] = c + 1
+        global ATTEMPTS
+        ATTEMPTS += 1
         if net in local:
             old_cells, old_edges = local[net]
         elif net in grid.net_slot:
