@@ -176,6 +176,20 @@ def test_penalties_steer_the_path():
     assert search(g, [(0, 1, 0)], [(2, 1, 0)], route_shape=[(1, 1, 0)], drc=5.0, use_occ=True) == straight
 
 
+@pytest.mark.parametrize("owner", [-2**31, -2**31 + 1, -2**31 + 2, -2**31 + 3, -1, 0, 2**31 - 1])
+def test_occupancy_pricing_for_any_net_id(owner):
+    g = tovrana.Grid(3, 3, 1, [], [], [], [])
+    straight = [(0, 1, 0), (1, 1, 0), (2, 1, 0)]
+    other = owner + 1 if owner < 2**31 - 1 else owner - 1
+    g.occ_init([(owner, [(1, 1, 0)], [])], 0, 0)
+    assert search(g, [(0, 1, 0)], [(2, 1, 0)], drc=5.0, use_occ=True, net=owner) == straight
+    assert search(g, [(0, 1, 0)], [(2, 1, 0)], drc=5.0, use_occ=True, net=other) != straight
+    # two nets on the cell: foreign to either of them
+    g.occ_init([(owner, [(1, 1, 0)], []), (other, [(1, 1, 0)], [])], 0, 0)
+    assert search(g, [(0, 1, 0)], [(2, 1, 0)], drc=5.0, use_occ=True, net=owner) != straight
+    assert search(g, [(0, 1, 0)], [(2, 1, 0)], drc=5.0, use_occ=True, net=other) != straight
+
+
 @pytest.mark.parametrize("penalty, via_upper", [(1 - 2e-12, True), (1 - 1e-13, False), (1 - 1e-12, None)])
 def test_improvement_tolerance(penalty, via_upper):
     # The goal (2,1) is reached by +x from (1,1) in two states: arrived by +y (g 3,

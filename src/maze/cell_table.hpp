@@ -18,10 +18,12 @@
 namespace tovrana::maze {
 
 inline constexpr int kDirs = 7;          // direction codes 0..6, 6 = start
-inline constexpr uint64_t kNoPred = ~uint64_t{0};
+inline constexpr uint32_t kNoPred = ~uint32_t{0};
+// A came-from link packs (record << 3 | dir) into 32 bits.
+inline constexpr std::size_t kMaxRecords = (std::size_t{1} << 29) - 1;
 
 // Everything a run knows about one cell; the per-cell inputs of a move's cost are
-// looked up once, on first touch.
+// looked up once, on first touch. Fields read on every relax come first.
 struct CellRec {
     enum Flag : uint8_t {
         kEnterable = 1,    // passable and (goal or in the corridor)
@@ -31,14 +33,14 @@ struct CellRec {
         kFixed = 16,
         kNoVia = 32,       // column listed in via_blocked
     };
-    Cell cell;
-    int64_t id = 0;
-    uint64_t place = 0;             // queue tie-break position of the cell (heap_item.hpp)
-    double h = 0.0;                 // heuristic to the nearest goal
-    double g[kDirs];                // best known g per arrival direction (+inf = none)
-    uint64_t pred[kDirs];           // came-from: predecessor (record << 3 | dir), or kNoPred
     uint8_t flags = 0;
     uint8_t closed = 0;             // bit per direction: state already expanded
+    Cell cell;
+    double h = 0.0;                 // heuristic to the nearest goal
+    uint64_t place = 0;             // queue tie-break position of the cell (heap_item.hpp)
+    double g[kDirs];                // best known g per arrival direction (+inf = none)
+    uint32_t pred[kDirs];           // came-from: predecessor (record << 3 | dir), or kNoPred
+    int64_t id = 0;
 };
 
 // Inclusive window of in-grid columns, on every layer, with the corridor's gcells

@@ -72,7 +72,7 @@ std::optional<CellList> Run::search() {
         if (r.closed & bit) continue;
         r.closed |= bit;
         if (r.flags & CellRec::kGoal) return reconstruct(item.rec, item.dir);
-        expand(item.rec, item.dir, item.g);
+        expand(item.rec, item.dir, item.g());
     }
     return std::nullopt;
 }
@@ -81,7 +81,7 @@ uint32_t Run::record(const Cell& c, int64_t id) {
     uint32_t* slot = table_->slot(c, id);
     if (!slot) return 0;
     if (*slot == 0) {
-        if (recs_.size() >= std::numeric_limits<uint32_t>::max() - 1) throw Panic("capacity overflow");
+        if (recs_.size() >= maze::kMaxRecords) throw Panic("capacity overflow");
         CellRec& r = recs_.emplace_back();
         r.cell = c;
         r.id = id;
@@ -137,7 +137,7 @@ void Run::push_start(const Cell& c) {
     const uint32_t rec = record(c, geo_.cell_id(c)) - 1;
     CellRec& r = recs_[rec];
     r.g[maze::kStart] = 0.0;
-    queue_.push(HeapItem{r.h, 0.0, r.place + maze::kStart, rec, maze::kStart});
+    queue_.push(r.h, 0.0, r.place + maze::kStart, rec, maze::kStart);
 }
 
 // Neighbours in the fixed order: +x, -x, +y, -y, then the via rules in table order.
@@ -177,8 +177,10 @@ void Run::relax(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t n
     const double new_g = g + maze::step_cost(base, dir, d, r.flags, q_.weights);
     if (!(r.g[d] > new_g + 1e-12)) return;
     r.g[d] = new_g;
-    r.pred[d] = (uint64_t{cur} << 3) | dir;
-    queue_.push(HeapItem{r.h + new_g, new_g, r.place + d, n, d});
+    r.pred[d] = (cur << 3) | dir;
+    // An expanded state's entry would only be discarded when popped.
+    if (r.closed & (1u << d)) return;
+    queue_.push(r.h + new_g, new_g, r.place + d, n, d);
 }
 
 CellList Run::reconstruct(uint32_t goal, uint8_t dir) const {
@@ -186,7 +188,7 @@ CellList Run::reconstruct(uint32_t goal, uint8_t dir) const {
     // which only negative costs can create.
     const std::size_t limit = recs_.size() * maze::kDirs;
     CellList path{recs_[goal].cell};
-    for (uint64_t link = recs_[goal].pred[dir]; link != maze::kNoPred;) {
+    for (uint32_t link = recs_[goal].pred[dir]; link != maze::kNoPred;) {
         if (path.size() > limit) throw Panic("came-from cycle in path reconstruction");
         const CellRec& r = recs_[link >> 3];
         path.push_back(r.cell);

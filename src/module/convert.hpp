@@ -84,9 +84,13 @@ struct From<std::vector<T>> {
             }
             return out;
         }
+        // Any other sequence reports its own size (__len__, __length_hint__), which
+        // may be far from what iteration yields: it is only a hint, capped so that a
+        // lying length costs no memory and raises no MemoryError.
+        constexpr Py_ssize_t kMaxReserve = 4096;
         const Py_ssize_t hint = PyObject_LengthHint(o, 0);
         if (hint < 0) throw ErrorAlreadySet{};
-        out.reserve(static_cast<std::size_t>(hint));
+        out.reserve(static_cast<std::size_t>(hint < kMaxReserve ? hint : kMaxReserve));
         const Ref it = Ref::check(PyObject_GetIter(o));
         while (Ref item = Ref::steal(PyIter_Next(it.get()))) out.push_back(From<T>::get(item.get()));
         if (PyErr_Occurred()) throw ErrorAlreadySet{};

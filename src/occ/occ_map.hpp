@@ -2,6 +2,7 @@
 // The occupancy map: which nets' halo footprints cover each cell, and how often.
 // Canonical form: every stored count is >= 1 and no cell holds an empty net list,
 // so two maps are equal exactly when they hold the same (cell, net, count) triples.
+#include <climits>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -40,7 +41,56 @@ void bump(NetCounts<Count>& list, NetId net, Count step) {
     else list.emplace_back(net, step);
 }
 
-using OccMap = HashMap<int64_t, NetCounts<uint32_t>>;
+// The global map, plus a dense per-cell digest of it that answers the search's
+// question "does a net other than n cover this cell?" from one array read with
+// the spatial locality of the grid, instead of a hash probe per cell.
+class OccMap {
+public:
+    using Cells = HashMap<int64_t, NetCounts<uint32_t>>;
+
+    const Cells& cells() const { return cells_; }
+    bool empty() const { return cells_.empty(); }
+
+    // Replaces the whole map; the digest then covers every in-grid cell id.
+    void assign(Cells&& cells, int64_t cell_count);
+    // The cell's list for changing it (created empty when absent); call touched()
+    // once the change is done.
+    NetCounts<uint32_t>& edit(int64_t cell) { return cells_[cell]; }
+    // Drops an emptied cell and brings its digest up to date.
+    void touched(int64_t cell);
+
+    // Whether a net other than `net` covers the cell in this map alone.
+    bool has_other(int64_t cell, NetId net) const {
+        if (cell >= 0 && static_cast<uint64_t>(cell) < digest_.size()) {
+            const int32_t d = digest_[static_cast<std::size_t>(cell)];
+            if (d == kNone) return false;
+            if (d == kMany) return true;  // nets in a list are distinct
+            if (d != kAsk) return d != net;
+        }
+        const auto it = cells_.find(cell);
+        if (it == cells_.end()) return false;
+        for (const auto& entry : it->second) {
+            if (entry.first != net) return true;
+        }
+        return false;
+    }
+
+private:
+    // Digest of a cell: no net, several nets, or the one net's id. A lone net whose
+    // id collides with one of the three markers reads as kAsk: look in the map.
+    static constexpr int32_t kNone = INT32_MIN;
+    static constexpr int32_t kMany = INT32_MIN + 1;
+    static constexpr int32_t kAsk = INT32_MIN + 2;
+    static int32_t digest_of(const NetCounts<uint32_t>& list) {
+        if (list.empty()) return kNone;
+        if (list.size() > 1) return kMany;
+        const NetId net = list[0].first;
+        return net <= kAsk ? kAsk : net;
+    }
+
+    Cells cells_;
+    std::vector<int32_t> digest_;  // indexed by cell id, for ids 0 .. size-1
+};
 // A box worker's signed pending changes over the global map; entries may sit at 0.
 using OccDelta = HashMap<int64_t, NetCounts<int32_t>>;
 
