@@ -8,7 +8,6 @@ same ones).
 
     python bench/bench_batch.py [small medium large] [--seed N] [--model-boxes N]
 """
-import argparse
 import os
 import sys
 import time
@@ -18,7 +17,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 import tovrana  # noqa: E402
-from bench_maze import reset_peak, rss_kib  # noqa: E402
+from common import reset_peak, rss_kib, size_parser  # noqa: E402
 from designs import make_design  # noqa: E402
 from model import worker as worker_model  # noqa: E402
 from model.grid import ModelGrid  # noqa: E402
@@ -77,9 +76,7 @@ def bench(size, seed, model_boxes):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("sizes", nargs="*", default=["small", "medium", "large"])
-    ap.add_argument("--seed", type=int, default=1)
+    ap = size_parser(__doc__)
     ap.add_argument("--model-boxes", type=int, default=2)
     a = ap.parse_args()
     for size in a.sizes:

@@ -10,7 +10,6 @@ best time with the collector running is shown as well.
 
     python bench/bench_markers.py [small medium large] [--seed N] [--repeat N] [--region]
 """
-import argparse
 import gc
 import os
 import sys
@@ -21,6 +20,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 import tovrana  # noqa: E402
+from common import size_parser  # noqa: E402
 from designs import make_design  # noqa: E402
 from model.grid import ModelGrid  # noqa: E402
 from model.markers import flexgc as model_flexgc  # noqa: E402
@@ -87,9 +87,7 @@ def run(size, seed, repeat, halos, with_region):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("sizes", nargs="*", default=["small", "medium", "large"])
-    ap.add_argument("--seed", type=int, default=1)
+    ap = size_parser(__doc__)
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--halos", type=int, nargs=2, metavar=("WIRE", "VIA"), help="override the design's halos")
     ap.add_argument("--region", action="store_true", help="clip to the middle quarter of the grid")

@@ -10,7 +10,6 @@ machine does not skew them.
 
     python bench/bench_maze.py [small medium large] [--seed N] [--repeat N]
 """
-import argparse
 import os
 import sys
 import time
@@ -20,6 +19,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 import tovrana  # noqa: E402
+from common import reset_peak, rss_kib, size_parser  # noqa: E402
 from designs import make_design  # noqa: E402
 from model.grid import ModelGrid, gcell_key  # noqa: E402
 from model.maze import MazeModel  # noqa: E402
@@ -43,23 +43,6 @@ def queries(d, count):
         fixed = own[-3:]
         out.append((net, starts, goals, [], [], marker_pos, fixed, corridor))
     return out
-
-
-def rss_kib(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
-def reset_peak():
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
 
 
 def run_module(grid, d, qs):
@@ -121,9 +104,7 @@ def bench(size, seed, repeat):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("sizes", nargs="*", default=["small", "medium", "large"])
-    ap.add_argument("--seed", type=int, default=1)
+    ap = size_parser(__doc__)
     ap.add_argument("--repeat", type=int, default=3)
     a = ap.parse_args()
     for size in a.sizes:
