@@ -15,8 +15,15 @@ build() {  # build <dir> <flags>
     cmake --build "$1" >/dev/null
 }
 
+# Fails unless the instrumented build is the module the tests import.
+check_import() {  # check_import <dir>
+    PYTHONPATH="$1" "$py" -c "import sys, tovrana; sys.exit(0 if '$1/' in tovrana.__file__ else 1)"
+}
+
 build build/asan "-fsanitize=address,undefined -fno-sanitize-recover=undefined"
 echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" ASAN_OPTIONS=detect_leaks=0 \
+    check_import build/asan
 LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
 PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 TOVRANA_SANITIZED=1 \
@@ -24,6 +31,7 @@ PYTHONPATH="build/asan" "$py" -m pytest -q -p no:cacheprovider ${ASAN_TESTS:-tes
 
 build build/tsan "-fsanitize=thread"
 echo "== threaded tests under ThreadSanitizer"
+LD_PRELOAD="$(gcc -print-file-name=libtsan.so)" check_import build/tsan
 TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 TOVRANA_SANITIZED=1 \
 LD_PRELOAD="$(gcc -print-file-name=libtsan.so)" PYTHONPATH="build/tsan" \
 "$py" -m pytest -q -p no:cacheprovider ${TSAN_TESTS:-tests/test_route_boxes.py}

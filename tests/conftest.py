@@ -22,4 +22,4 @@ def grid4():
 def examples(n):
     """Example count for a property test: instrumented builds run many times slower,
     so they check the same properties on fewer cases."""
-    return max(3, n // 25) if SANITIZED else n
+    return max(3, n // 8) if SANITIZED else n

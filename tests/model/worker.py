@@ -41,6 +41,7 @@ def worker_markers(grid, local, wire_halo, via_halo, region, prl_halo, prl_len, 
 
 def route_box_plan(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, gg_fixed,
                    marker_decay, prl_halo, prl_len, vertical):
+    global ATTEMPTS
     corridor = box_corridor(box, gc)
     region = marker_region(grid, box, gc, max(wire_halo, via_halo, prl_halo) + 1)
     local, delta, history = {}, {}, {}
@@ -108,7 +109,6 @@ def route_box_plan(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter,
         if c >= maze_end_iter:
             continue
         rips[net] = c + 1
-        global ATTEMPTS
         ATTEMPTS += 1
         if net in local:
             old_cells, old_edges = local[net]
