@@ -26,13 +26,7 @@ PARAMS = dict(ripup_all=False, maze_end_iter=3, gg_drc=8.0, gg_marker=4.0, gg_fi
 
 
 def loaded(cls, d):
-    g = cls(*d.grid_args())
-    g.routes_init(d.route_list())
-    g.occ_init(d.occ_nets(), d.wire_halo, d.via_halo)
-    g.set_termsets(d.termset_list())
-    g.set_name_rank(d.name_rank())
-    g.set_worker_consts(d.supply, [])
-    return g
+    return d.load(cls(*d.grid_args()))
 
 
 def batch_args(d, boxes):

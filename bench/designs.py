@@ -57,6 +57,16 @@ class Design:
     def termset_list(self):
         return list(self.termsets.items())
 
+    def load(self, grid, occ_halos=None, obstacles=()):
+        """Loads the routes, occupancy and worker constants into `grid` (a Grid or the
+        model's) as a driver does before its passes; returns the grid."""
+        grid.routes_init(self.route_list())
+        grid.occ_init(self.occ_nets(), *(occ_halos or (self.wire_halo, self.via_halo)))
+        grid.set_termsets(self.termset_list())
+        grid.set_name_rank(self.name_rank())
+        grid.set_worker_consts(self.supply, list(obstacles))
+        return grid
+
     def box_batches(self, box_gcells=2):
         """Four checkerboard batches of boxes; boxes of one batch are a box apart."""
         gx_n = (self.nx + self.gc - 1) // self.gc

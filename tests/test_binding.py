@@ -167,12 +167,7 @@ def test_borrow_flags_during_batch():
     from designs import make_design
 
     d = make_design("medium", 3)
-    g = tovrana.Grid(*d.grid_args())
-    g.routes_init(d.route_list())
-    g.occ_init(d.occ_nets(), 1, 1)
-    g.set_termsets(d.termset_list())
-    g.set_name_rank(d.name_rank())
-    g.set_worker_consts(d.supply, [])
+    g = d.load(tovrana.Grid(*d.grid_args()), (1, 1))
     errors, ticks = [], []
     done = threading.Event()
 

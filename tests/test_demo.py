@@ -8,9 +8,9 @@ DEMO = Path(__file__).resolve().parent.parent / "examples" / "route_demo.py"
 
 
 def load_demo():
-    spec = importlib.util.spec_from_file_location("route_demo", DEMO)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    signature = importlib.util.spec_from_file_location("route_demo", DEMO)
+    module = importlib.util.module_from_spec(signature)
+    signature.loader.exec_module(module)
     return module
 
 

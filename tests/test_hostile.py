@@ -17,11 +17,7 @@ OBSTACLES = [cells[len(cells) // 2] for cells, _ in list(D.routes.values())[:4]]
 
 
 def load(g):
-    g.routes_init(D.route_list())
-    g.occ_init(D.occ_nets(), 1, 1)
-    g.set_termsets(D.termset_list())
-    g.set_name_rank(D.name_rank())
-    g.set_worker_consts(D.supply, OBSTACLES)
+    D.load(g, (1, 1), OBSTACLES)
 
 
 def loaded():

@@ -9,19 +9,10 @@ from model import worker as worker_model
 from model.grid import ModelGrid
 
 
-def load(grid, d, occ_halos):
-    grid.routes_init(d.route_list())
-    grid.occ_init(d.occ_nets(), *occ_halos)
-    grid.set_termsets(d.termset_list())
-    grid.set_name_rank(d.name_rank())
-    grid.set_worker_consts(d.supply, [(x, y, layer) for layer, x, y in d.blocked[:3]])
-
-
 def pair(d, occ_halos=(1, 1)):
-    g, m = tovrana.Grid(*d.grid_args()), ModelGrid(*d.grid_args())
-    load(g, d, occ_halos)
-    load(m, d, occ_halos)
-    return g, m
+    obstacles = [(x, y, layer) for layer, x, y in d.blocked[:3]]
+    return (d.load(tovrana.Grid(*d.grid_args()), occ_halos, obstacles),
+            d.load(ModelGrid(*d.grid_args()), occ_halos, obstacles))
 
 
 params = st.fixed_dictionaries(

@@ -19,13 +19,7 @@ def rss_mb():
 
 
 def loaded(d=D):
-    g = tovrana.Grid(*d.grid_args())
-    g.routes_init(d.route_list())
-    g.occ_init(d.occ_nets(), 1, 1)
-    g.set_termsets(d.termset_list())
-    g.set_name_rank(d.name_rank())
-    g.set_worker_consts(d.supply, [])
-    return g
+    return d.load(tovrana.Grid(*d.grid_args()), (1, 1))
 
 
 class Boom(Exception):

@@ -37,8 +37,8 @@ void prefix_type_error(const char* name);
 template <std::size_t N>
 class Args {
 public:
-    Args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) : spec_(spec) {
-        spec.match(args, nargs, kwnames, objects_.data());
+    Args(const ArgSpec& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) : spec_(signature) {
+        signature.match(args, nargs, kwnames, objects_.data());
     }
     template <class T>
     T get(std::size_t i) const {

@@ -11,7 +11,7 @@ namespace tovrana::py {
 namespace {
 
 PyObject* grid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const ArgSpec spec("Grid.__new__", {"nx", "ny", "nz", "blocked", "pad_owner", "via_blocked", "via_index"});
+    static const ArgSpec signature("Grid.__new__", {"nx", "ny", "nz", "blocked", "pad_owner", "via_blocked", "via_index"});
     return guarded([&]() -> PyObject* {
         // Lay the call out as a fast call: positionals, then keyword values.
         std::vector<PyObject*> flat(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + PyTuple_GET_SIZE(args));
@@ -25,7 +25,7 @@ PyObject* grid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 flat.push_back(value);
             }
         }
-        const Args<7> a(spec, flat.data(), PyTuple_GET_SIZE(args), kwnames.get());
+        const Args<7> a(signature, flat.data(), PyTuple_GET_SIZE(args), kwnames.get());
         const auto nx = a.get<int32_t>(0);
         const auto ny = a.get<int32_t>(1);
         const auto nz = a.get<int32_t>(2);

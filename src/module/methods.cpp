@@ -22,10 +22,10 @@ HashSet<int64_t> cell_id_set(const Geometry& g, const CellList& cells) {
 std::vector<uint8_t> layer_flags(const std::vector<bool>& flags) { return {flags.begin(), flags.end()}; }
 
 PyObject* box_maze(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec("Grid.box_maze", {"net", "starts", "goals", "hard", "route_shape", "marker_pos", "fixed",
+    static const ArgSpec signature("Grid.box_maze", {"net", "starts", "goals", "hard", "route_shape", "marker_pos", "fixed",
                                                 "gg_drc", "gg_marker", "gg_fixed", "corridor", "gc", "use_occ"});
     return guarded([&] {
-        const Args<13> a(spec, args, nargs, kwnames);
+        const Args<13> a(signature, args, nargs, kwnames);
         const SharedBorrow borrow(self);
         const Geometry& g = borrow.grid().geo();
         const auto net = a.get<int32_t>(0);
@@ -55,9 +55,9 @@ std::vector<NetFootprintInput> footprint_inputs(const std::vector<NetCells>& net
 }
 
 PyObject* occ_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec("Grid.occ_init", {"nets", "wire_halo", "via_halo"});
+    static const ArgSpec signature("Grid.occ_init", {"nets", "wire_halo", "via_halo"});
     return guarded([&] {
-        const Args<3> a(spec, args, nargs, kwnames);
+        const Args<3> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         const auto nets = a.get<std::vector<NetCells>>(0);
         const Halos halos{a.get<int32_t>(1), a.get<int32_t>(2)};
@@ -76,10 +76,10 @@ PyObject* occ_signature(PyObject* self, PyObject*) {
 }
 
 PyObject* flexgc(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec("Grid.flexgc",
+    static const ArgSpec signature("Grid.flexgc",
                               {"nets", "wire_halo", "via_halo", "region", "prl_halo", "prl_len", "vertical"});
     return guarded([&] {
-        const Args<7> a(spec, args, nargs, kwnames);
+        const Args<7> a(signature, args, nargs, kwnames);
         const SharedBorrow borrow(self);
         const auto nets = a.get<std::vector<NetCells>>(0);
         MarkerParams params;
@@ -98,9 +98,9 @@ PyObject* flexgc(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames)
 }
 
 PyObject* routes_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec("Grid.routes_init", {"nets"});
+    static const ArgSpec signature("Grid.routes_init", {"nets"});
     return guarded([&] {
-        const Args<1> a(spec, args, nargs, kwnames);
+        const Args<1> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         borrow.grid().routes.init(a.get<std::vector<NetRoute>>(0));
         Py_RETURN_NONE;
@@ -108,9 +108,9 @@ PyObject* routes_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwn
 }
 
 PyObject* routes_update(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec("Grid.routes_update", {"net", "cells", "edges"});
+    static const ArgSpec signature("Grid.routes_update", {"net", "cells", "edges"});
     return guarded([&] {
-        const Args<3> a(spec, args, nargs, kwnames);
+        const Args<3> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         const auto net = a.get<int32_t>(0);
         auto cells = a.get<CellList>(1);
@@ -121,9 +121,9 @@ PyObject* routes_update(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* k
 }
 
 PyObject* set_termsets(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec("Grid.set_termsets", {"termsets"});
+    static const ArgSpec signature("Grid.set_termsets", {"termsets"});
     return guarded([&] {
-        const Args<1> a(spec, args, nargs, kwnames);
+        const Args<1> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         auto entries = a.get<std::vector<TermsetEntry>>(0);
         HashMap<NetId, TermSets> termsets;
@@ -134,9 +134,9 @@ PyObject* set_termsets(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kw
 }
 
 PyObject* set_worker_consts(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec("Grid.set_worker_consts", {"supply", "obstacles"});
+    static const ArgSpec signature("Grid.set_worker_consts", {"supply", "obstacles"});
     return guarded([&] {
-        const Args<2> a(spec, args, nargs, kwnames);
+        const Args<2> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         const auto supply = a.get<std::vector<int32_t>>(0);
         const auto obstacles = a.get<CellList>(1);
@@ -150,9 +150,9 @@ PyObject* set_worker_consts(PyObject* self, Fast args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* set_name_rank(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec("Grid.set_name_rank", {"ranks"});
+    static const ArgSpec signature("Grid.set_name_rank", {"ranks"});
     return guarded([&] {
-        const Args<1> a(spec, args, nargs, kwnames);
+        const Args<1> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         const auto ranks = a.get<std::vector<RankEntry>>(0);
         HashMap<NetId, int32_t> name_rank;
@@ -164,12 +164,12 @@ PyObject* set_name_rank(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* k
 }
 
 PyObject* route_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec("Grid.route_boxes",
+    static const ArgSpec signature("Grid.route_boxes",
                               {"boxes", "gc", "wire_halo", "via_halo", "ripup_all", "maze_end_iter", "gg_drc",
                                "gg_marker", "gg_fixed", "marker_decay", "prl_halo", "prl_len", "vertical",
                                "n_threads"});
     return guarded([&] {
-        const Args<14> a(spec, args, nargs, kwnames);
+        const Args<14> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         const auto boxes = a.get<std::vector<Box>>(0);
         BoxParams params;
