@@ -8,9 +8,9 @@ DEMO = Path(__file__).resolve().parent.parent / "examples" / "route_demo.py"
 
 
 def load_demo():
-    signature = importlib.util.spec_from_file_location("route_demo", DEMO)
-    module = importlib.util.module_from_spec(signature)
-    signature.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("route_demo", DEMO)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
