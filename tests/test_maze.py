@@ -1,5 +1,6 @@
 """Maze search: box_maze against the model, plus hand-made cost, order and failure cases."""
 import math
+import random
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -128,6 +129,27 @@ def test_tie_break_and_one_cell_paths():
     assert search(g, both, both) == [(0, 1, 0)]
     # Duplicate starts and goals change nothing.
     assert search(g, [(0, 0, 0)] * 3, [(1, 1, 0)] * 2) == [(0, 0, 0), (0, 1, 0), (1, 1, 0)]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_long_searches_with_many_distinct_costs_match_model(seed):
+    # Searches of thousands of states whose f values spread over many distinct
+    # fractions: queue levels come and go, and late entries land below, between
+    # and above the queued ones.
+    rnd = random.Random(seed)
+    nx, ny, nz = 40, 40, 3
+    blocked = [(rnd.randrange(nz), rnd.randrange(nx), rnd.randrange(ny)) for _ in range(300)]
+    vias = [(0, 1, 0.3), (1, 2, 1.7), (2, 0, 0.05)]
+    args = (nx, ny, nz, blocked, [], [], vias)
+    cells = lambda n: [(rnd.randrange(nx), rnd.randrange(ny), rnd.randrange(nz)) for _ in range(n)]
+    starts, goals = [(0, 0, 0), (1, 0, 2)], [(nx - 1, ny - 1, 1), (nx - 2, 3, 0)]
+    shape, markers, fixed = cells(250), cells(250), cells(250)
+    weights = (0.7, 0.35, 1.1)
+    corridor = [(gx, gy) for gx in range(5) for gy in range(5)]
+    want = model_box_maze(ModelGrid(*args), 1, starts, goals, [], shape, markers, fixed, *weights, corridor, 8, False)
+    assert want is not None
+    assert search(tovrana.Grid(*args), starts, goals, route_shape=shape, marker_pos=markers, fixed=fixed,
+                  drc=weights[0], marker=weights[1], gg_fixed=weights[2], corridor=corridor) == want
 
 
 def test_passability_and_corridor():

@@ -19,15 +19,15 @@ namespace tovrana::maze {
 
 inline constexpr int kDirs = 7;          // direction codes 0..6, 6 = start
 inline constexpr uint32_t kNoPred = ~uint32_t{0};
+inline constexpr uint32_t kClosedSlot = ~uint32_t{0};  // a cell-table slot of a cell no move may enter
 // A came-from link packs (record << 3 | dir) into 32 bits.
 inline constexpr std::size_t kMaxRecords = (std::size_t{1} << 29) - 1;
 
-// Everything a run knows about one cell; the per-cell inputs of a move's cost are
-// looked up once, on first touch. Fields read on every relax come first.
+// Everything a run knows about one enterable cell; the per-cell inputs of a move's
+// cost are looked up once, on first touch. Fields read on every relax come first.
 struct CellRec {
     enum Flag : uint8_t {
-        kEnterable = 1,    // passable and (goal or in the corridor)
-        kGoal = 2,
+        kGoal = 1,
         kDrc = 4,          // foreign occupancy, or route_shape without occupancy pricing
         kMarker = 8,
         kFixed = 16,
@@ -38,9 +38,9 @@ struct CellRec {
     Cell cell;
     double h = 0.0;                 // heuristic to the nearest goal
     uint64_t place = 0;             // queue tie-break position of the cell (heap_item.hpp)
+    double planar_step[2];          // step cost of a same-layer move into the cell: straight on, turning
     double g[kDirs];                // best known g per arrival direction (+inf = none)
     uint32_t pred[kDirs];           // came-from: predecessor (record << 3 | dir), or kNoPred
-    int64_t id = 0;
 };
 
 // Inclusive window of in-grid columns, on every layer, with the corridor's gcells
@@ -67,8 +67,9 @@ public:
         return corridor_[static_cast<std::size_t>(gcol_[c.ix - win_.x0] * gheight_ + grow_[c.iy - win_.y0])] != 0;
     }
 
-    // The record slot of an in-grid cell (0 = none yet, else record index + 1), or
-    // nullptr for a cell outside the window, which no run can enter.
+    // The record slot of an in-grid cell (0 = not seen yet, kClosedSlot = cannot be
+    // entered, else record index + 1), or nullptr for a cell outside the window,
+    // which no run can enter.
     uint32_t* slot(const Cell& c, int64_t id) {
         if (!dense_) return &sparse_[id];
         const int64_t x = int64_t{c.ix} - win_.x0, y = int64_t{c.iy} - win_.y0;

@@ -1,6 +1,6 @@
 #pragma once
-// The search queue: HeapItem and the fixed pop order (f, g, ix, iy, layer, dir).
-// Equal keys mean the same state at the same cost, so any correct heap yields the
+// The search queue and its fixed pop order (f, g, ix, iy, layer, dir). Equal keys
+// mean the same state at the same cost, so any correct priority queue yields the
 // same pop sequence; no insertion counter takes part.
 #include <algorithm>
 #include <bit>
@@ -22,44 +22,34 @@ inline double from_order_key(uint64_t k) {
     return std::bit_cast<double>((k >> 63) ? k & ~(uint64_t{1} << 63) : ~k);
 }
 
-struct HeapItem {
-    // f = g + heuristic and g, as order keys: (f, g) compare as one 128-bit number.
-    unsigned __int128 cost = 0;
-    // (ix, iy, layer, dir) as one number that sorts the same way: the search only
-    // queues in-grid cells, so ((ix * ny + iy) * nz + layer) * 7 + dir is exact and
-    // below 7 * the grid's cell count.
-    uint64_t place = 0;
-    uint32_t rec = 0;  // the state's cell record in the run's table (carried, never compared)
-    uint8_t dir = 0;   // carried, already part of `place`
-
-    HeapItem() = default;
-    HeapItem(double f, double g, uint64_t place_, uint32_t rec_, uint8_t dir_)
-        : cost((static_cast<unsigned __int128>(order_key(f)) << 64) | order_key(g)),
-          place(place_), rec(rec_), dir(dir_) {}
-    double g() const { return from_order_key(static_cast<uint64_t>(cost)); }
-};
-
-// The `place` of an in-grid cell with direction 0.
+// The `place` of an in-grid cell with direction 0: (ix, iy, layer, dir) as one
+// number that sorts the same way. The search only queues in-grid cells, so
+// ((ix * ny + iy) * nz + layer) * 7 + dir is exact and below 7 * the cell count.
 inline uint64_t place_of(int32_t ix, int32_t iy, int32_t layer, int32_t ny, int32_t nz) {
     return ((uint64_t(uint32_t(ix)) * uint32_t(ny) + uint32_t(iy)) * uint32_t(nz) + uint32_t(layer)) * 7;
 }
 
-// True when `a` leaves the queue before `b`. Bitwise, not short-circuit: ties are
-// common, and branches on them mispredict.
+// A queued state: g and place order it within its f; rec and dir are carried.
+struct HeapItem {
+    uint64_t g_key = 0;  // order_key(g)
+    uint64_t place = 0;
+    uint32_t rec = 0;    // the state's cell record in the run's table
+    uint8_t dir = 0;     // already part of `place`
+    double g() const { return from_order_key(g_key); }
+};
+
+// True when `a` leaves its f bucket before `b`. Bitwise, not short-circuit: ties
+// are common, and branches on them mispredict.
 inline bool pops_before(const HeapItem& a, const HeapItem& b) {
-    return (a.cost < b.cost) | ((a.cost == b.cost) & (a.place < b.place));
+    return (a.g_key < b.g_key) | ((a.g_key == b.g_key) & (a.place < b.place));
 }
 
-// Min-heap in the order above, four children per node: half the depth of a binary
-// heap, and the children of a node lie side by side.
-class Queue {
+// Min-heap in the order above, four children per node.
+class Bucket {
 public:
     bool empty() const { return items_.empty(); }
-    std::size_t size() const { return items_.size(); }
-
-    void push(double f, double g, uint64_t place, uint32_t rec, uint8_t dir) {
-        if (f != f || g != g) throw Panic("NaN cost in the search queue order");
-        const HeapItem item(f, g, place, rec, dir);
+    void clear() { items_.clear(); }
+    void push(const HeapItem& item) {
         std::size_t i = items_.size();
         items_.push_back(item);
         while (i > 0) {
@@ -95,6 +85,54 @@ public:
 private:
     static constexpr std::size_t kArity = 4;
     std::vector<HeapItem> items_;
+};
+
+// The queue: one bucket per distinct f. A search has few distinct f values at a
+// time (costs are sums of a handful of weights), and new entries mostly land at
+// or just above the smallest f, so the buckets are kept in a vector sorted by f,
+// largest first, and searched from the small end.
+class Queue {
+public:
+    bool empty() const { return levels_.empty(); }
+
+    void push(double f, double g, uint64_t place, uint32_t rec, uint8_t dir) {
+        if (f != f || g != g) throw Panic("NaN cost in the search queue order");
+        const uint64_t f_key = order_key(f);
+        std::size_t i = levels_.size();
+        while (i > 0 && levels_[i - 1].f_key < f_key) --i;
+        if (i == 0 || levels_[i - 1].f_key != f_key) {
+            levels_.insert(levels_.begin() + static_cast<std::ptrdiff_t>(i), Level{f_key, new_bucket()});
+            ++i;
+        }
+        buckets_[levels_[i - 1].bucket].push(HeapItem{order_key(g), place, rec, dir});
+    }
+    HeapItem pop() {
+        const uint32_t b = levels_.back().bucket;
+        const HeapItem top = buckets_[b].pop();
+        if (buckets_[b].empty()) {
+            levels_.pop_back();
+            spare_.push_back(b);
+        }
+        return top;
+    }
+
+private:
+    struct Level {
+        uint64_t f_key;
+        uint32_t bucket;
+    };
+    uint32_t new_bucket() {
+        if (spare_.empty()) {
+            buckets_.emplace_back();
+            return static_cast<uint32_t>(buckets_.size() - 1);
+        }
+        const uint32_t b = spare_.back();
+        spare_.pop_back();
+        return b;
+    }
+    std::vector<Level> levels_;     // by f, largest first
+    std::vector<Bucket> buckets_;   // emptied buckets keep their storage for reuse
+    std::vector<uint32_t> spare_;   // indices of empty buckets
 };
 
 }  // namespace tovrana::maze

@@ -28,12 +28,17 @@ private:
     int64_t gcell_of(const Cell& c) const {
         return gcell_key(checked_div(c.ix, q_.gc), checked_div(c.iy, q_.gc));
     }
-    uint32_t record(const Cell& c, int64_t id);  // record of an in-window cell, created on first touch
-    void fill(CellRec& r) const;
+    // record index + 1, or 0 for a cell no move may enter
+    inline uint32_t record(const Cell& c, int64_t id);
+    [[gnu::noinline]] uint32_t first_touch(const Cell& c, int64_t id);
+    bool enterable(const Cell& c, int64_t id) const;
+    void fill(CellRec& r, int64_t id) const;
     double heuristic(const Cell& c) const;
     void push_start(const Cell& c);
     void expand(uint32_t cur, uint8_t dir, double g);
-    void relax(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t next_id, uint8_t d, double base);
+    void relax_planar(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t next_id, uint8_t d);
+    void relax_via(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t next_id, uint8_t d, double base);
+    void improve(uint32_t cur, uint8_t dir, uint32_t n, uint8_t d, double new_g);
     CellList reconstruct(uint32_t goal, uint8_t dir) const;
 
     const Grid& grid_;
@@ -79,47 +84,56 @@ std::optional<CellList> Run::search() {
 
 uint32_t Run::record(const Cell& c, int64_t id) {
     uint32_t* slot = table_->slot(c, id);
-    if (!slot) return 0;
-    if (*slot == 0) {
-        if (recs_.size() >= maze::kMaxRecords) throw Panic("capacity overflow");
-        CellRec& r = recs_.emplace_back();
-        r.cell = c;
-        r.id = id;
-        r.place = maze::place_of(c.ix, c.iy, c.layer, geo_.ny, geo_.nz);
-        fill(r);
-        *slot = static_cast<uint32_t>(recs_.size());
-    }
-    return *slot;  // index + 1
+    if (!slot || *slot == maze::kClosedSlot) return 0;
+    if (*slot == 0) *slot = first_touch(c, id);
+    return *slot == maze::kClosedSlot ? 0 : *slot;
 }
 
-// Looks up, once per cell, everything relax needs about entering it.
-void Run::fill(CellRec& r) const {
+// The new slot value of a cell seen for the first time: a fresh record's index + 1,
+// or kClosedSlot when no move may enter the cell.
+uint32_t Run::first_touch(const Cell& c, int64_t id) {
+    if (!enterable(c, id)) return maze::kClosedSlot;
+    if (recs_.size() >= maze::kMaxRecords) throw Panic("capacity overflow");
+    CellRec& r = recs_.emplace_back();
+    r.cell = c;
+    r.place = maze::place_of(c.ix, c.iy, c.layer, geo_.ny, geo_.nz);
+    fill(r, id);
+    return static_cast<uint32_t>(recs_.size());
+}
+
+// Whether a move may enter the cell at all: inside, a goal or in the corridor,
+// passable for the net.
+bool Run::enterable(const Cell& c, int64_t id) const {
+    if (!geo_.inside(c)) return false;
+    if (!goal_set_.contains(id)) {
+        if (table_->dense()) {
+            if (!table_->in_corridor(c)) return false;
+        } else {
+            const int64_t key = gcell_of(c);
+            if (!q_.corridor.contains(key) && !extra_gcells_.contains(key)) return false;
+        }
+    }
+    return grid_.enterable(c, q_.net) && (q_.hard.empty() || !q_.hard.contains(id));
+}
+
+// Looks up, once per enterable cell, everything relax needs about entering it.
+void Run::fill(CellRec& r, int64_t id) const {
     for (int d = 0; d < maze::kDirs; ++d) {
         r.g[d] = std::numeric_limits<double>::infinity();
         r.pred[d] = maze::kNoPred;
     }
-    if (!geo_.inside(r.cell)) return;
-    const bool goal = goal_set_.contains(r.id);
-    if (goal) r.flags |= CellRec::kGoal;
-    if (!goal) {
-        if (table_->dense()) {
-            if (!table_->in_corridor(r.cell)) return;
-        } else {
-            const int64_t key = gcell_of(r.cell);
-            if (!q_.corridor.contains(key) && !extra_gcells_.contains(key)) return;
-        }
-    }
-    if (!grid_.enterable(r.cell, q_.net) || (!q_.hard.empty() && q_.hard.contains(r.id))) return;
-    r.flags |= CellRec::kEnterable;
+    if (goal_set_.contains(id)) r.flags |= CellRec::kGoal;
     if (grid_.via_blocked(r.cell.ix, r.cell.iy)) r.flags |= CellRec::kNoVia;
     // A zero weight adds nothing to a step (a step is never -0.0), so its set need
     // not be consulted.
     const PenaltyWeights& w = q_.weights;
-    if (w.drc != 0.0 && (q_.use_occ ? occ_has_foreign(grid_.occ, q_.delta, r.id, q_.net)
-                                     : !q_.route_shape.empty() && q_.route_shape.contains(r.id)))
+    if (w.drc != 0.0 && (q_.use_occ ? occ_has_foreign(grid_.occ, q_.delta, id, q_.net)
+                                     : !q_.route_shape.empty() && q_.route_shape.contains(id)))
         r.flags |= CellRec::kDrc;
-    if (w.marker != 0.0 && !q_.marker_pos.empty() && q_.marker_pos.contains(r.id)) r.flags |= CellRec::kMarker;
-    if (w.fixed != 0.0 && !q_.fixed.empty() && q_.fixed.contains(r.id)) r.flags |= CellRec::kFixed;
+    if (w.marker != 0.0 && !q_.marker_pos.empty() && q_.marker_pos.contains(id)) r.flags |= CellRec::kMarker;
+    if (w.fixed != 0.0 && !q_.fixed.empty() && q_.fixed.contains(id)) r.flags |= CellRec::kFixed;
+    r.planar_step[0] = maze::step_cost(0.0, maze::kPlusX, maze::kPlusX, r.flags, w);
+    r.planar_step[1] = maze::step_cost(0.0, maze::kPlusX, maze::kMinusX, r.flags, w);
     r.h = heuristic(r.cell);
 }
 
@@ -143,14 +157,14 @@ void Run::push_start(const Cell& c) {
 // Neighbours in the fixed order: +x, -x, +y, -y, then the via rules in table order.
 void Run::expand(uint32_t cur, uint8_t dir, double g) {
     const Cell c = recs_[cur].cell;
-    const int64_t id = recs_[cur].id;
+    const int64_t id = geo_.cell_id(c);
     struct Planar { int32_t dx, dy; uint8_t d; };
     static constexpr Planar kPlanar[4] = {{1, 0, maze::kPlusX}, {-1, 0, maze::kMinusX},
                                           {0, 1, maze::kPlusY}, {0, -1, maze::kMinusY}};
     for (const Planar& m : kPlanar) {
         const Cell n{c.ix + m.dx, c.iy + m.dy, c.layer};  // c is inside, so no overflow
         if (!geo_.inside(n)) continue;
-        relax(cur, dir, g, n, id + m.dx + int64_t{m.dy} * geo_.nx, m.d, 0.0);
+        relax_planar(cur, dir, g, n, id + m.dx + int64_t{m.dy} * geo_.nx, m.d);
     }
     if (recs_[cur].flags & CellRec::kNoVia) return;
     for (const ViaRule& rule : grid_.via_index()) {
@@ -164,17 +178,28 @@ void Run::expand(uint32_t cur, uint8_t dir, double g) {
         }
         const Cell n{c.ix, c.iy, target};
         const int64_t n_id = id + (int64_t{target} - c.layer) * geo_.layer_stride;
-        relax(cur, dir, g, n, n_id, maze::via_direction(c.layer, target), target == c.layer ? 0.0 : rule.cost);
+        relax_via(cur, dir, g, n, n_id, maze::via_direction(c.layer, target), target == c.layer ? 0.0 : rule.cost);
     }
 }
 
-void Run::relax(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t next_id, uint8_t d, double base) {
+// A same-layer move: its step cost was priced when the cell was first touched.
+void Run::relax_planar(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t next_id, uint8_t d) {
     const uint32_t slot = record(next, next_id);
-    if (slot == 0) return;  // outside the window: neither a goal nor in the corridor
-    const uint32_t n = slot - 1;
+    if (slot == 0) return;
+    const double step = recs_[slot - 1].planar_step[(dir == maze::kStart || dir == d) ? 0 : 1];
+    improve(cur, dir, slot - 1, d, g + step);
+}
+
+// A via move (or an equal-layer via rule, whose base cost is 0).
+void Run::relax_via(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t next_id, uint8_t d, double base) {
+    const uint32_t slot = record(next, next_id);
+    if (slot == 0) return;
+    improve(cur, dir, slot - 1, d, g + maze::step_cost(base, dir, d, recs_[slot - 1].flags, q_.weights));
+}
+
+// Records a better g for state (n, d), reached from (cur, dir), and queues it.
+void Run::improve(uint32_t cur, uint8_t dir, uint32_t n, uint8_t d, double new_g) {
     CellRec& r = recs_[n];
-    if (!(r.flags & CellRec::kEnterable)) return;
-    const double new_g = g + maze::step_cost(base, dir, d, r.flags, q_.weights);
     if (!(r.g[d] > new_g + 1e-12)) return;
     r.g[d] = new_g;
     r.pred[d] = (cur << 3) | dir;
