@@ -148,8 +148,8 @@ def hostile(node):
         options.append(st.sampled_from([list(node), node[:-1], node + (0,), (node,), type("T", (tuple,), {})(node)]))
     if isinstance(node, list):
         options.append(st.sampled_from([tuple(node), range(3), [node], [[]], "x" * len(node)]))
-        options.append(st.sampled_from([FailingIter, Shrinking, LyingLength, lambda n: (x for x in n), with_mutator])
-                       .map(lambda f: f(node)))
+        wrappers = [FailingIter, Shrinking, LyingLength, lambda n: (x for x in n)] + ([with_mutator] if node else [])
+        options.append(st.sampled_from(wrappers).map(lambda f: f(node)))
     return st.one_of(options)
 
 
