@@ -284,3 +284,127 @@ def test_corridor_keys_are_plain_numbers():
     assert search(grid, starts, goals, corridor=[(1, -1)], gc=1) == want
     assert model_box_maze(ModelGrid(*args), 1, starts, goals, [], [], [], [], 0.0, 0.0, 0.0, [(1, -1)], 1, False) == want
     assert search(grid, starts, goals, corridor=[], gc=1) is None
+
+
+# --- searches one after another, and on several threads ---------------------------
+# A search reuses per-thread storage left by the previous one; none of it may leak
+# into the next result, whatever the window, layer count or way the last one ended.
+
+def _mixed_searches():
+    """(grid args, box_maze args) for searches of very different shapes."""
+    rnd = random.Random(7)
+    out = []
+    for nx, ny, nz, gc in [(40, 40, 3, 8), (6, 5, 1, 2), (30, 12, 4, 3), (3, 3, 2, 1), (25, 25, 2, 5)]:
+        blocked = [(rnd.randrange(nz), rnd.randrange(nx), rnd.randrange(ny)) for _ in range(nx * ny * nz // 8)]
+        vias = [(l, l + 1, 0.5 + l * 0.7) for l in range(nz - 1)]
+        args = (nx, ny, nz, blocked, [], [(rnd.randrange(nx), rnd.randrange(ny))], vias)
+        for _ in range(3):
+            cell = lambda: (rnd.randrange(nx), rnd.randrange(ny), rnd.randrange(nz))
+            starts, goals = [cell(), cell()], [cell() for _ in range(rnd.randint(1, 3))]
+            corridor = [(gx, gy) for gx in range(-1, (nx - 1) // gc + 2) for gy in range(-1, (ny - 1) // gc + 2)
+                        if rnd.random() < 0.8]
+            out.append((args, (1, starts, goals, [], [cell() for _ in range(5)], [cell() for _ in range(5)],
+                               [cell() for _ in range(5)], 0.75, 0.3, 1.9, corridor, gc, False)))
+    return out
+
+
+def _model_result(grid_args, args):
+    try:
+        return model_box_maze(ModelGrid(*grid_args), *args)
+    except (ZeroDivisionError, IndexError, RuntimeError):
+        return "fail"
+
+
+def _module_result(grid, args):
+    try:
+        return grid.box_maze(*args)
+    except PanicException:
+        return "fail"
+
+
+def test_back_to_back_searches_leave_nothing_behind():
+    cases = _mixed_searches()
+    want = [_model_result(g, a) for g, a in cases]
+    assert any(w not in (None, "fail") for w in want)
+    grids = [tovrana.Grid(*g) for g, _ in cases]
+    # failing searches in between: a via rule naming a missing layer, a came-from cycle
+    bad_via = tovrana.Grid(3, 1, 2, [], [], [], [(0, 5, 1.0)])
+    cycle = tovrana.Grid(3, 2, 1, [], [], [], [])
+    for order in (list(range(len(cases))), list(reversed(range(len(cases))))):
+        for i in order:
+            assert _module_result(grids[i], cases[i][1]) == want[i]
+            with pytest.raises(PanicException, match="index"):
+                search(bad_via, [(0, 0, 0)], [(2, 0, 1)])
+            with pytest.raises(PanicException, match="cycle"):
+                search(cycle, [(0, 1, 0)], [(2, 1, 0)], fixed=[(1, 1, 0), (1, 0, 0)], gg_fixed=-10.0)
+
+
+def test_searches_on_several_threads_match_model():
+    from concurrent.futures import ThreadPoolExecutor
+    cases = _mixed_searches()
+    want = [_model_result(g, a) for g, a in cases]
+    grids = [tovrana.Grid(*g) for g, _ in cases]
+
+    def run(offset):
+        return [_module_result(grids[(i + offset) % len(cases)], cases[(i + offset) % len(cases)][1])
+                for i in range(len(cases) * 3)]
+
+    with ThreadPoolExecutor(4) as pool:
+        for offset, got in zip(range(4), pool.map(run, range(4))):
+            assert got == [want[(i + offset) % len(cases)] for i in range(len(cases) * 3)]
+
+
+@pytest.mark.parametrize("nz", [63, 64, 65, 70])
+def test_many_layers_match_model(nz):
+    # Via moves are grouped by layer up to some layer count and found by scanning the
+    # via table above it; both must give the same moves in the same order.
+    rnd = random.Random(nz)
+    nx, ny = 4, 3
+    vias = [(l, l + 1, 0.25 + (l % 5) * 0.5) for l in range(nz - 1)] + [(l, l + 3, 1.3) for l in range(0, nz - 3, 7)]
+    rnd.shuffle(vias)
+    blocked = [(rnd.randrange(nz), rnd.randrange(nx), rnd.randrange(ny)) for _ in range(nx * ny * nz // 5)]
+    args = (nx, ny, nz, blocked, [], [(1, 1)], vias)
+    starts, goals = [(0, 0, 0)], [(3, 2, nz - 1), (2, 0, nz // 2)]
+    blocked_set = {(x, y, l) for l, x, y in blocked}
+    goals = [c for c in goals if c not in blocked_set]
+    starts = [c for c in starts if c not in blocked_set] or [(0, 2, 1)]
+    corridor = [(gx, gy) for gx in range(2) for gy in range(2)]
+    want = model_box_maze(ModelGrid(*args), 1, starts, goals, [], [], [], [], 0.0, 0.0, 0.0, corridor, 2, False)
+    assert search(tovrana.Grid(*args), starts, goals, corridor=corridor, gc=2) == want
+    # a rule naming a layer past the top fails only when a cell on its layer expands
+    bad = (nx, ny, nz, [], [], [], [(nz - 1, nz + 1, 1.0), (0, 1, 1.0)])
+    with pytest.raises(PanicException, match="index"):
+        search(tovrana.Grid(*bad), [(0, 0, nz - 1)], [(3, 2, 0)], corridor=corridor, gc=2)
+    assert search(tovrana.Grid(*bad), [(0, 0, 0)], [(3, 2, 0)], corridor=corridor, gc=2) == \
+        [(0, 0, 0), (0, 1, 0), (0, 2, 0), (1, 2, 0), (2, 2, 0), (3, 2, 0)]
+
+
+def test_hashed_cell_index_with_vias_matches_model():
+    # Gcell keys that cannot be decoded leave no dense window: cells are found by id.
+    args = (2, 2000001, 2, [(0, 1, y) for y in range(1999990, 2000001)], [], [(0, 1999999)], [(0, 1, 0.4)])
+    starts, goals = [(0, 1999996, 0)], [(1, 2000000, 1)]
+    corridor = [(0, y) for y in range(1999995, 2000001)] + [(1, -1), (1, 1999998)]
+    want = model_box_maze(ModelGrid(*args), 1, starts, goals, [], [], [], [], 0.0, 0.0, 0.0, corridor, 1, False)
+    assert want is not None and len({c[2] for c in want}) == 2
+    assert search(tovrana.Grid(*args), starts, goals, corridor=corridor, gc=1) == want
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_searches_with_hundreds_of_distinct_f_values_match_model(seed):
+    # Via costs with no common measure spread f over many distinct values at once, so
+    # new entries land far from the smallest queued f.
+    rnd = random.Random(100 + seed)
+    nx, ny, nz = 30, 30, 4
+    vias = [(0, 1, math.pi / 7), (1, 2, math.e / 3), (2, 3, math.sqrt(2) / 5), (0, 2, math.sqrt(3)), (1, 3, 0.1 / 3)]
+    blocked = [(rnd.randrange(nz), rnd.randrange(nx), rnd.randrange(ny)) for _ in range(500)]
+    args = (nx, ny, nz, blocked, [], [], vias)
+    cells = lambda n: [(rnd.randrange(nx), rnd.randrange(ny), rnd.randrange(nz)) for _ in range(n)]
+    blocked_set = {(x, y, l) for l, x, y in blocked}
+    starts = [c for c in cells(3) if c not in blocked_set] or [(0, 0, 0)]
+    goals = [c for c in cells(2) if c not in blocked_set] or [(nx - 1, ny - 1, 3)]
+    weights = (math.log(2), 1 / 7, math.sqrt(5) / 9)
+    shape, markers, fixed = cells(200), cells(200), cells(200)
+    corridor = [(gx, gy) for gx in range(5) for gy in range(5)]
+    want = model_box_maze(ModelGrid(*args), 1, starts, goals, [], shape, markers, fixed, *weights, corridor, 8, False)
+    assert search(tovrana.Grid(*args), starts, goals, route_shape=shape, marker_pos=markers, fixed=fixed,
+                  drc=weights[0], marker=weights[1], gg_fixed=weights[2], corridor=corridor) == want

@@ -66,7 +66,33 @@ std::optional<Window> corridor_window(const Geometry& g, int32_t gc, const HashS
     return w;
 }
 
-CellTable::CellTable(const Geometry& g, int32_t gc, std::optional<Window> window) {
+uint32_t* SlotBuffer::acquire(std::size_t cells) {
+    if (cells > kKeepLimit) {
+        once_.reset(static_cast<uint32_t*>(std::calloc(cells, sizeof(uint32_t))));
+        if (!once_) throw std::bad_alloc();
+        return once_.get();
+    }
+    if (cells > kept_cells_) {
+        kept_.reset();
+        kept_cells_ = 0;
+        kept_.reset(static_cast<uint32_t*>(std::calloc(cells, sizeof(uint32_t))));
+        if (!kept_) throw std::bad_alloc();
+        kept_cells_ = cells;
+    }
+    return kept_.get();
+}
+
+void SlotBuffer::release() {
+    if (once_) {
+        once_.reset();
+    } else {
+        uint32_t* const slots = kept_.get();
+        for (const uint32_t pos : touched_) slots[pos] = 0;
+    }
+    touched_.clear();
+}
+
+CellTable::CellTable(const Geometry& g, int32_t gc, std::optional<Window> window, SlotBuffer& buffer) {
     if (!window) return;
     win_ = std::move(*window);
     width_ = int64_t{win_.x1} - win_.x0 + 1;
@@ -84,8 +110,7 @@ CellTable::CellTable(const Geometry& g, int32_t gc, std::optional<Window> window
     for (const auto& [gx, gy] : win_.gcells) corridor_[static_cast<std::size_t>((gx - gx_base) * gheight_ + (gy - gy_base))] = 1;
 
     const auto cells = static_cast<std::size_t>(width_ * height_ * g.nz);
-    dense_.reset(static_cast<uint32_t*>(std::calloc(cells, sizeof(uint32_t))));
-    if (!dense_) throw std::bad_alloc();
+    dense_ = buffer.acquire(cells);
 }
 
 }  // namespace tovrana::maze

@@ -33,6 +33,7 @@ struct CellRec {
         kFixed = 16,
         kNoVia = 32,       // column listed in via_blocked
     };
+    CellRec() {}  // fields are set by the run on first touch; no zeroing
     uint8_t flags = 0;
     uint8_t closed = 0;             // bit per direction: state already expanded
     Cell cell;
@@ -41,6 +42,7 @@ struct CellRec {
     double planar_step[2];          // step cost of a same-layer move into the cell: straight on, turning
     double g[kDirs];                // best known g per arrival direction (+inf = none)
     uint32_t pred[kDirs];           // came-from: predecessor (record << 3 | dir), or kNoPred
+    uint32_t pos = 0;               // the cell's position in a dense cell table
 };
 
 // Inclusive window of in-grid columns, on every layer, with the corridor's gcells
@@ -56,9 +58,31 @@ struct Window {
 std::optional<Window> corridor_window(const Geometry& g, int32_t gc, const HashSet<int64_t>& corridor,
                                       std::span<const Cell> anchors);
 
+// Storage for dense slot arrays, kept by one thread across runs. Between runs the
+// buffer is all zero: a run notes every slot it sets and `release` clears just
+// those, so set-up costs nothing per cell. Windows too large to keep around get a
+// fresh zeroed block that `release` frees.
+class SlotBuffer {
+public:
+    // A zeroed array of `cells` slots, valid until release().
+    uint32_t* acquire(std::size_t cells);
+    void note(uint32_t pos) { touched_.push_back(pos); }
+    void release();
+
+private:
+    struct FreeDeleter {
+        void operator()(uint32_t* p) const { std::free(p); }
+    };
+    static constexpr std::size_t kKeepLimit = std::size_t{1} << 22;  // 16 MiB of slots
+    std::unique_ptr<uint32_t[], FreeDeleter> kept_, once_;
+    std::size_t kept_cells_ = 0;
+    std::vector<uint32_t> touched_;
+};
+
 class CellTable {
 public:
-    CellTable(const Geometry& g, int32_t gc, std::optional<Window> window);
+    // The dense index, when there is one, lives in `buffer` until buffer.release().
+    CellTable(const Geometry& g, int32_t gc, std::optional<Window> window, SlotBuffer& buffer);
 
     // Whether corridor membership can be read from the window (else: hash the key).
     bool dense() const { return dense_ != nullptr; }
@@ -74,19 +98,26 @@ public:
         if (!dense_) return &sparse_[id];
         const int64_t x = int64_t{c.ix} - win_.x0, y = int64_t{c.iy} - win_.y0;
         if (x < 0 || x >= width_ || y < 0 || y >= height_) return nullptr;
-        return &dense_[static_cast<std::size_t>((int64_t{c.layer} * height_ + y) * width_ + x)];
+        return &dense_[position(c)];
     }
 
+    // Dense layout: the position of an in-window cell, and the steps between the
+    // positions of neighbours along x, y and layer. Only when dense().
+    uint32_t position(const Cell& c) const {
+        return static_cast<uint32_t>((int64_t{c.layer} * height_ + (c.iy - win_.y0)) * width_ + (c.ix - win_.x0));
+    }
+    uint32_t* dense_slots() const { return dense_; }
+    const Window& window() const { return win_; }
+    uint32_t row_step() const { return static_cast<uint32_t>(width_); }
+    uint32_t layer_step() const { return static_cast<uint32_t>(width_ * height_); }
+
 private:
-    struct FreeDeleter {
-        void operator()(uint32_t* p) const { std::free(p); }
-    };
     Window win_{};
     int64_t width_ = 0, height_ = 0;
     std::vector<int32_t> gcol_, grow_;  // gcell offset within the window of each column / row
     int64_t gheight_ = 0;
     std::vector<uint8_t> corridor_;     // per window gcell: in the run's corridor
-    std::unique_ptr<uint32_t[], FreeDeleter> dense_;
+    uint32_t* dense_ = nullptr;
     HashMap<int64_t, uint32_t> sparse_;
 };
 

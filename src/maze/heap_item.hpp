@@ -25,17 +25,39 @@ inline double from_order_key(uint64_t k) {
 // The `place` of an in-grid cell with direction 0: (ix, iy, layer, dir) as one
 // number that sorts the same way. The search only queues in-grid cells, so
 // ((ix * ny + iy) * nz + layer) * 7 + dir is exact and below 7 * the cell count.
+// Coordinates relative to a window's corner (ny its height) sort the window's
+// cells the same way, with smaller numbers.
 inline uint64_t place_of(int32_t ix, int32_t iy, int32_t layer, int32_t ny, int32_t nz) {
     return ((uint64_t(uint32_t(ix)) * uint32_t(ny) + uint32_t(iy)) * uint32_t(nz) + uint32_t(layer)) * 7;
 }
 
-// A queued state: g and place order it within its f; rec and dir are carried.
+// A queued state: g and place order it within its f; the state's cell record
+// (`rec`, in the run's table) and direction are carried.
 struct HeapItem {
     uint64_t g_key = 0;  // order_key(g)
     uint64_t place = 0;
-    uint32_t rec = 0;    // the state's cell record in the run's table
-    uint8_t dir = 0;     // already part of `place`
+    uint32_t record = 0;
+    uint8_t direction = 0;  // already part of `place`
+    static HeapItem make(uint64_t g_key, uint64_t place, uint32_t rec, uint8_t dir) {
+        return HeapItem{g_key, place, rec, dir};
+    }
     double g() const { return from_order_key(g_key); }
+    uint32_t rec() const { return record; }
+    uint8_t dir() const { return direction; }
+};
+
+// The same in 16 bytes, for places below 2^32: the place sits above the came-from
+// style link (rec << 3 | dir), so comparing the low word compares places (equal
+// places are the same state, hence the same link).
+struct SmallHeapItem {
+    uint64_t g_key = 0;
+    uint64_t low = 0;  // place << 32 | rec << 3 | dir
+    static SmallHeapItem make(uint64_t g_key, uint64_t place, uint32_t rec, uint8_t dir) {
+        return SmallHeapItem{g_key, place << 32 | uint64_t{rec} << 3 | dir};
+    }
+    double g() const { return from_order_key(g_key); }
+    uint32_t rec() const { return static_cast<uint32_t>(low) >> 3; }
+    uint8_t dir() const { return static_cast<uint8_t>(low & 7); }
 };
 
 // True when `a` leaves its f bucket before `b`. Bitwise, not short-circuit: ties
@@ -43,13 +65,18 @@ struct HeapItem {
 inline bool pops_before(const HeapItem& a, const HeapItem& b) {
     return (a.g_key < b.g_key) | ((a.g_key == b.g_key) & (a.place < b.place));
 }
+inline bool pops_before(const SmallHeapItem& a, const SmallHeapItem& b) {
+    using U = unsigned __int128;
+    return (U{a.g_key} << 64 | a.low) < (U{b.g_key} << 64 | b.low);
+}
 
 // Min-heap in the order above, four children per node.
+template <class Item>
 class Bucket {
 public:
     bool empty() const { return items_.empty(); }
     void clear() { items_.clear(); }
-    void push(const HeapItem& item) {
+    void push(const Item& item) {
         std::size_t i = items_.size();
         items_.push_back(item);
         while (i > 0) {
@@ -60,9 +87,9 @@ public:
         }
         items_[i] = item;
     }
-    HeapItem pop() {
-        const HeapItem top = items_.front();
-        const HeapItem last = items_.back();
+    Item pop() {
+        const Item top = items_.front();
+        const Item last = items_.back();
         items_.pop_back();
         const std::size_t n = items_.size();
         if (n == 0) return top;
@@ -84,13 +111,14 @@ public:
 
 private:
     static constexpr std::size_t kArity = 4;
-    std::vector<HeapItem> items_;
+    std::vector<Item> items_;
 };
 
 // The queue: one bucket per distinct f. A search has few distinct f values at a
 // time (costs are sums of a handful of weights), and new entries mostly land at
 // or just above the smallest f, so the buckets are kept in a vector sorted by f,
 // largest first, and searched from the small end.
+template <class Item>
 class Queue {
 public:
     bool empty() const { return levels_.empty(); }
@@ -98,17 +126,26 @@ public:
     void push(double f, double g, uint64_t place, uint32_t rec, uint8_t dir) {
         if (f != f || g != g) throw Panic("NaN cost in the search queue order");
         const uint64_t f_key = order_key(f);
+        // i = number of levels with f_key >= the new one: a short scan from the small
+        // end covers the usual case, a binary search the rest
         std::size_t i = levels_.size();
-        while (i > 0 && levels_[i - 1].f_key < f_key) --i;
+        const std::size_t scan_end = i > kScan ? i - kScan : 0;
+        while (i > scan_end && levels_[i - 1].f_key < f_key) --i;
+        if (i == scan_end && i > 0 && levels_[i - 1].f_key < f_key) {
+            i = static_cast<std::size_t>(
+                std::partition_point(levels_.begin(), levels_.begin() + static_cast<std::ptrdiff_t>(i),
+                                     [f_key](const Level& l) { return l.f_key >= f_key; }) -
+                levels_.begin());
+        }
         if (i == 0 || levels_[i - 1].f_key != f_key) {
             levels_.insert(levels_.begin() + static_cast<std::ptrdiff_t>(i), Level{f_key, new_bucket()});
             ++i;
         }
-        buckets_[levels_[i - 1].bucket].push(HeapItem{order_key(g), place, rec, dir});
+        buckets_[levels_[i - 1].bucket].push(Item::make(order_key(g), place, rec, dir));
     }
-    HeapItem pop() {
+    Item pop() {
         const uint32_t b = levels_.back().bucket;
-        const HeapItem top = buckets_[b].pop();
+        const Item top = buckets_[b].pop();
         if (buckets_[b].empty()) {
             levels_.pop_back();
             spare_.push_back(b);
@@ -116,7 +153,17 @@ public:
         return top;
     }
 
+    // Empties the queue, keeping its storage.
+    void clear() {
+        for (const Level& l : levels_) {
+            buckets_[l.bucket].clear();
+            spare_.push_back(l.bucket);
+        }
+        levels_.clear();
+    }
+
 private:
+    static constexpr std::size_t kScan = 8;
     struct Level {
         uint64_t f_key;
         uint32_t bucket;
@@ -131,7 +178,7 @@ private:
         return b;
     }
     std::vector<Level> levels_;     // by f, largest first
-    std::vector<Bucket> buckets_;   // emptied buckets keep their storage for reuse
+    std::vector<Bucket<Item>> buckets_;   // emptied buckets keep their storage for reuse
     std::vector<uint32_t> spare_;   // indices of empty buckets
 };
 

@@ -15,11 +15,56 @@ namespace tovrana {
 namespace {
 
 using maze::CellRec;
-using maze::HeapItem;
+
+// Allocations a thread reuses from one run to the next: records, queue storage and
+// the dense slot array. Each thread has its own; a run hands them back empty.
+// A via move out of a given layer, in via-table order.
+struct ViaMove {
+    double base;       // via cost (0 for an equal-layer rule)
+    int32_t target;    // layer reached
+    uint32_t rule;     // index in the via table, for the error of a rule naming a bad layer
+    uint8_t d;
+    bool bad;          // target outside the grid: entering the move throws
+};
+
+struct Scratch {
+    bool busy = false;
+    std::vector<ViaMove> via_moves;    // grouped by source layer
+    std::vector<uint32_t> via_begin;   // per layer, its first move; one extra at the end
+    std::vector<CellRec> recs;
+    maze::Queue<maze::SmallHeapItem> small_queue;  // places below 2^32: the usual case
+    maze::Queue<maze::HeapItem> queue;
+    maze::SlotBuffer slots;
+};
+thread_local Scratch t_scratch;
+
+// Above this many records a run's storage is not kept for the next.
+constexpr std::size_t kKeepRecords = std::size_t{1} << 16;
 
 class Run {
 public:
-    Run(const Grid& grid, const MazeQuery& q) : grid_(grid), geo_(grid.geo()), q_(q) {}
+    Run(const Grid& grid, const MazeQuery& q, Scratch& s)
+        : grid_(grid), geo_(grid.geo()), q_(q), scratch_(s), recs_(s.recs), small_queue_(s.small_queue), queue_(s.queue) {
+        scratch_.busy = true;
+    }
+    ~Run() {
+        table_.reset();
+        scratch_.via_moves.clear();
+        scratch_.via_begin.clear();
+        scratch_.slots.release();
+        if (recs_.capacity() > kKeepRecords) {
+            std::vector<CellRec>().swap(recs_);
+            small_queue_ = {};
+            queue_ = {};
+        } else {
+            recs_.clear();
+            small_queue_.clear();
+            queue_.clear();
+        }
+        scratch_.busy = false;
+    }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
 
     std::optional<CellList> search();
 
@@ -30,26 +75,41 @@ private:
     }
     // record index + 1, or 0 for a cell no move may enter
     inline uint32_t record(const Cell& c, int64_t id);
-    [[gnu::noinline]] uint32_t first_touch(const Cell& c, int64_t id);
-    bool enterable(const Cell& c, int64_t id) const;
-    void fill(CellRec& r, int64_t id) const;
+    inline uint32_t record_at(uint32_t pos, const Cell& c, int64_t id);
+    [[gnu::noinline]] uint32_t first_touch(const Cell& c, int64_t id, bool goal);
+    bool enterable(const Cell& c, int64_t id, bool goal) const;
+    void fill(CellRec& r, int64_t id, bool goal) const;
     double heuristic(const Cell& c) const;
     void push_start(const Cell& c);
     void expand(uint32_t cur, uint8_t dir, double g);
-    void relax_planar(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t next_id, uint8_t d);
-    void relax_via(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t next_id, uint8_t d, double base);
+    void expand_dense(uint32_t cur, uint8_t dir, double g);
+    void expand_vias(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id, const uint32_t* pos);
+    void build_via_moves();
+    [[noreturn]] void bad_via_rule(const ViaRule& rule) const;
+    void relax_planar(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d);
+    void relax_via(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d, double base);
     void improve(uint32_t cur, uint8_t dir, uint32_t n, uint8_t d, double new_g);
     CellList reconstruct(uint32_t goal, uint8_t dir) const;
 
     const Grid& grid_;
     const Geometry& geo_;
     const MazeQuery& q_;
+    Scratch& scratch_;
     CellList goal_list_;
     HashSet<int64_t> goal_set_;
     HashSet<int64_t> extra_gcells_;  // gcells of the kept starts and goals, joining the corridor
     std::optional<maze::CellTable> table_;
-    std::vector<CellRec> recs_;  // cell records; indices stay valid, references do not
-    maze::Queue queue_;
+    std::vector<CellRec>& recs_;  // cell records; indices stay valid, references do not
+    maze::Queue<maze::SmallHeapItem>& small_queue_;
+    maze::Queue<maze::HeapItem>& queue_;
+    bool small_places_ = false;
+    int32_t place_x0_ = 0, place_y0_ = 0, place_ny_ = 0;  // origin and height of the place numbering  // places fit 32 bits: small_queue_ is the queue
+    void push(double f, double g, uint64_t place, uint32_t rec, uint8_t dir) {
+        if (small_places_) small_queue_.push(f, g, place, rec, dir);
+        else queue_.push(f, g, place, rec, dir);
+    }
+    template <class Q>
+    std::optional<CellList> drain(Q& queue);
 };
 
 std::optional<CellList> Run::search() {
@@ -66,46 +126,94 @@ std::optional<CellList> Run::search() {
 
     CellList anchors = starts;
     anchors.insert(anchors.end(), goal_list_.begin(), goal_list_.end());
-    table_.emplace(geo_, q_.gc, maze::corridor_window(geo_, q_.gc, q_.corridor, anchors));
+    table_.emplace(geo_, q_.gc, maze::corridor_window(geo_, q_.gc, q_.corridor, anchors), scratch_.slots);
 
+    // Queue places: over a dense table, the cell's order within the window (same
+    // order as the grid-wide place, and below 7 * 2^28); else grid-wide, and small
+    // when the grid is.
+    if (table_->dense()) {
+        const maze::Window& w = table_->window();
+        place_ny_ = w.y1 - w.y0 + 1;
+        place_x0_ = w.x0, place_y0_ = w.y0;
+        small_places_ = true;
+    } else {
+        place_ny_ = geo_.ny;
+        const uint64_t cells = uint64_t(geo_.layer_stride) * uint64_t(geo_.nz);  // fits: the grid exists
+        small_places_ = cells < (uint64_t{1} << 32) / maze::kDirs;
+    }
     recs_.reserve(1024);
+    build_via_moves();
+    // Goals get their records first, so a later first touch is never a goal.
+    for (const Cell& c : goal_list_) {
+        const int64_t id = geo_.cell_id(c);
+        uint32_t* slot = table_->slot(c, id);
+        if (*slot == 0) {
+            *slot = first_touch(c, id, true);
+            if (table_->dense()) scratch_.slots.note(table_->position(c));
+        }
+    }
     for (const Cell& c : starts) push_start(c);
-    while (!queue_.empty()) {
-        const HeapItem item = queue_.pop();
-        CellRec& r = recs_[item.rec];
-        const auto bit = static_cast<uint8_t>(1u << item.dir);
+    return small_places_ ? drain(small_queue_) : drain(queue_);
+}
+
+template <class Q>
+std::optional<CellList> Run::drain(Q& queue) {
+    const bool dense = table_->dense();
+    while (!queue.empty()) {
+        const auto item = queue.pop();
+        const uint32_t rec = item.rec();
+        const uint8_t dir = item.dir();
+        CellRec& r = recs_[rec];
+        const auto bit = static_cast<uint8_t>(1u << dir);
         if (r.closed & bit) continue;
         r.closed |= bit;
-        if (r.flags & CellRec::kGoal) return reconstruct(item.rec, item.dir);
-        expand(item.rec, item.dir, item.g());
+        if (r.flags & CellRec::kGoal) return reconstruct(rec, dir);
+        if (dense) expand_dense(rec, dir, item.g());
+        else expand(rec, dir, item.g());
     }
     return std::nullopt;
 }
 
 uint32_t Run::record(const Cell& c, int64_t id) {
+    if (table_->dense()) {
+        uint32_t* slot = table_->slot(c, id);
+        return slot ? record_at(table_->position(c), c, id) : 0;
+    }
     uint32_t* slot = table_->slot(c, id);
-    if (!slot || *slot == maze::kClosedSlot) return 0;
-    if (*slot == 0) *slot = first_touch(c, id);
+    if (*slot == maze::kClosedSlot) return 0;
+    if (*slot == 0) *slot = first_touch(c, id, false);
     return *slot == maze::kClosedSlot ? 0 : *slot;
+}
+
+// record() for an in-window cell of a dense table, by its position.
+uint32_t Run::record_at(uint32_t pos, const Cell& c, int64_t id) {
+    uint32_t& slot = table_->dense_slots()[pos];
+    uint32_t v = slot;
+    if (v == 0) {
+        v = slot = first_touch(c, id, false);
+        scratch_.slots.note(pos);
+    }
+    return v == maze::kClosedSlot ? 0 : v;
 }
 
 // The new slot value of a cell seen for the first time: a fresh record's index + 1,
 // or kClosedSlot when no move may enter the cell.
-uint32_t Run::first_touch(const Cell& c, int64_t id) {
-    if (!enterable(c, id)) return maze::kClosedSlot;
+uint32_t Run::first_touch(const Cell& c, int64_t id, bool goal) {
+    if (!enterable(c, id, goal)) return maze::kClosedSlot;
     if (recs_.size() >= maze::kMaxRecords) throw Panic("capacity overflow");
     CellRec& r = recs_.emplace_back();
     r.cell = c;
-    r.place = maze::place_of(c.ix, c.iy, c.layer, geo_.ny, geo_.nz);
-    fill(r, id);
+    r.place = maze::place_of(c.ix - place_x0_, c.iy - place_y0_, c.layer, place_ny_, geo_.nz);
+    if (table_->dense()) r.pos = table_->position(c);
+    fill(r, id, goal);
     return static_cast<uint32_t>(recs_.size());
 }
 
 // Whether a move may enter the cell at all: inside, a goal or in the corridor,
 // passable for the net.
-bool Run::enterable(const Cell& c, int64_t id) const {
+bool Run::enterable(const Cell& c, int64_t id, bool goal) const {
     if (!geo_.inside(c)) return false;
-    if (!goal_set_.contains(id)) {
+    if (!goal) {
         if (table_->dense()) {
             if (!table_->in_corridor(c)) return false;
         } else {
@@ -117,12 +225,12 @@ bool Run::enterable(const Cell& c, int64_t id) const {
 }
 
 // Looks up, once per enterable cell, everything relax needs about entering it.
-void Run::fill(CellRec& r, int64_t id) const {
+void Run::fill(CellRec& r, int64_t id, bool goal) const {
     for (int d = 0; d < maze::kDirs; ++d) {
         r.g[d] = std::numeric_limits<double>::infinity();
         r.pred[d] = maze::kNoPred;
     }
-    if (goal_set_.contains(id)) r.flags |= CellRec::kGoal;
+    if (goal) r.flags |= CellRec::kGoal;
     if (grid_.via_blocked(r.cell.ix, r.cell.iy)) r.flags |= CellRec::kNoVia;
     // A zero weight adds nothing to a step (a step is never -0.0), so its set need
     // not be consulted.
@@ -151,7 +259,7 @@ void Run::push_start(const Cell& c) {
     const uint32_t rec = record(c, geo_.cell_id(c)) - 1;
     CellRec& r = recs_[rec];
     r.g[maze::kStart] = 0.0;
-    queue_.push(r.h, 0.0, r.place + maze::kStart, rec, maze::kStart);
+    push(r.h, 0.0, r.place + maze::kStart, rec, maze::kStart);
 }
 
 // Neighbours in the fixed order: +x, -x, +y, -y, then the via rules in table order.
@@ -164,35 +272,100 @@ void Run::expand(uint32_t cur, uint8_t dir, double g) {
     for (const Planar& m : kPlanar) {
         const Cell n{c.ix + m.dx, c.iy + m.dy, c.layer};  // c is inside, so no overflow
         if (!geo_.inside(n)) continue;
-        relax_planar(cur, dir, g, n, id + m.dx + int64_t{m.dy} * geo_.nx, m.d);
+        relax_planar(cur, dir, g, record(n, id + m.dx + int64_t{m.dy} * geo_.nx), m.d);
     }
     if (recs_[cur].flags & CellRec::kNoVia) return;
+    expand_vias(cur, dir, g, c, id, nullptr);
+}
+
+// expand() over a dense table: the window lies inside the grid, so a neighbour is
+// reachable when it is in the window, and its slot is a fixed step away.
+void Run::expand_dense(uint32_t cur, uint8_t dir, double g) {
+    const CellRec& r = recs_[cur];
+    const Cell c = r.cell;
+    const uint32_t pos = r.pos;
+    const bool no_via = r.flags & CellRec::kNoVia;
+    const int64_t id = geo_.cell_id(c);
+    const maze::Window& w = table_->window();
+    const uint32_t row = table_->row_step();
+    if (c.ix < w.x1) relax_planar(cur, dir, g, record_at(pos + 1, Cell{c.ix + 1, c.iy, c.layer}, id + 1), maze::kPlusX);
+    if (c.ix > w.x0) relax_planar(cur, dir, g, record_at(pos - 1, Cell{c.ix - 1, c.iy, c.layer}, id - 1), maze::kMinusX);
+    if (c.iy < w.y1) relax_planar(cur, dir, g, record_at(pos + row, Cell{c.ix, c.iy + 1, c.layer}, id + geo_.nx), maze::kPlusY);
+    if (c.iy > w.y0) relax_planar(cur, dir, g, record_at(pos - row, Cell{c.ix, c.iy - 1, c.layer}, id - geo_.nx), maze::kMinusY);
+    if (no_via) return;
+    expand_vias(cur, dir, g, c, id, &pos);
+}
+
+// Up to this many layers the via moves are grouped by source layer once per run.
+constexpr int32_t kViaTableLayers = 64;
+
+void Run::build_via_moves() {
+    if (geo_.nz <= 0 || geo_.nz > kViaTableLayers) return;
+    auto& moves = scratch_.via_moves;
+    auto& begin = scratch_.via_begin;
+    const auto& rules = grid_.via_index();
+    for (int32_t layer = 0; layer < geo_.nz; ++layer) {
+        begin.push_back(static_cast<uint32_t>(moves.size()));
+        for (std::size_t i = 0; i < rules.size(); ++i) {
+            const ViaRule& rule = rules[i];
+            int32_t target;
+            if (rule.layer_a == layer) target = rule.layer_b;
+            else if (rule.layer_b == layer) target = rule.layer_a;
+            else continue;
+            const bool bad = target < 0 || target >= geo_.nz;
+            moves.push_back(ViaMove{target == layer ? 0.0 : rule.cost, target, static_cast<uint32_t>(i),
+                                    bad ? uint8_t{0} : maze::via_direction(layer, target), bad});
+        }
+    }
+    begin.push_back(static_cast<uint32_t>(moves.size()));
+}
+
+void Run::bad_via_rule(const ViaRule& rule) const {
+    throw Panic("index out of range: via rule (" + std::to_string(rule.layer_a) + ", " +
+                std::to_string(rule.layer_b) + ") names a layer outside 0.." + std::to_string(geo_.nz - 1));
+}
+
+// The via moves out of cell c (id `id`; `pos` its dense position, if any).
+void Run::expand_vias(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id, const uint32_t* pos) {
+    if (!scratch_.via_begin.empty()) {
+        const auto layer = static_cast<std::size_t>(c.layer);
+        const ViaMove* m = scratch_.via_moves.data() + scratch_.via_begin[layer];
+        const ViaMove* const end = scratch_.via_moves.data() + scratch_.via_begin[layer + 1];
+        for (; m != end; ++m) {
+            if (m->bad) bad_via_rule(grid_.via_index()[m->rule]);
+            const Cell n{c.ix, c.iy, m->target};
+            const int64_t n_id = id + (int64_t{m->target} - c.layer) * geo_.layer_stride;
+            const uint32_t slot =
+                pos ? record_at(*pos + static_cast<uint32_t>(m->target - c.layer) * table_->layer_step(), n, n_id)
+                    : record(n, n_id);
+            relax_via(cur, dir, g, slot, m->d, m->base);
+        }
+        return;
+    }
     for (const ViaRule& rule : grid_.via_index()) {
         int32_t target;
         if (rule.layer_a == c.layer) target = rule.layer_b;
         else if (rule.layer_b == c.layer) target = rule.layer_a;
         else continue;
-        if (target < 0 || target >= geo_.nz) {
-            throw Panic("index out of range: via rule (" + std::to_string(rule.layer_a) + ", " +
-                        std::to_string(rule.layer_b) + ") names a layer outside 0.." + std::to_string(geo_.nz - 1));
-        }
+        if (target < 0 || target >= geo_.nz) bad_via_rule(rule);
         const Cell n{c.ix, c.iy, target};
         const int64_t n_id = id + (int64_t{target} - c.layer) * geo_.layer_stride;
-        relax_via(cur, dir, g, n, n_id, maze::via_direction(c.layer, target), target == c.layer ? 0.0 : rule.cost);
+        const uint32_t slot =
+            pos ? record_at(*pos + static_cast<uint32_t>(target - c.layer) * table_->layer_step(), n, n_id)
+                : record(n, n_id);
+        relax_via(cur, dir, g, slot, maze::via_direction(c.layer, target), target == c.layer ? 0.0 : rule.cost);
     }
 }
 
 // A same-layer move: its step cost was priced when the cell was first touched.
-void Run::relax_planar(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t next_id, uint8_t d) {
-    const uint32_t slot = record(next, next_id);
+void Run::relax_planar(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d) {
     if (slot == 0) return;
     const double step = recs_[slot - 1].planar_step[(dir == maze::kStart || dir == d) ? 0 : 1];
     improve(cur, dir, slot - 1, d, g + step);
 }
 
 // A via move (or an equal-layer via rule, whose base cost is 0).
-void Run::relax_via(uint32_t cur, uint8_t dir, double g, const Cell& next, int64_t next_id, uint8_t d, double base) {
-    const uint32_t slot = record(next, next_id);
+void Run::relax_via(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d, double base) {
     if (slot == 0) return;
     improve(cur, dir, slot - 1, d, g + maze::step_cost(base, dir, d, recs_[slot - 1].flags, q_.weights));
 }
@@ -205,7 +378,7 @@ void Run::improve(uint32_t cur, uint8_t dir, uint32_t n, uint8_t d, double new_g
     r.pred[d] = (cur << 3) | dir;
     // An expanded state's entry would only be discarded when popped.
     if (r.closed & (1u << d)) return;
-    queue_.push(r.h + new_g, new_g, r.place + d, n, d);
+    push(r.h + new_g, new_g, r.place + d, n, d);
 }
 
 CellList Run::reconstruct(uint32_t goal, uint8_t dir) const {
@@ -226,7 +399,12 @@ CellList Run::reconstruct(uint32_t goal, uint8_t dir) const {
 }  // namespace
 
 std::optional<CellList> maze_run(const Grid& grid, const MazeQuery& query) {
-    Run run(grid, query);
+    if (t_scratch.busy) {  // a run already under way on this thread
+        Scratch own;
+        Run run(grid, query, own);
+        return run.search();
+    }
+    Run run(grid, query, t_scratch);
     return run.search();
 }
 
