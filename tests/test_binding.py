@@ -168,7 +168,7 @@ def test_borrow_flags_during_batch():
 
     d = make_design("medium", 3)
     g = d.load(tovrana.Grid(*d.grid_args()), (1, 1))
-    errors, ticks = [], []
+    errors = []
     done = threading.Event()
 
     def run():
@@ -181,7 +181,6 @@ def test_borrow_flags_during_batch():
     t = threading.Thread(target=run)
     t.start()
     while not done.is_set():
-        ticks.append(1)
         for call, message in ((lambda: g.occ_signature(), "Already mutably borrowed"),
                               (lambda: g.set_name_rank([]), "Already borrowed")):
             try:

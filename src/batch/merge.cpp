@@ -1,6 +1,4 @@
 // The serial merge of a batch: in-box route composition, then the occupancy fold.
-#include <algorithm>
-
 #include "batch/route_boxes.hpp"
 #include "worker/box_geometry.hpp"
 #include "worker/extract_box.hpp"

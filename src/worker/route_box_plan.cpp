@@ -111,14 +111,18 @@ private:
     // One attempt: cut the net at the box, reconnect its targets, commit locally.
     // A search without a path leaves no trace.
     bool reroute(NetId net) {
-        CellList old_cells;
+        // The current route, with the via cells kept beside it (in the store or the
+        // local route), which the old footprint is taken out with.
+        CellList old_cells, old_vias;
         EdgeList old_edges;
         if (const LocalRoute* r = local_.find(net)) {
             old_cells = r->cells;
             old_edges = r->edges;
+            old_vias = r->vias;
         } else if (const auto slot = grid_.routes.slot_of(net)) {
             old_cells = grid_.routes.cells(*slot);
             old_edges = grid_.routes.edges(*slot);
+            old_vias = grid_.routes.vias(*slot);
         } else {
             return false;
         }
@@ -161,7 +165,6 @@ private:
         fresh.vias = via_from_edges(fresh.edges);
         fresh.bounds = Bounds::of(fresh.cells);
 
-        const CellList old_vias = via_from_edges(old_edges);
         occ_apply_local(delta_, grid_.geo(), grid_.occ_halos, net, old_cells, old_vias, false);
         occ_apply_local(delta_, grid_.geo(), grid_.occ_halos, net, fresh.cells, fresh.vias, true);
         local_.store(net, std::move(fresh));
