@@ -28,8 +28,13 @@ Grid::Grid(int32_t nx, int32_t ny, int32_t nz, const std::vector<BlockedEntry>& 
         const Cell c{p.ix, p.iy, p.layer};
         if (geo_.inside(c)) pad_owner_[static_cast<std::size_t>(geo_.cell_id(c))] = p.owner;
     }
-    via_blocked_.reserve(via_blocked.size());
-    for (const Column& col : via_blocked) via_blocked_.insert(geo_.column_key(col.ix, col.iy));
+    // A listed column outside the grid blocks the in-grid column with the same key.
+    const bool has_cells = nx > 0 && ny > 0 && nz > 0;
+    via_blocked_.assign(has_cells ? static_cast<std::size_t>(geo_.layer_stride) : 0, 0);
+    for (const Column& col : via_blocked) {
+        const int64_t key = geo_.column_key(col.ix, col.iy);
+        if (key >= 0 && static_cast<uint64_t>(key) < via_blocked_.size()) via_blocked_[static_cast<std::size_t>(key)] = 1;
+    }
 }
 
 }  // namespace tovrana

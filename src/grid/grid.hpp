@@ -42,7 +42,10 @@ public:
     bool blocked(std::size_t id) const { return blocked_[id] != 0; }
     NetId pad_owner(std::size_t id) const { return pad_owner_[id]; }
     const std::vector<ViaRule>& via_index() const { return via_index_; }
-    bool via_blocked(int32_t ix, int32_t iy) const { return via_blocked_.contains(geo_.column_key(ix, iy)); }
+    // Whether the column of an in-grid cell is listed in via_blocked.
+    bool via_blocked(int32_t ix, int32_t iy) const {
+        return via_blocked_[static_cast<std::size_t>(geo_.column_key(ix, iy))] != 0;
+    }
 
     RouteStore routes;
     OccMap occ;
@@ -54,7 +57,7 @@ private:
     std::vector<uint8_t> blocked_;
     std::vector<NetId> pad_owner_;
     std::vector<ViaRule> via_index_;
-    HashSet<int64_t> via_blocked_;
+    std::vector<uint8_t> via_blocked_;  // per column key of the grid
 };
 
 }  // namespace tovrana

@@ -72,10 +72,11 @@ inline bool pops_before(const SmallHeapItem& a, const SmallHeapItem& b) {
 
 // Min-heap in the order above, four children per node.
 template <class Item>
-class Bucket {
+class Heap {
 public:
     bool empty() const { return items_.empty(); }
     void clear() { items_.clear(); }
+    const Item& top() const { return items_.front(); }
     void push(const Item& item) {
         std::size_t i = items_.size();
         items_.push_back(item);
@@ -114,10 +115,47 @@ private:
     std::vector<Item> items_;
 };
 
-// The queue: one bucket per distinct f. A search has few distinct f values at a
-// time (costs are sums of a handful of weights), and new entries mostly land at
-// or just above the smallest f, so the buckets are kept in a vector sorted by f,
-// largest first, and searched from the small end.
+// The entries of one f. Most entries land in an f above the smallest (a move
+// away from the goals, or onto a penalised cell, raises f), so a bucket collects
+// its entries unsorted and sorts them once, when its f becomes the smallest;
+// entries arriving after that (a move towards the goals keeps f) go to a heap,
+// and pop takes the smaller of the two fronts.
+template <class Item>
+class Bucket {
+public:
+    bool empty() const { return items_.empty() && late_.empty(); }
+    void clear() {
+        items_.clear();
+        late_.clear();
+        sorted_ = false;
+    }
+    void push(const Item& item) {
+        if (sorted_) late_.push(item);
+        else items_.push_back(item);
+    }
+    Item pop() {
+        if (!sorted_) {  // next to pop at the back
+            std::sort(items_.begin(), items_.end(), [](const Item& a, const Item& b) { return pops_before(b, a); });
+            sorted_ = true;
+        }
+        if (late_.empty() || (!items_.empty() && pops_before(items_.back(), late_.top()))) {
+            const Item top = items_.back();
+            items_.pop_back();
+            return top;
+        }
+        return late_.pop();
+    }
+
+private:
+    std::vector<Item> items_;
+    bool sorted_ = false;
+    Heap<Item> late_;
+};
+
+// The queue: one bucket per distinct f. A search has a few dozen distinct f values
+// at a time (costs are sums of a handful of weights); the buckets are kept in a
+// vector sorted by f, largest first, and searched from the small end, where new
+// entries mostly land.
 template <class Item>
 class Queue {
 public:
@@ -126,8 +164,47 @@ public:
     void push(double f, double g, uint64_t place, uint32_t rec, uint8_t dir) {
         if (f != f || g != g) throw Panic("NaN cost in the search queue order");
         const uint64_t f_key = order_key(f);
-        // i = number of levels with f_key >= the new one: a short scan from the small
-        // end covers the usual case, a binary search the rest
+        Recent& recent = recent_[recent_index(f_key)];
+        if (recent.f_key != f_key) recent = Recent{f_key, find_or_add(f_key)};
+        buckets_[recent.bucket].push(Item::make(order_key(g), place, rec, dir));
+    }
+    Item pop() {
+        const Level level = levels_.back();
+        const Item top = buckets_[level.bucket].pop();
+        if (buckets_[level.bucket].empty()) drop_smallest();
+        return top;
+    }
+
+    // Empties the queue, keeping its storage.
+    void clear() {
+        while (!levels_.empty()) {
+            buckets_[levels_.back().bucket].clear();
+            drop_smallest();
+        }
+    }
+
+private:
+    static constexpr std::size_t kScan = 8;
+    struct Level {
+        uint64_t f_key;
+        uint32_t bucket;
+    };
+    // A small direct-mapped index from f to its bucket, in front of the level
+    // search: a search pushes to a handful of f values over and over. An entry is
+    // valid while its level exists (f_key 0 is no order_key: it would be a NaN).
+    struct Recent {
+        uint64_t f_key = 0;
+        uint32_t bucket = 0;
+    };
+    static constexpr int kRecentBits = 6;
+    static std::size_t recent_index(uint64_t f_key) {
+        return static_cast<std::size_t>((f_key * 0x9E3779B97F4A7C15ull) >> (64 - kRecentBits));
+    }
+
+    // The bucket of f_key's level, created when absent. i = number of levels with
+    // an f >= f_key: a short scan from the small end covers the usual case, a
+    // binary search the rest.
+    uint32_t find_or_add(uint64_t f_key) {
         std::size_t i = levels_.size();
         const std::size_t scan_end = i > kScan ? i - kScan : 0;
         while (i > scan_end && levels_[i - 1].f_key < f_key) --i;
@@ -137,37 +214,19 @@ public:
                                      [f_key](const Level& l) { return l.f_key >= f_key; }) -
                 levels_.begin());
         }
-        if (i == 0 || levels_[i - 1].f_key != f_key) {
-            levels_.insert(levels_.begin() + static_cast<std::ptrdiff_t>(i), Level{f_key, new_bucket()});
-            ++i;
-        }
-        buckets_[levels_[i - 1].bucket].push(Item::make(order_key(g), place, rec, dir));
+        if (i > 0 && levels_[i - 1].f_key == f_key) return levels_[i - 1].bucket;
+        const uint32_t b = new_bucket();
+        levels_.insert(levels_.begin() + static_cast<std::ptrdiff_t>(i), Level{f_key, b});
+        return b;
     }
-    Item pop() {
-        const uint32_t b = levels_.back().bucket;
-        const Item top = buckets_[b].pop();
-        if (buckets_[b].empty()) {
-            levels_.pop_back();
-            spare_.push_back(b);
-        }
-        return top;
+    // Removes the level of the smallest f, whose bucket is empty.
+    void drop_smallest() {
+        const Level level = levels_.back();
+        Recent& recent = recent_[recent_index(level.f_key)];
+        if (recent.f_key == level.f_key) recent = Recent{};
+        spare_.push_back(level.bucket);
+        levels_.pop_back();
     }
-
-    // Empties the queue, keeping its storage.
-    void clear() {
-        for (const Level& l : levels_) {
-            buckets_[l.bucket].clear();
-            spare_.push_back(l.bucket);
-        }
-        levels_.clear();
-    }
-
-private:
-    static constexpr std::size_t kScan = 8;
-    struct Level {
-        uint64_t f_key;
-        uint32_t bucket;
-    };
     uint32_t new_bucket() {
         if (spare_.empty()) {
             buckets_.emplace_back();
@@ -180,6 +239,7 @@ private:
     std::vector<Level> levels_;     // by f, largest first
     std::vector<Bucket<Item>> buckets_;   // emptied buckets keep their storage for reuse
     std::vector<uint32_t> spare_;   // indices of empty buckets
+    Recent recent_[std::size_t{1} << kRecentBits];
 };
 
 }  // namespace tovrana::maze

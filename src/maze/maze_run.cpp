@@ -86,9 +86,9 @@ private:
     void expand_vias(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id, const uint32_t* pos);
     void build_via_moves();
     [[noreturn]] void bad_via_rule(const ViaRule& rule) const;
-    void relax_planar(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d);
-    void relax_via(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d, double base);
-    void improve(uint32_t cur, uint8_t dir, uint32_t n, uint8_t d, double new_g);
+    [[gnu::always_inline]] inline void relax_planar(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d);
+    [[gnu::always_inline]] inline void relax_via(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d, double base);
+    [[gnu::always_inline]] inline void improve(uint32_t cur, uint8_t dir, uint32_t n, uint8_t d, double new_g);
     CellList reconstruct(uint32_t goal, uint8_t dir) const;
 
     const Grid& grid_;
