@@ -101,7 +101,10 @@ public:
             if (first >= n) break;
             const std::size_t end = std::min(first + kArity, n);
             std::size_t best = first;
-            for (std::size_t c = first + 1; c < end; ++c) best = pops_before(items_[c], items_[best]) ? c : best;
+            for (std::size_t c = first + 1; c < end; ++c) {  // a select, not a branch: the outcome is random
+                const std::size_t take = -static_cast<std::size_t>(pops_before(items_[c], items_[best]));
+                best ^= (best ^ c) & take;
+            }
             if (!pops_before(items_[best], last)) break;
             items_[i] = items_[best];
             i = best;
@@ -161,11 +164,11 @@ class Queue {
 public:
     bool empty() const { return levels_.empty(); }
 
-    void push(double f, double g, uint64_t place, uint32_t rec, uint8_t dir) {
+    [[gnu::always_inline]] void push(double f, double g, uint64_t place, uint32_t rec, uint8_t dir) {
         if (f != f || g != g) throw Panic("NaN cost in the search queue order");
         const uint64_t f_key = order_key(f);
         Recent& recent = recent_[recent_index(f_key)];
-        if (recent.f_key != f_key) recent = Recent{f_key, find_or_add(f_key)};
+        if (recent.f_key != f_key) [[unlikely]] recent = Recent{f_key, find_or_add(f_key)};
         buckets_[recent.bucket].push(Item::make(order_key(g), place, rec, dir));
     }
     Item pop() {
@@ -204,7 +207,7 @@ private:
     // The bucket of f_key's level, created when absent. i = number of levels with
     // an f >= f_key: a short scan from the small end covers the usual case, a
     // binary search the rest.
-    uint32_t find_or_add(uint64_t f_key) {
+    [[gnu::noinline]] uint32_t find_or_add(uint64_t f_key) {
         std::size_t i = levels_.size();
         const std::size_t scan_end = i > kScan ? i - kScan : 0;
         while (i > scan_end && levels_[i - 1].f_key < f_key) --i;

@@ -9,6 +9,7 @@
 
 #include "maze/cell_table.hpp"
 #include "maze/heap_item.hpp"
+#include "maze/id_lookup.hpp"
 #include "maze/moves.hpp"
 
 namespace tovrana {
@@ -44,7 +45,8 @@ constexpr std::size_t kKeepRecords = std::size_t{1} << 16;
 class Run {
 public:
     Run(const Grid& grid, const MazeQuery& q, Scratch& s)
-        : grid_(grid), geo_(grid.geo()), q_(q), scratch_(s), recs_(s.recs), small_queue_(s.small_queue), queue_(s.queue) {
+        : grid_(grid), geo_(grid.geo()), q_(q), hard_(q.hard), route_shape_(q.route_shape), marker_pos_(q.marker_pos),
+          fixed_(q.fixed), scratch_(s), recs_(s.recs), small_queue_(s.small_queue), queue_(s.queue) {
         scratch_.busy = true;
     }
     ~Run() {
@@ -69,7 +71,7 @@ public:
     std::optional<CellList> search();
 
 private:
-    bool passable(const Cell& c) const { return grid_.enterable(c, q_.net) && !q_.hard.contains(geo_.cell_id(c)); }
+    bool passable(const Cell& c) const { return grid_.enterable(c, q_.net) && !hard_.contains(geo_.cell_id(c)); }
     int64_t gcell_of(const Cell& c) const {
         return gcell_key(checked_div(c.ix, q_.gc), checked_div(c.iy, q_.gc));
     }
@@ -94,6 +96,7 @@ private:
     const Grid& grid_;
     const Geometry& geo_;
     const MazeQuery& q_;
+    const maze::IdLookup hard_, route_shape_, marker_pos_, fixed_;
     Scratch& scratch_;
     CellList goal_list_;
     HashSet<int64_t> goal_set_;
@@ -104,7 +107,7 @@ private:
     maze::Queue<maze::HeapItem>& queue_;
     bool small_places_ = false;
     int32_t place_x0_ = 0, place_y0_ = 0, place_ny_ = 0;  // origin and height of the place numbering  // places fit 32 bits: small_queue_ is the queue
-    void push(double f, double g, uint64_t place, uint32_t rec, uint8_t dir) {
+    [[gnu::always_inline]] void push(double f, double g, uint64_t place, uint32_t rec, uint8_t dir) {
         if (small_places_) small_queue_.push(f, g, place, rec, dir);
         else queue_.push(f, g, place, rec, dir);
     }
@@ -221,12 +224,12 @@ bool Run::enterable(const Cell& c, int64_t id, bool goal) const {
             if (!q_.corridor.contains(key) && !extra_gcells_.contains(key)) return false;
         }
     }
-    return grid_.enterable(c, q_.net) && (q_.hard.empty() || !q_.hard.contains(id));
+    return grid_.enterable(c, q_.net) && !hard_.contains(id);
 }
 
 // Looks up, once per enterable cell, everything relax needs about entering it.
 void Run::fill(CellRec& r, int64_t id, bool goal) const {
-    for (int d = 0; d < maze::kDirs; ++d) {
+    for (int d = 0; d < maze::kMoveDirs; ++d) {
         r.g[d] = std::numeric_limits<double>::infinity();
         r.pred[d] = maze::kNoPred;
     }
@@ -235,11 +238,10 @@ void Run::fill(CellRec& r, int64_t id, bool goal) const {
     // A zero weight adds nothing to a step (a step is never -0.0), so its set need
     // not be consulted.
     const PenaltyWeights& w = q_.weights;
-    if (w.drc != 0.0 && (q_.use_occ ? occ_has_foreign(grid_.occ, q_.delta, id, q_.net)
-                                     : !q_.route_shape.empty() && q_.route_shape.contains(id)))
+    if (w.drc != 0.0 && (q_.use_occ ? occ_has_foreign(grid_.occ, q_.delta, id, q_.net) : route_shape_.contains(id)))
         r.flags |= CellRec::kDrc;
-    if (w.marker != 0.0 && !q_.marker_pos.empty() && q_.marker_pos.contains(id)) r.flags |= CellRec::kMarker;
-    if (w.fixed != 0.0 && !q_.fixed.empty() && q_.fixed.contains(id)) r.flags |= CellRec::kFixed;
+    if (w.marker != 0.0 && marker_pos_.contains(id)) r.flags |= CellRec::kMarker;
+    if (w.fixed != 0.0 && fixed_.contains(id)) r.flags |= CellRec::kFixed;
     r.planar_step[0] = maze::step_cost(0.0, maze::kPlusX, maze::kPlusX, r.flags, w);
     r.planar_step[1] = maze::step_cost(0.0, maze::kPlusX, maze::kMinusX, r.flags, w);
     r.h = heuristic(r.cell);
@@ -257,8 +259,7 @@ double Run::heuristic(const Cell& c) const {
 
 void Run::push_start(const Cell& c) {
     const uint32_t rec = record(c, geo_.cell_id(c)) - 1;
-    CellRec& r = recs_[rec];
-    r.g[maze::kStart] = 0.0;
+    const CellRec& r = recs_[rec];
     push(r.h, 0.0, r.place + maze::kStart, rec, maze::kStart);
 }
 
@@ -385,12 +386,12 @@ CellList Run::reconstruct(uint32_t goal, uint8_t dir) const {
     // Each link names a state with a g-score; more links than states means a cycle,
     // which only negative costs can create.
     const std::size_t limit = recs_.size() * maze::kDirs;
+    const auto pred = [this](uint32_t rec, uint32_t d) { return d == maze::kStart ? maze::kNoPred : recs_[rec].pred[d]; };
     CellList path{recs_[goal].cell};
-    for (uint32_t link = recs_[goal].pred[dir]; link != maze::kNoPred;) {
+    for (uint32_t link = pred(goal, dir); link != maze::kNoPred;) {
         if (path.size() > limit) throw Panic("came-from cycle in path reconstruction");
-        const CellRec& r = recs_[link >> 3];
-        path.push_back(r.cell);
-        link = r.pred[link & 7];
+        path.push_back(recs_[link >> 3].cell);
+        link = pred(link >> 3, link & 7);
     }
     std::reverse(path.begin(), path.end());
     return path;

@@ -74,13 +74,10 @@ void occ_merge_local(OccMap& occ, const OccDelta& delta) {
     }
 }
 
-bool occ_has_foreign(const OccMap& occ, const OccDelta* delta, int64_t cell, NetId net) {
-    const NetCounts<int32_t>* pending = nullptr;
-    if (delta) {
-        const auto it = delta->find(cell);
-        if (it != delta->end()) pending = &it->second;
-    }
-    if (!pending) return occ.has_other(cell, net);  // stored counts are all positive
+bool occ_has_pending_foreign(const OccMap& occ, const OccDelta& delta, int64_t cell, NetId net) {
+    const auto it = delta.find(cell);
+    if (it == delta.end()) return occ.has_other(cell, net);  // stored counts are all positive
+    const NetCounts<int32_t>* pending = &it->second;
     const auto global = occ.cells().find(cell);
     if (global != occ.cells().end()) {
         for (const auto& [n, c] : global->second) {

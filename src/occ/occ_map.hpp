@@ -115,7 +115,12 @@ void occ_apply_local(OccDelta& delta, const Geometry& g, Halos halos, NetId net,
 void occ_merge_local(OccMap& occ, const OccDelta& delta);
 
 // True when a net other than `net` is present at the cell: its global count plus
-// its pending change (when a delta is given) is positive.
-bool occ_has_foreign(const OccMap& occ, const OccDelta* delta, int64_t cell, NetId net);
+// its pending change in `delta` is positive.
+bool occ_has_pending_foreign(const OccMap& occ, const OccDelta& delta, int64_t cell, NetId net);
+
+// The same over `occ` alone when there is no delta.
+inline bool occ_has_foreign(const OccMap& occ, const OccDelta* delta, int64_t cell, NetId net) {
+    return delta ? occ_has_pending_foreign(occ, *delta, cell, net) : occ.has_other(cell, net);
+}
 
 }  // namespace tovrana
