@@ -17,7 +17,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 import tovrana  # noqa: E402
-from common import reset_peak, rss_kib, size_parser  # noqa: E402
+from common import reset_peak, rss_kib, run_sizes  # noqa: E402
 from designs import make_design  # noqa: E402
 from model import worker as worker_model  # noqa: E402
 from model.grid import ModelGrid  # noqa: E402
@@ -69,13 +69,5 @@ def bench(size, seed, model_boxes):
           f"{attempts} reroutes = {attempts / t_mod:,.0f} reroutes/s")
 
 
-def main():
-    ap = size_parser(__doc__)
-    ap.add_argument("--model-boxes", type=int, default=2)
-    a = ap.parse_args()
-    for size in a.sizes:
-        bench(size, a.seed, a.model_boxes)
-
-
 if __name__ == "__main__":
-    main()
+    run_sizes(__doc__, bench, "--model-boxes", 2)

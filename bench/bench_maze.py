@@ -19,7 +19,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 import tovrana  # noqa: E402
-from common import reset_peak, rss_kib, size_parser  # noqa: E402
+from common import reset_peak, rss_kib, run_sizes  # noqa: E402
 from designs import make_design  # noqa: E402
 from model.grid import ModelGrid, gcell_key  # noqa: E402
 from model.maze import MazeModel  # noqa: E402
@@ -106,13 +106,5 @@ def bench(size, seed, repeat):
           f"model on {len(mq)}: {t_model:.2f} s vs {t_mod_sub * 1e3:.2f} ms -> {t_model / t_mod_sub:,.0f}x")
 
 
-def main():
-    ap = size_parser(__doc__)
-    ap.add_argument("--repeat", type=int, default=3)
-    a = ap.parse_args()
-    for size in a.sizes:
-        bench(size, a.seed, a.repeat)
-
-
 if __name__ == "__main__":
-    main()
+    run_sizes(__doc__, bench, "--repeat", 3)

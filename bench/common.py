@@ -10,6 +10,15 @@ def size_parser(doc):
     return ap
 
 
+def run_sizes(doc, bench, option, default):
+    """The main of a script `script [sizes...] [--seed N] [--option N]`: bench(size, seed, N) per size."""
+    ap = size_parser(doc)
+    ap.add_argument(option, type=int, default=default)
+    a = ap.parse_args()
+    for size in a.sizes:
+        bench(size, a.seed, getattr(a, option.lstrip("-").replace("-", "_")))
+
+
 def rss_kib(field):
     """A memory figure of this process from /proc (VmRSS, VmHWM, ...), in KiB."""
     with open("/proc/self/status") as f:
