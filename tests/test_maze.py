@@ -15,7 +15,8 @@ WEIGHTS = st.sampled_from([0.0, 0.5, 1.0, 2.0, 3.0, 0.1, 1e-12, 2.5e-12, math.in
 
 
 @st.composite
-def maze_cases(draw, max_xy=7, max_z=3, weights=WEIGHTS, gcs=st.sampled_from([1, 1, 2, 2, 3, 4, -2, -1])):
+def maze_cases(draw, max_xy=7, max_z=3, weights=WEIGHTS, gcs=st.sampled_from([1, 1, 2, 2, 3, 4, -2, -1]), max_rules=4,
+               via_costs=None):
     nx, ny, nz = draw(st.integers(1, max_xy)), draw(st.integers(1, max_xy)), draw(st.integers(1, max_z))
     cell = cells(nx, ny, nz)
     layer = st.integers(0, nz - 1)
@@ -26,7 +27,7 @@ def maze_cases(draw, max_xy=7, max_z=3, weights=WEIGHTS, gcs=st.sampled_from([1,
         [(c[2], c[0], c[1]) for c in draw(st.lists(cell, max_size=nx * ny * nz // 3))],
         [(c[2], c[0], c[1], draw(st.integers(-1, 3))) for c in draw(st.lists(cell, max_size=6))],
         draw(st.lists(st.tuples(st.integers(-1, nx), st.integers(-1, ny)), max_size=3)),
-        draw(st.lists(st.tuples(layer, layer, weights), max_size=4)),
+        draw(st.lists(st.tuples(layer, layer, weights if via_costs is None else via_costs), max_size=max_rules)),
     )
     gc = draw(gcs)
     gx_max, gy_max = (nx - 1) // abs(gc), (ny - 1) // abs(gc)
@@ -80,6 +81,16 @@ def test_box_maze_matches_model_larger(case):
 def test_box_maze_odd_weights_match_model(case):
     # NaN never reaches the queue (it fails the improvement test); negative weights may
     # close came-from cycles, which both sides refuse.
+    got, want = run_both(case)
+    assert got == want
+
+
+@settings(max_examples=examples(400), deadline=None)
+@given(maze_cases(max_z=3, max_rules=9, weights=st.sampled_from([0.0, 1.0, -0.5, math.inf]),
+                  via_costs=st.sampled_from([0.0, 0.5, 1.0, 1.0, 2.0, -1.0, math.inf, -math.inf, math.nan])))
+def test_crowded_via_tables_match_model(case):
+    # repeated and reversed rules between the same layers, at equal, larger, smaller,
+    # infinite and NaN costs: a later rule that can never win must still lose exactly
     got, want = run_both(case)
     assert got == want
 

@@ -300,6 +300,18 @@ void Run::expand_dense(uint32_t cur, uint8_t dir, double g) {
 // Up to this many layers the via moves are grouped by source layer once per run.
 constexpr int32_t kViaTableLayers = 64;
 
+// Whether a move to `target` with via cost `base` can never improve a state, because
+// an earlier move of the layer (from `first` on) reaches the same state at no more
+// cost: floating-point addition is monotone, and where the earlier sum is NaN the
+// later one is NaN or +inf, so the later move passes the improvement test only if
+// the earlier one already set a g it cannot beat.
+bool dominated(const std::vector<ViaMove>& moves, std::size_t first, int32_t target, double base) {
+    for (std::size_t i = first; i < moves.size(); ++i) {
+        if (!moves[i].bad && moves[i].target == target && moves[i].base <= base) return true;
+    }
+    return false;
+}
+
 void Run::build_via_moves() {
     if (geo_.nz <= 0 || geo_.nz > kViaTableLayers) return;
     auto& moves = scratch_.via_moves;
@@ -314,7 +326,9 @@ void Run::build_via_moves() {
             else if (rule.layer_b == layer) target = rule.layer_a;
             else continue;
             const bool bad = target < 0 || target >= geo_.nz;
-            moves.push_back(ViaMove{target == layer ? 0.0 : rule.cost, target, static_cast<uint32_t>(i),
+            const double base = target == layer ? 0.0 : rule.cost;
+            if (!bad && dominated(moves, begin.back(), target, base)) continue;
+            moves.push_back(ViaMove{base, target, static_cast<uint32_t>(i),
                                     bad ? uint8_t{0} : maze::via_direction(layer, target), bad});
         }
     }
