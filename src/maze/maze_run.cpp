@@ -9,7 +9,6 @@
 
 #include "maze/cell_table.hpp"
 #include "maze/heap_item.hpp"
-#include "maze/id_lookup.hpp"
 #include "maze/moves.hpp"
 
 namespace tovrana {
@@ -45,8 +44,7 @@ constexpr std::size_t kKeepRecords = std::size_t{1} << 16;
 class Run {
 public:
     Run(const Grid& grid, const MazeQuery& q, Scratch& s)
-        : grid_(grid), geo_(grid.geo()), q_(q), hard_(q.hard), route_shape_(q.route_shape), marker_pos_(q.marker_pos),
-          fixed_(q.fixed), scratch_(s), recs_(s.recs), small_queue_(s.small_queue), queue_(s.queue) {
+        : grid_(grid), geo_(grid.geo()), q_(q), scratch_(s), recs_(s.recs), small_queue_(s.small_queue), queue_(s.queue) {
         scratch_.busy = true;
     }
     ~Run() {
@@ -71,7 +69,7 @@ public:
     std::optional<CellList> search();
 
 private:
-    bool passable(const Cell& c) const { return grid_.enterable(c, q_.net) && !hard_.contains(geo_.cell_id(c)); }
+    bool passable(const Cell& c) const { return grid_.enterable(c, q_.net) && !q_.hard.contains(geo_.cell_id(c)); }
     int64_t gcell_of(const Cell& c) const {
         return gcell_key(checked_div(c.ix, q_.gc), checked_div(c.iy, q_.gc));
     }
@@ -96,7 +94,6 @@ private:
     const Grid& grid_;
     const Geometry& geo_;
     const MazeQuery& q_;
-    const maze::IdLookup hard_, route_shape_, marker_pos_, fixed_;
     Scratch& scratch_;
     CellList goal_list_;
     HashSet<int64_t> goal_set_;
@@ -224,7 +221,7 @@ bool Run::enterable(const Cell& c, int64_t id, bool goal) const {
             if (!q_.corridor.contains(key) && !extra_gcells_.contains(key)) return false;
         }
     }
-    return grid_.enterable(c, q_.net) && !hard_.contains(id);
+    return grid_.enterable(c, q_.net) && !q_.hard.contains(id);
 }
 
 // Looks up, once per enterable cell, everything relax needs about entering it.
@@ -238,10 +235,10 @@ void Run::fill(CellRec& r, int64_t id, bool goal) const {
     // A zero weight adds nothing to a step (a step is never -0.0), so its set need
     // not be consulted.
     const PenaltyWeights& w = q_.weights;
-    if (w.drc != 0.0 && (q_.use_occ ? occ_has_foreign(grid_.occ, q_.delta, id, q_.net) : route_shape_.contains(id)))
+    if (w.drc != 0.0 && (q_.use_occ ? occ_has_foreign(grid_.occ, q_.delta, id, q_.net) : q_.route_shape.contains(id)))
         r.flags |= CellRec::kDrc;
-    if (w.marker != 0.0 && marker_pos_.contains(id)) r.flags |= CellRec::kMarker;
-    if (w.fixed != 0.0 && fixed_.contains(id)) r.flags |= CellRec::kFixed;
+    if (w.marker != 0.0 && q_.marker_pos.contains(id)) r.flags |= CellRec::kMarker;
+    if (w.fixed != 0.0 && q_.fixed.contains(id)) r.flags |= CellRec::kFixed;
     r.planar_step[0] = maze::step_cost(0.0, maze::kPlusX, maze::kPlusX, r.flags, w);
     r.planar_step[1] = maze::step_cost(0.0, maze::kPlusX, maze::kMinusX, r.flags, w);
     r.h = heuristic(r.cell);

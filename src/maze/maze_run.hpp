@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "grid/grid.hpp"
+#include "maze/id_lookup.hpp"
 
 namespace tovrana {
 
@@ -12,16 +13,18 @@ struct PenaltyWeights {
     double fixed = 0.0;   // gg_fixed: fixed cells
 };
 
-// One search: every set is keyed by cell id except the corridor (gcell keys).
+// One search: every set is keyed by cell id except the corridor (gcell keys). The
+// cell-id sets come with their id range (maze::IdLookup), which a caller running
+// many searches over one set computes once.
 struct MazeQuery {
     NetId net = 0;
     const CellList& starts;
     const CellList& goals;
     PenaltyWeights weights;
-    const HashSet<int64_t>& hard;
-    const HashSet<int64_t>& route_shape;
-    const HashSet<int64_t>& marker_pos;
-    const HashSet<int64_t>& fixed;
+    maze::IdLookup hard;
+    maze::IdLookup route_shape;
+    maze::IdLookup marker_pos;
+    maze::IdLookup fixed;
     const HashSet<int64_t>& corridor;
     int32_t gc = 1;
     bool use_occ = false;

@@ -40,7 +40,8 @@ PyObject* box_maze(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwname
         for (const GcellColumn& c : a.get<std::vector<GcellColumn>>(10)) corridor.insert(gcell_key(c.gx, c.gy));
         const auto gc = a.get<int32_t>(11);
         const auto use_occ = a.get<bool>(12);
-        const MazeQuery query{net, starts, goals, weights, hard, route_shape, marker_pos, fixed, corridor, gc, use_occ};
+        const MazeQuery query{net,  starts, goals, weights, maze::IdLookup(hard), maze::IdLookup(route_shape),
+                              maze::IdLookup(marker_pos), maze::IdLookup(fixed), corridor, gc, use_occ};
         const auto path = maze_run(borrow.grid(), query);
         if (!path) Py_RETURN_NONE;
         return build_result(*path);

@@ -60,13 +60,16 @@ public:
           params_(p),
           geometry_(grid.geo(), box, p.gc, std::max({p.halos.wire, p.halos.via, p.prl_halo})),
           queue_(grid, geometry_, p.maze_end_iter),
-          hard_(supply_keepouts(grid, p.halos)) {
+          hard_(supply_keepouts(grid, p.halos)),
+          hard_lookup_(hard_) {
         marker_params_.halos = p.halos;
         marker_params_.region = geometry_.marker_region();
         marker_params_.prl_halo = p.prl_halo;
         marker_params_.prl_len = p.prl_len;
         marker_params_.vertical = p.vertical;
     }
+    BoxWorker(const BoxWorker&) = delete;  // hard_lookup_ refers to hard_
+    BoxWorker& operator=(const BoxWorker&) = delete;
 
     BoxResult run() {
         const std::vector<Marker> initial = markers();
@@ -103,7 +106,8 @@ private:
     std::optional<CellList> search(NetId net, const CellList& starts, const CellList& goals,
                                    const HashSet<int64_t>& marker_pos) const {
         static const HashSet<int64_t> kEmpty;
-        const MazeQuery query{net,  starts, goals, params_.weights, hard_, kEmpty, marker_pos, kEmpty,
+        const maze::IdLookup none(kEmpty);
+        const MazeQuery query{net,  starts, goals, params_.weights, hard_lookup_, none, maze::IdLookup(marker_pos), none,
                               geometry_.corridor(), params_.gc, true, &delta_};
         return maze_run(grid_, query);
     }
@@ -190,6 +194,7 @@ private:
     BoxGeometry geometry_;
     WorkerQueue queue_;
     HashSet<int64_t> hard_;
+    maze::IdLookup hard_lookup_;  // hard_ with its id range, for every search of the box
     MarkerParams marker_params_;
     LocalRoutes local_;
     OccDelta delta_;
