@@ -43,7 +43,7 @@ struct alignas(64) CellRec {
     uint32_t pos = 0;               // the cell's position in a dense cell table
     Cell cell;
     double h = 0.0;                 // heuristic to the nearest goal
-    uint64_t place = 0;             // queue tie-break position of the cell (heap_item.hpp)
+    uint64_t place = 0;             // queue tie-break position of the cell (search_queue.hpp)
     double planar_step[2];          // step cost of a same-layer move into the cell: straight on, turning
     double g[kMoveDirs];            // best known g per arrival direction (+inf = none)
     uint32_t pred[kMoveDirs];       // came-from: predecessor (record << 3 | dir), or kNoPred

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "maze/cell_table.hpp"
-#include "maze/heap_item.hpp"
 #include "maze/moves.hpp"
+#include "maze/search_queue.hpp"
 
 namespace tovrana {
 namespace {
