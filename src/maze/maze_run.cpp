@@ -16,9 +16,8 @@ namespace {
 
 using maze::CellRec;
 
-// Allocations a thread reuses from one run to the next: records, queue storage and
-// the dense slot array. Each thread has its own; a run hands them back empty.
-// A via move out of a given layer, in via-table order.
+// A via move out of a given layer, in via-table order (moves an earlier one
+// dominates are left out, see dominated()).
 struct ViaMove {
     double base;       // via cost (0 for an equal-layer rule)
     int32_t target;    // layer reached
@@ -27,6 +26,9 @@ struct ViaMove {
     bool bad;          // target outside the grid: entering the move throws
 };
 
+// Allocations a thread reuses from one run to the next: via moves, records, queue
+// storage and the dense slot array. Each thread has its own; a run hands them back
+// empty.
 struct Scratch {
     bool busy = false;
     std::vector<ViaMove> via_moves;    // grouped by source layer
@@ -102,8 +104,8 @@ private:
     std::vector<CellRec>& recs_;  // cell records; indices stay valid, references do not
     maze::Queue<maze::SmallHeapItem>& small_queue_;
     maze::Queue<maze::HeapItem>& queue_;
-    bool small_places_ = false;
-    int32_t place_x0_ = 0, place_y0_ = 0, place_ny_ = 0;  // origin and height of the place numbering  // places fit 32 bits: small_queue_ is the queue
+    bool small_places_ = false;  // places fit 32 bits: small_queue_ is the queue
+    int32_t place_x0_ = 0, place_y0_ = 0, place_ny_ = 0;  // origin and height of the place numbering
     [[gnu::always_inline]] void push(double f, double g, uint64_t place, uint32_t rec, uint8_t dir) {
         if (small_places_) small_queue_.push(f, g, place, rec, dir);
         else queue_.push(f, g, place, rec, dir);

@@ -118,7 +118,7 @@ void occ_merge_local(OccMap& occ, const OccDelta& delta);
 // its pending change in `delta` is positive.
 bool occ_has_pending_foreign(const OccMap& occ, const OccDelta& delta, int64_t cell, NetId net);
 
-// The same over `occ` alone when there is no delta.
+// The same with an optional delta: without one, `occ` alone decides.
 inline bool occ_has_foreign(const OccMap& occ, const OccDelta* delta, int64_t cell, NetId net) {
     return delta ? occ_has_pending_foreign(occ, *delta, cell, net) : occ.has_other(cell, net);
 }
