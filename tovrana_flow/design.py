@@ -1,0 +1,216 @@
+"""The design as read from LEF, DEF and route-guide files.
+
+Plain records, filled by `tovrana_flow.read` and consumed by every later stage. LEF
+geometry stays in microns as written (floats); DEF geometry is in database units (ints).
+Every record that comes from a file keeps `line`, the 1-based line where it starts, so
+that later stages can name the place of a fault.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+
+@dataclass(frozen=True)
+class Rect:
+    """An axis-parallel rectangle, x0 <= x1 and y0 <= y1 (microns in LEF, database units in DEF)."""
+    x0: float
+    y0: float
+    x1: float
+    y1: float
+
+
+@dataclass
+class Shape:
+    """A rectangle on a named layer (a pin port, an obstruction, a via's metal or cut)."""
+    layer: str
+    rect: Rect
+
+
+# ---------------------------------------------------------------- LEF
+
+@dataclass
+class Layer:
+    name: str
+    kind: str                      # "ROUTING", "CUT", or another LEF TYPE (e.g. "OVERLAP", "MASTERSLICE")
+    index: int                     # position among all layers of the LEF, from 0
+    direction: str | None = None   # "HORIZONTAL" or "VERTICAL" (routing layers)
+    pitch: float | None = None     # microns; a LEF PITCH with two values keeps the one across the direction
+    width: float | None = None
+    spacing: float | None = None   # smallest SPACING (or first SPACINGTABLE entry)
+    offset: float | None = None
+    line: int = 0
+
+
+@dataclass
+class ViaDef:
+    name: str
+    shapes: list[Shape]            # metal and cut rectangles, microns, around the via's origin
+    default: bool = False
+    line: int = 0
+
+
+@dataclass
+class Site:
+    name: str
+    width: float
+    height: float
+    line: int = 0
+
+
+@dataclass
+class MacroPin:
+    name: str
+    direction: str | None
+    use: str | None                # "SIGNAL", "POWER", "GROUND", "CLOCK", ...
+    ports: list[Shape]             # microns, relative to the macro's origin (unoriented)
+    line: int = 0
+
+
+@dataclass
+class Macro:
+    name: str
+    width: float
+    height: float
+    origin: tuple[float, float] = (0.0, 0.0)
+    pins: dict[str, MacroPin] = field(default_factory=dict)
+    obstructions: list[Shape] = field(default_factory=list)
+    line: int = 0
+
+
+@dataclass
+class Tech:
+    """Everything read from one or more LEF files (later files add to earlier ones)."""
+    dbu_per_micron: int | None = None      # LEF UNITS DATABASE MICRONS, when given
+    layers: list[Layer] = field(default_factory=list)           # in file order
+    vias: dict[str, ViaDef] = field(default_factory=dict)
+    sites: dict[str, Site] = field(default_factory=dict)
+    macros: dict[str, Macro] = field(default_factory=dict)
+    files: list[str] = field(default_factory=list)
+
+    def layer(self, name: str) -> Layer | None:
+        return next((l for l in self.layers if l.name == name), None)
+
+    def routing_layers(self) -> list[Layer]:
+        return [l for l in self.layers if l.kind == "ROUTING"]
+
+
+# ---------------------------------------------------------------- DEF
+
+ORIENTATIONS = ("N", "S", "E", "W", "FN", "FS", "FE", "FW")
+
+
+@dataclass
+class Row:
+    name: str
+    site: str
+    x: int
+    y: int
+    orient: str
+    num_x: int
+    num_y: int
+    step_x: int
+    step_y: int
+    line: int = 0
+
+
+@dataclass
+class Tracks:
+    axis: str                      # "X": vertical tracks at x = start + k*step; "Y": horizontal ones
+    start: int
+    count: int
+    step: int
+    layers: list[str]
+    line: int = 0
+
+
+@dataclass
+class GCellGrid:
+    axis: str                      # "X" or "Y"
+    start: int
+    count: int
+    step: int
+    line: int = 0
+
+
+@dataclass
+class Component:
+    name: str
+    macro: str
+    status: str | None             # "PLACED", "FIXED", "COVER", "UNPLACED", or None
+    x: int = 0
+    y: int = 0
+    orient: str = "N"
+    line: int = 0
+
+
+@dataclass
+class IOPin:
+    name: str
+    net: str
+    direction: str | None
+    use: str | None
+    shapes: list[Shape]            # database units, relative to (x, y) before orientation
+    status: str | None = None
+    x: int = 0
+    y: int = 0
+    orient: str = "N"
+    line: int = 0
+
+
+@dataclass
+class Wire:
+    """One straight piece of routed wiring: from (x0, y0) to (x1, y1) on a layer, or a
+    via placed at (x0, y0) when `via` is set (then x1 == x0, y1 == y0)."""
+    layer: str
+    x0: int
+    y0: int
+    x1: int
+    y1: int
+    width: int | None = None       # special wiring states its width; regular wiring does not
+    via: str | None = None
+
+
+@dataclass
+class Net:
+    name: str
+    pins: list[tuple[str, str]]    # (component name, pin name); ("PIN", name) for an IO pin
+    use: str | None = None
+    wiring: list[Wire] = field(default_factory=list)   # any ROUTED/FIXED/COVER wiring read
+    line: int = 0                  # the line of "- name"
+    end_line: int = 0              # the line of the net's closing ";"
+
+
+@dataclass
+class Blockage:
+    kind: str                      # "LAYER" (routing blockage) or "PLACEMENT"
+    layer: str | None
+    rects: list[Rect]
+    line: int = 0
+
+
+@dataclass
+class Design:
+    """Everything read from one DEF file."""
+    name: str = ""
+    dbu_per_micron: int = 0
+    die: Rect | None = None
+    rows: list[Row] = field(default_factory=list)
+    tracks: list[Tracks] = field(default_factory=list)
+    gcell_grid: list[GCellGrid] = field(default_factory=list)
+    components: dict[str, Component] = field(default_factory=dict)
+    pins: dict[str, IOPin] = field(default_factory=dict)
+    nets: dict[str, Net] = field(default_factory=dict)            # in file order
+    special_nets: dict[str, Net] = field(default_factory=dict)
+    blockages: list[Blockage] = field(default_factory=list)
+    vias: dict[str, ViaDef] = field(default_factory=dict)         # DEF VIAS section, database units
+    file: str = ""
+
+
+@dataclass
+class GuideBox:
+    rect: Rect                     # database units
+    layer: str
+    line: int = 0
+
+
+Guides = dict[str, list[GuideBox]]  # net name -> its guide boxes, from a .guide file
