@@ -1,0 +1,70 @@
+"""Where a macro's pins and obstructions land once its instance is placed.
+
+DEF places an instance by the lower-left corner of its oriented outline; the eight
+orientations are the four rotations (N, W, S, E: 0, 90, 180, 270 degrees counter-clockwise)
+and the same after mirroring about the y axis (FN, FW, FS, FE). IO pin shapes are oriented
+about the pin's own placement point instead. Everything returned is in database units.
+"""
+from __future__ import annotations
+
+from .design import ORIENTATIONS, Component, Design, IOPin, Macro, Rect, Shape, Tech
+
+# (x, y) of a point in an outline of width w and height h, after orientation, with the
+# oriented outline's lower-left corner at the origin.
+_IN_OUTLINE = {
+    "N": lambda x, y, w, h: (x, y),
+    "S": lambda x, y, w, h: (w - x, h - y),
+    "W": lambda x, y, w, h: (h - y, x),
+    "E": lambda x, y, w, h: (y, w - x),
+    "FN": lambda x, y, w, h: (w - x, y),
+    "FS": lambda x, y, w, h: (x, h - y),
+    "FW": lambda x, y, w, h: (y, x),
+    "FE": lambda x, y, w, h: (h - y, w - x),
+}
+assert set(_IN_OUTLINE) == set(ORIENTATIONS)
+
+
+def orient_rect(rect: Rect, w: float, h: float, orient: str, dx: float = 0, dy: float = 0) -> Rect:
+    """`rect` inside a w x h outline, oriented, then moved by (dx, dy)."""
+    f = _IN_OUTLINE[orient]
+    ax, ay = f(rect.x0, rect.y0, w, h)
+    bx, by = f(rect.x1, rect.y1, w, h)
+    return Rect(min(ax, bx) + dx, min(ay, by) + dy, max(ax, bx) + dx, max(ay, by) + dy)
+
+
+def _macro_shapes_placed(shapes: list[Shape], macro: Macro, comp: Component, dbu: int) -> list[Shape]:
+    w, h = round(macro.width * dbu), round(macro.height * dbu)
+    ox, oy = macro.origin
+    out = []
+    for s in shapes:
+        r = s.rect
+        local = Rect(round((r.x0 + ox) * dbu), round((r.y0 + oy) * dbu),
+                     round((r.x1 + ox) * dbu), round((r.y1 + oy) * dbu))
+        out.append(Shape(s.layer, orient_rect(local, w, h, comp.orient, comp.x, comp.y)))
+    return out
+
+
+def component_pin_shapes(tech: Tech, design: Design, comp_name: str, pin_name: str) -> list[Shape]:
+    """The port shapes of pin `pin_name` of the placed instance `comp_name`."""
+    comp = design.components[comp_name]
+    macro = tech.macros[comp.macro]
+    return _macro_shapes_placed(macro.pins[pin_name].ports, macro, comp, design.dbu_per_micron)
+
+
+def component_obstructions(tech: Tech, design: Design, comp_name: str) -> list[Shape]:
+    comp = design.components[comp_name]
+    macro = tech.macros[comp.macro]
+    return _macro_shapes_placed(macro.obstructions, macro, comp, design.dbu_per_micron)
+
+
+def io_pin_shapes(pin: IOPin) -> list[Shape]:
+    """An IO pin's shapes, oriented about its placement point (0 x 0 outline)."""
+    return [Shape(s.layer, orient_rect(s.rect, 0, 0, pin.orient, pin.x, pin.y)) for s in pin.shapes]
+
+
+def connection_shapes(tech: Tech, design: Design, conn: tuple[str, str]) -> list[Shape]:
+    """The shapes of one net connection `(component, pin)` or `("PIN", io_pin)`."""
+    comp, pin = conn
+    if comp == "PIN":
+        return io_pin_shapes(design.pins[pin])
+    return component_pin_shapes(tech, design, comp, pin)
