@@ -5,7 +5,10 @@
 namespace tovrana::py {
 namespace {
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tovrana", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+// m_size 0, not -1: with -1 the interpreter keeps a copy of the module's dict and serves
+// every later import (in this interpreter after the module left sys.modules, or in another
+// one) from that copy without calling PyInit_tovrana, so the checks there would never run.
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tovrana", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* g_module = nullptr;
 PyInterpreterState* g_interpreter = nullptr;
