@@ -39,8 +39,12 @@ class _LefReader:
 
     def read(self) -> None:
         t = self.t
-        while not t.at_end():
+        while True:
             start = t.i
+            if t.at_end():
+                # END LIBRARY may be left out since LEF 5.6, but a file cut short between two
+                # constructs would otherwise read as a smaller library without a word.
+                t.error("LEF", "file ends without END LIBRARY (truncated?)")
             word = t.next("LEF")
             if word == "END":
                 t.expect("LIBRARY", "END LIBRARY")

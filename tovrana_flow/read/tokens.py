@@ -27,7 +27,6 @@ class Tokens:
     def __init__(self, text: str, file: str):
         self.file = file
         self._newlines = [m.start() for m in _NEWLINE.finditer(text)]
-        self._end_line = len(self._newlines) + 1
         self.words: list[str] = []
         self.starts: list[int] = []
         for m in _TOKEN.finditer(text):
@@ -55,10 +54,13 @@ class Tokens:
     # ------------------------------------------------------------ places and errors
 
     def line(self, index: int | None = None) -> int:
-        """The 1-based line of token `index` (default: the next one; past the end: the last line)."""
+        """The 1-based line of token `index` (default: the next one; past the end: the line
+        of the last token, where the file stops)."""
         index = self.i if index is None else index
         if index >= len(self.starts):
-            return self._end_line
+            if not self.starts:
+                return 1
+            index = len(self.starts) - 1
         return bisect.bisect_right(self._newlines, self.starts[index]) + 1
 
     def error(self, construct: str, problem: str, index: int | None = None) -> NoReturn:
