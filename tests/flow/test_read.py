@@ -132,6 +132,67 @@ BLOCKAGES 3 ;
                                                      Wire("M1", 300, 300, 300, 300, via="V12G")]
 
 
+def test_less_common_lef_forms(tmp_path):
+    text = TINY_LEF.replace("MANUFACTURINGGRID 0.005 ;", """MANUFACTURINGGRID 0.005 ;
+PROPERTYDEFINITIONS
+  LAYER LEF58_TYPE STRING ;
+END PROPERTYDEFINITIONS""").replace("  AREA 0.02 ;", """  AREA 0.02 ;
+  ACCURRENTDENSITY AVERAGE
+    FREQUENCY 1 10 ;
+    WIDTH 0.1 1 ;
+    TABLEENTRIES 1 2 3 4 ;
+  SPACINGTABLE TWOWIDTHS WIDTH 0.0 0.1 0.2 WIDTH 0.3 0.2 0.3 ;
+  PROPERTY LEF58_TYPE "END M1 ; WIDTH 9 ;" ;""").replace("SITE core\n", """VIA V12R
+  VIARULE GEN12 ;
+  CUTSIZE 0.1 0.1 ;
+  LAYERS M1 V1 M2 ;
+  CUTSPACING 0.1 0.1 ;
+  ENCLOSURE 0.05 0 0 0.05 ;
+  ROWCOL 2 1 ;
+END V12R
+
+NONDEFAULTRULE wide
+  LAYER M1
+    WIDTH 0.2 ;
+  END M1
+END wide
+
+SITE core
+""").replace("""        RECT 0.6 0.3 0.7 0.9 ;
+    END
+  END Y
+END BUF""", """        RECT 0.6 0.3 0.7 0.9 ;
+    END
+    PORT
+      LAYER M2 ;
+        WIDTH 0.1 ;
+        PATH 0.65 0.3 0.65 0.9 ;
+      LAYER M1 ;
+        PATH 0.6 0.1 0.7 0.1 ;
+      VIA 0.65 0.6 V12 ;
+    END
+  END Y
+  DENSITY
+    LAYER M1 ;
+      RECT 0 0 0.8 1.2 50 ;
+  END
+END BUF""")
+    tech = read_lef([write(tmp_path, "forms.lef", text)])
+    m1 = tech.layer("M1")
+    assert (m1.width, m1.spacing, m1.spacing_table) == (0.1, 0.1, None)
+    assert microns(tech.vias["V12R"].shapes) == [          # two cuts above each other, enclosed
+        ("M1", (-0.1, -0.15, 0.1, 0.15)), ("M2", (-0.05, -0.2, 0.05, 0.2)),
+        ("V1", (-0.05, -0.15, 0.05, -0.05)), ("V1", (-0.05, 0.05, 0.05, 0.15))]
+    assert microns(tech.macros["BUF"].pins["Y"].ports) == [
+        ("M1", (0.6, 0.3, 0.7, 0.9)),
+        ("M2", (0.6, 0.25, 0.7, 0.95)), ("M1", (0.55, 0.05, 0.75, 0.15)),   # paths: half a width beyond the ends
+        ("M1", (0.575, 0.55, 0.725, 0.65)), ("V1", (0.6, 0.55, 0.7, 0.65)), ("M2", (0.6, 0.525, 0.7, 0.675))]
+
+
+def microns(shapes):
+    return [(s.layer, tuple(round(v, 9) for v in (s.rect.x0, s.rect.y0, s.rect.x1, s.rect.y1))) for s in shapes]
+
+
 def test_later_lef_files_add_to_earlier_ones(tmp_path):
     cut = TINY_LEF.index("MACRO INV")
     tech_lef = write(tmp_path, "tech.lef", TINY_LEF[:cut] + "END LIBRARY\n")
