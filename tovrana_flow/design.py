@@ -183,7 +183,7 @@ class IOPin:
     ports: list[PinPort] = field(default_factory=list)
 
 
-@dataclass
+@dataclass(slots=True)        # a routed design holds many
 class Wire:
     """One straight piece of routed wiring: from (x0, y0) to (x1, y1) on a layer, or a
     via placed at (x0, y0) when `via` is set (then x1 == x0, y1 == y0)."""

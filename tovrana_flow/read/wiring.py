@@ -93,10 +93,10 @@ class WiringReader:
     def points(self, wires: list[Wire], layer: str | None, width: int | None, shape: str | None,
                construct: str) -> None:
         t = self.t
-        words = t.words
+        words, n = t.words, len(t.words)
         x = y = ext = None
         while True:
-            word = t.peek()
+            word = words[t.i] if t.i < n else None
             if word == "(":
                 at = t.i
                 px, py, pext = self.point(x, y, construct)
@@ -137,8 +137,10 @@ class WiringReader:
                     if t.next(construct) != "N":
                         t.error(construct, f"rotated via {via!r} {words[t.i - 1]} is not supported", t.i - 1)
                 joined = self.via_layers(via, construct, at)
-                for vx, vy in self.via_array(x, y, construct):
-                    wires.append(Wire(layer, vx, vy, vx, vy, None, via))
+                if t.i < n and words[t.i] == "DO":
+                    wires.extend(Wire(layer, vx, vy, vx, vy, None, via) for vx, vy in self.via_array(x, y, construct))
+                else:
+                    wires.append(Wire(layer, x, y, x, y, None, via))
                 ext = None                 # an extension belongs to the wire that ended at the via
                 if joined is None:
                     layer = None
@@ -148,10 +150,9 @@ class WiringReader:
                     t.error(construct, f"via {via!r} joins {joined[0]} and {joined[1]}, not {layer}", at)
 
     def via_array(self, x: int, y: int, construct: str) -> list[tuple[int, int]]:
-        """The places of a via, or of an array `DO nx BY ny STEP sx sy` of it (special wiring)."""
+        """The places of an array `DO nx BY ny STEP sx sy` of a via at (x, y) (special wiring)."""
         t = self.t
-        if not t.accept("DO"):
-            return [(x, y)]
+        t.expect("DO", construct)
         nx = t.integer(construct + " DO")
         t.expect("BY", construct + " DO")
         ny = t.integer(construct + " DO")
