@@ -84,13 +84,13 @@ def test_tiny_def_components_pins_and_nets(tiny_design):
 def test_tiny_def_routed_wiring_reads_back_exactly(tiny_design):
     # + ROUTED M1 ( 700 500 ) V12 ( * 1000 ) V23 ( 1700 * 50 ) V23 ( * 500 ) V12 NEW M1 ( 1600 500 ) ( 1700 500 )
     assert tiny_design.nets["n1"].wiring == [
-        Wire("M1", 700, 500, 700, 500, via="V12"),
+        Wire("M1", 700, 500, 700, 500, via="V12", next_layer="M2"),
         Wire("M2", 700, 500, 700, 1000),
-        Wire("M2", 700, 1000, 700, 1000, via="V23"),
+        Wire("M2", 700, 1000, 700, 1000, via="V23", next_layer="M3"),
         Wire("M3", 700, 1000, 1700, 1000, ext1=50),
-        Wire("M3", 1700, 1000, 1700, 1000, via="V23"),
+        Wire("M3", 1700, 1000, 1700, 1000, via="V23", next_layer="M2"),
         Wire("M2", 1700, 1000, 1700, 500),          # the extension stays with the M3 wire
-        Wire("M2", 1700, 500, 1700, 500, via="V12"),
+        Wire("M2", 1700, 500, 1700, 500, via="V12", next_layer="M1"),
         Wire("M1", 1600, 500, 1700, 500),
     ]
     assert tiny_design.special_nets["VSS"].wiring == [
@@ -104,7 +104,17 @@ def test_less_common_def_forms(tmp_path, tiny_tech):
 PROPERTYDEFINITIONS
   COMPONENTPIN designRuleWidth REAL ;
 END PROPERTYDEFINITIONS
-END DESIGN""").replace("BLOCKAGES 2 ;", """VIAS 1 ;
+REGIONS 1 ;
+- r1 ( 0 0 ) ( 100 100 ) + TYPE FENCE ;
+END REGIONS
+END DESIGN""").replace("DIEAREA ( 0 0 ) ( 6000 4800 )", "DIEAREA ( 0 0 ) ( 6000 0 ) ( 6000 4800 ) ( 0 4800 )").replace(
+        "TRACKS X 100 DO 30 STEP 200 LAYER M3 ;", "TRACKS X 100 DO 30 STEP 200 LAYER M3 ;\n"
+        "TRACKS Y 200 DO 12 STEP 400 MASK 2 SAMEMASK LAYER M3 ;").replace(
+        "+ LAYER M2 ( -50 0 ) ( 50 200 )\n  + PLACED ( 3100 0 ) N ;",
+        "+ PORT + LAYER M2 ( -50 0 ) ( 50 200 ) + PLACED ( 3100 0 ) N\n"
+        "  + PORT + LAYER M3 ( -100 0 ) ( 100 200 ) + FIXED ( 5900 4800 ) S ;").replace(
+        "( 6000 * ) ;", "( 6000 * ) NEW M3 400 ( 0 4400 ) V23 DO 2 BY 1 STEP 400 0\n"
+        "  + SHIELD n2 M2 100 ( 100 0 ) ( * 200 ) ;").replace("BLOCKAGES 2 ;", """VIAS 1 ;
 - V12G + VIARULE GEN12 + CUTSIZE 100 100 + LAYERS M1 V1 M2 + CUTSPACING 100 100
   + ENCLOSURE 50 0 0 50 + ROWCOL 1 2 ;
 END VIAS
@@ -125,11 +135,22 @@ BLOCKAGES 3 ;
     assert design.nets["n3"].wiring == [
         Wire("M2", 100, 100, 100, 300),
         Wire("M2", 50, 300, 150, 320, patch=True),
-        Wire("M2", 100, 300, 100, 300, via="V12G"),
+        Wire("M2", 100, 300, 100, 300, via="V12G", next_layer="M1"),
         Wire("M1", 500, 300, 900, 300),              # no wire to the virtual point
     ]
     assert design.special_nets["VSS"].wiring[:2] == [Wire("M2", 0, 0, 100, 100, patch=True),
-                                                     Wire("M1", 300, 300, 300, 300, via="V12G")]
+                                                     Wire("M1", 300, 300, 300, 300, via="V12G", next_layer="M2")]
+    assert design.special_nets["VSS"].wiring[-3:] == [     # a via array, and shield wiring
+        Wire("M3", 0, 4400, 0, 4400, via="V23", next_layer="M2"),
+        Wire("M3", 400, 4400, 400, 4400, via="V23", next_layer="M2"),
+        Wire("M2", 100, 0, 100, 200, width=100)]
+    assert design.die == Rect(0, 0, 6000, 4800)
+    assert (design.tracks[-1].step, design.tracks[-1].layers) == (400, ["M3"])
+    pin = design.pins["in1"]
+    assert [(p.status, p.x, p.y, p.orient, p.shapes) for p in pin.ports] == [
+        ("PLACED", 3100, 0, "N", [Shape("M2", Rect(-50, 0, 50, 200))]),
+        ("FIXED", 5900, 4800, "S", [Shape("M3", Rect(-100, 0, 100, 200))])]
+    assert (pin.x, pin.shapes) == (3100, pin.ports[0].shapes)
 
 
 def test_less_common_lef_forms(tmp_path):
@@ -191,6 +212,13 @@ END BUF""")
 
 def microns(shapes):
     return [(s.layer, tuple(round(v, 9) for v in (s.rect.x0, s.rect.y0, s.rect.x1, s.rect.y1))) for s in shapes]
+
+
+def test_routed_wiring_through_lef_vias_needs_the_lef():
+    with pytest.raises(FlowInputError) as e:
+        read_def(str(DATA / "tiny.def"))
+    assert (e.value.line, e.value.construct) == (line_of(TINY_DEF, "+ ROUTED M1 ( 700"), "NETS n1 ROUTED")
+    assert "'V12' is not defined in the DEF's VIAS (no LEF given)" in e.value.problem
 
 
 def test_later_lef_files_add_to_earlier_ones(tmp_path):

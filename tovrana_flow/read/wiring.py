@@ -137,17 +137,19 @@ class WiringReader:
                     if t.next(construct) != "N":
                         t.error(construct, f"rotated via {via!r} {words[t.i - 1]} is not supported", t.i - 1)
                 joined = self.via_layers(via, construct, at)
-                if t.i < n and words[t.i] == "DO":
-                    wires.extend(Wire(layer, vx, vy, vx, vy, None, via) for vx, vy in self.via_array(x, y, construct))
-                else:
-                    wires.append(Wire(layer, x, y, x, y, None, via))
-                ext = None                 # an extension belongs to the wire that ended at the via
                 if joined is None:
-                    layer = None
+                    next_layer = None
                 elif layer == joined[0] or layer == joined[1]:
-                    layer = joined[1] if layer == joined[0] else joined[0]
-                elif layer is not None:
+                    next_layer = joined[1] if layer == joined[0] else joined[0]
+                else:
                     t.error(construct, f"via {via!r} joins {joined[0]} and {joined[1]}, not {layer}", at)
+                if t.i < n and words[t.i] == "DO":
+                    wires.extend(Wire(layer, vx, vy, vx, vy, None, via, next_layer=next_layer)
+                                 for vx, vy in self.via_array(x, y, construct))
+                else:
+                    wires.append(Wire(layer, x, y, x, y, None, via, next_layer=next_layer))
+                ext = None                 # an extension belongs to the wire that ended at the via
+                layer = next_layer
 
     def via_array(self, x: int, y: int, construct: str) -> list[tuple[int, int]]:
         """The places of an array `DO nx BY ny STEP sx sy` of a via at (x, y) (special wiring)."""
@@ -194,7 +196,8 @@ class WiringReader:
             joined = self.via_layers(name, construct, at)
             while t.peek() == "(":
                 px, py, _ = self.point(None, None, construct)
-                net.wiring.append(Wire(joined[0] if joined else "", px, py, px, py, None, name))
+                net.wiring.append(Wire(joined[0] if joined else "", px, py, px, py, None, name,
+                                       next_layer=joined[1] if joined else None))
             return
         self.check_layer(name, construct, at)
         points = []
