@@ -54,7 +54,7 @@ class Tokens:
         except UnicodeDecodeError as e:
             raise FlowInputError(path, 1, "file", f"not a text file ({e.reason})") from None
         except OSError as e:
-            raise FlowInputError(path, 0, "file", f"cannot be read: {e.strerror}") from None
+            raise FlowInputError(path, 0, "file", f"cannot be read: {e.strerror}") from None   # line 0: none
         return cls(text, path)
 
     # ------------------------------------------------------------ places and errors
