@@ -18,6 +18,9 @@ class Rect:
     x1: float
     y1: float
 
+    def moved(self, dx: float, dy: float) -> "Rect":
+        return Rect(self.x0 + dx, self.y0 + dy, self.x1 + dx, self.y1 + dy)
+
 
 @dataclass
 class Shape:
@@ -25,8 +28,20 @@ class Shape:
     layer: str
     rect: Rect
 
+    def moved(self, dx: float, dy: float) -> "Shape":
+        return Shape(self.layer, self.rect.moved(dx, dy))
+
 
 # ---------------------------------------------------------------- LEF
+
+@dataclass
+class SpacingTable:
+    """A LEF `SPACINGTABLE PARALLELRUNLENGTH`: the spacing needed between a wire of at least
+    `widths[i]` and a neighbour running beside it for at least `lengths[j]` is `spacings[i][j]`."""
+    lengths: list[float]
+    widths: list[float]
+    spacings: list[list[float]]
+
 
 @dataclass
 class Layer:
@@ -39,6 +54,7 @@ class Layer:
     spacing: float | None = None   # smallest SPACING (or first SPACINGTABLE entry)
     offset: float | None = None
     line: int = 0
+    spacing_table: SpacingTable | None = None
 
 
 @dataclass
@@ -75,6 +91,7 @@ class Macro:
     pins: dict[str, MacroPin] = field(default_factory=dict)
     obstructions: list[Shape] = field(default_factory=list)
     line: int = 0
+    macro_class: str | None = None             # LEF CLASS, e.g. "CORE", "BLOCK", "PAD"
 
 
 @dataclass
@@ -86,6 +103,7 @@ class Tech:
     sites: dict[str, Site] = field(default_factory=dict)
     macros: dict[str, Macro] = field(default_factory=dict)
     files: list[str] = field(default_factory=list)
+    manufacturing_grid: float | None = None    # microns, when given
 
     def layer(self, name: str) -> Layer | None:
         return next((l for l in self.layers if l.name == name), None)
@@ -144,6 +162,17 @@ class Component:
 
 
 @dataclass
+class PinPort:
+    """One `+ PORT` of a DEF pin that has several: its shapes and its own placement."""
+    shapes: list[Shape]
+    status: str | None = None
+    x: int = 0
+    y: int = 0
+    orient: str = "N"
+    line: int = 0
+
+
+@dataclass
 class IOPin:
     name: str
     net: str
@@ -155,9 +184,12 @@ class IOPin:
     y: int = 0
     orient: str = "N"
     line: int = 0
+    # A pin written with `+ PORT` blocks lists each of them here; the fields above are
+    # then those of its first port.
+    ports: list[PinPort] = field(default_factory=list)
 
 
-@dataclass
+@dataclass(slots=True)        # a routed design holds many
 class Wire:
     """One straight piece of routed wiring: from (x0, y0) to (x1, y1) on a layer, or a
     via placed at (x0, y0) when `via` is set (then x1 == x0, y1 == y0)."""
@@ -168,6 +200,13 @@ class Wire:
     y1: int
     width: int | None = None       # special wiring states its width; regular wiring does not
     via: str | None = None
+    ext0: int | None = None        # extension written at (x0, y0) (`( x y ext )`), when given
+    ext1: int | None = None        # extension written at (x1, y1), when given
+    shape: str | None = None       # special wiring's `+ SHAPE` (e.g. "STRIPE", "FOLLOWPIN")
+    patch: bool = False            # a `RECT` patch: (x0, y0)-(x1, y1) is the rectangle itself
+    # A via's `layer` is the routing layer the wiring was on where the via was placed, its
+    # `next_layer` the via's other routing layer, where the wiring goes on (None without the LEF).
+    next_layer: str | None = None
 
 
 @dataclass
