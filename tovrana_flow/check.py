@@ -23,6 +23,7 @@ from .design import Component, Design, Net, Tech, Wire
 from .errors import FlowInputError
 from .overlaps import meeting_pairs
 from .placement import component_pin_shapes, io_pin_shapes
+from .read import read_def
 
 DETAILS_PER_KIND = 10      # how many opens, shorts and pin shorts the report spells out
 BUCKET_PITCHES = 4         # bucket size of the overlap search, in the finest routing pitch
@@ -243,6 +244,11 @@ def _bucket_size(tech: Tech, design: Design) -> int:
     if design.die:
         return max(1, int(max(design.die.x1 - design.die.x0, design.die.y1 - design.die.y0) // 512))
     return 1000
+
+
+def check_file(tech: Tech, def_path: str) -> CheckReport:
+    """Reads a routed DEF with the LEF `tech` and checks it."""
+    return check_def(tech, read_def(def_path, tech))
 
 
 def check_def(tech: Tech, design: Design) -> CheckReport:

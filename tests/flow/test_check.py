@@ -4,11 +4,11 @@ import random
 
 import pytest
 
-from tovrana_flow.check import check_def
+from tovrana_flow.check import check_def, check_file
 from tovrana_flow.design import Component, Design, IOPin, Net, PinPort, Rect, Shape, Wire
 from tovrana_flow.errors import FlowInputError
 from tovrana_flow.overlaps import meeting_pairs
-from tovrana_flow.read import read_def, read_lef
+from tovrana_flow.read import read_lef
 
 DATA = os.path.join(os.path.dirname(__file__), "data")
 
@@ -159,7 +159,7 @@ class TestBadInput:
 
 def test_tiny_def_as_written(tech):
     """tiny.def routes n1 and nothing else: the other nets' pins are the opens."""
-    r = check_def(tech, read_def(os.path.join(DATA, "tiny.def"), tech))
+    r = check_file(tech, os.path.join(DATA, "tiny.def"))
     assert (r.opens, sorted(r.open_nets)) == (5, ["n2", "n3", "n_in"])
     assert (r.shorts, r.pin_shorts) == (0, 0)
     assert r.summary().splitlines()[1] == "opens: 5 in 3 nets"
