@@ -3,7 +3,7 @@
 A route is a set of grid cells `(ix, iy, z)` and edges between neighbouring cells: one step
 along a layer, or a layer change z <-> z + 1 at the same (ix, iy). Collinear edges that
 follow one another become one wire, whatever branches off them; each layer change becomes
-one via, named by the grid map and placed on the lower layer.
+one via, named by the grid map, placed from the lower layer to the upper one.
 """
 from __future__ import annotations
 
@@ -59,6 +59,7 @@ def route_wires(cells: Iterable[Cell], edges: Iterable[tuple[Cell, Cell]], gridm
             keyed.append(((z, 0, ys[i0], x, ys[i1], x), Wire(layers[z], x, ys[i0], x, ys[i1])))
     for ix, iy, z in vias:
         x, y = xs[ix], ys[iy]
-        keyed.append(((z, 1, y, x, y, x), Wire(layers[z], x, y, x, y, via=gridmap.via_names[z])))
+        keyed.append(((z, 1, y, x, y, x), Wire(layers[z], x, y, x, y, via=gridmap.via_names[z],
+                                               next_layer=layers[z + 1])))
     keyed.sort(key=lambda kw: kw[0])
     return [w for _, w in keyed]

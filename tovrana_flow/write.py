@@ -7,14 +7,13 @@ included, is copied byte for byte. The output appears whole or not at all.
 """
 from __future__ import annotations
 
-import bisect
 import os
 import re
 import tempfile
 
 from .design import Design, Wire
 from .errors import FlowInputError
-from .read.tokens import Tokens
+from .read.tokens import _TOKEN as DEF_TOKEN     # the reader's words, so both split alike
 
 _WIRING = frozenset({"ROUTED", "FIXED", "COVER", "NOSHIELD"})
 
@@ -47,52 +46,46 @@ def routed_text(wires: list[Wire], newline: str = "\n") -> str:
     return newline + newline.join(lines)
 
 
-class _NetText:
-    """Where one net stands in the DEF's tokens."""
+def _net_tokens(file: str, text: str, line_starts: list[int], design: Design, name: str) -> list[tuple[int, int, str]]:
+    """(start, end, word) of the net's statement in `text` (of `file`), from its `-` to its `;`."""
+    net = design.nets.get(name)
+    if net is None:
+        section = re.search(r"(?m)^[ \t]*NETS\s", text)
+        line = text.count("\n", 0, section.start()) + 1 if section else 0
+        raise FlowInputError(file, line, f"NETS {name}", "a routed net that the DEF does not have")
+    lines = len(line_starts)
+    if not 1 <= net.line <= net.end_line <= lines:
+        raise FlowInputError(file, net.line, f"NETS {name}", f"the DEF has {lines} lines, not the net's {net.line}-{net.end_line}")
+    lo = line_starts[net.line - 1]
+    first_line_end = line_starts[net.line] if net.line < lines else len(text)
+    hi = line_starts[net.end_line] if net.end_line < lines else len(text)
+    tokens = [(m.start(), m.end(), m.group()) for m in DEF_TOKEN.finditer(text, lo, hi) if m.group()[0] != "#"]
+    words = [w for _, _, w in tokens]
+    for k in range(len(words) - 1):
+        if tokens[k][0] >= first_line_end:
+            break
+        if words[k] == "-" and words[k + 1] == name and ";" in words[k:]:
+            return tokens[k:words.index(";", k) + 1]
+    raise FlowInputError(file, net.line, f"NETS {name}",
+                         "the net is not on the lines the design gives (was the design read from another DEF?)")
 
-    def __init__(self, tokens: Tokens, line_starts: list[int], design: Design, name: str):
-        net = design.nets.get(name)
-        file = tokens.file
-        words, starts = tokens.words, tokens.starts
-        if net is None:
-            section = next((i for i, w in enumerate(words) if w == "NETS" and (i == 0 or words[i - 1] != "END")), 0)
-            raise FlowInputError(file, tokens.line(section), f"NETS {name}", "a routed net that the DEF does not have")
-        line_end = line_starts[net.line] if net.line < len(line_starts) else starts[-1] + 1
-        i = bisect.bisect_left(starts, line_starts[net.line - 1])
-        while i + 1 < len(words) and starts[i] < line_end and not (words[i] == "-" and words[i + 1] == name):
-            i += 1
-        if i + 1 >= len(words) or starts[i] >= line_end:
-            raise FlowInputError(file, net.line, f"NETS {name}",
-                                 "the net is not on the line the design gives (was the design read from another DEF?)")
-        try:
-            self.semicolon = words.index(";", i)
-        except ValueError:
-            raise FlowInputError(file, net.line, f"NETS {name}", "no ';' closes the net (truncated?)") from None
-        self.first = i
 
-
-def _edits(tokens: Tokens, at: _NetText, new: str) -> list[tuple[int, int, str]]:
-    """(start, end, replacement) in the text: old wiring out, `new` in before the ';'."""
-    words, starts = tokens.words, tokens.starts
-
-    def end_of(k: int) -> int:
-        return starts[k] + len(words[k])
-
+def _edits(tokens: list[tuple[int, int, str]], new: str) -> list[tuple[int, int, str]]:
+    """(start, end, replacement): the net's old wiring out, `new` in before its `;`."""
     edits = []
-    k = at.first
-    last_kept = k
-    while k < at.semicolon:
-        if words[k] == "+" and words[k + 1] in _WIRING:
+    k, last_kept = 0, 0
+    while k < len(tokens) - 1:
+        if tokens[k][2] == "+" and tokens[k + 1][2] in _WIRING:
             stop = k + 2
-            while stop < at.semicolon and words[stop] != "+":
+            while tokens[stop][2] not in ("+", ";"):
                 stop += 1
-            edits.append((end_of(k - 1), end_of(stop - 1), ""))     # with the space before it
+            edits.append((tokens[k - 1][1], tokens[stop - 1][1], ""))     # with the space before it
             k = stop
         else:
             last_kept = k
             k += 1
     if new:
-        edits.append((end_of(last_kept), end_of(last_kept), new))
+        edits.append((tokens[last_kept][1], tokens[last_kept][1], new))
     return edits
 
 
@@ -102,13 +95,12 @@ def write_routed_def(in_def_path: str, out_path: str, design: Design, wiring: di
     DEF does not have raises FlowInputError, a wire DEF cannot state ValueError; either way
     `out_path` is left as it was."""
     text = _read_text(in_def_path)
-    tokens = Tokens(text, in_def_path)
     newline = "\r\n" if "\r\n" in text else "\n"
     line_starts = [0] + [m.end() for m in re.finditer("\n", text)]
     edits = []
     for name in sorted(wiring):
-        at = _NetText(tokens, line_starts, design, name)
-        edits.extend(_edits(tokens, at, routed_text(wiring[name], newline)))
+        tokens = _net_tokens(in_def_path, text, line_starts, design, name)
+        edits.extend(_edits(tokens, routed_text(wiring[name], newline)))
     edits.sort()
     pieces, pos = [], 0
     for start, end, new in edits:

@@ -50,7 +50,8 @@ class TestRouteWires:
                                                                             ((6, 0, 2), (6, 0, 1))]
         assert route_wires([], edges, GRID) == [
             Wire("M1", 100, 100, 500, 100), Wire("M1", 900, 100, 1300, 100),
-            Wire("M1", 1300, 100, 1300, 100, via="V12"), Wire("M2", 1300, 100, 1300, 100, via="V23")]
+            Wire("M1", 1300, 100, 1300, 100, via="V12", next_layer="M2"),
+            Wire("M2", 1300, 100, 1300, 100, via="V23", next_layer="M3")]
 
     def test_order_and_repeats_of_edges_do_not_matter(self):
         edges = (line((0, 0, 1), (0, 7, 1)) + line((0, 7, 1), (9, 7, 1)) + [((0, 7, 1), (0, 7, 2))]
@@ -85,8 +86,8 @@ def read_text(path):
 class TestWriteRoutedDef:
     # n2 from c_fn/Y, M1 (2300 300)-(2400 800), up to M2 and back down to M1 into c_fs/A,
     # M1 (3500 1700)-(3600 1900); its third pin c_e/A is left out
-    N2 = [Wire("M1", 2300, 500, 2300, 500, via="V12"), Wire("M2", 2300, 500, 2300, 1800),
-          Wire("M1", 2300, 1800, 2300, 1800, via="V12"), Wire("M1", 2300, 1800, 3500, 1800)]
+    N2 = [Wire("M1", 2300, 500, 2300, 500, via="V12", next_layer="M2"), Wire("M2", 2300, 500, 2300, 1800),
+          Wire("M2", 2300, 1800, 2300, 1800, via="V12", next_layer="M1"), Wire("M1", 2300, 1800, 3500, 1800)]
     N3 = [Wire("M3", 3600, 3000, 5000, 3000, ext0=50), Wire("M2", 4100, 2600, 4100, 2600, patch=True)]
 
     def test_round_trip_and_nothing_else_changes(self, tiny, tmp_path):
