@@ -122,6 +122,7 @@ class _Scene:
         self.rects: dict[str, list[tuple[int, int, int, int, int]]] = defaultdict(list)  # x0 y0 x1 y1 element
         self.net_names: list[str] = []
         self.net_ids: dict[str, int] = {}
+        self._via_layers: dict[str, list[str] | None] = {}
 
     def net_id(self, name: str) -> int:
         if name not in self.net_ids:
@@ -155,10 +156,12 @@ class _Scene:
     # ------------------------------------------------------------ wiring
 
     def via_layers(self, name: str) -> list[str] | None:
-        via = self.design.vias.get(name) or self.tech.vias.get(name)
-        if via is None:
-            return None
-        return sorted({s.layer for s in via.shapes if s.layer in self.routing})
+        """The routing layers via `name` has shapes on (None: no such via)."""
+        if name not in self._via_layers:
+            via = self.design.vias.get(name) or self.tech.vias.get(name)
+            self._via_layers[name] = None if via is None else sorted(
+                {s.layer for s in via.shapes if s.layer in self.routing})
+        return self._via_layers[name]
 
     def add_wiring(self, net: Net, special: bool) -> None:
         nid = self.net_id(net.name)
@@ -226,8 +229,8 @@ class _Scene:
 def _wire_rect(w: Wire) -> tuple[int, int, int, int]:
     """The rectangle a wire stands for: a patch is its own rectangle, special wiring is as
     wide as stated with flush ends, regular wiring is its centre line."""
-    x0, x1 = sorted((w.x0, w.x1))
-    y0, y1 = sorted((w.y0, w.y1))
+    x0, x1 = (w.x0, w.x1) if w.x0 <= w.x1 else (w.x1, w.x0)
+    y0, y1 = (w.y0, w.y1) if w.y0 <= w.y1 else (w.y1, w.y0)
     if w.width and not w.patch:
         lo, hi = w.width // 2, (w.width + 1) // 2
         if y0 == y1:
