@@ -9,7 +9,8 @@ import numpy as np
 
 from .design import Design, Rect, Tech
 
-WINDOW_SHARE = 1 / 8        # the default window's share of the die's width and of its height
+WINDOW_SHARE = 1 / 8        # the default window's share of the die's width and of its height,
+WINDOW_TRACKS = 40          # but at least this many of the finest tracks across
 _DENSITY_BINS = 64          # resolution of the search for the densest window
 
 
@@ -85,11 +86,21 @@ def densest_window(design: Design, share: float = WINDOW_SHARE) -> Rect:
     return Rect(round(x0), round(y0), round(x0 + width * k / n), round(y0 + height * k / n))
 
 
+def _window_share(tech: Tech, design: Design) -> float:
+    """An eighth of the die across, widened on a small die to show some tracks, up to half of it."""
+    pitches = [l.pitch for l in tech.routing_layers() if l.pitch]
+    die = design.die
+    if not pitches or not die or not design.dbu_per_micron:
+        return WINDOW_SHARE
+    side = max(die.x1 - die.x0, die.y1 - die.y0) / design.dbu_per_micron
+    return max(WINDOW_SHARE, min(0.5, WINDOW_TRACKS * min(pitches) / side))
+
+
 def draw_routed(tech: Tech, design: Design, path: str, window: Rect | None = None) -> Rect:
     """Writes a PNG of the routed `design` to `path`: the whole die and `window` (database
-    units; default: the densest window an eighth of the die across). Returns the window drawn."""
+    units; default: the densest window an eighth of the die across, wider on a small die). Returns the window drawn."""
     FigureCanvasAgg, Figure, LineCollection, Line2D = _require_matplotlib()
-    window = window or densest_window(design)
+    window = window or densest_window(design, _window_share(tech, design))
     dbu = design.dbu_per_micron or 1
     wires, vias = _segments(design)
     outlines = _outlines(tech, design)
