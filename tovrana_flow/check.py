@@ -24,6 +24,7 @@ from .errors import FlowInputError
 from .overlaps import meeting_pairs
 from .placement import component_pin_shapes, io_pin_shapes
 from .read import read_def
+from .read.def_file import PLACEMENT_STATUSES
 
 DETAILS_PER_KIND = 10      # how many opens, shorts and pin shorts the report spells out
 BUCKET_PITCHES = 4         # bucket size of the overlap search, in the finest routing pitch
@@ -204,6 +205,8 @@ class _Scene:
                 nets = tuple(dict.fromkeys(owners.get((name, pin_name), []) + wildcard.get(pin_name, [])))
                 e = self.element(PIN, nets, (name, pin_name))
                 pin_element[name, pin_name] = e
+                if comp.status not in PLACEMENT_STATUSES:
+                    continue           # no place, no shapes: its pins can only be opens
                 for layer, x0, y0, x1, y1 in shapes:
                     self.add_rect(layer, x0 + comp.x, y0 + comp.y, x1 + comp.x, y1 + comp.y, e)
         for name, io in self.design.pins.items():
@@ -325,5 +328,5 @@ def _count_opens(report: CheckReport, scene: _Scene, regular: list[Net], net_pin
             report.opens += missing
             report.open_nets.append(net.name)
             if len(report.open_details) < DETAILS_PER_KIND:
-                report.open_details.append(f"open: net {net.name} has {len(groups)} unconnected groups "
-                                           f"of its {len(pins)} pins")
+                report.open_details.append(f"open: net {net.name}: its {len(pins)} pins fall in "
+                                           f"{len(groups)} unconnected groups")

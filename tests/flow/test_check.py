@@ -34,10 +34,11 @@ def via12(x, y):
     return Wire("M1", x, y, x, y, via="V12")
 
 
-def check(tech, nets, special=None, pins=None):
+def check(tech, nets, special=None, pins=None, unplaced=()):
     """Checks a design of the four INVs and `nets`: name -> (connections, wires)."""
     d = Design(name="hand", dbu_per_micron=1000, die=Rect(0, 0, 6000, 4800), file="hand.def")
     d.components = {n: Component(n, "INV", "PLACED", x, y, "N") for n, (x, y) in PLACES.items()}
+    d.components.update({n: Component(n, "INV", "UNPLACED") for n in unplaced})
     d.pins = pins or {}
     d.nets = {name: Net(name, list(conns), wiring=list(wires)) for name, (conns, wires) in nets.items()}
     d.special_nets = {name: Net(name, [], wiring=list(wires)) for name, wires in (special or {}).items()}
@@ -88,6 +89,12 @@ class TestOpens:
         assert check(tech, {"a": ([("u1", "Y"), ("u2", "A")], route(vias=True))}).opens == 0
         # without the vias the M2 wire lies over the M1 ends but joins nothing
         assert check(tech, {"a": ([("u1", "Y"), ("u2", "A")], route(vias=False))}).opens == 1
+
+    def test_pins_of_an_unplaced_cell_are_opens_not_shorts(self, tech):
+        # were u5 taken as placed at (0, 0), the wire would run through its pin Y
+        nets = {"a": ([("u1", "Y"), ("u2", "A"), ("u5", "A")], [STRAIGHT])}
+        r = check(tech, nets, unplaced=["u5"])
+        assert (r.opens, r.pin_shorts) == (1, 0)
 
     def test_io_pin_reached_through_its_second_port(self, tech):
         ports = [PinPort([Shape("M1", Rect(-50, -50, 50, 50))], "PLACED", 3000, 3000, "N"),
