@@ -122,11 +122,24 @@ def _read_text(path: str) -> str:
         raise FlowInputError(path, 0, "file", f"cannot be read: {e.strerror}") from None
 
 
+def _new_file_mode(path: str) -> int:
+    """The mode the output would have if written in place (a temporary file starts at 0600)."""
+    try:
+        return os.stat(path).st_mode & 0o777
+    except FileNotFoundError:
+        umask = os.umask(0)
+        os.umask(umask)
+        return 0o666 & ~umask
+
+
 def _write_atomically(path: str, text: str) -> None:
+    """Writes a temporary file beside `path`, then renames it: `path` is never half written."""
     folder = os.path.dirname(os.path.abspath(path))
+    mode = _new_file_mode(path)
     fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".", suffix=".tmp")
     try:
         with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
+            os.fchmod(f.fileno(), mode)
             f.write(text)
             f.flush()
             os.fsync(f.fileno())

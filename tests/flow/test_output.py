@@ -151,6 +151,17 @@ class TestWriteRoutedDef:
         assert out.read_text() == "old contents"
         assert os.listdir(tmp_path) == ["routed.def"]
 
+    def test_output_mode_as_if_written_in_place(self, tiny, tmp_path):
+        _, design = tiny
+        out = tmp_path / "routed.def"
+        write_routed_def(TINY_DEF, str(out), design, {})
+        umask = os.umask(0)
+        os.umask(umask)
+        assert out.stat().st_mode & 0o777 == 0o666 & ~umask
+        out.chmod(0o640)
+        write_routed_def(TINY_DEF, str(out), design, {})
+        assert out.stat().st_mode & 0o777 == 0o640
+
     def test_design_from_another_file(self, tiny, tmp_path):
         _, design = tiny
         shifted = tmp_path / "shifted.def"
