@@ -136,7 +136,10 @@ def _write_atomically(path: str, text: str) -> None:
     """Writes a temporary file beside `path`, then renames it: `path` is never half written."""
     folder = os.path.dirname(os.path.abspath(path))
     mode = _new_file_mode(path)
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".", suffix=".tmp")
+    try:
+        fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".", suffix=".tmp")
+    except OSError as e:       # name the output, not the temporary file
+        raise OSError(e.errno, e.strerror, path) from None
     try:
         with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
             os.fchmod(f.fileno(), mode)

@@ -150,6 +150,10 @@ class TestWriteRoutedDef:
             write_routed_def(TINY_DEF, str(out), design, {"n2": [Wire("M1", 0, 0, 10, 10)]})
         assert out.read_text() == "old contents"
         assert os.listdir(tmp_path) == ["routed.def"]
+        missing = str(tmp_path / "no" / "routed.def")
+        with pytest.raises(FileNotFoundError) as e:
+            write_routed_def(TINY_DEF, missing, design, {})
+        assert e.value.filename == missing
 
     def test_output_mode_as_if_written_in_place(self, tiny, tmp_path):
         _, design = tiny
