@@ -71,6 +71,12 @@ class TestRouteWires:
             with pytest.raises(ValueError, match="neighbouring"):
                 route_wires([], [bad], GRID)
 
+    def test_edge_off_the_grid_map(self):
+        for bad in [((-1, 0, 0), (0, 0, 0)), ((29, 0, 0), (30, 0, 0)), ((0, 24, 1), (0, 23, 1)),
+                    ((0, -1, 0), (1, -1, 0)), ((0, 0, 2), (0, 0, 3)), ((3, 3, -1), (3, 3, 0))]:
+            with pytest.raises(ValueError, match="leaves the grid map"):
+                route_wires([], [bad], GRID)
+
 
 @pytest.fixture(scope="module")
 def tiny():
