@@ -42,6 +42,10 @@ def _segments(design: Design) -> tuple[dict[str, list], dict[str, list]]:
     return wires, vias
 
 
+def _outline(x0: float, y0: float, x1: float, y1: float) -> list[tuple[float, float]]:
+    return [(x0, y0), (x1, y0), (x1, y1), (x0, y1), (x0, y0)]
+
+
 def _outlines(tech: Tech, design: Design) -> list:
     """Each placed cell's outline as a closed polyline, in microns."""
     dbu = design.dbu_per_micron or 1
@@ -54,7 +58,7 @@ def _outlines(tech: Tech, design: Design) -> list:
         if comp.orient in ("E", "W", "FE", "FW"):
             w, h = h, w
         x, y = comp.x / dbu, comp.y / dbu
-        out.append([(x, y), (x + w, y), (x + w, y + h), (x, y + h), (x, y)])
+        out.append(_outline(x, y, x + w, y + h))
     return out
 
 
@@ -98,32 +102,33 @@ def _window_share(tech: Tech, design: Design) -> float:
 
 def draw_routed(tech: Tech, design: Design, path: str, window: Rect | None = None) -> Rect:
     """Writes a PNG of the routed `design` to `path`: the whole die and `window` (database
-    units; default: the densest window an eighth of the die across, wider on a small die). Returns the window drawn."""
+    units; default: the densest window an eighth of the die across, wider on a small die).
+    Returns the window drawn."""
     FigureCanvasAgg, Figure, LineCollection, Line2D = _require_matplotlib()
     window = window or densest_window(design, _window_share(tech, design))
     dbu = design.dbu_per_micron or 1
     wires, vias = _segments(design)
-    outlines = _outlines(tech, design)
     layer_order = [l.name for l in tech.routing_layers()]
     layers = [l for l in layer_order if l in wires or l in vias]
     layers += sorted((set(wires) | set(vias)) - set(layers))
     colours = {name: f"C{layer_order.index(name) % 10 if name in layer_order else 9}" for name in layers}
+    outlines = _outlines(tech, design)
+    frame = [_outline(window.x0 / dbu, window.y0 / dbu, window.x1 / dbu, window.y1 / dbu)]
 
-    fig = Figure(figsize=(16, 8.6), dpi=110, layout="constrained")
-    die = design.die
-    for col, (title, box, line_width, dot) in enumerate((
-            ("whole die", die, 0.3, 0.5),
-            ("window", window, 0.9, 4.0))):
+    fig = Figure(figsize=(16, 8.6), dpi=110)
+    fig.subplots_adjust(left=0.05, right=0.98, bottom=0.07, top=0.9, wspace=0.15)
+    panels = (("whole die", design.die, 0.3, 0.5), ("window", window, 0.9, 4.0))
+    for col, (title, box, line_width, dot) in enumerate(panels):
         ax = fig.add_subplot(1, 2, col + 1)
         ax.add_collection(LineCollection(outlines, colors="0.85", linewidths=0.3, zorder=0))
-        for z, name in enumerate(layers):
+        for z, name in enumerate(layers, 1):
             if name in wires:
-                ax.add_collection(LineCollection(wires[name], colors=colours[name], linewidths=line_width,
-                                                 zorder=1 + z))
+                ax.add_collection(LineCollection(wires[name], colors=colours[name], linewidths=line_width, zorder=z))
             if name in vias:
                 pts = np.array(vias[name])
-                ax.scatter(pts[:, 0], pts[:, 1], s=dot, c=colours[name], marker="s", linewidths=0,
-                           zorder=1 + z)
+                ax.scatter(pts[:, 0], pts[:, 1], s=dot, c=colours[name], marker="s", linewidths=0, zorder=z)
+        if col == 0:
+            ax.add_collection(LineCollection(frame, colors="k", linewidths=0.8, zorder=len(layers) + 1))
         if box is not None:
             ax.set_xlim(box.x0 / dbu, box.x1 / dbu)
             ax.set_ylim(box.y0 / dbu, box.y1 / dbu)
@@ -133,14 +138,8 @@ def draw_routed(tech: Tech, design: Design, path: str, window: Rect | None = Non
         ax.set_xlabel("x (um)")
         ax.set_ylabel("y (um)")
         ax.set_title(f"{design.name}: {title}")
-        if col == 0 and window is not None:
-            ax.add_collection(LineCollection([[(window.x0 / dbu, window.y0 / dbu), (window.x1 / dbu, window.y0 / dbu),
-                                               (window.x1 / dbu, window.y1 / dbu), (window.x0 / dbu, window.y1 / dbu),
-                                               (window.x0 / dbu, window.y0 / dbu)]],
-                                             colors="k", linewidths=0.8, zorder=100))
     handles = [Line2D([], [], color=colours[name], lw=2, label=name) for name in layers]
-    if handles:
-        fig.legend(handles=handles + [Line2D([], [], color="0.75", lw=2, label="cells")],
-                   loc="outside upper center", ncol=min(len(handles) + 1, 10), frameon=False)
+    handles.append(Line2D([], [], color="0.75", lw=2, label="cells"))
+    fig.legend(handles=handles, loc="upper center", ncol=min(len(handles), 10), frameon=False)
     FigureCanvasAgg(fig).print_png(path)
     return window
