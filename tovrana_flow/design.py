@@ -18,12 +18,18 @@ class Rect:
     x1: float
     y1: float
 
+    def moved(self, dx: float, dy: float) -> "Rect":
+        return Rect(self.x0 + dx, self.y0 + dy, self.x1 + dx, self.y1 + dy)
+
 
 @dataclass
 class Shape:
     """A rectangle on a named layer (a pin port, an obstruction, a via's metal or cut)."""
     layer: str
     rect: Rect
+
+    def moved(self, dx: float, dy: float) -> "Shape":
+        return Shape(self.layer, self.rect.moved(dx, dy))
 
 
 # ---------------------------------------------------------------- LEF

@@ -9,6 +9,7 @@ import pytest
 from tovrana_flow.design import Rect, Shape, Wire
 from tovrana_flow.errors import FlowInputError
 from tovrana_flow.read import read_def, read_guides, read_lef
+from tovrana_flow.read.geometry import polygon_rects
 
 DATA = Path(__file__).parent / "data"
 TINY_LEF = (DATA / "tiny.lef").read_text()
@@ -392,3 +393,28 @@ def test_mangled_input_gives_only_input_errors(tmp_path, tiny_tech, which):
             read_lef([path]) if which == "lef" else read_def(path, tiny_tech)
         except FlowInputError:
             pass
+
+
+# ---------------------------------------------------------------- polygons
+
+POLYGONS = {
+    "rectangle, clockwise": [(0, 0), (0, 4), (6, 4), (6, 0)],
+    "with a vertex on an edge": [(0, 0), (3, 0), (6, 0), (6, 4), (0, 4)],
+    "U": [(0, 0), (9, 0), (9, 6), (6, 6), (6, 2), (3, 2), (3, 6), (0, 6)],
+    "T": [(3, 0), (6, 0), (6, 4), (9, 4), (9, 6), (0, 6), (0, 4), (3, 4)],
+    "staircase": [(0, 0), (2, 0), (2, 1), (4, 1), (4, 3), (6, 3), (6, 5), (0, 5)],
+}
+
+
+@pytest.mark.parametrize("name", POLYGONS)
+def test_polygon_rects_cover_the_polygon_exactly(name):
+    points = POLYGONS[name]
+    rects = polygon_rects(points)
+    # Same area as the polygon (shoelace), and no two rectangles overlap: together exact.
+    area = abs(sum(xa * yb - xb * ya for (xa, ya), (xb, yb) in zip(points, points[1:] + points[:1]))) / 2
+    assert sum((r.x1 - r.x0) * (r.y1 - r.y0) for r in rects) == area
+    for i, a in enumerate(rects):
+        for b in rects[i + 1:]:
+            assert min(a.x1, b.x1) <= max(a.x0, b.x0) or min(a.y1, b.y1) <= max(a.y0, b.y0)
+    # Slabs of the same span merge: a rectangle is one rectangle, a U three.
+    assert len(rects) == {"U": 3, "T": 2, "staircase": 3}.get(name, 1)

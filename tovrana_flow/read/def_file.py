@@ -9,10 +9,12 @@ equal database units, known macros, layers and vias, pins the macros have.
 """
 from __future__ import annotations
 
+import math
+
 from ..design import (ORIENTATIONS, Blockage, Component, Design, GCellGrid, IOPin, Net, PinPort, Rect,
                       Row, Shape, Tech, Tracks, ViaDef)
 from .geometry import generated_via_shapes, polygon_rects
-from .tokens import Tokens
+from .tokens import MAX_ARRAY, Tokens
 from .wiring import WiringReader
 
 PLACEMENT_STATUSES = frozenset({"PLACED", "FIXED", "COVER"})
@@ -31,7 +33,6 @@ class _DefReader:
         self.tech = tech
         self.design = Design(file=tokens.file)
         self.layers = {layer.name for layer in tech.layers} if tech else None
-        self.units_at = -1                   # the UNITS statement's first token, once read
         self.wiring = WiringReader(tokens, self.design, tech, self.check_layer)
 
     def read(self) -> Design:
@@ -56,6 +57,8 @@ class _DefReader:
                     t.error("DIEAREA", "needs at least two corners", start)
                 xs, ys = [p[0] for p in points], [p[1] for p in points]
                 d.die = Rect(min(xs), min(ys), max(xs), max(ys))
+                if d.die.x0 == d.die.x1 or d.die.y0 == d.die.y1:
+                    t.error("DIEAREA", "encloses no area", start)
             elif word == "ROW":
                 self.row(start)
             elif word == "TRACKS":
@@ -65,8 +68,7 @@ class _DefReader:
             elif word in _SECTIONS:
                 self.section(word, start)
             elif word == "BEGINEXT":
-                while t.next("BEGINEXT", "ENDEXT") != "ENDEXT":
-                    pass
+                t.skip_extension()
             elif word == "PROPERTYDEFINITIONS":
                 t.skip_block(word, word, start)
             elif word[0].isalpha():
@@ -99,7 +101,6 @@ class _DefReader:
             t.error("UNITS DISTANCE MICRONS",
                     f"{dbu} differs from the LEF's DATABASE MICRONS {lef_dbu}; the flow needs them equal", start)
         self.design.dbu_per_micron = dbu
-        self.units_at = start
 
     def row(self, start: int) -> None:
         t = self.t
@@ -154,6 +155,8 @@ class _DefReader:
         t.expect("STEP", c)
         step = t.integer(c + " STEP")
         t.end_statement(c)
+        if count < 1 or step < 0:
+            t.error(c, f"needs a positive count and a step >= 0, found DO {count} STEP {step}", start)
         self.design.gcell_grid.append(GCellGrid(axis, first, count, step, t.line(start)))
 
     # ------------------------------------------------------------ helpers
@@ -290,8 +293,7 @@ class _DefReader:
                 if t.accept("MASK"):
                     t.integer(c + " VIA MASK")
                 x, y = self.point(c + " VIA")
-                port.shapes.extend(Shape(s.layer, Rect(s.rect.x0 + x, s.rect.y0 + y, s.rect.x1 + x, s.rect.y1 + y))
-                                   for s in self.wiring.via_shapes(via, c + " VIA", at + 1))
+                port.shapes.extend(s.moved(x, y) for s in self.wiring.via_shapes(via, c + " VIA", at + 1))
             elif option in PLACEMENT_STATUSES:
                 port.status = option
                 port.x, port.y = self.point(f"{c} {option}")
@@ -302,6 +304,8 @@ class _DefReader:
         pin.shapes, pin.status, pin.x, pin.y, pin.orient = first.shapes, first.status, first.x, first.y, first.orient
         if explicit_ports:
             pin.ports = ports
+        if name in self.design.pins:
+            t.error(c, "the pin is defined twice", start)
         self.design.pins[name] = pin
 
     def blockage(self, start: int) -> None:
@@ -366,10 +370,15 @@ class _DefReader:
             missing = [k for k in ("CUTSIZE", "LAYERS", "CUTSPACING", "ENCLOSURE") if k not in rule]
             if missing:
                 t.error(c, f"a via given by VIARULE needs {', '.join(missing)}", start)
+            rows, cols = rule.get("ROWCOL", (1, 1))
+            if not (rows >= 1 and cols >= 1 and rows * cols <= MAX_ARRAY):
+                t.error(c + " ROWCOL", f"expected 1 to {MAX_ARRAY} cuts, found {rows} by {cols}", start)
             via.shapes = generated_via_shapes(rule["LAYERS"], rule["CUTSIZE"], rule["CUTSPACING"],
                                               rule["ENCLOSURE"], rule.get("ROWCOL", (1, 1)),
                                               rule.get("ORIGIN", (0, 0)), rule.get("OFFSET", (0, 0, 0, 0)))
-            via.shapes = [Shape(s.layer, Rect(*(round(v) for v in (s.rect.x0, s.rect.y0, s.rect.x1, s.rect.y1))))
+            # An array of odd width centres on a half unit: every edge moves down to the grid
+            # alike, so that each shape keeps its size.
+            via.shapes = [Shape(s.layer, Rect(*(math.floor(v) for v in (s.rect.x0, s.rect.y0, s.rect.x1, s.rect.y1))))
                           for s in via.shapes]
         if not via.shapes:
             t.error(c, "has no shapes", start)
@@ -378,12 +387,14 @@ class _DefReader:
     # ------------------------------------------------------------ nets
 
     def net(self, start: int) -> None:
-        self.design.nets.update([self.read_net(start, "NETS", special=False)])
+        net = self.read_net(start, "NETS", special=False)
+        self.design.nets[net.name] = net
 
     def special_net(self, start: int) -> None:
-        self.design.special_nets.update([self.read_net(start, "SPECIALNETS", special=True)])
+        net = self.read_net(start, "SPECIALNETS", special=True)
+        self.design.special_nets[net.name] = net
 
-    def read_net(self, start: int, section: str, special: bool) -> tuple[str, Net]:
+    def read_net(self, start: int, section: str, special: bool) -> Net:
         t = self.t
         name = t.name(section, "a net name")
         c = f"{section} {name}"
@@ -417,7 +428,7 @@ class _DefReader:
             t.error(c, "the net is defined twice", start)
         for (comp, pin), at in zip(net.pins, pins_at):
             self.check_connection(comp, pin, c, at)
-        return name, net
+        return net
 
     def check_connection(self, comp: str, pin: str, construct: str, at: int) -> None:
         t, d = self.t, self.design

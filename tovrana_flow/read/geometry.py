@@ -46,6 +46,8 @@ def path_rects(points: list[tuple[float, float]], width: float) -> list[Rect]:
     the width at both ends (the LEF and DEF rule for paths). Raises ValueError for a
     diagonal segment."""
     half = width / 2
+    if not points:
+        raise ValueError("a path needs at least one point")
     if len(points) == 1:
         (x, y), = points
         return [Rect(x - half, y - half, x + half, y + half)]

@@ -9,14 +9,14 @@ from __future__ import annotations
 
 from ..design import Layer, Macro, MacroPin, Rect, Shape, Site, SpacingTable, Tech, ViaDef
 from .geometry import generated_via_shapes, path_rects, polygon_rects
-from .tokens import Tokens
+from .tokens import MAX_ARRAY, Tokens, is_number as _is_number
 
 LAYER_TYPES = frozenset({"ROUTING", "CUT", "MASTERSLICE", "OVERLAP", "IMPLANT"})
 DIRECTIONS = frozenset({"HORIZONTAL", "VERTICAL", "DIAG45", "DIAG135"})
 
 # Top-level blocks read past whole: closed by "END <keyword>" ...
 _BLOCKS_ENDED_BY_KEYWORD = frozenset({"PROPERTYDEFINITIONS", "SPACING", "IRDROP", "NOISETABLE",
-                                      "CORRECTIONTABLE", "UNITS"})
+                                      "CORRECTIONTABLE"})
 # ... or by "END <their name>".
 _BLOCKS_ENDED_BY_NAME = frozenset({"VIARULE", "NONDEFAULTRULE", "ARRAY"})
 
@@ -68,7 +68,7 @@ class _LefReader:
             elif word in _BLOCKS_ENDED_BY_NAME:
                 t.skip_block(t.name(word), word, start)
             elif word == "BEGINEXT":
-                self.skip_extension(start)
+                t.skip_extension()
             elif word[0].isalpha():
                 t.skip_statement(word)
             else:
@@ -82,11 +82,6 @@ class _LefReader:
             return word
         t.expect(name, f"{construct} END")
         return None
-
-    def skip_extension(self, start: int) -> None:
-        t = self.t
-        while t.next("BEGINEXT", "ENDEXT") != "ENDEXT":
-            pass
 
     # ------------------------------------------------------------ units
 
@@ -242,10 +237,10 @@ class _LefReader:
             at, words = rule[key]
             if len(words) != count:
                 t.error(f"{construct} {key}", f"expected {count} values, found {len(words)}", at)
-            try:
-                return tuple(float(w) for w in words)
-            except ValueError:
+            values = tuple(float(w) for w in words if _is_number(w))
+            if len(values) != count:
                 t.error(f"{construct} {key}", f"expected {count} numbers, found {' '.join(words)!r}", at)
+            return values
 
         at, layers = rule["LAYERS"]
         if len(layers) != 3:
@@ -253,8 +248,9 @@ class _LefReader:
         for name in layers:
             self.check_layer(name, construct + " LAYERS", at)
         rows, cols = numbers("ROWCOL", 2, (1, 1))
-        if rows != int(rows) or cols != int(cols) or rows < 1 or cols < 1:
-            t.error(construct + " ROWCOL", "expected two positive integers", rule["ROWCOL"][0])
+        if rows != int(rows) or cols != int(cols) or not 1 <= rows * cols <= MAX_ARRAY:
+            t.error(construct + " ROWCOL", f"expected two positive integers, at most {MAX_ARRAY} cuts",
+                    rule["ROWCOL"][0])
         return generated_via_shapes(tuple(layers), numbers("CUTSIZE", 2), numbers("CUTSPACING", 2),
                                     numbers("ENCLOSURE", 4), (int(rows), int(cols)),
                                     numbers("ORIGIN", 2, (0, 0)), numbers("OFFSET", 4, (0, 0, 0, 0)))
@@ -386,8 +382,7 @@ class _LefReader:
             if via is None:
                 t.error(here, f"via {t.words[t.i - 1]!r} is not defined before this point", t.i - 1)
             t.end_statement(here)
-            shapes.extend(Shape(s.layer, Rect(s.rect.x0 + x, s.rect.y0 + y, s.rect.x1 + x, s.rect.y1 + y))
-                          for s in via.shapes)
+            shapes.extend(s.moved(x, y) for s in via.shapes)
             return layer
         if layer is None:
             t.error(here, "a shape before any LAYER", at)

@@ -6,10 +6,15 @@ so that a quoted `;` or `END` never ends a statement). A quoted string does not 
 """
 from __future__ import annotations
 
+import math
 import re
 from typing import NoReturn
 
 from ..errors import FlowInputError
+
+# The most repetitions (cuts of a via, vias of an array) one statement may ask for: far more
+# than any real design writes, few enough that a corrupt count cannot exhaust memory.
+MAX_ARRAY = 100_000
 
 _TOKEN = re.compile(r'"(?:[^"\\\n]|\\.)*"|#[^\n]*|"|[^\s"]+')
 
@@ -49,7 +54,7 @@ class Tokens:
         except UnicodeDecodeError as e:
             raise FlowInputError(path, 1, "file", f"not a text file ({e.reason})") from None
         except OSError as e:
-            raise FlowInputError(path, 0, "file", f"cannot be read: {e.strerror}") from None
+            raise FlowInputError(path, 0, "file", f"cannot be read: {e.strerror}") from None   # line 0: none
         return cls(text, path)
 
     # ------------------------------------------------------------ places and errors
@@ -98,20 +103,18 @@ class Tokens:
 
     def number(self, construct: str, what: str = "a number") -> float:
         word = self.next(construct, what)
-        try:
-            value = float(word)
-        except ValueError:
+        if not is_number(word):
             self.error(construct, f"expected {what}, found {word!r}", self.i - 1)
-        if value != value or value in (float("inf"), float("-inf")):
-            self.error(construct, f"expected {what}, found {word!r}", self.i - 1)
-        return value
+        return float(word)
 
     def integer(self, construct: str, what: str = "an integer") -> int:
         word = self.next(construct, what)
         try:
-            return int(word)
+            if "_" not in word:
+                return int(word)
         except ValueError:
-            self.error(construct, f"expected {what}, found {word!r}", self.i - 1)
+            pass
+        self.error(construct, f"expected {what}, found {word!r}", self.i - 1)
 
     def expect(self, word: str, construct: str) -> None:
         found = self.next(construct, repr(word))
@@ -127,6 +130,11 @@ class Tokens:
 
     def end_statement(self, construct: str) -> None:
         self.expect(";", construct)
+
+    def skip_extension(self) -> None:
+        """Skips a `BEGINEXT ... ENDEXT` extension (its BEGINEXT already read)."""
+        while self.next("BEGINEXT", "ENDEXT") != "ENDEXT":
+            pass
 
     def skip_statement(self, construct: str) -> None:
         """Skips to just past the next `;`."""
@@ -151,5 +159,10 @@ class Tokens:
             i += 1
 
 
-def unquote(word: str) -> str:
-    return word[1:-1] if len(word) >= 2 and word[0] == '"' and word[-1] == '"' else word
+def is_number(word: str) -> bool:
+    """A finite decimal number (not "nan", "inf" or Python's "1_000")."""
+    try:
+        value = float(word)
+    except ValueError:
+        return False
+    return "_" not in word and math.isfinite(value)

@@ -12,7 +12,7 @@ from typing import Callable
 
 from ..design import ORIENTATIONS, Design, Net, Rect, Shape, Tech, Wire
 from .geometry import polygon_rects
-from .tokens import Tokens
+from .tokens import MAX_ARRAY, Tokens
 
 _POINT_ENDS = frozenset({";", "+", "NEW"})
 
@@ -38,6 +38,8 @@ class WiringReader:
             where = "the DEF's VIAS or the LEF" if self.tech else "the DEF's VIAS (no LEF given)"
             self.t.error(construct, f"via {name!r} is not defined in {where}", at)
         dbu = self.design.dbu_per_micron
+        if not dbu:
+            self.t.error(construct, f"via {name!r} from the LEF used before UNITS DISTANCE MICRONS", at)
         return [Shape(s.layer, Rect(*(self.to_dbu(v, dbu, construct, at) for v in
                                       (s.rect.x0, s.rect.y0, s.rect.x1, s.rect.y1))))
                 for s in lef_via.shapes]
@@ -160,6 +162,8 @@ class WiringReader:
         ny = t.integer(construct + " DO")
         t.expect("STEP", construct + " DO")
         sx, sy = t.integer(construct + " STEP"), t.integer(construct + " STEP")
+        if not (nx >= 1 and ny >= 1 and nx * ny <= MAX_ARRAY):
+            t.error(construct + " DO", f"expected 1 to {MAX_ARRAY} vias, found DO {nx} BY {ny}", t.i - 6)
         return [(x + i * sx, y + j * sy) for j in range(ny) for i in range(nx)]
 
     def point(self, x: int | None, y: int | None, construct: str) -> tuple[int, int, int | None]:
