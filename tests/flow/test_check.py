@@ -8,7 +8,6 @@ from tovrana_flow.check import check_def, check_file
 from tovrana_flow.design import Component, Design, IOPin, Net, PinPort, Rect, Shape, Wire
 from tovrana_flow.errors import FlowInputError
 from tovrana_flow.overlaps import meeting_pairs
-from tovrana_flow.read import read_lef
 
 DATA = os.path.join(os.path.dirname(__file__), "data")
 
@@ -17,9 +16,9 @@ DATA = os.path.join(os.path.dirname(__file__), "data")
 PLACES = {"u1": (0, 0), "u2": (2000, 0), "u3": (4000, 0), "u4": (0, 2400)}
 
 
-@pytest.fixture(scope="module")
-def tech():
-    return read_lef([os.path.join(DATA, "tiny.lef")])
+@pytest.fixture
+def tech(tiny_tech):
+    return tiny_tech
 
 
 def m1(x0, y0, x1, y1):
