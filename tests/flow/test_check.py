@@ -40,7 +40,8 @@ def check(tech, nets, special=None, pins=None, unplaced=()):
     d.components.update({n: Component(n, "INV", "UNPLACED") for n in unplaced})
     d.pins = pins or {}
     d.nets = {name: Net(name, list(conns), wiring=list(wires)) for name, (conns, wires) in nets.items()}
-    d.special_nets = {name: Net(name, [], wiring=list(wires)) for name, wires in (special or {}).items()}
+    d.special_nets = {name: Net(name, list(conns), wiring=list(wires))
+                      for name, (conns, wires) in (special or {}).items()}
     return check_def(tech, d)
 
 
@@ -142,11 +143,18 @@ class TestShorts:
 
     def test_special_wiring_is_judged_only_against_regular_wiring(self, tech):
         rail = Wire("M1", 0, 600, 6000, 600, width=120)        # over u1/Y, u2/A, u3/A
-        r = check(tech, {"a": ([], [m1(1000, 400, 1000, 1000)])}, special={"VSS": [rail]})
+        r = check(tech, {"a": ([], [m1(1000, 400, 1000, 1000)])}, special={"VSS": ([], [rail])})
         assert (r.shorts, r.short_kinds, r.pin_shorts) == (1, {"wire/special": 1}, 0)
         # the rail is 120 wide: a wire 61 above its centre line misses it
-        r = check(tech, {"a": ([], [m1(1000, 661, 1000, 1000)])}, special={"VSS": [rail]})
+        r = check(tech, {"a": ([], [m1(1000, 661, 1000, 1000)])}, special={"VSS": ([], [rail])})
         assert r.shorts == 0
+
+
+    def test_special_net_owns_the_pins_it_names(self, tech):
+        # "( * A )" gives every cell's pin A to VSS: net a crossing u2/A and u3/A shorts to VSS
+        r = check(tech, {"a": ([("u1", "Y")], [m1(450, 600, 4150, 600)])}, special={"VSS": ([("*", "A")], [])})
+        assert r.pin_shorts == 3
+        assert sum("(VSS)" in d for d in r.pin_short_details) == 2
 
 
 class TestBadInput:
