@@ -2,9 +2,9 @@
 
 Every item is a closed axis-parallel rectangle; a wire's centre line and a via's point are
 rectangles of no width. Each item is entered in every bucket of a square grid that it
-covers, and only items sharing a bucket are compared. A pair that meets shares every
-bucket holding the lower-left corner of their common part, so it is reported from that
-bucket alone: once.
+covers, and only items sharing a bucket are compared. Two items that meet are both in the
+bucket holding the lower-left corner of their common part, and are reported from that
+bucket alone: once, however many buckets they share.
 """
 from __future__ import annotations
 
