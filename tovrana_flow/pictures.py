@@ -117,7 +117,9 @@ def draw_routed(tech: Tech, design: Design, path: str, window: Rect | None = Non
 
     fig = Figure(figsize=(16, 8.6), dpi=110)
     fig.subplots_adjust(left=0.05, right=0.98, bottom=0.07, top=0.9, wspace=0.15)
-    panels = (("whole die", design.die, 0.3, 0.5), ("window", window, 0.9, 4.0))
+    crowded = sum(map(len, wires.values())) > 5000        # thin lines, or the die is a blur
+    panels = (("whole die", design.die, 0.3 if crowded else 0.8, 0.5 if crowded else 2.0),
+              ("window", window, 0.9, 4.0))
     for col, (title, box, line_width, dot) in enumerate(panels):
         ax = fig.add_subplot(1, 2, col + 1)
         ax.add_collection(LineCollection(outlines, colors="0.85", linewidths=0.3, zorder=0))
