@@ -1,6 +1,7 @@
 """The independent checker on hand-made wiring: every count is known in advance."""
 import os
 import random
+from collections import Counter
 
 import pytest
 
@@ -177,6 +178,67 @@ def test_tiny_def_as_written(tech):
     assert (r.opens, sorted(r.open_nets)) == (5, ["n2", "n3", "n_in"])
     assert (r.shorts, r.pin_shorts) == (0, 0)
     assert r.summary().splitlines()[1] == "opens: 5 in 3 nets"
+
+
+def brute_force(tech, nets):
+    """Opens, shorts and pin shorts by comparing every element with every other."""
+    pins = {}
+    for c, (x, y) in PLACES.items():
+        for p, macro_pin in tech.macros["INV"].pins.items():
+            pins[c, p] = [(s.layer, Rect(round(s.rect.x0 * 1000) + x, round(s.rect.y0 * 1000) + y,
+                                         round(s.rect.x1 * 1000) + x, round(s.rect.y1 * 1000) + y)) for s in macro_pin.ports]
+    owner = {conn: name for name, (conns, _) in nets.items() for conn in conns}
+    elems = [("pin", owner.get(conn), rects, conn) for conn, rects in pins.items()]
+    for name, (_, wires) in nets.items():
+        for w in wires:
+            r = Rect(min(w.x0, w.x1), min(w.y0, w.y1), max(w.x0, w.x1), max(w.y0, w.y1))
+            elems.append(("via" if w.via else "wire", name, [(l, r) for l in (["M1", "M2"] if w.via else [w.layer])], w))
+    group = list(range(len(elems)))
+
+    def find(i):
+        while group[i] != i:
+            i = group[i]
+        return i
+    shorts = pin_shorts = 0
+    for i, (ki, ni, ri, _) in enumerate(elems):
+        for j, (kj, nj, rj, _) in enumerate(elems[:i]):
+            meet = any(la == lb and a.x0 <= b.x1 and b.x0 <= a.x1 and a.y0 <= b.y1 and b.y0 <= a.y1
+                       for la, a in ri for lb, b in rj)
+            if not meet or ki == kj == "pin":
+                continue
+            if ni == nj:
+                group[find(i)] = find(j)
+            elif "pin" in (ki, kj):
+                pin_shorts += 1
+            else:
+                shorts += 1
+    opens = 0
+    for conns, _ in nets.values():
+        if conns:
+            opens += len(conns) - max(Counter(find(i) for i, e in enumerate(elems) if e[3] in conns).values())
+    return opens, shorts, pin_shorts
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_against_brute_force(tech, seed):
+    """Random wires and vias, many of them leaving the centre of a pin on the pin's net."""
+    rng = random.Random(seed)
+    nets = {f"n{k}": ([], []) for k in range(4)}
+    owner = {}
+    for conn in rng.sample([(c, p) for c in PLACES for p in "AY"], 6):
+        owner[conn] = f"n{rng.randrange(2)}"
+        nets[owner[conn]][0].append(conn)
+    for _ in range(rng.randint(5, 40)):
+        c, p = rng.choice(sorted(owner))
+        x, y = PLACES[c][0] + (150 if p == "A" else 450), PLACES[c][1] + 600
+        net = owner[c, p]
+        if rng.random() < 0.4:
+            x, y, net = rng.randrange(0, 6000, 50), rng.randrange(0, 3600, 50), f"n{rng.randrange(4)}"
+        length = rng.randrange(-2000, 2000, 50)
+        w = rng.choice([m1(x, y, x + length, y), m1(x, y, x, y + length), m2(x, y, x, y + length), via12(x, y)])
+        nets[net][1].append(w)
+    r = check(tech, nets)
+    assert (r.opens, r.shorts, r.pin_shorts) == brute_force(tech, nets)
 
 
 @pytest.mark.parametrize("seed", range(40))
