@@ -13,7 +13,7 @@ import tempfile
 
 from .design import Design, Wire
 from .errors import FlowInputError
-from .read.tokens import _TOKEN as DEF_TOKEN     # the reader's words, so both split alike
+from .read.tokens import TOKEN as DEF_TOKEN      # the reader's words, so both split alike
 
 _WIRING = frozenset({"ROUTED", "FIXED", "COVER", "NOSHIELD"})
 

@@ -16,7 +16,7 @@ from ..errors import FlowInputError
 # than any real design writes, few enough that a corrupt count cannot exhaust memory.
 MAX_ARRAY = 100_000
 
-_TOKEN = re.compile(r'"(?:[^"\\\n]|\\.)*"|#[^\n]*|"|[^\s"]+')
+TOKEN = re.compile(r'"(?:[^"\\\n]|\\.)*"|#[^\n]*|"|[^\s"]+')
 
 
 class Tokens:
@@ -32,7 +32,7 @@ class Tokens:
         self.lines: list[int] = []          # the 1-based line of each word
         # One regular-expression pass per line: a Python step per line, not per word.
         for number, line in enumerate(text.split("\n"), 1):
-            words = _TOKEN.findall(line)
+            words = TOKEN.findall(line)
             if not words:
                 continue
             if "#" in line or '"' in line:
