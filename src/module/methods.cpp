@@ -22,24 +22,26 @@ HashSet<int64_t> cell_id_set(const Geometry& g, const CellList& cells) {
 std::vector<uint8_t> layer_flags(const std::vector<bool>& flags) { return {flags.begin(), flags.end()}; }
 
 PyObject* box_maze(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.box_maze", {"net", "starts", "goals", "hard", "route_shape", "marker_pos", "fixed",
-                                                "gg_drc", "gg_marker", "gg_fixed", "corridor", "gc", "use_occ"});
+    using Params = ParamNames<"net", "starts", "goals", "hard", "route_shape", "marker_pos", "fixed", "gg_drc",
+                              "gg_marker", "gg_fixed", "corridor", "gc", "use_occ">;
     return guarded([&] {
-        const Args<13> a(signature, args, nargs, kwnames);
+        static const Signature<Params> signature("Grid.box_maze");
+        const Args<Params> a(signature, args, nargs, kwnames);
         const SharedBorrow borrow(self);
         const Geometry& g = borrow.grid().geo();
-        const auto net = a.get<int32_t>(0);
-        const auto starts = a.get<CellList>(1);
-        const auto goals = a.get<CellList>(2);
-        const auto hard = cell_id_set(g, a.get<CellList>(3));
-        const auto route_shape = cell_id_set(g, a.get<CellList>(4));
-        const auto marker_pos = cell_id_set(g, a.get<CellList>(5));
-        const auto fixed = cell_id_set(g, a.get<CellList>(6));
-        const PenaltyWeights weights{a.get<double>(7), a.get<double>(8), a.get<double>(9)};
+        const auto net = a.get<int32_t, "net">();
+        const auto starts = a.get<CellList, "starts">();
+        const auto goals = a.get<CellList, "goals">();
+        const auto hard = cell_id_set(g, a.get<CellList, "hard">());
+        const auto route_shape = cell_id_set(g, a.get<CellList, "route_shape">());
+        const auto marker_pos = cell_id_set(g, a.get<CellList, "marker_pos">());
+        const auto fixed = cell_id_set(g, a.get<CellList, "fixed">());
+        const PenaltyWeights weights{a.get<double, "gg_drc">(), a.get<double, "gg_marker">(),
+                                     a.get<double, "gg_fixed">()};
         HashSet<int64_t> corridor;
-        for (const GcellColumn& c : a.get<std::vector<GcellColumn>>(10)) corridor.insert(gcell_key(c.gx, c.gy));
-        const auto gc = a.get<int32_t>(11);
-        const auto use_occ = a.get<bool>(12);
+        for (const GcellColumn& c : a.get<std::vector<GcellColumn>, "corridor">()) corridor.insert(gcell_key(c.gx, c.gy));
+        const auto gc = a.get<int32_t, "gc">();
+        const auto use_occ = a.get<bool, "use_occ">();
         const MazeQuery query{net,  starts, goals, weights, maze::IdLookup(hard), maze::IdLookup(route_shape),
                               maze::IdLookup(marker_pos), maze::IdLookup(fixed), corridor, gc, use_occ};
         const auto path = maze_run(borrow.grid(), query);
@@ -56,12 +58,13 @@ std::vector<NetFootprintInput> footprint_inputs(const std::vector<NetCells>& net
 }
 
 PyObject* occ_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.occ_init", {"nets", "wire_halo", "via_halo"});
+    using Params = ParamNames<"nets", "wire_halo", "via_halo">;
     return guarded([&] {
-        const Args<3> a(signature, args, nargs, kwnames);
+        static const Signature<Params> signature("Grid.occ_init");
+        const Args<Params> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        const auto nets = a.get<std::vector<NetCells>>(0);
-        const Halos halos{a.get<int32_t>(1), a.get<int32_t>(2)};
+        const auto nets = a.get<std::vector<NetCells>, "nets">();
+        const Halos halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
         Grid& grid = borrow.grid();
         occ_build(grid.occ, grid.geo(), footprint_inputs(nets), halos);
         grid.occ_halos = halos;
@@ -77,18 +80,18 @@ PyObject* occ_signature(PyObject* self, PyObject*) {
 }
 
 PyObject* flexgc(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.flexgc",
-                              {"nets", "wire_halo", "via_halo", "region", "prl_halo", "prl_len", "vertical"});
+    using Params = ParamNames<"nets", "wire_halo", "via_halo", "region", "prl_halo", "prl_len", "vertical">;
     return guarded([&] {
-        const Args<7> a(signature, args, nargs, kwnames);
+        static const Signature<Params> signature("Grid.flexgc");
+        const Args<Params> a(signature, args, nargs, kwnames);
         const SharedBorrow borrow(self);
-        const auto nets = a.get<std::vector<NetCells>>(0);
+        const auto nets = a.get<std::vector<NetCells>, "nets">();
         MarkerParams params;
-        params.halos = Halos{a.get<int32_t>(1), a.get<int32_t>(2)};
-        params.region = a.get<std::optional<Region>>(3);
-        params.prl_halo = a.get<int32_t>(4);
-        params.prl_len = a.get<int32_t>(5);
-        const auto vertical = layer_flags(a.get<std::vector<bool>>(6));
+        params.halos = Halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
+        params.region = a.get<std::optional<Region>, "region">();
+        params.prl_halo = a.get<int32_t, "prl_halo">();
+        params.prl_len = a.get<int32_t, "prl_len">();
+        const auto vertical = layer_flags(a.get<std::vector<bool>, "vertical">());
         params.vertical = vertical;
         std::vector<MarkerNet> input;
         input.reserve(nets.size());
@@ -99,34 +102,37 @@ PyObject* flexgc(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames)
 }
 
 PyObject* routes_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.routes_init", {"nets"});
+    using Params = ParamNames<"nets">;
     return guarded([&] {
-        const Args<1> a(signature, args, nargs, kwnames);
+        static const Signature<Params> signature("Grid.routes_init");
+        const Args<Params> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        borrow.grid().routes.init(a.get<std::vector<NetRoute>>(0));
+        borrow.grid().routes.init(a.get<std::vector<NetRoute>, "nets">());
         Py_RETURN_NONE;
     });
 }
 
 PyObject* routes_update(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.routes_update", {"net", "cells", "edges"});
+    using Params = ParamNames<"net", "cells", "edges">;
     return guarded([&] {
-        const Args<3> a(signature, args, nargs, kwnames);
+        static const Signature<Params> signature("Grid.routes_update");
+        const Args<Params> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        const auto net = a.get<int32_t>(0);
-        auto cells = a.get<CellList>(1);
-        auto edges = a.get<EdgeList>(2);
+        const auto net = a.get<int32_t, "net">();
+        auto cells = a.get<CellList, "cells">();
+        auto edges = a.get<EdgeList, "edges">();
         borrow.grid().routes.update(net, std::move(cells), std::move(edges));
         Py_RETURN_NONE;
     });
 }
 
 PyObject* set_termsets(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.set_termsets", {"termsets"});
+    using Params = ParamNames<"termsets">;
     return guarded([&] {
-        const Args<1> a(signature, args, nargs, kwnames);
+        static const Signature<Params> signature("Grid.set_termsets");
+        const Args<Params> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        auto entries = a.get<std::vector<TermsetEntry>>(0);
+        auto entries = a.get<std::vector<TermsetEntry>, "termsets">();
         HashMap<NetId, TermSets> termsets;
         for (TermsetEntry& e : entries) termsets[e.net] = std::move(e.sets);
         borrow.grid().consts.termsets.swap(termsets);
@@ -135,12 +141,13 @@ PyObject* set_termsets(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kw
 }
 
 PyObject* set_worker_consts(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.set_worker_consts", {"supply", "obstacles"});
+    using Params = ParamNames<"supply", "obstacles">;
     return guarded([&] {
-        const Args<2> a(signature, args, nargs, kwnames);
+        static const Signature<Params> signature("Grid.set_worker_consts");
+        const Args<Params> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        const auto supply = a.get<std::vector<int32_t>>(0);
-        const auto obstacles = a.get<CellList>(1);
+        const auto supply = a.get<std::vector<int32_t>, "supply">();
+        const auto obstacles = a.get<CellList, "obstacles">();
         Grid& grid = borrow.grid();
         HashSet<NetId> supply_set(supply.begin(), supply.end());
         HashSet<int64_t> obstacle_set = cell_id_set(grid.geo(), obstacles);
@@ -151,11 +158,12 @@ PyObject* set_worker_consts(PyObject* self, Fast args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* set_name_rank(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.set_name_rank", {"ranks"});
+    using Params = ParamNames<"ranks">;
     return guarded([&] {
-        const Args<1> a(signature, args, nargs, kwnames);
+        static const Signature<Params> signature("Grid.set_name_rank");
+        const Args<Params> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        const auto ranks = a.get<std::vector<RankEntry>>(0);
+        const auto ranks = a.get<std::vector<RankEntry>, "ranks">();
         HashMap<NetId, int32_t> name_rank;
         name_rank.reserve(ranks.size());
         for (const RankEntry& r : ranks) name_rank[r.net] = r.rank;
@@ -165,26 +173,26 @@ PyObject* set_name_rank(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* k
 }
 
 PyObject* route_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.route_boxes",
-                              {"boxes", "gc", "wire_halo", "via_halo", "ripup_all", "maze_end_iter", "gg_drc",
-                               "gg_marker", "gg_fixed", "marker_decay", "prl_halo", "prl_len", "vertical",
-                               "n_threads"});
+    using Params = ParamNames<"boxes", "gc", "wire_halo", "via_halo", "ripup_all", "maze_end_iter", "gg_drc",
+                              "gg_marker", "gg_fixed", "marker_decay", "prl_halo", "prl_len", "vertical", "n_threads">;
     return guarded([&] {
-        const Args<14> a(signature, args, nargs, kwnames);
+        static const Signature<Params> signature("Grid.route_boxes");
+        const Args<Params> a(signature, args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        const auto boxes = a.get<std::vector<Box>>(0);
+        const auto boxes = a.get<std::vector<Box>, "boxes">();
         BoxParams params;
-        params.gc = a.get<int32_t>(1);
-        params.halos = Halos{a.get<int32_t>(2), a.get<int32_t>(3)};
-        params.ripup_all = a.get<bool>(4);
-        params.maze_end_iter = a.get<int32_t>(5);
-        params.weights = PenaltyWeights{a.get<double>(6), a.get<double>(7), a.get<double>(8)};
-        params.marker_decay = a.get<double>(9);
-        params.prl_halo = a.get<int32_t>(10);
-        params.prl_len = a.get<int32_t>(11);
-        const auto vertical = layer_flags(a.get<std::vector<bool>>(12));
+        params.gc = a.get<int32_t, "gc">();
+        params.halos = Halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
+        params.ripup_all = a.get<bool, "ripup_all">();
+        params.maze_end_iter = a.get<int32_t, "maze_end_iter">();
+        params.weights = PenaltyWeights{a.get<double, "gg_drc">(), a.get<double, "gg_marker">(),
+                                        a.get<double, "gg_fixed">()};
+        params.marker_decay = a.get<double, "marker_decay">();
+        params.prl_halo = a.get<int32_t, "prl_halo">();
+        params.prl_len = a.get<int32_t, "prl_len">();
+        const auto vertical = layer_flags(a.get<std::vector<bool>, "vertical">());
         params.vertical = vertical;
-        const auto n_threads = a.get<int32_t>(13);
+        const auto n_threads = a.get<int32_t, "n_threads">();
         if (boxes.empty()) return PyList_New(0);
         validate_batch(boxes, params.gc);
 
