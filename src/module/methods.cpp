@@ -219,57 +219,61 @@ PyMethodDef grid_methods[] = {
     {"box_maze", TOVRANA_FAST(box_maze),
      "box_maze($self, net, starts, goals, hard, route_shape, marker_pos, fixed, gg_drc, gg_marker, gg_fixed, "
      "corridor, gc, use_occ)\n--\n\n"
-     "A* search of one net from its start cells to its goal cells inside a corridor of gcells.\n"
+     "A* search of one net from any start cell to any goal cell through the gcells of corridor.\n"
      "Returns the cell path [(ix, iy, layer), ...] from a start to a goal, or None.\n"
-     "There is no via halo argument: the search uses only the next cell and the via cost of a move."},
+     "There is no via halo argument: the search prices only the cell a move enters and the\n"
+     "move's via cost."},
     {"occ_init", TOVRANA_FAST(occ_init),
      "occ_init($self, nets, wire_halo, via_halo)\n--\n\n"
-     "(Re)initialises the occupancy map from scratch: clears it, stores the halos and adds every\n"
-     "net's halo footprint. Called once after initial routing; from then on occ tracks the global\n"
-     "routes, the parallel workers read it plus a local signed delta, and accepted deltas are merged\n"
-     "into it with occ_merge_local. nets = [(net_id, cells, via)]."},
+     "Rebuilds the occupancy map from scratch: clears it, stores the halos and adds every net's\n"
+     "halo footprint. Call it once after initial routing; from then on route_boxes keeps the\n"
+     "map current by merging the changes of each accepted box. Replaces what an earlier call\n"
+     "built. nets = [(net_id, cells, via_cells), ...]."},
     {"occ_signature", reinterpret_cast<PyCFunction>(occ_signature), METH_NOARGS,
      "occ_signature($self)\n--\n\n"
-     "Order-independent signature of the current occupancy map (a wrapping sum of per-(cell, net,\n"
-     "count) contributions). Two states with the same (cell, net) -> count map give the same value:\n"
-     "a cheap drift guard, since an incrementally maintained occ must equal a fresh occ_init of the\n"
-     "same routes."},
+     "Order-independent checksum of the current occupancy map (a wrapping sum of one term per\n"
+     "(cell, net, count)). Two maps with the same (cell, net) -> count entries give the same\n"
+     "value: a cheap drift check, since the map kept current by route_boxes must equal a fresh\n"
+     "occ_init of the same routes."},
     {"flexgc", TOVRANA_FAST(flexgc),
      "flexgc($self, nets, wire_halo, via_halo, region, prl_halo, prl_len, vertical)\n--\n\n"
-     "Design-rule markers: cover markers (a cell where the halo footprints of at least 2 nets\n"
+     "Design-rule markers: cover markers (a cell where the halo footprints of two or more nets\n"
      "overlap) followed by parallel-run-length spacing markers. nets = [(net_id, route_cells,\n"
-     "via_cells)] in routes-dict order; delegates to flexgc_core, which carries the order contract.\n"
+     "via_cells), ...]; their order decides the order of the markers and of each marker's nets,\n"
+     "so pass them in the order the routes were loaded with routes_init.\n"
      "Returns [(cells, layer, nets), ...]."},
     {"routes_init", TOVRANA_FAST(routes_init),
      "routes_init($self, nets)\n--\n\n"
-     "(Re)loads the global routes into the store, in routes-dict order, signal and supply nets alike.\n"
-     "A net's slot is fixed here, and routes_update later mutates it in place, so the first-touch\n"
-     "order of the marker engine stays equal to the driver's routes-dict order.\n"
-     "nets = [(net_id, cells, edges)]."},
+     "Loads the global routes into the store, signal and supply nets alike, replacing what was\n"
+     "loaded before. The order of nets is kept: routes_update changes a route in its place, and\n"
+     "the markers route_boxes computes follow this order.\n"
+     "nets = [(net_id, cells, edges), ...]."},
     {"routes_update", TOVRANA_FAST(routes_update),
      "routes_update($self, net, cells, edges)\n--\n\n"
-     "Replaces one net's stored route and edges in place (the net keeps its slot, so order is\n"
-     "preserved). Called after a worker box commits a global change; an unknown net is ignored."},
+     "Replaces one net's stored route and edges in place (the net keeps its position in the\n"
+     "order of routes_init). Apply each route that route_boxes returns with it; an unknown net\n"
+     "is ignored."},
     {"set_termsets", TOVRANA_FAST(set_termsets),
      "set_termsets($self, termsets)\n--\n\n"
-     "Sets the constant per-net terminal cell sets (net id -> list of terminal cell sets) used for the\n"
-     "worker's extract_box reroute targets. Set once."},
+     "Sets each net's terminal cell sets (net id -> list of terminal cell sets): the targets a\n"
+     "box worker reconnects when it reroutes the net. Replaces what it set before."},
     {"set_worker_consts", TOVRANA_FAST(set_worker_consts),
      "set_worker_consts($self, supply, obstacles)\n--\n\n"
-     "Sets the supply net ids (hard keep-outs, never ripped up) and the global obstacle cells.\n"
-     "Set once before the schedule."},
+     "Sets the supply net ids (never ripped up; their halo footprints are keep-outs) and the\n"
+     "global obstacle cells the box workers avoid. Replaces what it set before."},
     {"set_name_rank", TOVRANA_FAST(set_name_rank),
      "set_name_rank($self, ranks)\n--\n\n"
-     "Sets net id -> name-sorted rank, the worker queue's order key. Set once."},
+     "Sets net id -> rank, the order in which a box worker takes the nets to reroute (nets\n"
+     "without a rank come last). Replaces what it set before."},
     {"route_boxes", TOVRANA_FAST(route_boxes),
      "route_boxes($self, boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, "
      "gg_fixed, marker_decay, prl_halo, prl_len, vertical, n_threads)\n--\n\n"
      "Runs a checkerboard batch of boxes in parallel (the boxes are region-disjoint including the\n"
-     "design-rule halo, so they read the shared grid and global occ without interfering), then merges\n"
-     "each box's occ delta and in-box route portion serially in the given box order, so parallel and\n"
-     "serial runs give identical results. n_threads is chosen by the caller and clamped to\n"
-     "[1, batch size]. Returns the composed per-net result [(net, cells, edges), ...], which the\n"
-     "caller applies to the store. boxes = [(gx0, gy0, gx1, gy1), ...]."},
+     "design-rule halo, so they read the shared grid and occupancy map without interfering), then\n"
+     "merges each accepted box's occupancy changes and in-box route portions serially in the given\n"
+     "box order, so parallel and serial runs give identical results. n_threads is clamped to\n"
+     "[1, batch size]. Returns the composed routes of the changed nets [(net, cells, edges), ...];\n"
+     "apply them with routes_update. boxes = [(gx0, gy0, gx1, gy1), ...]."},
     {nullptr, nullptr, 0, nullptr},
 };
 
