@@ -17,10 +17,8 @@ struct PrlKey {
     bool operator==(const PrlKey&) const = default;
     friend std::size_t hash_value(const PrlKey& k) {
         uint64_t h = static_cast<uint32_t>(k.layer) * 2u + (k.vertical ? 1u : 0u);
-        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(k.track_lo);
-        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(k.track_hi);
-        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(k.net_lo);
-        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(k.net_hi);
+        for (const int32_t field : {k.track_lo, k.track_hi, k.net_lo, k.net_hi})
+            h = hash_mix(h, static_cast<uint32_t>(field));
         return static_cast<std::size_t>(h);
     }
 };

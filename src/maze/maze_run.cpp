@@ -387,9 +387,9 @@ void Run::relax_via(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t 
 // Records a better g for state (n, d), reached from (cur, dir), and queues it.
 void Run::improve(uint32_t cur, uint8_t dir, uint32_t n, uint8_t d, double new_g) {
     CellRec& r = recs_[n];
-    if (!(r.g[d] > new_g + 1e-12)) return;
+    if (!(r.g[d] > new_g + maze::kImprovement)) return;
     r.g[d] = new_g;
-    r.pred[d] = (cur << 3) | dir;
+    r.pred[d] = maze::pack_link(cur, dir);
     // An expanded state's entry would only be discarded when popped.
     if (r.closed & (1u << d)) return;
     push(r.h + new_g, new_g, r.place + d, n, d);
@@ -403,8 +403,8 @@ CellList Run::reconstruct(uint32_t goal, uint8_t dir) const {
     CellList path{recs_[goal].cell};
     for (uint32_t link = pred(goal, dir); link != maze::kNoPred;) {
         if (path.size() > limit) throw Panic("came-from cycle in path reconstruction");
-        path.push_back(recs_[link >> 3].cell);
-        link = pred(link >> 3, link & 7);
+        path.push_back(recs_[maze::link_record(link)].cell);
+        link = pred(maze::link_record(link), maze::link_dir(link));
     }
     std::reverse(path.begin(), path.end());
     return path;

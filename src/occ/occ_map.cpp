@@ -31,13 +31,15 @@ void occ_build(OccMap& occ, const Geometry& g, std::span<const NetFootprintInput
 }
 
 uint64_t occ_signature(const OccMap& occ) {
+    // The multipliers fix the checksum's value, which callers compare across runs
+    // and grids: changing one changes every signature.
     uint64_t sum = 0;
     for (const auto& [cell, list] : occ.cells()) {
         for (const auto& [net, count] : list) {
             const uint64_t k = static_cast<uint64_t>(cell) * 1000003ull;
             const uint64_t n = static_cast<uint64_t>(static_cast<int64_t>(net)) * 2654435761ull;
             const uint64_t c = static_cast<uint64_t>(count) * 40503ull;
-            sum += (k ^ n ^ c) * 11400714819323198485ull;
+            sum += (k ^ n ^ c) * kGoldenRatio64;
         }
     }
     return sum;

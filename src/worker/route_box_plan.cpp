@@ -11,6 +11,14 @@
 namespace tovrana {
 namespace {
 
+// A cell is priced as a marker position while its decayed marker history is at
+// least half a marker: a cell marked once stays priced until decay has halved it.
+constexpr double kMarkerHistoryFloor = 0.5;
+// With ripup_all every multi-terminal net crossing the box is rerouted, not only
+// the nets the markers name, which disturbs far more; such a box is still accepted
+// with up to this many times its initial marker count.
+constexpr std::size_t kRipupAllAcceptFactor = 5;
+
 // Keep-outs of every search in the box: the global obstacles plus the halo
 // footprints of the supply nets' stored routes.
 HashSet<int64_t> supply_keepouts(const Grid& grid, Halos halos) {
@@ -99,7 +107,7 @@ private:
     HashSet<int64_t> marker_positions() const {
         HashSet<int64_t> cells;
         for (const auto& [cell, value] : history_)
-            if (value >= 0.5) cells.insert(cell);
+            if (value >= kMarkerHistoryFloor) cells.insert(cell);
         return cells;
     }
 
@@ -177,7 +185,7 @@ private:
 
     BoxResult result(std::size_t initial_count) {
         const std::size_t final_count = markers().size();
-        const std::size_t threshold = params_.ripup_all ? 5 * initial_count : initial_count;
+        const std::size_t threshold = params_.ripup_all ? kRipupAllAcceptFactor * initial_count : initial_count;
         BoxResult out;
         for (const auto& [net, route] : local_.in_order()) {
             const auto slot = grid_.routes.slot_of(net);
