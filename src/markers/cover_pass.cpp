@@ -29,10 +29,10 @@ struct NetLink {
 
 }  // namespace
 
-void cover_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerParams& params,
+void cover_pass(const Geometry& g, std::span<const NetRouteView> nets, const MarkerParams& params,
                 std::vector<Marker>& out) {
     std::size_t route_cells = 0;
-    for (const MarkerNet& n : nets) route_cells += n.cells.size();
+    for (const NetRouteView& n : nets) route_cells += n.cells.size();
 
     const Region* region = params.region ? &*params.region : nullptr;
     CellSlots<CoverSlot> slots(g);
@@ -47,7 +47,7 @@ void cover_pass(const Geometry& g, std::span<const MarkerNet> nets, const Marker
     std::size_t shared = 0;  // cells with two or more nets
 
     uint32_t stamp = 0;
-    for (const MarkerNet& n : nets) {
+    for (const NetRouteView& n : nets) {
         const NetId net = n.net;
         ++stamp;
         for_each_footprint(g, n.cells, n.vias, params.halos, region, [&](int32_t x, int32_t y, int32_t layer) {

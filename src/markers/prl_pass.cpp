@@ -123,19 +123,19 @@ int64_t along_of(uint64_t p) { return static_cast<int32_t>(static_cast<uint32_t>
 
 }  // namespace
 
-void prl_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerParams& params,
+void prl_pass(const Geometry& g, std::span<const NetRouteView> nets, const MarkerParams& params,
               std::vector<Marker>& out) {
     if (params.prl_halo <= 0 || params.prl_len <= 0) return;
 
     // Ownership: the first net to place a route cell on a cell id owns it. Not
     // clipped to the region or the grid.
     std::size_t route_cells = 0;
-    for (const MarkerNet& n : nets) route_cells += n.cells.size();
+    for (const NetRouteView& n : nets) route_cells += n.cells.size();
     OwnerIndex owner(g);
     std::vector<Owned> owned;
     owned.reserve(route_cells);
     const TrackBand band(g, params);
-    for (const MarkerNet& n : nets)
+    for (const NetRouteView& n : nets)
         for (const Cell& c : n.cells)
             if (band.relevant(c) && owner.claim(c, n.net)) owned.push_back(Owned{c, n.net});
 

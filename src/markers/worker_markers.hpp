@@ -1,7 +1,7 @@
 #pragma once
 // The box worker's marker check: the engine over the route store in slot order,
 // with the worker's local routes standing in for their nets' stored routes.
-#include "grid/grid.hpp"
+#include "state/grid.hpp"
 #include "markers/flexgc_core.hpp"
 
 namespace tovrana {

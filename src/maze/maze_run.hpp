@@ -2,7 +2,7 @@
 // The A* search loop shared by box_maze and the box worker.
 #include <optional>
 
-#include "grid/grid.hpp"
+#include "state/grid.hpp"
 #include "maze/id_lookup.hpp"
 
 namespace tovrana {

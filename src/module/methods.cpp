@@ -50,8 +50,9 @@ PyObject* box_maze(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwname
     });
 }
 
-std::vector<NetFootprintInput> footprint_inputs(const std::vector<NetCells>& nets) {
-    std::vector<NetFootprintInput> out;
+// Views of the converted nets, which must outlive them.
+std::vector<NetRouteView> route_views(const std::vector<NetCells>& nets) {
+    std::vector<NetRouteView> out;
     out.reserve(nets.size());
     for (const NetCells& n : nets) out.push_back({n.net, n.cells, n.vias});
     return out;
@@ -66,7 +67,7 @@ PyObject* occ_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwname
         const auto nets = a.get<std::vector<NetCells>, "nets">();
         const Halos halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
         Grid& grid = borrow.grid();
-        occ_build(grid.occ, grid.geo(), footprint_inputs(nets), halos);
+        occ_build(grid.occ, grid.geo(), route_views(nets), halos);
         grid.occ_halos = halos;
         Py_RETURN_NONE;
     });
@@ -93,11 +94,8 @@ PyObject* flexgc(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames)
         params.prl_len = a.get<int32_t, "prl_len">();
         const auto vertical = layer_flags(a.get<std::vector<bool>, "vertical">());
         params.vertical = vertical;
-        std::vector<MarkerNet> input;
-        input.reserve(nets.size());
-        for (const NetCells& n : nets) input.push_back({n.net, n.cells, n.vias});
         const Geometry& g = borrow.grid().geo();
-        return build_result(flexgc_core(g.nx, g.ny, input, params));
+        return build_result(flexgc_core(g.nx, g.ny, route_views(nets), params));
     });
 }
 

@@ -20,9 +20,9 @@ void OccMap::touched(int64_t cell) {
     if (gone) cells_.erase(it);
 }
 
-void occ_build(OccMap& occ, const Geometry& g, std::span<const NetFootprintInput> nets, Halos halos) {
+void occ_build(OccMap& occ, const Geometry& g, std::span<const NetRouteView> nets, Halos halos) {
     OccMap::Cells fresh;
-    for (const NetFootprintInput& n : nets) {
+    for (const NetRouteView& n : nets) {
         for_each_footprint(g, n.cells, n.vias, halos, nullptr, [&](int32_t x, int32_t y, int32_t layer) {
             bump(fresh[g.cell_id(x, y, layer)], n.net, 1u);
         });

@@ -15,7 +15,4 @@ struct Extraction {
 Extraction extract_box(const CellList& cells, const EdgeList& edges, const TermSets* termsets,
                        const BoxGeometry& box);
 
-// Sorts cells by (ix, iy, layer) and drops repeats.
-void sort_unique(CellList& cells);
-
 }  // namespace tovrana

@@ -4,7 +4,7 @@
 #include <deque>
 #include <optional>
 
-#include "grid/grid.hpp"
+#include "state/grid.hpp"
 #include "markers/worker_markers.hpp"
 #include "worker/box_geometry.hpp"
 

@@ -1,11 +1,12 @@
 // The rip-up-and-reroute loop of one box.
-#include "worker/route_box_plan.hpp"
+#include "worker/box_worker.hpp"
 
 #include <algorithm>
 
 #include "markers/worker_markers.hpp"
 #include "worker/box_geometry.hpp"
 #include "worker/extract_box.hpp"
+#include "grid/sort_unique.hpp"
 #include "worker/worker_queue.hpp"
 
 namespace tovrana {
@@ -211,7 +212,7 @@ private:
 
 }  // namespace
 
-BoxResult route_box_plan(const Grid& grid, const Box& box, const BoxParams& params) {
+BoxResult box_worker(const Grid& grid, const Box& box, const BoxParams& params) {
     return BoxWorker(grid, box, params).run();
 }
 
