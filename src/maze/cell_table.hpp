@@ -23,7 +23,7 @@ inline constexpr uint32_t kClosedSlot = ~uint32_t{0};  // a cell-table slot of a
 // Everything a run knows about one enterable cell; the per-cell inputs of a move's
 // cost are looked up once, on first touch. Two cache lines: the first holds what
 // expanding the cell and pricing a move into it read, the second the rest of the
-// per-direction state. A start state (direction 6) has g = 0 and no predecessor,
+// per-direction state. A start state (direction kStart) has g = 0 and no predecessor,
 // and no move reaches it, so it needs no slot.
 struct alignas(64) CellRec {
     enum Flag : uint8_t {
@@ -33,8 +33,8 @@ struct alignas(64) CellRec {
         kFixed = 16,
         kNoVia = 32,       // column listed in via_blocked
     };
-    // Not value-initialised: the defaults below are all a new record gets, and the
-    // run fills g, pred, the step costs and h on first touch.
+    // Sets only the members with a default below; the arrays (step costs, g, pred)
+    // stay uninitialised until the run fills them on first touch.
     CellRec() {}
     uint8_t flags = 0;
     uint8_t closed = 0;             // bit per direction: state already expanded
