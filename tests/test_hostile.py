@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tovrana
 from conftest import SANITIZED, PanicException, examples
-from designs import make_design
+from testkit.designs import make_design
 
 I32_MAX, I32_MIN = 2**31 - 1, -(2**31)
 SLOW = 60.0 if SANITIZED else 5.0  # seconds any single call may take
