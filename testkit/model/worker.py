@@ -6,6 +6,8 @@ from . import maze as maze_model
 from .grid import gcell_key, trunc_div, via_from_edges
 
 UNRANKED = 2147483647
+MARKER_HISTORY_FLOOR = 0.5  # a cell is priced as a marker position from this decayed history on
+RIPUP_ALL_ACCEPT_FACTOR = 5  # ripup_all boxes are accepted with up to this many times their initial markers
 ATTEMPTS = 0  # reroute attempts made by box_worker, for the benchmark
 
 
@@ -134,7 +136,7 @@ def box_worker(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_
         for tset in grid.termsets.get(net, []):
             if any(in_box(box, gc, c) for c in tset):
                 targets.append(list(tset))
-        marker_pos = {k for k, v in history.items() if v >= 0.5}
+        marker_pos = {k for k, v in history.items() if v >= MARKER_HISTORY_FLOOR}
 
         tree, new_edges, failed = set(), [], False
         if len(targets) >= 2:
@@ -172,7 +174,7 @@ def box_worker(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_
             break
 
     final = len(markers())
-    threshold = 5 * len(initial) if ripup_all else len(initial)
+    threshold = RIPUP_ALL_ACCEPT_FACTOR * len(initial) if ripup_all else len(initial)
     changed = []
     for net, (cells, edges) in local.items():
         if net not in grid.net_slot or grid.slot_cells[grid.net_slot[net]] != cells:
