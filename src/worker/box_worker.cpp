@@ -3,17 +3,18 @@
 
 #include <algorithm>
 
+#include "grid/sort_unique.hpp"
 #include "markers/worker_markers.hpp"
 #include "worker/box_geometry.hpp"
 #include "worker/extract_box.hpp"
-#include "grid/sort_unique.hpp"
 #include "worker/worker_queue.hpp"
 
 namespace tovrana {
 namespace {
 
 // A cell is priced as a marker position while its decayed marker history is at
-// least half a marker: a cell marked once stays priced until decay has halved it.
+// least half a marker: a cell marked once stays priced until decay takes it below
+// one half.
 constexpr double kMarkerHistoryFloor = 0.5;
 // With ripup_all every multi-terminal net crossing the box is rerouted, not only
 // the nets the markers name, which disturbs far more; such a box is still accepted

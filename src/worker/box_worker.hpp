@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "grid/box.hpp"
-#include "state/grid.hpp"
 #include "maze/maze_run.hpp"
+#include "state/grid.hpp"
 
 namespace tovrana {
 

@@ -1,7 +1,7 @@
 #pragma once
 // Cutting a net's route at a box: what the reroute keeps, and what it must connect.
-#include "worker/box_geometry.hpp"
 #include "grid/worker_consts.hpp"
+#include "worker/box_geometry.hpp"
 
 namespace tovrana {
 
