@@ -1,6 +1,8 @@
 // The Grid methods: match arguments, borrow, convert, work, convert the result.
 #include <exception>
 
+#include "batch/route_boxes.hpp"
+#include "markers/flexgc_core.hpp"
 #include "module/args.hpp"
 #include "module/errors.hpp"
 #include "module/grid_object.hpp"
