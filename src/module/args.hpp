@@ -3,10 +3,9 @@
 // words these errors for its own functions, and conversion of each argument with
 // the "argument 'x': " prefix on plain TypeErrors.
 //
-// A method names its parameters once, as a type:
-//     using Params = ParamNames<"net", "cells">;
-//     static const Signature<Params> signature("Grid.routes_update");
-//     const Args<Params> a(signature, args, nargs, kwnames);
+// A method names itself and its parameters once, as a type:
+//     using Sig = Signature<"Grid.routes_update", "net", "cells", "edges">;
+//     const Args<Sig> a(args, nargs, kwnames);
 //     const auto net = a.get<int32_t, "net">();
 // A name that is not in the list does not compile, so reordering a list can never
 // bind an argument to the wrong parameter.
@@ -19,36 +18,12 @@
 
 namespace tovrana::py {
 
-// A parameter name as a template argument.
+// A string literal as a template argument.
 template <std::size_t N>
-struct ParamName {
+struct TextLiteral {
     char text[N]{};
-    consteval ParamName(const char (&s)[N]) {
+    consteval TextLiteral(const char (&s)[N]) {
         for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
-    }
-};
-
-// The parameter names of one function, in signature order.
-template <ParamName... Names>
-struct ParamNames {
-    static constexpr std::size_t size = sizeof...(Names);
-    static constexpr std::array<const char*, size> names{Names.text...};
-
-    // Position of `Name` in the list; a name not in the list, or listed twice, does
-    // not compile.
-    template <ParamName Name>
-    static consteval std::size_t index() {
-        constexpr std::string_view wanted(Name.text);
-        constexpr std::array<std::string_view, size> all{std::string_view(Names.text)...};
-        std::size_t found = size, hits = 0;
-        for (std::size_t i = 0; i < size; ++i) {
-            if (all[i] == wanted) {
-                found = i;
-                ++hits;
-            }
-        }
-        if (hits != 1) throw "parameter name not in the list exactly once";
-        return found;
     }
 };
 
@@ -80,18 +55,36 @@ private:
     std::size_t count_ = 0;
 };
 
-// An ArgSpec tied to its parameter list, so that Args can only read it by the
-// names it was built from.
-template <class Params>
-class Signature {
-    static_assert(Params::size <= ArgSpec::kMaxParams, "more parameters than ArgSpec holds");
+// One function's name (for messages) and parameter names, in signature order,
+// with the matcher built from them.
+template <TextLiteral Qualname, TextLiteral... Names>
+struct Signature {
+    static constexpr std::size_t size = sizeof...(Names);
+    static constexpr std::array<const char*, size> names{Names.text...};
+    static_assert(size <= ArgSpec::kMaxParams, "more parameters than ArgSpec holds");
 
-public:
-    explicit Signature(const char* qualname) : spec_(qualname, Params::names) {}
-    const ArgSpec& spec() const { return spec_; }
+    // Position of `Name` in the list; a name not in the list, or listed twice, does
+    // not compile.
+    template <TextLiteral Name>
+    static consteval std::size_t index() {
+        constexpr std::string_view wanted(Name.text);
+        constexpr std::array<std::string_view, size> all{std::string_view(Names.text)...};
+        std::size_t found = size, hits = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            if (all[i] == wanted) {
+                found = i;
+                ++hits;
+            }
+        }
+        if (hits != 1) throw "parameter name not in the list exactly once";
+        return found;
+    }
 
-private:
-    ArgSpec spec_;
+    // Built on the first call; when interning fails, the next call tries again.
+    static const ArgSpec& spec() {
+        static const ArgSpec built(Qualname.text, names);
+        return built;
+    }
 };
 
 // Re-raises a pending exception of exactly TypeError as "argument '<name>': <msg>",
@@ -100,26 +93,26 @@ void prefix_type_error(const char* name);
 
 // The matched arguments of one call, converted on demand by name. Callers convert
 // in signature order, so the first failing argument is the one reported.
-template <class Params>
+template <class Sig>
 class Args {
 public:
-    Args(const Signature<Params>& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        signature.spec().match(args, nargs, kwnames, objects_.data());
+    Args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        Sig::spec().match(args, nargs, kwnames, objects_.data());
     }
 
-    template <class T, ParamName Name>
+    template <class T, TextLiteral Name>
     T get() const {
-        constexpr std::size_t i = Params::template index<Name>();
+        constexpr std::size_t i = Sig::template index<Name>();
         try {
             return From<T>::get(objects_[i]);
         } catch (const ErrorAlreadySet&) {
-            prefix_type_error(Params::names[i]);
+            prefix_type_error(Sig::names[i]);
             throw;
         }
     }
 
 private:
-    std::array<PyObject*, Params::size> objects_{};
+    std::array<PyObject*, Sig::size> objects_{};
 };
 
 }  // namespace tovrana::py

@@ -11,9 +11,8 @@ namespace tovrana::py {
 namespace {
 
 PyObject* grid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    using Params = ParamNames<"nx", "ny", "nz", "blocked", "pad_owner", "via_blocked", "via_index">;
+    using Sig = Signature<"Grid.__new__", "nx", "ny", "nz", "blocked", "pad_owner", "via_blocked", "via_index">;
     return guarded([&]() -> PyObject* {
-        static const Signature<Params> signature("Grid.__new__");
         // Lay the call out as a fast call: positionals, then keyword values.
         std::vector<PyObject*> flat(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + PyTuple_GET_SIZE(args));
         Ref kwnames;
@@ -26,7 +25,7 @@ PyObject* grid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 flat.push_back(value);
             }
         }
-        const Args<Params> a(signature, flat.data(), PyTuple_GET_SIZE(args), kwnames.get());
+        const Args<Sig> a(flat.data(), PyTuple_GET_SIZE(args), kwnames.get());
         const auto nx = a.get<int32_t, "nx">();
         const auto ny = a.get<int32_t, "ny">();
         const auto nz = a.get<int32_t, "nz">();

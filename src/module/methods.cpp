@@ -24,11 +24,10 @@ HashSet<int64_t> cell_id_set(const Geometry& g, const CellList& cells) {
 std::vector<uint8_t> layer_flags(const std::vector<bool>& flags) { return {flags.begin(), flags.end()}; }
 
 PyObject* box_maze(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Params = ParamNames<"net", "starts", "goals", "hard", "route_shape", "marker_pos", "fixed", "gg_drc",
-                              "gg_marker", "gg_fixed", "corridor", "gc", "use_occ">;
+    using Sig = Signature<"Grid.box_maze", "net", "starts", "goals", "hard", "route_shape", "marker_pos",
+                          "fixed", "gg_drc", "gg_marker", "gg_fixed", "corridor", "gc", "use_occ">;
     return guarded([&] {
-        static const Signature<Params> signature("Grid.box_maze");
-        const Args<Params> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const SharedBorrow borrow(self);
         const Geometry& g = borrow.grid().geo();
         const auto net = a.get<int32_t, "net">();
@@ -61,10 +60,9 @@ std::vector<NetRouteView> route_views(const std::vector<NetCells>& nets) {
 }
 
 PyObject* occ_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Params = ParamNames<"nets", "wire_halo", "via_halo">;
+    using Sig = Signature<"Grid.occ_init", "nets", "wire_halo", "via_halo">;
     return guarded([&] {
-        static const Signature<Params> signature("Grid.occ_init");
-        const Args<Params> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         const auto nets = a.get<std::vector<NetCells>, "nets">();
         const Halos halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
@@ -83,10 +81,10 @@ PyObject* occ_signature(PyObject* self, PyObject*) {
 }
 
 PyObject* flexgc(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Params = ParamNames<"nets", "wire_halo", "via_halo", "region", "prl_halo", "prl_len", "vertical">;
+    using Sig = Signature<"Grid.flexgc", "nets", "wire_halo", "via_halo", "region", "prl_halo", "prl_len",
+                          "vertical">;
     return guarded([&] {
-        static const Signature<Params> signature("Grid.flexgc");
-        const Args<Params> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const SharedBorrow borrow(self);
         const auto nets = a.get<std::vector<NetCells>, "nets">();
         MarkerParams params;
@@ -102,10 +100,9 @@ PyObject* flexgc(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames)
 }
 
 PyObject* routes_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Params = ParamNames<"nets">;
+    using Sig = Signature<"Grid.routes_init", "nets">;
     return guarded([&] {
-        static const Signature<Params> signature("Grid.routes_init");
-        const Args<Params> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         borrow.grid().routes.init(a.get<std::vector<NetRoute>, "nets">());
         Py_RETURN_NONE;
@@ -113,10 +110,9 @@ PyObject* routes_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwn
 }
 
 PyObject* routes_update(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Params = ParamNames<"net", "cells", "edges">;
+    using Sig = Signature<"Grid.routes_update", "net", "cells", "edges">;
     return guarded([&] {
-        static const Signature<Params> signature("Grid.routes_update");
-        const Args<Params> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         const auto net = a.get<int32_t, "net">();
         auto cells = a.get<CellList, "cells">();
@@ -127,10 +123,9 @@ PyObject* routes_update(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* k
 }
 
 PyObject* set_termsets(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Params = ParamNames<"termsets">;
+    using Sig = Signature<"Grid.set_termsets", "termsets">;
     return guarded([&] {
-        static const Signature<Params> signature("Grid.set_termsets");
-        const Args<Params> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         auto entries = a.get<std::vector<TermsetEntry>, "termsets">();
         HashMap<NetId, TermSets> termsets;
@@ -141,10 +136,9 @@ PyObject* set_termsets(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kw
 }
 
 PyObject* set_worker_consts(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Params = ParamNames<"supply", "obstacles">;
+    using Sig = Signature<"Grid.set_worker_consts", "supply", "obstacles">;
     return guarded([&] {
-        static const Signature<Params> signature("Grid.set_worker_consts");
-        const Args<Params> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         const auto supply = a.get<std::vector<int32_t>, "supply">();
         const auto obstacles = a.get<CellList, "obstacles">();
@@ -158,10 +152,9 @@ PyObject* set_worker_consts(PyObject* self, Fast args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* set_name_rank(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Params = ParamNames<"ranks">;
+    using Sig = Signature<"Grid.set_name_rank", "ranks">;
     return guarded([&] {
-        static const Signature<Params> signature("Grid.set_name_rank");
-        const Args<Params> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         const auto ranks = a.get<std::vector<RankEntry>, "ranks">();
         HashMap<NetId, int32_t> name_rank;
@@ -173,11 +166,11 @@ PyObject* set_name_rank(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* k
 }
 
 PyObject* route_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Params = ParamNames<"boxes", "gc", "wire_halo", "via_halo", "ripup_all", "maze_end_iter", "gg_drc",
-                              "gg_marker", "gg_fixed", "marker_decay", "prl_halo", "prl_len", "vertical", "n_threads">;
+    using Sig = Signature<"Grid.route_boxes", "boxes", "gc", "wire_halo", "via_halo", "ripup_all",
+                          "maze_end_iter", "gg_drc", "gg_marker", "gg_fixed", "marker_decay", "prl_halo",
+                          "prl_len", "vertical", "n_threads">;
     return guarded([&] {
-        static const Signature<Params> signature("Grid.route_boxes");
-        const Args<Params> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         const auto boxes = a.get<std::vector<Box>, "boxes">();
         BoxParams params;
