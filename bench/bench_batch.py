@@ -6,21 +6,15 @@ then the first few boxes of the phase on the module and on the Python model, for
 speed-up and the reroute count (the model counts its attempts; the module makes the
 same ones).
 
-    python bench/bench_batch.py [small medium large] [--seed N] [--model-boxes N]
+    python -m bench.bench_batch [small medium large] [--seed N] [--model-boxes N]
 """
-import os
-import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-
-import tovrana  # noqa: E402
-from common import reset_peak, rss_kib, run_sizes  # noqa: E402
-from designs import make_design  # noqa: E402
-from model import worker as worker_model  # noqa: E402
-from model.grid import ModelGrid  # noqa: E402
+import tovrana
+from bench.common import reset_peak, rss_kib, run_sizes
+from testkit.designs import make_design
+from testkit.model import worker as worker_model
+from testkit.model.grid import ModelGrid
 
 PARAMS = dict(ripup_all=False, maze_end_iter=3, gg_drc=8.0, gg_marker=4.0, gg_fixed=1.0, marker_decay=0.5)
 

@@ -8,22 +8,22 @@ As timeit does, the cyclic garbage collector is paused while timing (it would
 otherwise charge both sides for scans of the design's own objects); the module's
 best time with the collector running is shown as well.
 
-    python bench/bench_markers.py [small medium large] [--seed N] [--repeat N] [--region]
+    python -m bench.bench_markers [small medium large] [--seed N] [--repeat N] [--region]
+
+With --extremes it times instead the calls whose halos reach 2^31 - 1, where the engine
+must clamp its loops to the grid: each must finish within EXTREME_BUDGET_S seconds, or
+the script exits with status 1.
+
+    python -m bench.bench_markers --extremes
 """
 import gc
-import os
-import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-
-import tovrana  # noqa: E402
-from common import size_parser  # noqa: E402
-from designs import make_design  # noqa: E402
-from model.grid import ModelGrid  # noqa: E402
-from model.markers import flexgc as model_flexgc  # noqa: E402
+import tovrana
+from bench.common import size_parser
+from testkit.designs import make_design
+from testkit.model.grid import ModelGrid
+from testkit.model.markers import flexgc as model_flexgc
 
 
 def visit_count(nx, ny, nets, wire_halo, via_halo, region):
@@ -86,12 +86,51 @@ def run(size, seed, repeat, halos, with_region):
     )
 
 
+I32_MIN, I32_MAX = -(2**31), 2**31 - 1
+EXTREME_BUDGET_S = 2.0
+
+
+def column(net, x, ys, layer=1):
+    return (net, [(x, y, layer) for y in ys], [])
+
+
+# name: (grid nx, ny, flexgc arguments)
+EXTREMES = {
+    "huge wire, via and prl halos": (
+        12, 9, ([(1, [(0, 0, 0), (I32_MIN, 3, 0)], [(I32_MIN, 3, 0)]), (2, [(I32_MAX, I32_MAX, 0)], [])],
+                I32_MAX, I32_MAX, None, I32_MAX, I32_MAX, [True])),
+    "huge halos, clipped to a region": (
+        12, 9, ([(1, [(0, 0, 0), (I32_MIN, 3, 0)], [(I32_MIN, 3, 0)]), (2, [(I32_MAX, I32_MAX, 0)], [])],
+                I32_MAX, I32_MAX, (2, 2, 4, 3), I32_MAX, 1, [])),
+    "huge prl_halo over three columns": (
+        30, 30, ([column(9, 4, range(10, 20)), column(5, 6, range(12, 26)), column(7, 5, range(0, 30, 2))],
+                 -1, -1, None, I32_MAX, 8, [False, True])),
+}
+
+
+def extremes():
+    """Times each extreme call once; 1 when one of them exceeds the budget."""
+    status = 0
+    for name, (nx, ny, args) in EXTREMES.items():
+        g = tovrana.Grid(nx, ny, 1, [], [], [], [])
+        t0 = time.perf_counter()
+        g.flexgc(*args)
+        took = time.perf_counter() - t0
+        over = took > EXTREME_BUDGET_S
+        status |= over
+        print(f"{name:<36} {took * 1e3:9.2f} ms{'  OVER BUDGET' if over else ''}", flush=True)
+    return int(status)
+
+
 def main():
     ap = size_parser(__doc__)
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--halos", type=int, nargs=2, metavar=("WIRE", "VIA"), help="override the design's halos")
     ap.add_argument("--region", action="store_true", help="clip to the middle quarter of the grid")
+    ap.add_argument("--extremes", action="store_true", help="time the calls with halos of 2^31 - 1 instead")
     a = ap.parse_args()
+    if a.extremes:
+        raise SystemExit(extremes())
     for size in a.sizes:
         run(size, a.seed, a.repeat, a.halos, a.region)
 

@@ -8,21 +8,15 @@ memory added during the module's searches, and the speed-up over the model.
 Times are CPU time of this process (time.process_time), so other load on a shared
 machine does not skew them.
 
-    python bench/bench_maze.py [small medium large] [--seed N] [--repeat N]
+    python -m bench.bench_maze [small medium large] [--seed N] [--repeat N]
 """
-import os
-import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-
-import tovrana  # noqa: E402
-from common import reset_peak, rss_kib, run_sizes  # noqa: E402
-from designs import make_design  # noqa: E402
-from model.grid import ModelGrid, gcell_key  # noqa: E402
-from model.maze import MazeModel  # noqa: E402
+import tovrana
+from bench.common import reset_peak, rss_kib, run_sizes
+from testkit.designs import make_design
+from testkit.model.grid import ModelGrid, gcell_key
+from testkit.model.maze import MazeModel
 
 SEARCHES = {"tiny": 8, "small": 40, "medium": 60, "large": 60}
 MODEL_SEARCHES = {"tiny": 8, "small": 40, "medium": 30, "large": 12}

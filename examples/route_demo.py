@@ -16,7 +16,9 @@ The flow is the one a routing driver runs:
 It prints a summary table and writes a PNG with one panel per layer. matplotlib and tqdm
 (the ``demo`` extra) are optional: without them there is no picture and no progress bar.
 
-    python examples/route_demo.py --size small --passes 3 --out route_demo.png
+Run it from the checkout root, where the design generator of ``testkit`` is importable:
+
+    python -m examples.route_demo --size small --passes 3 --out route_demo.png
 """
 
 from __future__ import annotations
@@ -25,12 +27,9 @@ import argparse
 import os
 import sys
 import time
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-
-import tovrana  # noqa: E402
-from designs import SIZES, make_design, via_cells  # noqa: E402
+import tovrana
+from testkit.designs import SIZES, make_design, via_cells
 
 try:
     from tqdm import tqdm

@@ -1,13 +1,8 @@
 import os
-import sys
 
 import pytest
 
-HERE = os.path.dirname(__file__)
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "bench"))
-
-import tovrana  # noqa: E402
+import tovrana
 
 PanicException = tovrana.PanicException
 SANITIZED = os.environ.get("TOVRANA_SANITIZED") == "1"

@@ -7,6 +7,7 @@ import pytest
 
 import tovrana
 from conftest import SANITIZED, PanicException
+from testkit.designs import make_design
 
 SIGNATURES = {
     "box_maze": "(net, starts, goals, hard, route_shape, marker_pos, fixed, gg_drc, gg_marker, gg_fixed, corridor, gc, use_occ)",
@@ -164,8 +165,6 @@ def test_capacity_overflow_and_memory():
 
 def test_borrow_flags_during_batch():
     """A long batch holds the grid exclusively; other threads get the borrow errors."""
-    from designs import make_design
-
     d = make_design("medium", 3)
     g = d.load(tovrana.Grid(*d.grid_args()), (1, 1))
     errors = []

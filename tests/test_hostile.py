@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tovrana
 from conftest import SANITIZED, PanicException, examples
-from designs import make_design
+from testkit.designs import make_design
 
 I32_MAX, I32_MIN = 2**31 - 1, -(2**31)
 SLOW = 60.0 if SANITIZED else 5.0  # seconds any single call may take
@@ -192,6 +192,22 @@ def test_valid_calls_and_fingerprint_sensitivity():
         g = loaded()
         change(g)
         assert fingerprint(g) != REFERENCE
+
+
+@pytest.mark.parametrize("name", [n for n in VALID if VALID[n]])
+def test_each_argument_binds_to_its_documented_name(name):
+    """Every argument, given positionally or by keyword in any order, is read as the
+    parameter the text signature names at its position."""
+    fn = lambda g: tovrana.Grid if name == "Grid" else getattr(g, name)
+    args, names = VALID[name], PARAMS[name]
+    if name in ("box_maze", "flexgc"):  # results that every argument shapes
+        assert fn(loaded())(*args) == fn(loaded())(**dict(reversed(list(zip(names, args)))))
+    for i, param in enumerate(names):
+        bad = args[:i] + (object(),) + args[i + 1:]
+        for kwargs in ({}, dict(reversed(list(zip(names, bad))))):
+            with pytest.raises(TypeError) as e:
+                fn(loaded())(**kwargs) if kwargs else fn(loaded())(*bad)
+            assert str(e.value).startswith(f"argument '{param}': "), (name, param, str(e.value))
 
 
 @settings(max_examples=examples(600), deadline=None, suppress_health_check=[HealthCheck.too_slow])

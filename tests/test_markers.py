@@ -1,11 +1,10 @@
 """Marker engine: cover and parallel-run-length markers against the model."""
-import time
 
 from hypothesis import given, settings, strategies as st
 
 import tovrana
-from model.grid import ModelGrid
-from model.markers import flexgc as model_flexgc
+from testkit.model.grid import ModelGrid
+from testkit.model.markers import flexgc as model_flexgc
 from conftest import examples
 
 I32_MIN, I32_MAX = -(2**31), 2**31 - 1
@@ -168,13 +167,12 @@ def test_colliding_cell_ids_share_an_entry():
     assert got == want == [([(0, 0, 2**30)], 2**30, [1, 2])]
 
 
-def test_huge_halos_finish_fast_and_clip():
+def test_huge_halos_clip():
+    # How fast these finish is measured by `python -m bench.bench_markers --extremes`.
     nets = [(1, [(0, 0, 0), (I32_MIN, 3, 0)], [(I32_MIN, 3, 0)]), (2, [(I32_MAX, I32_MAX, 0)], [])]
     g, m = pair(12, 9)
-    t0 = time.perf_counter()
     got = g.flexgc(nets, I32_MAX, I32_MAX, None, I32_MAX, I32_MAX, [True])
     got_region = g.flexgc(nets, I32_MAX, I32_MAX, (2, 2, 4, 3), I32_MAX, 1, [])
-    assert time.perf_counter() - t0 < 2.0
     # Net 1's wire square already covers the whole 12 x 9 plane, as does net 2's.
     assert got == [([(x, y, 0)], 0, [1, 2]) for x in range(12) for y in range(9)]
     assert got_region == [([(x, y, 0)], 0, [1, 2]) for x in (2, 3, 4) for y in (2, 3)]
@@ -211,9 +209,8 @@ def test_prl_track_distance_and_huge_prl_halo():
     got, want = both(30, 30, far, -1, -1, None, 2, 8, [False, True])
     assert got == want
     assert [m for m in got if m[2] == [5, 9]] == [(run_cells(4, 6, range(12, 20)), 1, [5, 9])]
-    t0 = time.perf_counter()
+    # How fast a huge prl_halo finishes is measured by `python -m bench.bench_markers --extremes`.
     huge, want = both(30, 30, far, -1, -1, None, I32_MAX, 8, [False, True])
-    assert time.perf_counter() - t0 < 2.0
     assert huge == want and (run_cells(4, 6, range(12, 20)), 1, [5, 9]) in huge
 
 

@@ -7,8 +7,8 @@ from hypothesis import given, settings, strategies as st
 
 import tovrana
 from conftest import PanicException, examples
-from model.grid import ModelGrid
-from model.maze import MazeModel, box_maze as model_box_maze
+from testkit.model.grid import ModelGrid
+from testkit.model.maze import MazeModel, box_maze as model_box_maze
 from strategies import cells, net_routes
 
 WEIGHTS = st.sampled_from([0.0, 0.5, 1.0, 2.0, 3.0, 0.1, 1e-12, 2.5e-12, math.inf])

@@ -2,7 +2,7 @@
 from hypothesis import given, settings, strategies as st
 
 import tovrana
-from model.grid import ModelGrid
+from testkit.model.grid import ModelGrid
 from strategies import grid_dims, net_routes
 from conftest import examples
 

@@ -4,9 +4,9 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tovrana
 from conftest import PanicException, examples
-from designs import make_design
-from model import worker as worker_model
-from model.grid import ModelGrid
+from testkit.designs import make_design
+from testkit.model import worker as worker_model
+from testkit.model.grid import ModelGrid
 
 
 def pair(d, occ_halos=(1, 1)):

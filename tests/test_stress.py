@@ -6,7 +6,7 @@ import pytest
 
 import tovrana
 from conftest import SANITIZED, PanicException
-from designs import make_design
+from testkit.designs import make_design
 
 pytestmark = pytest.mark.skipif(SANITIZED, reason="RSS and speed are meaningless under the sanitizers")
 

@@ -1,7 +1,7 @@
 // The serial merge of a batch: in-box route composition, then the occupancy fold.
 #include "batch/route_boxes.hpp"
 #include "worker/box_geometry.hpp"
-#include "worker/extract_box.hpp"
+#include "grid/sort_unique.hpp"
 
 namespace tovrana {
 namespace {

@@ -38,7 +38,7 @@ std::vector<BoxResult> run_boxes(const Grid& grid, const std::vector<Box>& boxes
     auto work = [&] {
         for (std::size_t i = next.fetch_add(1); i < n_boxes; i = next.fetch_add(1)) {
             try {
-                results[i] = route_box_plan(grid, boxes[i], params);
+                results[i] = box_worker(grid, boxes[i], params);
             } catch (...) {
                 failures[i] = std::current_exception();
             }

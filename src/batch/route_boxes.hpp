@@ -2,7 +2,7 @@
 // A batch of boxes: workers on threads, then a serial merge in box order.
 #include <vector>
 
-#include "worker/route_box_plan.hpp"
+#include "worker/box_worker.hpp"
 
 namespace tovrana {
 
@@ -10,7 +10,7 @@ namespace tovrana {
 // boxes sharing a gcell are refused (by std::invalid_argument or Panic).
 void validate_batch(const std::vector<Box>& boxes, int32_t gc);
 
-// Runs route_box_plan on every box with min(max(n_threads, 1), boxes) threads and
+// Runs box_worker on every box with min(max(n_threads, 1), boxes) threads and
 // returns the results by box index. Reads the grid only; safe without the
 // interpreter lock. A failing worker fails the whole call after every thread ended.
 std::vector<BoxResult> run_boxes(const Grid& grid, const std::vector<Box>& boxes, const BoxParams& params,

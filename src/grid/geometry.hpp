@@ -30,7 +30,11 @@ struct Geometry {
     bool inside(const Cell& c) const { return in_plane(c.ix, c.iy) && 0 <= c.layer && c.layer < nz; }
 };
 
-// gcell key gx * 2000000 + gy of a gcell.
-inline int64_t gcell_key(int32_t gx, int32_t gy) { return wrap_mul_add(gx, 2000000, gy); }
+// The gcell key gx * kGcellKeyStride + gy, the caller's name for a gcell in every
+// corridor set. Keys of distinct gcells differ while a grid has fewer than
+// kGcellKeyStride gcell rows, which covers any grid whose cell count fits memory;
+// beyond that they alias, exactly as the caller's own keys do.
+inline constexpr int64_t kGcellKeyStride = 2000000;
+inline int64_t gcell_key(int32_t gx, int32_t gy) { return wrap_mul_add(gx, kGcellKeyStride, gy); }
 
 }  // namespace tovrana

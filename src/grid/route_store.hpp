@@ -1,7 +1,7 @@
 #pragma once
 // The driver's global routes, one fixed slot per net in the driver's order.
-// Invariant: the four slot arrays have one length, and for every (net, slot) of
-// net_slot, slot_net[slot] == net.
+// Invariant: the five slot arrays (net, cells, vias, edges, bounds) have one
+// length, and for every (net, slot) of net_slot, slot_net[slot] == net.
 #include <cstddef>
 #include <optional>
 

@@ -8,6 +8,8 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include "grid/hash_mix.hpp"
+
 namespace tovrana {
 
 // A grid cell. Ordering is lexicographic by (ix, iy, layer), the order every
@@ -18,10 +20,8 @@ struct Cell {
     int32_t layer = 0;
     auto operator<=>(const Cell&) const = default;
     friend std::size_t hash_value(const Cell& c) {
-        uint64_t h = static_cast<uint32_t>(c.ix);
-        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(c.iy);
-        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(c.layer);
-        return static_cast<std::size_t>(h);
+        const uint64_t h = hash_mix(static_cast<uint32_t>(c.ix), static_cast<uint32_t>(c.iy));
+        return static_cast<std::size_t>(hash_mix(h, static_cast<uint32_t>(c.layer)));
     }
 };
 

@@ -27,79 +27,107 @@ struct NetLink {
     int32_t next;
 };
 
+// The nets under each touched cell, and the cells in first-touch order.
+class CoverTable {
+public:
+    CoverTable(const Geometry& g, std::size_t expected_cells) : slots_(g) {
+        if (expected_cells == 0) return;
+        slots_.reserve_cells(expected_cells);
+        touched_.reserve(expected_cells);
+    }
+
+    // A footprint visit of `net`, the input's net number `stamp` (from 1).
+    void visit(int32_t x, int32_t y, int32_t layer, NetId net, uint32_t stamp) {
+        const std::size_t pos = slots_.at(x, y, layer);
+        CoverSlot& s = slots_[pos];
+        if (s.stamp == stamp) return;  // this net entry was counted here already
+        if (s.stamp == 0) {
+            s = CoverSlot{stamp, net, 0, kOneNet};
+            touched_.push_back(pos);
+            return;
+        }
+        s.stamp = stamp;
+        add_net(s, net);
+    }
+
+    // One marker per cell with two or more nets, in first-touch order.
+    void emit(std::vector<Marker>& out) {
+        out.reserve(out.size() + shared_);
+        for (const std::size_t pos : touched_) {
+            const CoverSlot& s = slots_[pos];
+            if (s.more == kOneNet) continue;
+            Marker& m = out.emplace_back();
+            const Cell c = slots_.cell_at(pos);
+            m.cells.push_back(c);
+            m.layer = c.layer;
+            m.nets = nets_of(s);
+        }
+    }
+
+private:
+    // Adds `net` to a cell that already holds a net, unless it is there.
+    void add_net(CoverSlot& s, NetId net) {
+        if (s.first == net) return;
+        if (s.more == kOneNet) {
+            s.second = net;
+            s.more = kNoMore;
+            ++shared_;
+            return;
+        }
+        if (s.second != net) append_link(s.more, net);
+    }
+
+    // Appends `net` to the chain starting at `head`, unless the chain holds it.
+    void append_link(int32_t& head, NetId net) {
+        int32_t* tail = &head;
+        while (*tail >= 0) {
+            NetLink& l = links_[static_cast<std::size_t>(*tail)];
+            if (l.net == net) return;
+            tail = &l.next;
+        }
+        if (links_.size() >= static_cast<std::size_t>(INT32_MAX)) throw Panic("capacity overflow");
+        *tail = static_cast<int32_t>(links_.size());
+        links_.push_back(NetLink{net, kNoMore});
+    }
+
+    // The nets of a cell with two or more, in the order they first touched it.
+    std::vector<NetId> nets_of(const CoverSlot& s) const {
+        if (s.more == kNoMore) return {s.first, s.second};
+        std::size_t count = 2;
+        for (int32_t i = s.more; i >= 0; i = links_[static_cast<std::size_t>(i)].next) ++count;
+        std::vector<NetId> nets;
+        nets.reserve(count);
+        nets.push_back(s.first);
+        nets.push_back(s.second);
+        for (int32_t i = s.more; i >= 0; i = links_[static_cast<std::size_t>(i)].next)
+            nets.push_back(links_[static_cast<std::size_t>(i)].net);
+        return nets;
+    }
+
+    CellSlots<CoverSlot> slots_;
+    std::vector<std::size_t> touched_;  // record positions in first-touch order
+    std::vector<NetLink> links_;
+    std::size_t shared_ = 0;  // cells with two or more nets
+};
+
 }  // namespace
 
-void cover_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerParams& params,
+void cover_pass(const Geometry& g, std::span<const NetRouteView> nets, const MarkerParams& params,
                 std::vector<Marker>& out) {
-    std::size_t route_cells = 0;
-    for (const MarkerNet& n : nets) route_cells += n.cells.size();
-
     const Region* region = params.region ? &*params.region : nullptr;
-    CellSlots<CoverSlot> slots(g);
-    std::vector<std::size_t> touched;  // record positions in first-touch order
-    if (!region) {
-        // Unclipped walks touch a few cells per route cell; a region (the box
-        // worker's case) usually keeps a small part of them, so let that grow.
-        slots.reserve_cells(route_cells * 4);
-        touched.reserve(route_cells * 4);
-    }
-    std::vector<NetLink> links;
-    std::size_t shared = 0;  // cells with two or more nets
-
+    // Unclipped walks touch a few cells per route cell; a region (the box worker's
+    // case) usually keeps a small part of them, so let that grow.
+    std::size_t expected = 0;
+    if (!region)
+        for (const NetRouteView& n : nets) expected += n.cells.size() * 4;
+    CoverTable table(g, expected);
     uint32_t stamp = 0;
-    for (const MarkerNet& n : nets) {
-        const NetId net = n.net;
+    for (const NetRouteView& n : nets) {
         ++stamp;
-        for_each_footprint(g, n.cells, n.vias, params.halos, region, [&](int32_t x, int32_t y, int32_t layer) {
-            const std::size_t pos = slots.at(x, y, layer);
-            CoverSlot& s = slots[pos];
-            if (s.stamp == stamp) return;
-            if (s.stamp == 0) {
-                s = CoverSlot{stamp, net, 0, kOneNet};
-                touched.push_back(pos);
-                return;
-            }
-            s.stamp = stamp;
-            if (s.first == net) return;
-            if (s.more == kOneNet) {
-                s.second = net;
-                s.more = kNoMore;
-                ++shared;
-                return;
-            }
-            if (s.second == net) return;
-            int32_t* tail = &s.more;
-            while (*tail >= 0) {
-                NetLink& l = links[static_cast<std::size_t>(*tail)];
-                if (l.net == net) return;
-                tail = &l.next;
-            }
-            if (links.size() >= static_cast<std::size_t>(INT32_MAX)) throw Panic("capacity overflow");
-            *tail = static_cast<int32_t>(links.size());
-            links.push_back(NetLink{net, kNoMore});
-        });
+        for_each_footprint(g, n.cells, n.vias, params.halos, region,
+                           [&](int32_t x, int32_t y, int32_t layer) { table.visit(x, y, layer, n.net, stamp); });
     }
-
-    out.reserve(out.size() + shared);
-    for (const std::size_t pos : touched) {
-        const CoverSlot& s = slots[pos];
-        if (s.more == kOneNet) continue;
-        Marker& m = out.emplace_back();
-        const Cell c = slots.cell_at(pos);
-        m.cells.push_back(c);
-        m.layer = c.layer;
-        if (s.more == kNoMore) {
-            m.nets = {s.first, s.second};
-            continue;
-        }
-        std::size_t count = 2;
-        for (int32_t i = s.more; i >= 0; i = links[static_cast<std::size_t>(i)].next) ++count;
-        m.nets.reserve(count);
-        m.nets.push_back(s.first);
-        m.nets.push_back(s.second);
-        for (int32_t i = s.more; i >= 0; i = links[static_cast<std::size_t>(i)].next)
-            m.nets.push_back(links[static_cast<std::size_t>(i)].net);
-    }
+    table.emit(out);
 }
 
 }  // namespace tovrana::markers

@@ -9,7 +9,7 @@ namespace tovrana::markers {
 
 // Appends one marker per cell covered by >= 2 net ids, cells in first-touch order
 // over the whole walk, nets in the order they first touched the cell.
-void cover_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerParams& params,
+void cover_pass(const Geometry& g, std::span<const NetRouteView> nets, const MarkerParams& params,
                 std::vector<Marker>& out);
 
 }  // namespace tovrana::markers

@@ -26,7 +26,7 @@ bool may_matter(const Geometry& g, const Bounds& b, const Region& r, const Marke
 
 }  // namespace
 
-std::vector<Marker> flexgc_core(int32_t nx, int32_t ny, std::span<const MarkerNet> nets,
+std::vector<Marker> flexgc_core(int32_t nx, int32_t ny, std::span<const NetRouteView> nets,
                                 const MarkerParams& params) {
     Geometry g;
     g.nx = nx;
@@ -34,10 +34,10 @@ std::vector<Marker> flexgc_core(int32_t nx, int32_t ny, std::span<const MarkerNe
     g.layer_stride = wrap_mul_add(nx, ny, 0);
     // Leaving out nets that cannot reach the region keeps the others' order, and
     // with it every first-touch decision that reaches the result.
-    std::vector<MarkerNet> culled;
+    std::vector<NetRouteView> culled;
     if (params.region && g.layer_stride > 0 && g.layer_stride < (int64_t{1} << 31)) {
         culled.reserve(nets.size());
-        for (const MarkerNet& n : nets)
+        for (const NetRouteView& n : nets)
             if (!n.bounds || may_matter(g, *n.bounds, *params.region, params)) culled.push_back(n);
         nets = culled;
     }

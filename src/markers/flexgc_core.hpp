@@ -16,15 +16,6 @@ struct Marker {
     std::vector<NetId> nets;
 };
 
-// One net of the engine's ordered input; the cells are read in place.
-struct MarkerNet {
-    NetId net = 0;
-    std::span<const Cell> cells;
-    std::span<const Cell> vias;
-    const Bounds* bounds = nullptr;  // of `cells`, when the caller keeps it: lets a
-                                     // region call skip nets that cannot reach it
-};
-
 struct MarkerParams {
     Halos halos;
     std::optional<Region> region;
@@ -33,7 +24,7 @@ struct MarkerParams {
     std::span<const uint8_t> vertical;  // per layer; a missing layer is horizontal
 };
 
-std::vector<Marker> flexgc_core(int32_t nx, int32_t ny, std::span<const MarkerNet> nets,
+std::vector<Marker> flexgc_core(int32_t nx, int32_t ny, std::span<const NetRouteView> nets,
                                 const MarkerParams& params);
 
 }  // namespace tovrana

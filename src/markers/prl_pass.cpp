@@ -17,10 +17,8 @@ struct PrlKey {
     bool operator==(const PrlKey&) const = default;
     friend std::size_t hash_value(const PrlKey& k) {
         uint64_t h = static_cast<uint32_t>(k.layer) * 2u + (k.vertical ? 1u : 0u);
-        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(k.track_lo);
-        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(k.track_hi);
-        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(k.net_lo);
-        h = h * 0x9E3779B97F4A7C15ull ^ static_cast<uint32_t>(k.net_hi);
+        for (const int32_t field : {k.track_lo, k.track_hi, k.net_lo, k.net_hi})
+            h = hash_mix(h, static_cast<uint32_t>(field));
         return static_cast<std::size_t>(h);
     }
 };
@@ -77,6 +75,12 @@ private:
     HashMap<int64_t, NetId> other_;
 };
 
+// Whether a layer's tracks are columns; a layer the list does not cover is
+// horizontal.
+bool is_vertical(std::span<const uint8_t> vertical, int32_t layer) {
+    return layer >= 0 && static_cast<std::size_t>(layer) < vertical.size() && vertical[static_cast<std::size_t>(layer)] != 0;
+}
+
 // With a region, only tracks within prl_halo of the region's track range can
 // yield an emitted cell: a run's cells lie on its two tracks, and a pair's lower
 // track is at most prl_halo below its upper one. In-plane cells on other tracks
@@ -98,9 +102,7 @@ public:
 
     bool relevant(const Cell& c) const {
         if (!active_ || !g_.in_plane(c.ix, c.iy)) return true;
-        const bool v = c.layer >= 0 && static_cast<std::size_t>(c.layer) < vertical_.size() &&
-                       vertical_[static_cast<std::size_t>(c.layer)] != 0;
-        return v ? (x_lo_ <= c.ix && c.ix <= x_hi_) : (y_lo_ <= c.iy && c.iy <= y_hi_);
+        return is_vertical(vertical_, c.layer) ? (x_lo_ <= c.ix && c.ix <= x_hi_) : (y_lo_ <= c.iy && c.iy <= y_hi_);
     }
 
 private:
@@ -115,6 +117,41 @@ struct Owned {
     NetId net;
 };
 
+// Ownership: the first net to place a route cell on a cell id owns it. Not clipped
+// to the region or the grid. Returns the owned cells in claim order.
+std::vector<Owned> claim_cells(std::span<const NetRouteView> nets, const TrackBand& band, OwnerIndex& owner) {
+    std::size_t route_cells = 0;
+    for (const NetRouteView& n : nets) route_cells += n.cells.size();
+    std::vector<Owned> owned;
+    owned.reserve(route_cells);
+    for (const NetRouteView& n : nets)
+        for (const Cell& c : n.cells)
+            if (band.relevant(c) && owner.claim(c, n.net)) owned.push_back(Owned{c, n.net});
+    return owned;
+}
+
+// The pair keys in first-seen order, each with its index. Consecutive look-ups are
+// mostly of one key, so the last one is tried before the map.
+class PairKeys {
+public:
+    uint32_t index(const PrlKey& key) {
+        if (!have_last_ || !(keys_[last_] == key)) {
+            const auto [it, fresh] = index_.try_emplace(key, static_cast<uint32_t>(keys_.size()));
+            if (fresh) keys_.push_back(key);
+            last_ = it->second;
+            have_last_ = true;
+        }
+        return last_;
+    }
+    const PrlKey& operator[](uint32_t i) const { return keys_[i]; }
+
+private:
+    HashMap<PrlKey, uint32_t> index_;
+    std::vector<PrlKey> keys_;
+    uint32_t last_ = 0;
+    bool have_last_ = false;
+};
+
 // (key index, along) packed so that a plain sort groups by key in first-seen
 // order and orders each group by along value.
 uint64_t pack(uint32_t key, int32_t along) {
@@ -123,37 +160,16 @@ uint64_t pack(uint32_t key, int32_t along) {
 uint32_t key_of(uint64_t p) { return static_cast<uint32_t>(p >> 32); }
 int64_t along_of(uint64_t p) { return static_cast<int32_t>(static_cast<uint32_t>(p) ^ 0x80000000u); }
 
-}  // namespace
-
-void prl_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerParams& params,
-              std::vector<Marker>& out) {
-    if (params.prl_halo <= 0 || params.prl_len <= 0) return;
-
-    // Ownership: the first net to place a route cell on a cell id owns it. Not
-    // clipped to the region or the grid.
-    std::size_t route_cells = 0;
-    for (const MarkerNet& n : nets) route_cells += n.cells.size();
-    OwnerIndex owner(g);
-    std::vector<Owned> owned;
-    owned.reserve(route_cells);
-    const TrackBand band(g, params);
-    for (const MarkerNet& n : nets)
-        for (const Cell& c : n.cells)
-            if (band.relevant(c) && owner.claim(c, n.net)) owned.push_back(Owned{c, n.net});
-
-    // Facing pairs, looking only to the positive side. The distance loop is clamped
-    // to the neighbours that lie in the grid, which is where every d that can count
-    // lives, so any prl_halo takes at most nx (or ny) steps per owned cell.
-    HashMap<PrlKey, uint32_t> key_index;
-    std::vector<PrlKey> keys;
+// Facing pairs of owned cells, looking only to the positive side, as packed
+// (key, along) entries sorted and unique. The distance loop is clamped to the
+// neighbours that lie in the grid, which is where every d that can count lives,
+// so any prl_halo takes at most nx (or ny) steps per owned cell.
+std::vector<uint64_t> facing_pairs(const Geometry& g, const std::vector<Owned>& owned, OwnerIndex& owner,
+                                   const MarkerParams& params, PairKeys& keys) {
     std::vector<uint64_t> facing;
-    const std::span<const uint8_t> vertical = params.vertical;
-    uint32_t last_key = 0;
-    bool have_last = false;
     for (const Owned& o : owned) {
         const int32_t x = o.cell.ix, y = o.cell.iy, layer = o.cell.layer;
-        const bool v = layer >= 0 && static_cast<std::size_t>(layer) < vertical.size() &&
-                       vertical[static_cast<std::size_t>(layer)] != 0;
+        const bool v = is_vertical(params.vertical, layer);
         const int32_t t = v ? x : y, a = v ? y : x;
         // The neighbour at distance d is (t + d) on the track axis and a on the
         // along axis; both must be inside the plane.
@@ -166,38 +182,42 @@ void prl_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerPa
             const NetId* found = v ? owner.find(u_track, y, layer) : owner.find(x, u_track, layer);
             if (!found || *found == o.net) continue;
             const NetId u = *found;
-            const PrlKey key{layer, v, t, u_track, std::min(o.net, u), std::max(o.net, u)};
-            if (!have_last || !(keys[last_key] == key)) {
-                auto [kit, fresh] = key_index.try_emplace(key, static_cast<uint32_t>(keys.size()));
-                if (fresh) keys.push_back(key);
-                last_key = kit->second;
-                have_last = true;
-            }
-            facing.push_back(pack(last_key, a));
+            facing.push_back(pack(keys.index(PrlKey{layer, v, t, u_track, std::min(o.net, u), std::max(o.net, u)}), a));
         }
     }
-    if (facing.empty()) return;
-
     std::sort(facing.begin(), facing.end());
     facing.erase(std::unique(facing.begin(), facing.end()), facing.end());
+    return facing;
+}
 
-    const Region* region = params.region ? &*params.region : nullptr;
-    const int64_t min_len = params.prl_len;
-    auto emit = [&](const PrlKey& k, int64_t first, int64_t last) {
-        Marker m;
-        m.layer = k.layer;
-        m.nets = {k.net_lo, k.net_hi};
-        for (int64_t a = first; a <= last; ++a)
-            for (const int32_t track : {k.track_lo, k.track_hi}) {
-                const Cell c = k.vertical ? Cell{track, static_cast<int32_t>(a), k.layer}
-                                          : Cell{static_cast<int32_t>(a), track, k.layer};
-                if (!region || region->contains(c.ix, c.iy)) m.cells.push_back(c);
-            }
-        if (!m.cells.empty()) out.push_back(std::move(m));
-    };
+// The marker of one run of a pair, along positions first..last, its cells clipped
+// to the region; nothing when the clip leaves no cell.
+void emit_run(const PrlKey& k, int64_t first, int64_t last, const Region* region, std::vector<Marker>& out) {
+    Marker m;
+    m.layer = k.layer;
+    m.nets = {k.net_lo, k.net_hi};
+    for (int64_t a = first; a <= last; ++a)
+        for (const int32_t track : {k.track_lo, k.track_hi}) {
+            const Cell c = k.vertical ? Cell{track, static_cast<int32_t>(a), k.layer}
+                                      : Cell{static_cast<int32_t>(a), track, k.layer};
+            if (!region || region->contains(c.ix, c.iy)) m.cells.push_back(c);
+        }
+    if (!m.cells.empty()) out.push_back(std::move(m));
+}
+
+}  // namespace
+
+void prl_pass(const Geometry& g, std::span<const NetRouteView> nets, const MarkerParams& params,
+              std::vector<Marker>& out) {
+    if (params.prl_halo <= 0 || params.prl_len <= 0) return;
+    OwnerIndex owner(g);
+    const std::vector<Owned> owned = claim_cells(nets, TrackBand(g, params), owner);
+    PairKeys keys;
+    const std::vector<uint64_t> facing = facing_pairs(g, owned, owner, params, keys);
 
     // Maximal runs of consecutive along values per key; the sort already put the
     // keys in first-seen order and each key's values ascending.
+    const Region* region = params.region ? &*params.region : nullptr;
     std::size_t i = 0;
     while (i < facing.size()) {
         const uint32_t k = key_of(facing[i]);
@@ -208,7 +228,7 @@ void prl_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerPa
             last = along_of(facing[j]);
             ++j;
         }
-        if (last - first + 1 >= min_len) emit(keys[k], first, last);
+        if (last - first + 1 >= params.prl_len) emit_run(keys[k], first, last, region, out);
         i = j;
     }
 }

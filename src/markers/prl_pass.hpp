@@ -11,7 +11,7 @@ namespace tovrana::markers {
 // Appends the run markers, grouped by (layer, tracks, net pair) in first-seen
 // order, runs and cells along-ascending. Does nothing when prl_halo <= 0 or
 // prl_len <= 0.
-void prl_pass(const Geometry& g, std::span<const MarkerNet> nets, const MarkerParams& params,
+void prl_pass(const Geometry& g, std::span<const NetRouteView> nets, const MarkerParams& params,
               std::vector<Marker>& out);
 
 }  // namespace tovrana::markers

@@ -4,7 +4,7 @@ namespace tovrana {
 
 std::vector<Marker> worker_markers(const Grid& grid, const LocalRoutes& local, const MarkerParams& params) {
     const RouteStore& store = grid.routes;
-    std::vector<MarkerNet> nets;
+    std::vector<NetRouteView> nets;
     nets.reserve(store.slot_count());
     for (std::size_t s = 0; s < store.slot_count(); ++s) {
         const NetId net = store.net(s);

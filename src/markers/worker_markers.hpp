@@ -1,8 +1,8 @@
 #pragma once
 // The box worker's marker check: the engine over the route store in slot order,
 // with the worker's local routes standing in for their nets' stored routes.
-#include "grid/grid.hpp"
 #include "markers/flexgc_core.hpp"
+#include "state/grid.hpp"
 
 namespace tovrana {
 

@@ -5,7 +5,6 @@
 namespace tovrana::maze {
 namespace {
 
-constexpr int64_t kKeyMul = 2000000;
 // Dense index above this many cells (4 bytes each, mostly untouched) falls back to hashing.
 constexpr int64_t kMaxWindowCells = int64_t{1} << 28;
 
@@ -38,7 +37,7 @@ std::optional<Window> corridor_window(const Geometry& g, int32_t gc, const HashS
                                       std::span<const Cell> anchors) {
     if (gc == 0 || g.nx <= 0 || g.ny <= 0) return std::nullopt;
     const Axis ax(g.nx, gc), ay(g.ny, gc);
-    if (ay.hi - ay.lo >= kKeyMul) return std::nullopt;  // keys no longer unique per gcell
+    if (ay.hi - ay.lo >= kGcellKeyStride) return std::nullopt;  // keys no longer unique per gcell
     Window w;
     int64_t x0 = g.nx, y0 = g.ny, x1 = -1, y1 = -1;
     const auto add = [&](int64_t gx, int64_t gy) {
@@ -53,8 +52,8 @@ std::optional<Window> corridor_window(const Geometry& g, int32_t gc, const HashS
     constexpr int64_t kKeyLimit = int64_t{1} << 53;
     for (const int64_t key : corridor) {
         if (key <= -kKeyLimit || key >= kKeyLimit) continue;
-        const int64_t gx = floor_div(key - ay.lo, kKeyMul);
-        const int64_t gy = key - gx * kKeyMul;
+        const int64_t gx = floor_div(key - ay.lo, kGcellKeyStride);
+        const int64_t gy = key - gx * kGcellKeyStride;
         if (gx < ax.lo || gx > ax.hi || gy < ay.lo || gy > ay.hi) continue;
         add(gx, gy);
     }

@@ -14,20 +14,16 @@
 #include <vector>
 
 #include "grid/geometry.hpp"
+#include "maze/state.hpp"
 
 namespace tovrana::maze {
 
-inline constexpr int kDirs = 7;          // direction codes 0..6, 6 = start
-inline constexpr int kMoveDirs = 6;      // directions a move can arrive in (not start)
-inline constexpr uint32_t kNoPred = ~uint32_t{0};
 inline constexpr uint32_t kClosedSlot = ~uint32_t{0};  // a cell-table slot of a cell no move may enter
-// A came-from link packs (record << 3 | dir) into 32 bits.
-inline constexpr std::size_t kMaxRecords = (std::size_t{1} << 29) - 1;
 
 // Everything a run knows about one enterable cell; the per-cell inputs of a move's
 // cost are looked up once, on first touch. Two cache lines: the first holds what
 // expanding the cell and pricing a move into it read, the second the rest of the
-// per-direction state. A start state (direction 6) has g = 0 and no predecessor,
+// per-direction state. A start state (direction kStart) has g = 0 and no predecessor,
 // and no move reaches it, so it needs no slot.
 struct alignas(64) CellRec {
     enum Flag : uint8_t {
@@ -37,7 +33,9 @@ struct alignas(64) CellRec {
         kFixed = 16,
         kNoVia = 32,       // column listed in via_blocked
     };
-    CellRec() {}  // fields are set by the run on first touch; no zeroing
+    // Sets only the members with a default below; the arrays (step costs, g, pred)
+    // stay uninitialised until the run fills them on first touch.
+    CellRec() {}
     uint8_t flags = 0;
     uint8_t closed = 0;             // bit per direction: state already expanded
     uint32_t pos = 0;               // the cell's position in a dense cell table
@@ -46,7 +44,7 @@ struct alignas(64) CellRec {
     uint64_t place = 0;             // queue tie-break position of the cell (search_queue.hpp)
     double planar_step[2];          // step cost of a same-layer move into the cell: straight on, turning
     double g[kMoveDirs];            // best known g per arrival direction (+inf = none)
-    uint32_t pred[kMoveDirs];       // came-from: predecessor (record << 3 | dir), or kNoPred
+    uint32_t pred[kMoveDirs];       // came-from: pack_link of the predecessor state, or kNoPred
 };
 static_assert(sizeof(CellRec) == 128);
 

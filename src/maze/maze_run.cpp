@@ -26,6 +26,17 @@ struct ViaMove {
     bool bad;          // target outside the grid: entering the move throws
 };
 
+// The move a via rule allows out of `layer`, if the rule touches it (either end).
+std::optional<ViaMove> via_move(const ViaRule& rule, std::size_t index, int32_t layer, int32_t nz) {
+    int32_t target;
+    if (rule.layer_a == layer) target = rule.layer_b;
+    else if (rule.layer_b == layer) target = rule.layer_a;
+    else return std::nullopt;
+    const bool bad = target < 0 || target >= nz;
+    return ViaMove{target == layer ? 0.0 : rule.cost, target, static_cast<uint32_t>(index),
+                   bad ? uint8_t{0} : maze::via_direction(layer, target), bad};
+}
+
 // Allocations a thread reuses from one run to the next: via moves, records, queue
 // storage and the dense slot array. Each thread has its own; a run hands them back
 // empty.
@@ -86,6 +97,8 @@ private:
     void expand(uint32_t cur, uint8_t dir, double g);
     void expand_dense(uint32_t cur, uint8_t dir, double g);
     void expand_vias(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id, const uint32_t* pos);
+    [[gnu::always_inline]] inline void take_via(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id,
+                                                const uint32_t* pos, const ViaMove& m);
     void build_via_moves();
     [[noreturn]] void bad_via_rule(const ViaRule& rule) const;
     [[gnu::always_inline]] inline void relax_planar(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d);
@@ -319,16 +332,9 @@ void Run::build_via_moves() {
     for (int32_t layer = 0; layer < geo_.nz; ++layer) {
         begin.push_back(static_cast<uint32_t>(moves.size()));
         for (std::size_t i = 0; i < rules.size(); ++i) {
-            const ViaRule& rule = rules[i];
-            int32_t target;
-            if (rule.layer_a == layer) target = rule.layer_b;
-            else if (rule.layer_b == layer) target = rule.layer_a;
-            else continue;
-            const bool bad = target < 0 || target >= geo_.nz;
-            const double base = target == layer ? 0.0 : rule.cost;
-            if (!bad && dominated(moves, begin.back(), target, base)) continue;
-            moves.push_back(ViaMove{base, target, static_cast<uint32_t>(i),
-                                    bad ? uint8_t{0} : maze::via_direction(layer, target), bad});
+            const auto move = via_move(rules[i], i, layer, geo_.nz);
+            if (!move || (!move->bad && dominated(moves, begin.back(), move->target, move->base))) continue;
+            moves.push_back(*move);
         }
     }
     begin.push_back(static_cast<uint32_t>(moves.size()));
@@ -339,36 +345,30 @@ void Run::bad_via_rule(const ViaRule& rule) const {
                 std::to_string(rule.layer_b) + ") names a layer outside 0.." + std::to_string(geo_.nz - 1));
 }
 
-// The via moves out of cell c (id `id`; `pos` its dense position, if any).
+// The via moves out of cell c (id `id`; `pos` its dense position, if any): from
+// the per-layer table when there is one, else derived from the rules as they come.
 void Run::expand_vias(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id, const uint32_t* pos) {
     if (!scratch_.via_begin.empty()) {
         const auto layer = static_cast<std::size_t>(c.layer);
         const ViaMove* m = scratch_.via_moves.data() + scratch_.via_begin[layer];
         const ViaMove* const end = scratch_.via_moves.data() + scratch_.via_begin[layer + 1];
-        for (; m != end; ++m) {
-            if (m->bad) bad_via_rule(grid_.via_index()[m->rule]);
-            const Cell n{c.ix, c.iy, m->target};
-            const int64_t n_id = id + (int64_t{m->target} - c.layer) * geo_.layer_stride;
-            const uint32_t slot =
-                pos ? record_at(*pos + static_cast<uint32_t>(m->target - c.layer) * table_->layer_step(), n, n_id)
-                    : record(n, n_id);
-            relax_via(cur, dir, g, slot, m->d, m->base);
-        }
+        for (; m != end; ++m) take_via(cur, dir, g, c, id, pos, *m);
         return;
     }
-    for (const ViaRule& rule : grid_.via_index()) {
-        int32_t target;
-        if (rule.layer_a == c.layer) target = rule.layer_b;
-        else if (rule.layer_b == c.layer) target = rule.layer_a;
-        else continue;
-        if (target < 0 || target >= geo_.nz) bad_via_rule(rule);
-        const Cell n{c.ix, c.iy, target};
-        const int64_t n_id = id + (int64_t{target} - c.layer) * geo_.layer_stride;
-        const uint32_t slot =
-            pos ? record_at(*pos + static_cast<uint32_t>(target - c.layer) * table_->layer_step(), n, n_id)
-                : record(n, n_id);
-        relax_via(cur, dir, g, slot, maze::via_direction(c.layer, target), target == c.layer ? 0.0 : rule.cost);
+    const auto& rules = grid_.via_index();
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        if (const auto move = via_move(rules[i], i, c.layer, geo_.nz)) take_via(cur, dir, g, c, id, pos, *move);
     }
+}
+
+void Run::take_via(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id, const uint32_t* pos,
+                   const ViaMove& m) {
+    if (m.bad) bad_via_rule(grid_.via_index()[m.rule]);
+    const Cell n{c.ix, c.iy, m.target};
+    const int64_t n_id = id + (int64_t{m.target} - c.layer) * geo_.layer_stride;
+    const uint32_t slot = pos ? record_at(*pos + static_cast<uint32_t>(m.target - c.layer) * table_->layer_step(), n, n_id)
+                              : record(n, n_id);
+    relax_via(cur, dir, g, slot, m.d, m.base);
 }
 
 // A same-layer move: its step cost was priced when the cell was first touched.
@@ -387,9 +387,9 @@ void Run::relax_via(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t 
 // Records a better g for state (n, d), reached from (cur, dir), and queues it.
 void Run::improve(uint32_t cur, uint8_t dir, uint32_t n, uint8_t d, double new_g) {
     CellRec& r = recs_[n];
-    if (!(r.g[d] > new_g + 1e-12)) return;
+    if (!(r.g[d] > new_g + maze::kImprovement)) return;
     r.g[d] = new_g;
-    r.pred[d] = (cur << 3) | dir;
+    r.pred[d] = maze::pack_link(cur, dir);
     // An expanded state's entry would only be discarded when popped.
     if (r.closed & (1u << d)) return;
     push(r.h + new_g, new_g, r.place + d, n, d);
@@ -403,8 +403,8 @@ CellList Run::reconstruct(uint32_t goal, uint8_t dir) const {
     CellList path{recs_[goal].cell};
     for (uint32_t link = pred(goal, dir); link != maze::kNoPred;) {
         if (path.size() > limit) throw Panic("came-from cycle in path reconstruction");
-        path.push_back(recs_[link >> 3].cell);
-        link = pred(link >> 3, link & 7);
+        path.push_back(recs_[maze::link_record(link)].cell);
+        link = pred(maze::link_record(link), maze::link_dir(link));
     }
     std::reverse(path.begin(), path.end());
     return path;

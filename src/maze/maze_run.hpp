@@ -2,8 +2,8 @@
 // The A* search loop shared by box_maze and the box worker.
 #include <optional>
 
-#include "grid/grid.hpp"
 #include "maze/id_lookup.hpp"
+#include "state/grid.hpp"
 
 namespace tovrana {
 

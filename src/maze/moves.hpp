@@ -1,5 +1,5 @@
 #pragma once
-// Direction codes and the price of one move.
+// The price of one move, and the direction code of a via move.
 #include <cstdint>
 
 #include "maze/cell_table.hpp"
@@ -7,21 +7,16 @@
 
 namespace tovrana::maze {
 
-// Direction of the move that produced a state.
-enum Dir : uint8_t {
-    kViaDown = 0,
-    kPlusX = 1,
-    kPlusY = 2,
-    kMinusY = 3,  // also any other same-layer displacement (an equal-layer via rule)
-    kViaUp = 4,
-    kMinusX = 5,
-    kStart = 6,
-};
-
 inline uint8_t via_direction(int32_t from_layer, int32_t to_layer) {
     if (to_layer == from_layer) return kMinusY;
     return to_layer > from_layer ? kViaUp : kViaDown;
 }
+
+// A new g replaces a state's g only when it is lower by more than this. Costs are
+// sums of doubles, and two paths of the same cost summed in different orders can
+// differ in the last bits; the margin keeps the g found first instead of letting
+// that rounding noise pick the path.
+inline constexpr double kImprovement = 1e-12;
 
 // base + turn, then the drc, marker and fixed terms, summed in exactly that order.
 // `base` is the via cost of a layer change and 0 for a same-layer move.

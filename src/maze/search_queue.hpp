@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "grid/hash_mix.hpp"
 #include "grid/panic.hpp"
+#include "maze/state.hpp"
 
 namespace tovrana::maze {
 
@@ -24,11 +26,12 @@ inline double from_order_key(uint64_t k) {
 
 // The `place` of an in-grid cell with direction 0: (ix, iy, layer, dir) as one
 // number that sorts the same way. The search only queues in-grid cells, so
-// ((ix * ny + iy) * nz + layer) * 7 + dir is exact and below 7 * the cell count.
+// ((ix * ny + iy) * nz + layer) * kDirs + dir is exact and below kDirs * the cell
+// count.
 // Coordinates relative to a window's corner (ny its height) sort the window's
 // cells the same way, with smaller numbers.
 inline uint64_t place_of(int32_t ix, int32_t iy, int32_t layer, int32_t ny, int32_t nz) {
-    return ((uint64_t(uint32_t(ix)) * uint32_t(ny) + uint32_t(iy)) * uint32_t(nz) + uint32_t(layer)) * 7;
+    return ((uint64_t(uint32_t(ix)) * uint32_t(ny) + uint32_t(iy)) * uint32_t(nz) + uint32_t(layer)) * kDirs;
 }
 
 // A queued state: g and place order it within its f; the state's cell record
@@ -46,18 +49,18 @@ struct HeapItem {
     uint8_t dir() const { return direction; }
 };
 
-// The same in 16 bytes, for places below 2^32: the place sits above the came-from
-// style link (rec << 3 | dir), so comparing the low word compares places (equal
-// places are the same state, hence the same link).
+// The same in 16 bytes, for places below 2^32: the place sits above the state's
+// came-from style link (pack_link), so comparing the low word compares places
+// (equal places are the same state, hence the same link).
 struct SmallHeapItem {
     uint64_t g_key = 0;
-    uint64_t low = 0;  // place << 32 | rec << 3 | dir
+    uint64_t low = 0;  // place << 32 | pack_link(rec, dir)
     static SmallHeapItem make(uint64_t g_key, uint64_t place, uint32_t rec, uint8_t dir) {
-        return SmallHeapItem{g_key, place << 32 | uint64_t{rec} << 3 | dir};
+        return SmallHeapItem{g_key, place << 32 | pack_link(rec, dir)};
     }
     double g() const { return from_order_key(g_key); }
-    uint32_t rec() const { return static_cast<uint32_t>(low) >> 3; }
-    uint8_t dir() const { return static_cast<uint8_t>(low & 7); }
+    uint32_t rec() const { return link_record(static_cast<uint32_t>(low)); }
+    uint8_t dir() const { return static_cast<uint8_t>(link_dir(static_cast<uint32_t>(low))); }
 };
 
 // True when `a` leaves its f bucket before `b`. Bitwise, not short-circuit: ties
@@ -201,7 +204,7 @@ private:
     };
     static constexpr int kRecentBits = 6;
     static std::size_t recent_index(uint64_t f_key) {
-        return static_cast<std::size_t>((f_key * 0x9E3779B97F4A7C15ull) >> (64 - kRecentBits));
+        return static_cast<std::size_t>((f_key * kGoldenRatio64) >> (64 - kRecentBits));
     }
 
     // The bucket of f_key's level, created when absent. i = number of levels with

@@ -2,12 +2,17 @@
 
 #include <string>
 
+#include "grid/panic.hpp"
+
 namespace tovrana::py {
 
-ArgSpec::ArgSpec(const char* qualname, std::initializer_list<const char*> names) : qualname_(qualname) {
+ArgSpec::ArgSpec(const char* qualname, std::span<const char* const> names) : qualname_(qualname) {
+    if (names.size() > kMaxParams) throw Panic(std::string(qualname) + ": more parameters than ArgSpec holds");
     for (const char* n : names) {
+        PyObject* name = PyUnicode_InternFromString(n);
+        if (!name) throw ErrorAlreadySet{};  // MemoryError set; a later call tries again
         names_[count_] = n;
-        interned_[count_] = Ref::steal(PyUnicode_InternFromString(n));
+        interned_[count_] = name;
         ++count_;
     }
 }
@@ -38,11 +43,11 @@ void ArgSpec::match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
     for (Py_ssize_t k = 0; k < n_kw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         std::size_t i = 0;
-        while (i < count_ && key != interned_[i].get()) ++i;
+        while (i < count_ && key != interned(i)) ++i;
         if (i == count_) {  // not interned-identical: compare by value
             i = 0;
             while (i < count_) {
-                const int eq = PyUnicode_Compare(key, interned_[i].get());
+                const int eq = PyUnicode_Compare(key, interned(i));
                 if (eq == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
                 if (eq == 0) break;
                 ++i;

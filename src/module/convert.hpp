@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "grid/grid.hpp"
+#include "state/grid.hpp"
 #include "markers/flexgc_core.hpp"
 #include "module/py_ref.hpp"
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <memory>
 
-#include "grid/grid.hpp"
+#include "state/grid.hpp"
 #include "module/py_ref.hpp"
 
 namespace tovrana::py {

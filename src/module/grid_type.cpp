@@ -11,7 +11,7 @@ namespace tovrana::py {
 namespace {
 
 PyObject* grid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const ArgSpec signature("Grid.__new__", {"nx", "ny", "nz", "blocked", "pad_owner", "via_blocked", "via_index"});
+    using Sig = Signature<"Grid.__new__", "nx", "ny", "nz", "blocked", "pad_owner", "via_blocked", "via_index">;
     return guarded([&]() -> PyObject* {
         // Lay the call out as a fast call: positionals, then keyword values.
         std::vector<PyObject*> flat(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + PyTuple_GET_SIZE(args));
@@ -25,14 +25,14 @@ PyObject* grid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 flat.push_back(value);
             }
         }
-        const Args<7> a(signature, flat.data(), PyTuple_GET_SIZE(args), kwnames.get());
-        const auto nx = a.get<int32_t>(0);
-        const auto ny = a.get<int32_t>(1);
-        const auto nz = a.get<int32_t>(2);
-        const auto blocked = a.get<std::vector<BlockedEntry>>(3);
-        const auto pad_owner = a.get<std::vector<PadEntry>>(4);
-        const auto via_blocked = a.get<std::vector<Column>>(5);
-        auto via_index = a.get<std::vector<ViaRule>>(6);
+        const Args<Sig> a(flat.data(), PyTuple_GET_SIZE(args), kwnames.get());
+        const auto nx = a.get<int32_t, "nx">();
+        const auto ny = a.get<int32_t, "ny">();
+        const auto nz = a.get<int32_t, "nz">();
+        const auto blocked = a.get<std::vector<BlockedEntry>, "blocked">();
+        const auto pad_owner = a.get<std::vector<PadEntry>, "pad_owner">();
+        const auto via_blocked = a.get<std::vector<Column>, "via_blocked">();
+        auto via_index = a.get<std::vector<ViaRule>, "via_index">();
 
         auto grid = std::make_unique<Grid>(nx, ny, nz, blocked, pad_owner, via_blocked, std::move(via_index));
         Ref self = Ref::check(type->tp_alloc(type, 0));

@@ -1,6 +1,8 @@
 // The Grid methods: match arguments, borrow, convert, work, convert the result.
 #include <exception>
 
+#include "batch/route_boxes.hpp"
+#include "markers/flexgc_core.hpp"
 #include "module/args.hpp"
 #include "module/errors.hpp"
 #include "module/grid_object.hpp"
@@ -22,24 +24,25 @@ HashSet<int64_t> cell_id_set(const Geometry& g, const CellList& cells) {
 std::vector<uint8_t> layer_flags(const std::vector<bool>& flags) { return {flags.begin(), flags.end()}; }
 
 PyObject* box_maze(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.box_maze", {"net", "starts", "goals", "hard", "route_shape", "marker_pos", "fixed",
-                                                "gg_drc", "gg_marker", "gg_fixed", "corridor", "gc", "use_occ"});
+    using Sig = Signature<"Grid.box_maze", "net", "starts", "goals", "hard", "route_shape", "marker_pos",
+                          "fixed", "gg_drc", "gg_marker", "gg_fixed", "corridor", "gc", "use_occ">;
     return guarded([&] {
-        const Args<13> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const SharedBorrow borrow(self);
         const Geometry& g = borrow.grid().geo();
-        const auto net = a.get<int32_t>(0);
-        const auto starts = a.get<CellList>(1);
-        const auto goals = a.get<CellList>(2);
-        const auto hard = cell_id_set(g, a.get<CellList>(3));
-        const auto route_shape = cell_id_set(g, a.get<CellList>(4));
-        const auto marker_pos = cell_id_set(g, a.get<CellList>(5));
-        const auto fixed = cell_id_set(g, a.get<CellList>(6));
-        const PenaltyWeights weights{a.get<double>(7), a.get<double>(8), a.get<double>(9)};
+        const auto net = a.get<int32_t, "net">();
+        const auto starts = a.get<CellList, "starts">();
+        const auto goals = a.get<CellList, "goals">();
+        const auto hard = cell_id_set(g, a.get<CellList, "hard">());
+        const auto route_shape = cell_id_set(g, a.get<CellList, "route_shape">());
+        const auto marker_pos = cell_id_set(g, a.get<CellList, "marker_pos">());
+        const auto fixed = cell_id_set(g, a.get<CellList, "fixed">());
+        const PenaltyWeights weights{a.get<double, "gg_drc">(), a.get<double, "gg_marker">(),
+                                     a.get<double, "gg_fixed">()};
         HashSet<int64_t> corridor;
-        for (const GcellColumn& c : a.get<std::vector<GcellColumn>>(10)) corridor.insert(gcell_key(c.gx, c.gy));
-        const auto gc = a.get<int32_t>(11);
-        const auto use_occ = a.get<bool>(12);
+        for (const GcellColumn& c : a.get<std::vector<GcellColumn>, "corridor">()) corridor.insert(gcell_key(c.gx, c.gy));
+        const auto gc = a.get<int32_t, "gc">();
+        const auto use_occ = a.get<bool, "use_occ">();
         const MazeQuery query{net,  starts, goals, weights, maze::IdLookup(hard), maze::IdLookup(route_shape),
                               maze::IdLookup(marker_pos), maze::IdLookup(fixed), corridor, gc, use_occ};
         const auto path = maze_run(borrow.grid(), query);
@@ -48,22 +51,23 @@ PyObject* box_maze(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwname
     });
 }
 
-std::vector<NetFootprintInput> footprint_inputs(const std::vector<NetCells>& nets) {
-    std::vector<NetFootprintInput> out;
+// Views of the converted nets, which must outlive them.
+std::vector<NetRouteView> route_views(const std::vector<NetCells>& nets) {
+    std::vector<NetRouteView> out;
     out.reserve(nets.size());
     for (const NetCells& n : nets) out.push_back({n.net, n.cells, n.vias});
     return out;
 }
 
 PyObject* occ_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.occ_init", {"nets", "wire_halo", "via_halo"});
+    using Sig = Signature<"Grid.occ_init", "nets", "wire_halo", "via_halo">;
     return guarded([&] {
-        const Args<3> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        const auto nets = a.get<std::vector<NetCells>>(0);
-        const Halos halos{a.get<int32_t>(1), a.get<int32_t>(2)};
+        const auto nets = a.get<std::vector<NetCells>, "nets">();
+        const Halos halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
         Grid& grid = borrow.grid();
-        occ_build(grid.occ, grid.geo(), footprint_inputs(nets), halos);
+        occ_build(grid.occ, grid.geo(), route_views(nets), halos);
         grid.occ_halos = halos;
         Py_RETURN_NONE;
     });
@@ -77,56 +81,53 @@ PyObject* occ_signature(PyObject* self, PyObject*) {
 }
 
 PyObject* flexgc(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.flexgc",
-                              {"nets", "wire_halo", "via_halo", "region", "prl_halo", "prl_len", "vertical"});
+    using Sig = Signature<"Grid.flexgc", "nets", "wire_halo", "via_halo", "region", "prl_halo", "prl_len",
+                          "vertical">;
     return guarded([&] {
-        const Args<7> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const SharedBorrow borrow(self);
-        const auto nets = a.get<std::vector<NetCells>>(0);
+        const auto nets = a.get<std::vector<NetCells>, "nets">();
         MarkerParams params;
-        params.halos = Halos{a.get<int32_t>(1), a.get<int32_t>(2)};
-        params.region = a.get<std::optional<Region>>(3);
-        params.prl_halo = a.get<int32_t>(4);
-        params.prl_len = a.get<int32_t>(5);
-        const auto vertical = layer_flags(a.get<std::vector<bool>>(6));
+        params.halos = Halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
+        params.region = a.get<std::optional<Region>, "region">();
+        params.prl_halo = a.get<int32_t, "prl_halo">();
+        params.prl_len = a.get<int32_t, "prl_len">();
+        const auto vertical = layer_flags(a.get<std::vector<bool>, "vertical">());
         params.vertical = vertical;
-        std::vector<MarkerNet> input;
-        input.reserve(nets.size());
-        for (const NetCells& n : nets) input.push_back({n.net, n.cells, n.vias});
         const Geometry& g = borrow.grid().geo();
-        return build_result(flexgc_core(g.nx, g.ny, input, params));
+        return build_result(flexgc_core(g.nx, g.ny, route_views(nets), params));
     });
 }
 
 PyObject* routes_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.routes_init", {"nets"});
+    using Sig = Signature<"Grid.routes_init", "nets">;
     return guarded([&] {
-        const Args<1> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        borrow.grid().routes.init(a.get<std::vector<NetRoute>>(0));
+        borrow.grid().routes.init(a.get<std::vector<NetRoute>, "nets">());
         Py_RETURN_NONE;
     });
 }
 
 PyObject* routes_update(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.routes_update", {"net", "cells", "edges"});
+    using Sig = Signature<"Grid.routes_update", "net", "cells", "edges">;
     return guarded([&] {
-        const Args<3> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        const auto net = a.get<int32_t>(0);
-        auto cells = a.get<CellList>(1);
-        auto edges = a.get<EdgeList>(2);
+        const auto net = a.get<int32_t, "net">();
+        auto cells = a.get<CellList, "cells">();
+        auto edges = a.get<EdgeList, "edges">();
         borrow.grid().routes.update(net, std::move(cells), std::move(edges));
         Py_RETURN_NONE;
     });
 }
 
 PyObject* set_termsets(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.set_termsets", {"termsets"});
+    using Sig = Signature<"Grid.set_termsets", "termsets">;
     return guarded([&] {
-        const Args<1> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        auto entries = a.get<std::vector<TermsetEntry>>(0);
+        auto entries = a.get<std::vector<TermsetEntry>, "termsets">();
         HashMap<NetId, TermSets> termsets;
         for (TermsetEntry& e : entries) termsets[e.net] = std::move(e.sets);
         borrow.grid().consts.termsets.swap(termsets);
@@ -135,12 +136,12 @@ PyObject* set_termsets(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kw
 }
 
 PyObject* set_worker_consts(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.set_worker_consts", {"supply", "obstacles"});
+    using Sig = Signature<"Grid.set_worker_consts", "supply", "obstacles">;
     return guarded([&] {
-        const Args<2> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        const auto supply = a.get<std::vector<int32_t>>(0);
-        const auto obstacles = a.get<CellList>(1);
+        const auto supply = a.get<std::vector<int32_t>, "supply">();
+        const auto obstacles = a.get<CellList, "obstacles">();
         Grid& grid = borrow.grid();
         HashSet<NetId> supply_set(supply.begin(), supply.end());
         HashSet<int64_t> obstacle_set = cell_id_set(grid.geo(), obstacles);
@@ -151,11 +152,11 @@ PyObject* set_worker_consts(PyObject* self, Fast args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* set_name_rank(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.set_name_rank", {"ranks"});
+    using Sig = Signature<"Grid.set_name_rank", "ranks">;
     return guarded([&] {
-        const Args<1> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        const auto ranks = a.get<std::vector<RankEntry>>(0);
+        const auto ranks = a.get<std::vector<RankEntry>, "ranks">();
         HashMap<NetId, int32_t> name_rank;
         name_rank.reserve(ranks.size());
         for (const RankEntry& r : ranks) name_rank[r.net] = r.rank;
@@ -165,26 +166,26 @@ PyObject* set_name_rank(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* k
 }
 
 PyObject* route_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.route_boxes",
-                              {"boxes", "gc", "wire_halo", "via_halo", "ripup_all", "maze_end_iter", "gg_drc",
-                               "gg_marker", "gg_fixed", "marker_decay", "prl_halo", "prl_len", "vertical",
-                               "n_threads"});
+    using Sig = Signature<"Grid.route_boxes", "boxes", "gc", "wire_halo", "via_halo", "ripup_all",
+                          "maze_end_iter", "gg_drc", "gg_marker", "gg_fixed", "marker_decay", "prl_halo",
+                          "prl_len", "vertical", "n_threads">;
     return guarded([&] {
-        const Args<14> a(signature, args, nargs, kwnames);
+        const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        const auto boxes = a.get<std::vector<Box>>(0);
+        const auto boxes = a.get<std::vector<Box>, "boxes">();
         BoxParams params;
-        params.gc = a.get<int32_t>(1);
-        params.halos = Halos{a.get<int32_t>(2), a.get<int32_t>(3)};
-        params.ripup_all = a.get<bool>(4);
-        params.maze_end_iter = a.get<int32_t>(5);
-        params.weights = PenaltyWeights{a.get<double>(6), a.get<double>(7), a.get<double>(8)};
-        params.marker_decay = a.get<double>(9);
-        params.prl_halo = a.get<int32_t>(10);
-        params.prl_len = a.get<int32_t>(11);
-        const auto vertical = layer_flags(a.get<std::vector<bool>>(12));
+        params.gc = a.get<int32_t, "gc">();
+        params.halos = Halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
+        params.ripup_all = a.get<bool, "ripup_all">();
+        params.maze_end_iter = a.get<int32_t, "maze_end_iter">();
+        params.weights = PenaltyWeights{a.get<double, "gg_drc">(), a.get<double, "gg_marker">(),
+                                        a.get<double, "gg_fixed">()};
+        params.marker_decay = a.get<double, "marker_decay">();
+        params.prl_halo = a.get<int32_t, "prl_halo">();
+        params.prl_len = a.get<int32_t, "prl_len">();
+        const auto vertical = layer_flags(a.get<std::vector<bool>, "vertical">());
         params.vertical = vertical;
-        const auto n_threads = a.get<int32_t>(13);
+        const auto n_threads = a.get<int32_t, "n_threads">();
         if (boxes.empty()) return PyList_New(0);
         validate_batch(boxes, params.gc);
 
@@ -211,57 +212,61 @@ PyMethodDef grid_methods[] = {
     {"box_maze", TOVRANA_FAST(box_maze),
      "box_maze($self, net, starts, goals, hard, route_shape, marker_pos, fixed, gg_drc, gg_marker, gg_fixed, "
      "corridor, gc, use_occ)\n--\n\n"
-     "A* search of one net from its start cells to its goal cells inside a corridor of gcells.\n"
+     "A* search of one net from any start cell to any goal cell through the gcells of corridor.\n"
      "Returns the cell path [(ix, iy, layer), ...] from a start to a goal, or None.\n"
-     "There is no via halo argument: the search uses only the next cell and the via cost of a move."},
+     "There is no via halo argument: the search prices only the cell a move enters and the\n"
+     "move's via cost."},
     {"occ_init", TOVRANA_FAST(occ_init),
      "occ_init($self, nets, wire_halo, via_halo)\n--\n\n"
-     "(Re)initialises the occupancy map from scratch: clears it, stores the halos and adds every\n"
-     "net's halo footprint. Called once after initial routing; from then on occ tracks the global\n"
-     "routes, the parallel workers read it plus a local signed delta, and accepted deltas are merged\n"
-     "into it with occ_merge_local. nets = [(net_id, cells, via)]."},
+     "Rebuilds the occupancy map from scratch: clears it, stores the halos and adds every net's\n"
+     "halo footprint. Call it once after initial routing; from then on route_boxes keeps the\n"
+     "map current by merging the changes of each accepted box. Replaces what an earlier call\n"
+     "built. nets = [(net_id, cells, via_cells), ...]."},
     {"occ_signature", reinterpret_cast<PyCFunction>(occ_signature), METH_NOARGS,
      "occ_signature($self)\n--\n\n"
-     "Order-independent signature of the current occupancy map (a wrapping sum of per-(cell, net,\n"
-     "count) contributions). Two states with the same (cell, net) -> count map give the same value:\n"
-     "a cheap drift guard, since an incrementally maintained occ must equal a fresh occ_init of the\n"
-     "same routes."},
+     "Order-independent checksum of the current occupancy map (a wrapping sum of one term per\n"
+     "(cell, net, count)). Two maps with the same (cell, net) -> count entries give the same\n"
+     "value: a cheap drift check, since the map kept current by route_boxes must equal a fresh\n"
+     "occ_init of the same routes."},
     {"flexgc", TOVRANA_FAST(flexgc),
      "flexgc($self, nets, wire_halo, via_halo, region, prl_halo, prl_len, vertical)\n--\n\n"
-     "Design-rule markers: cover markers (a cell where the halo footprints of at least 2 nets\n"
+     "Design-rule markers: cover markers (a cell where the halo footprints of two or more nets\n"
      "overlap) followed by parallel-run-length spacing markers. nets = [(net_id, route_cells,\n"
-     "via_cells)] in routes-dict order; delegates to flexgc_core, which carries the order contract.\n"
+     "via_cells), ...]; their order decides the order of the markers and of each marker's nets,\n"
+     "so pass them in the order the routes were loaded with routes_init.\n"
      "Returns [(cells, layer, nets), ...]."},
     {"routes_init", TOVRANA_FAST(routes_init),
      "routes_init($self, nets)\n--\n\n"
-     "(Re)loads the global routes into the store, in routes-dict order, signal and supply nets alike.\n"
-     "A net's slot is fixed here, and routes_update later mutates it in place, so the first-touch\n"
-     "order of the marker engine stays equal to the driver's routes-dict order.\n"
-     "nets = [(net_id, cells, edges)]."},
+     "Loads the global routes into the store, signal and supply nets alike, replacing what was\n"
+     "loaded before. The order of nets is kept: routes_update changes a route in its place, and\n"
+     "the markers route_boxes computes follow this order.\n"
+     "nets = [(net_id, cells, edges), ...]."},
     {"routes_update", TOVRANA_FAST(routes_update),
      "routes_update($self, net, cells, edges)\n--\n\n"
-     "Replaces one net's stored route and edges in place (the net keeps its slot, so order is\n"
-     "preserved). Called after a worker box commits a global change; an unknown net is ignored."},
+     "Replaces one net's stored route and edges in place (the net keeps its position in the\n"
+     "order of routes_init). Apply each route that route_boxes returns with it; an unknown net\n"
+     "is ignored."},
     {"set_termsets", TOVRANA_FAST(set_termsets),
      "set_termsets($self, termsets)\n--\n\n"
-     "Sets the constant per-net terminal cell sets (net id -> list of terminal cell sets) used for the\n"
-     "worker's extract_box reroute targets. Set once."},
+     "Sets each net's terminal cell sets (net id -> list of terminal cell sets): the targets a\n"
+     "box worker reconnects when it reroutes the net. Replaces what it set before."},
     {"set_worker_consts", TOVRANA_FAST(set_worker_consts),
      "set_worker_consts($self, supply, obstacles)\n--\n\n"
-     "Sets the supply net ids (hard keep-outs, never ripped up) and the global obstacle cells.\n"
-     "Set once before the schedule."},
+     "Sets the supply net ids (never ripped up; their halo footprints are keep-outs) and the\n"
+     "global obstacle cells the box workers avoid. Replaces what it set before."},
     {"set_name_rank", TOVRANA_FAST(set_name_rank),
      "set_name_rank($self, ranks)\n--\n\n"
-     "Sets net id -> name-sorted rank, the worker queue's order key. Set once."},
+     "Sets net id -> rank, the order in which a box worker takes the nets to reroute (nets\n"
+     "without a rank come last). Replaces what it set before."},
     {"route_boxes", TOVRANA_FAST(route_boxes),
      "route_boxes($self, boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, "
      "gg_fixed, marker_decay, prl_halo, prl_len, vertical, n_threads)\n--\n\n"
      "Runs a checkerboard batch of boxes in parallel (the boxes are region-disjoint including the\n"
-     "design-rule halo, so they read the shared grid and global occ without interfering), then merges\n"
-     "each box's occ delta and in-box route portion serially in the given box order, so parallel and\n"
-     "serial runs give identical results. n_threads is chosen by the caller and clamped to\n"
-     "[1, batch size]. Returns the composed per-net result [(net, cells, edges), ...], which the\n"
-     "caller applies to the store. boxes = [(gx0, gy0, gx1, gy1), ...]."},
+     "design-rule halo, so they read the shared grid and occupancy map without interfering), then\n"
+     "merges each accepted box's occupancy changes and in-box route portions serially in the given\n"
+     "box order, so parallel and serial runs give identical results. n_threads is clamped to\n"
+     "[1, batch size]. Returns the composed routes of the changed nets [(net, cells, edges), ...];\n"
+     "apply them with routes_update. boxes = [(gx0, gy0, gx1, gy1), ...]."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,7 +1,6 @@
 #pragma once
 // Argument records of the Grid methods that exist only at the Python boundary.
-#include "batch/route_boxes.hpp"
-#include "markers/flexgc_core.hpp"
+#include "grid/box.hpp"
 #include "module/convert.hpp"
 
 namespace tovrana::py {

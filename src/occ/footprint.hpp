@@ -16,6 +16,16 @@ struct Halos {
     int32_t via = 0;
 };
 
+// One net's route as the footprint walks and the marker engine read it: its route
+// cells and via cells, in place.
+struct NetRouteView {
+    NetId net = 0;
+    std::span<const Cell> cells;
+    std::span<const Cell> vias;
+    const Bounds* bounds = nullptr;  // of `cells`, when the caller keeps it: lets a
+                                     // region call skip nets that cannot reach it
+};
+
 // Clamps the loops to the grid before iterating: same visits, bounded work for
 // any halo.
 template <class Visit>

@@ -20,9 +20,9 @@ void OccMap::touched(int64_t cell) {
     if (gone) cells_.erase(it);
 }
 
-void occ_build(OccMap& occ, const Geometry& g, std::span<const NetFootprintInput> nets, Halos halos) {
+void occ_build(OccMap& occ, const Geometry& g, std::span<const NetRouteView> nets, Halos halos) {
     OccMap::Cells fresh;
-    for (const NetFootprintInput& n : nets) {
+    for (const NetRouteView& n : nets) {
         for_each_footprint(g, n.cells, n.vias, halos, nullptr, [&](int32_t x, int32_t y, int32_t layer) {
             bump(fresh[g.cell_id(x, y, layer)], n.net, 1u);
         });
@@ -31,13 +31,15 @@ void occ_build(OccMap& occ, const Geometry& g, std::span<const NetFootprintInput
 }
 
 uint64_t occ_signature(const OccMap& occ) {
+    // The multipliers fix the checksum's value, which callers compare across runs
+    // and grids: changing one changes every signature.
     uint64_t sum = 0;
     for (const auto& [cell, list] : occ.cells()) {
         for (const auto& [net, count] : list) {
             const uint64_t k = static_cast<uint64_t>(cell) * 1000003ull;
             const uint64_t n = static_cast<uint64_t>(static_cast<int64_t>(net)) * 2654435761ull;
             const uint64_t c = static_cast<uint64_t>(count) * 40503ull;
-            sum += (k ^ n ^ c) * 11400714819323198485ull;
+            sum += (k ^ n ^ c) * kGoldenRatio64;
         }
     }
     return sum;

@@ -94,14 +94,8 @@ private:
 // A box worker's signed pending changes over the global map; entries may sit at 0.
 using OccDelta = HashMap<int64_t, NetCounts<int32_t>>;
 
-struct NetFootprintInput {
-    NetId net = 0;
-    std::span<const Cell> cells;
-    std::span<const Cell> vias;
-};
-
 // Rebuilds `occ` from scratch with the given halos.
-void occ_build(OccMap& occ, const Geometry& g, std::span<const NetFootprintInput> nets, Halos halos);
+void occ_build(OccMap& occ, const Geometry& g, std::span<const NetRouteView> nets, Halos halos);
 
 // Wrapping sum of per-(cell, net, count) contributions; independent of map order.
 uint64_t occ_signature(const OccMap& occ);

@@ -1,8 +1,8 @@
 #pragma once
 // Where a box lies: its cell test, its corridor of gcell keys and its marker region.
+#include "grid/box.hpp"
 #include "grid/geometry.hpp"
 #include "occ/footprint.hpp"
-#include "worker/route_box_plan.hpp"
 
 namespace tovrana {
 

@@ -2,12 +2,9 @@
 
 #include <algorithm>
 
-namespace tovrana {
+#include "grid/sort_unique.hpp"
 
-void sort_unique(CellList& cells) {
-    std::sort(cells.begin(), cells.end());
-    cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
-}
+namespace tovrana {
 
 Extraction extract_box(const CellList& cells, const EdgeList& edges, const TermSets* termsets,
                        const BoxGeometry& box) {

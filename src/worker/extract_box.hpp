@@ -1,7 +1,7 @@
 #pragma once
 // Cutting a net's route at a box: what the reroute keeps, and what it must connect.
-#include "worker/box_geometry.hpp"
 #include "grid/worker_consts.hpp"
+#include "worker/box_geometry.hpp"
 
 namespace tovrana {
 
@@ -14,8 +14,5 @@ struct Extraction {
 // `termsets` may be null (the net has none).
 Extraction extract_box(const CellList& cells, const EdgeList& edges, const TermSets* termsets,
                        const BoxGeometry& box);
-
-// Sorts cells by (ix, iy, layer) and drops repeats.
-void sort_unique(CellList& cells);
 
 }  // namespace tovrana

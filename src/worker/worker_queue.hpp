@@ -4,8 +4,8 @@
 #include <deque>
 #include <optional>
 
-#include "grid/grid.hpp"
 #include "markers/worker_markers.hpp"
+#include "state/grid.hpp"
 #include "worker/box_geometry.hpp"
 
 namespace tovrana {

@@ -1,8 +1,9 @@
 // The rip-up-and-reroute loop of one box.
-#include "worker/route_box_plan.hpp"
+#include "worker/box_worker.hpp"
 
 #include <algorithm>
 
+#include "grid/sort_unique.hpp"
 #include "markers/worker_markers.hpp"
 #include "worker/box_geometry.hpp"
 #include "worker/extract_box.hpp"
@@ -10,6 +11,15 @@
 
 namespace tovrana {
 namespace {
+
+// A cell is priced as a marker position while its decayed marker history is at
+// least half a marker: a cell marked once stays priced until decay takes it below
+// one half.
+constexpr double kMarkerHistoryFloor = 0.5;
+// With ripup_all every multi-terminal net crossing the box is rerouted, not only
+// the nets the markers name, which disturbs far more; such a box is still accepted
+// with up to this many times its initial marker count.
+constexpr std::size_t kRipupAllAcceptFactor = 5;
 
 // Keep-outs of every search in the box: the global obstacles plus the halo
 // footprints of the supply nets' stored routes.
@@ -99,7 +109,7 @@ private:
     HashSet<int64_t> marker_positions() const {
         HashSet<int64_t> cells;
         for (const auto& [cell, value] : history_)
-            if (value >= 0.5) cells.insert(cell);
+            if (value >= kMarkerHistoryFloor) cells.insert(cell);
         return cells;
     }
 
@@ -115,69 +125,92 @@ private:
     // One attempt: cut the net at the box, reconnect its targets, commit locally.
     // A search without a path leaves no trace.
     bool reroute(NetId net) {
-        // The current route, with the via cells kept beside it (in the store or the
-        // local route), which the old footprint is taken out with.
-        CellList old_cells, old_vias;
-        EdgeList old_edges;
-        if (const LocalRoute* r = local_.find(net)) {
-            old_cells = r->cells;
-            old_edges = r->edges;
-            old_vias = r->vias;
-        } else if (const auto slot = grid_.routes.slot_of(net)) {
-            old_cells = grid_.routes.cells(*slot);
-            old_edges = grid_.routes.edges(*slot);
-            old_vias = grid_.routes.vias(*slot);
-        } else {
-            return false;
-        }
-        const Extraction cut = extract_box(old_cells, old_edges, grid_.consts.termsets_of(net), geometry_);
-        const HashSet<int64_t> marker_pos = marker_positions();
+        const auto old = current_route(net);
+        if (!old) return false;
+        const Extraction cut = extract_box(old->cells, old->edges, grid_.consts.termsets_of(net), geometry_);
+        const auto joined = connect(net, cut.targets, marker_positions());
+        if (!joined) return false;
+        commit(net, *old, rebuilt(cut, *joined));
+        return true;
+    }
 
+    // A net's current route: its local one, else its stored one, else nothing. The
+    // via cells kept beside it take the old footprint out. Valid until local_ changes.
+    struct RouteRef {
+        const CellList& cells;
+        const EdgeList& edges;
+        const CellList& vias;
+    };
+    std::optional<RouteRef> current_route(NetId net) const {
+        if (const LocalRoute* r = local_.find(net)) return RouteRef{r->cells, r->edges, r->vias};
+        if (const auto slot = grid_.routes.slot_of(net))
+            return RouteRef{grid_.routes.cells(*slot), grid_.routes.edges(*slot), grid_.routes.vias(*slot)};
+        return std::nullopt;
+    }
+
+    // The cells and new edges joining a net's targets into one tree.
+    struct Connection {
         HashSet<Cell> tree;
-        EdgeList new_edges;
-        const auto& targets = cut.targets;
-        if (targets.size() >= 2) {
-            const HashSet<Cell> second(targets[1].begin(), targets[1].end());
-            if (shares_cell(targets[0], second)) {
-                tree = second;
-                tree.insert(targets[0].begin(), targets[0].end());
-            } else {
-                CellList starts = targets[0];
-                sort_unique(starts);
-                const auto path = search(net, starts, targets[1], marker_pos);
-                if (!path) return false;
-                append_path_edges(*path, new_edges);
-                tree.insert(path->begin(), path->end());
-            }
-            for (std::size_t t = 2; t < targets.size(); ++t) {
-                if (shares_cell(targets[t], tree)) continue;
-                CellList starts(tree.begin(), tree.end());
-                sort_unique(starts);
-                const auto path = search(net, starts, targets[t], marker_pos);
-                if (!path) return false;
-                append_path_edges(*path, new_edges);
-                tree.insert(path->begin(), path->end());
-            }
-        }
+        EdgeList edges;
+    };
 
+    // Grows the tree target by target, in target order: the first two joined by a
+    // search unless they touch, each later one by a search from the whole tree unless
+    // it touches the tree already. Nothing when a search finds no path.
+    std::optional<Connection> connect(NetId net, const std::vector<CellList>& targets,
+                                      const HashSet<int64_t>& marker_pos) const {
+        Connection out;
+        if (targets.size() < 2) return out;
+        const HashSet<Cell> second(targets[1].begin(), targets[1].end());
+        if (shares_cell(targets[0], second)) {
+            out.tree = second;
+            out.tree.insert(targets[0].begin(), targets[0].end());
+        } else if (!join(net, targets[0], targets[1], marker_pos, out)) {
+            return std::nullopt;
+        }
+        for (std::size_t t = 2; t < targets.size(); ++t) {
+            if (shares_cell(targets[t], out.tree)) continue;
+            if (!join(net, CellList(out.tree.begin(), out.tree.end()), targets[t], marker_pos, out))
+                return std::nullopt;
+        }
+        return out;
+    }
+
+    // Searches from `starts` (sorted first, so the set's order cannot matter) to
+    // `goals` and adds the path to the tree.
+    bool join(NetId net, CellList starts, const CellList& goals, const HashSet<int64_t>& marker_pos,
+              Connection& out) const {
+        sort_unique(starts);
+        const auto path = search(net, starts, goals, marker_pos);
+        if (!path) return false;
+        append_path_edges(*path, out.edges);
+        out.tree.insert(path->begin(), path->end());
+        return true;
+    }
+
+    // The new route: what the cut kept, plus the tree and its edges.
+    static LocalRoute rebuilt(const Extraction& cut, const Connection& joined) {
         LocalRoute fresh;
         fresh.cells = cut.fixed_cells;
-        fresh.cells.insert(fresh.cells.end(), tree.begin(), tree.end());
+        fresh.cells.insert(fresh.cells.end(), joined.tree.begin(), joined.tree.end());
         sort_unique(fresh.cells);
         fresh.edges = cut.kept_edges;
-        fresh.edges.insert(fresh.edges.end(), new_edges.begin(), new_edges.end());
+        fresh.edges.insert(fresh.edges.end(), joined.edges.begin(), joined.edges.end());
         fresh.vias = via_from_edges(fresh.edges);
         fresh.bounds = Bounds::of(fresh.cells);
+        return fresh;
+    }
 
-        occ_apply_local(delta_, grid_.geo(), grid_.occ_halos, net, old_cells, old_vias, false);
+    // Swaps the old footprint for the new one in the local delta and keeps the route.
+    void commit(NetId net, const RouteRef& old, LocalRoute fresh) {
+        occ_apply_local(delta_, grid_.geo(), grid_.occ_halos, net, old.cells, old.vias, false);
         occ_apply_local(delta_, grid_.geo(), grid_.occ_halos, net, fresh.cells, fresh.vias, true);
         local_.store(net, std::move(fresh));
-        return true;
     }
 
     BoxResult result(std::size_t initial_count) {
         const std::size_t final_count = markers().size();
-        const std::size_t threshold = params_.ripup_all ? 5 * initial_count : initial_count;
+        const std::size_t threshold = params_.ripup_all ? kRipupAllAcceptFactor * initial_count : initial_count;
         BoxResult out;
         for (const auto& [net, route] : local_.in_order()) {
             const auto slot = grid_.routes.slot_of(net);
@@ -203,7 +236,7 @@ private:
 
 }  // namespace
 
-BoxResult route_box_plan(const Grid& grid, const Box& box, const BoxParams& params) {
+BoxResult box_worker(const Grid& grid, const Box& box, const BoxParams& params) {
     return BoxWorker(grid, box, params).run();
 }
 

@@ -9,6 +9,10 @@ import math
 from .grid import gcell_key, trunc_div
 
 START = 6
+DIRS = 7  # direction codes 0..6: a state (cell, direction) is numbered cell_id * DIRS + direction
+# A new g replaces an old one only when lower by more than this, so rounding noise
+# between equal-cost sums never picks the path.
+IMPROVEMENT = 1e-12
 
 
 def passable(grid, c, net, hard):
@@ -65,7 +69,7 @@ class MazeModel:
             self.corridor.add(self.gkey(c))
         self.g, self.came, closed, self.queue = {}, {}, set(), []
         for c in starts:
-            s = grid.cell_id(c) * 7 + START
+            s = grid.cell_id(c) * DIRS + START
             self.g[s] = 0.0
             heapq.heappush(self.queue, (heuristic(c, self.goal_list), 0.0, c[0], c[1], c[2], START, s))
         while self.queue:
@@ -129,12 +133,12 @@ class MazeModel:
         if k in self.fixed:
             step += self.w[2]
         new_g = g + step
-        s = k * 7 + d
+        s = k * DIRS + d
         old = self.g.get(s, math.inf)
-        if not old > new_g + 1e-12:
+        if not old > new_g + IMPROVEMENT:
             return
         self.g[s] = new_g
-        self.came[s] = grid.cell_id(cur) * 7 + d_cur
+        self.came[s] = grid.cell_id(cur) * DIRS + d_cur
         heapq.heappush(self.queue, (heuristic(nxt, self.goal_list) + new_g, new_g, nxt[0], nxt[1], nxt[2], d, s))
 
     def reconstruct(self, s):
@@ -146,7 +150,7 @@ class MazeModel:
         chain.reverse()
         out, stride, nx = [], self.grid.nx * self.grid.ny, self.grid.nx
         for s in chain:
-            c = s // 7
+            c = s // DIRS
             r = c % stride
             out.append((r % nx, r // nx, c // stride))
         return out

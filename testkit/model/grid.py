@@ -23,8 +23,11 @@ def via_from_edges(edges):
     return out
 
 
+GCELL_KEY_STRIDE = 2000000  # the caller's gcell key gx * stride + gy
+
+
 def gcell_key(gx, gy):
-    return wrap64(gx * 2000000 + gy)
+    return wrap64(gx * GCELL_KEY_STRIDE + gy)
 
 
 def trunc_div(a, b):

@@ -1,12 +1,14 @@
 """Model of the box worker and the batch merge, step by step as the router does them."""
 from collections import deque
 
-from model import markers as marker_model
-from model import maze as maze_model
-from model.grid import gcell_key, trunc_div, via_from_edges
+from . import markers as marker_model
+from . import maze as maze_model
+from .grid import gcell_key, trunc_div, via_from_edges
 
 UNRANKED = 2147483647
-ATTEMPTS = 0  # reroute attempts made by route_box_plan, for the benchmark
+MARKER_HISTORY_FLOOR = 0.5  # a cell is priced as a marker position from this decayed history on
+RIPUP_ALL_ACCEPT_FACTOR = 5  # ripup_all boxes are accepted with up to this many times their initial markers
+ATTEMPTS = 0  # reroute attempts made by box_worker, for the benchmark
 
 
 def in_box(box, gc, c):
@@ -39,7 +41,7 @@ def worker_markers(grid, local, wire_halo, via_halo, region, prl_halo, prl_len, 
     return marker_model.flexgc(grid, nets, wire_halo, via_halo, region, prl_halo, prl_len, vertical)
 
 
-def route_box_plan(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, gg_fixed,
+def box_worker(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, gg_fixed,
                    marker_decay, prl_halo, prl_len, vertical):
     global ATTEMPTS
     corridor = box_corridor(box, gc)
@@ -134,7 +136,7 @@ def route_box_plan(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter,
         for tset in grid.termsets.get(net, []):
             if any(in_box(box, gc, c) for c in tset):
                 targets.append(list(tset))
-        marker_pos = {k for k, v in history.items() if v >= 0.5}
+        marker_pos = {k for k, v in history.items() if v >= MARKER_HISTORY_FLOOR}
 
         tree, new_edges, failed = set(), [], False
         if len(targets) >= 2:
@@ -172,7 +174,7 @@ def route_box_plan(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter,
             break
 
     final = len(markers())
-    threshold = 5 * len(initial) if ripup_all else len(initial)
+    threshold = RIPUP_ALL_ACCEPT_FACTOR * len(initial) if ripup_all else len(initial)
     changed = []
     for net, (cells, edges) in local.items():
         if net not in grid.net_slot or grid.slot_cells[grid.net_slot[net]] != cells:
@@ -184,7 +186,7 @@ def route_box_plan(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter,
 def route_boxes(grid, boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, gg_fixed,
                 marker_decay, prl_halo, prl_len, vertical, n_threads=1):
     """Serial batch: every box reads the state before the batch, then merges in box order."""
-    results = [route_box_plan(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker,
+    results = [box_worker(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker,
                               gg_fixed, marker_decay, prl_halo, prl_len, vertical) for box in boxes]
     composed = {}
     for box, (changed, delta, accepted) in zip(boxes, results):

@@ -1,4 +1,4 @@
-#include "grid/grid.hpp"
+#include "state/grid.hpp"
 
 namespace tovrana {
 namespace {

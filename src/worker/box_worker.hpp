@@ -4,15 +4,11 @@
 #include <span>
 #include <vector>
 
-#include "grid/grid.hpp"
+#include "grid/box.hpp"
 #include "maze/maze_run.hpp"
+#include "state/grid.hpp"
 
 namespace tovrana {
-
-// A rectangle of gcells, both corners inclusive.
-struct Box {
-    int32_t gx0 = 0, gy0 = 0, gx1 = 0, gy1 = 0;
-};
 
 struct BoxParams {
     int32_t gc = 1;
@@ -32,6 +28,6 @@ struct BoxResult {
     bool accepted = false;
 };
 
-BoxResult route_box_plan(const Grid& grid, const Box& box, const BoxParams& params);
+BoxResult box_worker(const Grid& grid, const Box& box, const BoxParams& params);
 
 }  // namespace tovrana

@@ -1,0 +1,16 @@
+#pragma once
+// The one multiplier every hash and checksum of the router mixes with.
+#include <cstdint>
+
+namespace tovrana {
+
+// 2^64 divided by the golden ratio, rounded to odd (11400714819323198485). Odd, so
+// multiplying by it is a bijection on 64-bit words, and its bits are spread so
+// evenly that the high bits of a product depend on every bit of the key
+// (multiplicative "Fibonacci" hashing).
+inline constexpr uint64_t kGoldenRatio64 = 0x9E3779B97F4A7C15ull;
+
+// Folds one more 32-bit field into a running hash.
+constexpr uint64_t hash_mix(uint64_t h, uint32_t field) { return h * kGoldenRatio64 ^ field; }
+
+}  // namespace tovrana
