@@ -2,6 +2,7 @@
 #include <exception>
 
 #include "module/args.hpp"
+#include "module/batch_methods.hpp"
 #include "module/errors.hpp"
 #include "module/grid_object.hpp"
 #include "module/methods.hpp"
@@ -164,45 +165,6 @@ PyObject* set_name_rank(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* k
     });
 }
 
-PyObject* route_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec signature("Grid.route_boxes",
-                              {"boxes", "gc", "wire_halo", "via_halo", "ripup_all", "maze_end_iter", "gg_drc",
-                               "gg_marker", "gg_fixed", "marker_decay", "prl_halo", "prl_len", "vertical",
-                               "n_threads"});
-    return guarded([&] {
-        const Args<14> a(signature, args, nargs, kwnames);
-        const ExclusiveBorrow borrow(self);
-        const auto boxes = a.get<std::vector<Box>>(0);
-        BoxParams params;
-        params.gc = a.get<int32_t>(1);
-        params.halos = Halos{a.get<int32_t>(2), a.get<int32_t>(3)};
-        params.ripup_all = a.get<bool>(4);
-        params.maze_end_iter = a.get<int32_t>(5);
-        params.weights = PenaltyWeights{a.get<double>(6), a.get<double>(7), a.get<double>(8)};
-        params.marker_decay = a.get<double>(9);
-        params.prl_halo = a.get<int32_t>(10);
-        params.prl_len = a.get<int32_t>(11);
-        const auto vertical = layer_flags(a.get<std::vector<bool>>(12));
-        params.vertical = vertical;
-        const auto n_threads = a.get<int32_t>(13);
-        if (boxes.empty()) return PyList_New(0);
-        validate_batch(boxes, params.gc);
-
-        std::vector<BoxResult> results;
-        std::exception_ptr failure;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            results = run_boxes(borrow.grid(), boxes, params, n_threads);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        Py_END_ALLOW_THREADS
-        if (failure) std::rethrow_exception(failure);
-        const auto merged = merge_batch(borrow.grid(), boxes, std::move(results), params.gc);
-        return build_result(merged);
-    });
-}
-
 #define TOVRANA_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
 
 }  // namespace
@@ -262,6 +224,21 @@ PyMethodDef grid_methods[] = {
      "serial runs give identical results. n_threads is chosen by the caller and clamped to\n"
      "[1, batch size]. Returns the composed per-net result [(net, cells, edges), ...], which the\n"
      "caller applies to the store. boxes = [(gx0, gy0, gx1, gy1), ...]."},
+    {"work_boxes", TOVRANA_FAST(work_boxes),
+     "work_boxes($self, boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, "
+     "gg_fixed, marker_decay, prl_halo, prl_len, vertical, n_threads)\n--\n\n"
+     "The first half of route_boxes: checks the batch like it, runs the box workers of a batch, or of\n"
+     "any part of one, on n_threads threads with the interpreter lock released, and merges nothing.\n"
+     "Returns the results as compact, versioned bytes: per box its corners, acceptance, in-box routes\n"
+     "and occ delta, plus a digest of the state (route store and occ) they were computed from.\n"
+     "Give them to merge_boxes on this grid or on any grid in the same state. Takes a shared borrow."},
+    {"merge_boxes", TOVRANA_FAST(merge_boxes),
+     "merge_boxes($self, boxes, gc, results)\n--\n\n"
+     "The second half of route_boxes: `boxes` is the whole batch, `results` the bytes of work_boxes calls\n"
+     "on parts of it that together cover it, in any order. Matches each result to its box by corners\n"
+     "and merges them in box order exactly as route_boxes does; returns the same [(net, cells, edges)].\n"
+     "Raises ValueError, leaving the grid unchanged, for results from another state, another batch or\n"
+     "gc, bytes truncated or corrupted, or a box without a result or with two."},
     {nullptr, nullptr, 0, nullptr},
 };
 
