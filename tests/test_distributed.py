@@ -2,6 +2,7 @@
 pass, also when an actor dies during a batch; a replica that drifts stops the run."""
 import pytest
 
+from bench_distributed import recipe
 from designs import make_design
 from tovrana_flow.distributed import ReplicaMismatchError, make_engine, split_by_cost
 from tovrana_flow.engine import GridRecipe, LocalEngine
@@ -12,12 +13,6 @@ from tovrana_flow.distributed import RayEngine  # noqa: E402
 D = make_design("small", 11)
 PARAMS = dict(gc=D.gc, wire_halo=1, via_halo=1, ripup_all=True, maze_end_iter=3, gg_drc=4.0, gg_marker=2.0,
               gg_fixed=1.0, marker_decay=0.5, prl_halo=1, prl_len=6, vertical=D.vertical, n_threads=2)
-
-
-def recipe(d=D):
-    return GridRecipe(d.grid_args(), [("routes_init", (d.route_list(),)), ("occ_init", (d.occ_nets(), 1, 1)),
-                                      ("set_termsets", (d.termset_list(),)), ("set_name_rank", (d.name_rank(),)),
-                                      ("set_worker_consts", (d.supply, []))])
 
 
 def run(engine, passes=2):
@@ -36,7 +31,7 @@ def run(engine, passes=2):
 def cluster():
     """A local cluster of two processes, started by make_engine and then kept for the
     engines of every test, which find Ray running and leave it so."""
-    first = make_engine("local:2", recipe())
+    first = make_engine("local:2", recipe(D))
     assert isinstance(first, RayEngine) and len(first.actors) == 2
     first._owns_ray = False  # its close() frees the processors but keeps the cluster
     first.close()
@@ -46,7 +41,7 @@ def cluster():
 
 @pytest.fixture(scope="module")
 def reference():
-    return run(LocalEngine(recipe()))
+    return run(LocalEngine(recipe(D)))
 
 
 class KillsAnActor(RayEngine):
@@ -61,7 +56,7 @@ class KillsAnActor(RayEngine):
 
 @pytest.mark.parametrize("engine_type", [RayEngine, KillsAnActor])
 def test_ray_runs_equal_the_local_run(cluster, reference, engine_type):
-    engine = engine_type(recipe(), "local:2", actors=2)
+    engine = engine_type(recipe(D), "local:2", actors=2)
     try:
         assert run(engine) == reference
         assert len(engine.actors) == (2 if engine_type is RayEngine else 1)
@@ -71,7 +66,7 @@ def test_ray_runs_equal_the_local_run(cluster, reference, engine_type):
 
 
 def test_a_drifting_replica_stops_the_run(cluster):
-    engine = RayEngine(recipe(), "local:2", actors=2)
+    engine = RayEngine(recipe(D), "local:2", actors=2)
     try:
         batch = D.box_batches(2)[0]
         engine.route_boxes(batch, **PARAMS)
@@ -93,7 +88,7 @@ def test_split_by_cost():
 
 
 def test_make_engine():
-    assert isinstance(make_engine(None, recipe()), LocalEngine)
+    assert isinstance(make_engine(None, recipe(D)), LocalEngine)
     for bad in ("local:", "local:0", "local:two"):
         with pytest.raises(ValueError, match="expected local:N"):
-            make_engine(bad, recipe())
+            make_engine(bad, recipe(D))
