@@ -3,10 +3,13 @@ pass, also when an actor dies during a batch; a replica that drifts stops the ru
 import pytest
 
 from bench_distributed import recipe
+from conftest import SANITIZED
 from designs import make_design
 from tovrana_flow.distributed import ReplicaMismatchError, make_engine, split_by_cost
-from tovrana_flow.engine import GridRecipe, LocalEngine
+from tovrana_flow.engine import LocalEngine
 
+if SANITIZED:
+    pytest.skip("Ray's own processes would inherit the preloaded sanitizer runtime", allow_module_level=True)
 ray = pytest.importorskip("ray", reason="ray is not installed (pip install '.[distributed]')")
 from tovrana_flow.distributed import RayEngine  # noqa: E402
 

@@ -47,8 +47,8 @@ struct DecodedResults {
 // Refuses, by std::invalid_argument with a message that begins with `label`, any
 // bytes that encode_box_results did not write: wrong magic or version, a checksum
 // that does not match, a count larger than the bytes left, a value out of range,
-// cells or nets of a delta out of order, trailing bytes. Never reads past the end
-// and allocates no more than the bytes can fill.
+// cells or nets of a delta out of order, trailing bytes. Never reads past the end,
+// and allocates only for items whose smallest encoding fits in the bytes left.
 DecodedResults decode_box_results(std::span<const uint8_t> bytes, const std::string& label);
 
 // The results in the order of `batch`, each found by its box's corners; every box
