@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <tuple>
 
@@ -36,6 +37,12 @@ public:
         out_.push_back(static_cast<uint8_t>(v));
     }
     void sint(int64_t v) { varint(zigzag(v)); }
+    // A strictly ascending run: its first value, then each one's distance from the one
+    // before less one, so that no value can repeat.
+    void ascending(int64_t value, const std::optional<int64_t>& before) {
+        if (before) varint(static_cast<uint64_t>(value) - static_cast<uint64_t>(*before) - 1);
+        else sint(value);
+    }
     void cell(const Cell& c, const Cell& ref) {
         sint(int64_t{c.ix} - ref.ix);
         sint(int64_t{c.iy} - ref.iy);
@@ -100,6 +107,14 @@ public:
     Cell cell(const Cell& ref) {
         return Cell{coordinate(ref.ix), coordinate(ref.iy), coordinate(ref.layer)};
     }
+    // The next value of a strictly ascending run (see Writer::ascending).
+    int64_t ascending(const std::optional<int64_t>& before, const char* what) {
+        if (!before) return sint();
+        const uint64_t gap = varint();
+        if (gap >= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) - static_cast<uint64_t>(*before))
+            fail(std::string(what) + " exceeds 64 bits");
+        return static_cast<int64_t>(static_cast<uint64_t>(*before) + gap + 1);
+    }
 
 private:
     int32_t coordinate(int32_t ref) {
@@ -162,15 +177,14 @@ void write_delta(Writer& w, const OccDelta& delta) {
     }
     std::sort(cells.begin(), cells.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     w.varint(cells.size());
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-        const auto& [cell, changes] = cells[i];
-        if (i == 0) w.sint(cell);
-        else w.varint(static_cast<uint64_t>(cell) - static_cast<uint64_t>(cells[i - 1].first) - 1);
+    std::optional<int64_t> cell_before;
+    for (const auto& [cell, changes] : cells) {
+        w.ascending(cell, std::exchange(cell_before, cell));
         w.varint(changes.size());
-        for (std::size_t k = 0; k < changes.size(); ++k) {
-            if (k == 0) w.sint(changes[k].first);
-            else w.varint(static_cast<uint64_t>(int64_t{changes[k].first} - changes[k - 1].first - 1));
-            w.sint(changes[k].second);
+        std::optional<int64_t> net_before;
+        for (const auto& [net, d] : changes) {
+            w.ascending(net, std::exchange(net_before, net));
+            w.sint(d);
         }
     }
 }
@@ -179,29 +193,16 @@ OccDelta read_delta(Reader& r) {
     OccDelta delta;
     const std::size_t n_cells = r.count(2, "delta cell");
     delta.reserve(n_cells);
-    int64_t cell = 0;
+    std::optional<int64_t> cell;
     for (std::size_t i = 0; i < n_cells; ++i) {
-        if (i == 0) {
-            cell = r.sint();
-        } else {
-            const uint64_t gap = r.varint();
-            if (gap >= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) - static_cast<uint64_t>(cell))
-                r.fail("a delta cell id exceeds 64 bits");
-            cell = static_cast<int64_t>(static_cast<uint64_t>(cell) + gap + 1);
-        }
-        NetCounts<int32_t>& changes = delta[cell];
+        cell = r.ascending(cell, "a delta cell id");
+        NetCounts<int32_t>& changes = delta[*cell];
         const std::size_t n_nets = r.count(2, "delta net");
         changes.reserve(n_nets);
-        int64_t net = 0;
+        std::optional<int64_t> net;
         for (std::size_t k = 0; k < n_nets; ++k) {
-            if (k == 0) {
-                net = r.sint();
-            } else {
-                const uint64_t gap = r.varint();
-                if (gap > uint64_t{1} << 32) r.fail("a delta net id is out of the 32-bit range");
-                net += static_cast<int64_t>(gap) + 1;
-            }
-            changes.emplace_back(r.in_int32(net, "delta net id"), r.int32("count change"));
+            net = r.ascending(net, "a delta net id");
+            changes.emplace_back(r.in_int32(*net, "delta net id"), r.int32("count change"));
         }
     }
     return delta;
