@@ -5,7 +5,7 @@ import pytest
 from bench_distributed import recipe
 from conftest import SANITIZED
 from designs import make_design
-from tovrana_flow.distributed import ReplicaMismatchError, make_engine, split_by_cost
+from tovrana_flow.distributed import ReplicaMismatchError, make_engine, marker_cost, split_by_cost
 from tovrana_flow.engine import LocalEngine
 
 if SANITIZED:
@@ -88,6 +88,12 @@ def test_split_by_cost():
     assert all(p == sorted(p) for p in parts)
     assert sorted(sum([5, 1, 1, 4, 2, 2, 1][b[0]] for b in p) for p in parts) == [5, 5, 6]
     assert split_by_cost(boxes, [1] * 7, 10)[7:] == [[], [], []]
+
+
+def test_marker_cost():
+    markers = [([(12, 3, 0), (40, 40, 0)], 0, [1, 2]), ([(19, 9, 1)], 1, [1, 3]), ([], 0, []), ([(35, 0, 0)], 0, [4])]
+    cost = marker_cost(markers, 10)
+    assert [cost(b) for b in [(1, 0, 1, 0), (0, 0, 3, 3), (4, 4, 5, 5), (3, 0, 3, 0)]] == [3, 4, 1, 2]
 
 
 def test_make_engine():

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import os
 import time
+from collections import Counter
 from dataclasses import dataclass
 from typing import Any, Callable, Sequence
 
@@ -36,9 +37,21 @@ class ReplicaMismatchError(RuntimeError):
 
 def box_area(box: Box) -> int:
     """The default cost estimate of a box: its area in gcells. Any callable from a box to a
-    number can stand in for it, for example the markers in and around each box counted with
-    `Grid.flexgc` over the driver's routes, which follow the work far more closely."""
+    number can stand in for it, for example `marker_cost`, which follows the work far more
+    closely."""
     return max(0, box[2] - box[0] + 1) * max(0, box[3] - box[1] + 1)
+
+
+def marker_cost(markers: Sequence[tuple[list, int, list]], gc: int) -> Callable[[Box], int]:
+    """A cost estimate that follows the work: 1 + the markers (as `Grid.flexgc` returns
+    them) whose first cell lies in the box. Set it as an engine's `cost` whenever the
+    driver has fresh markers, e.g. once per pass."""
+    per_gcell = Counter((cells[0][0] // gc, cells[0][1] // gc) for cells, _, _ in markers if cells)
+
+    def cost(box: Box) -> int:
+        return 1 + sum(n for (gx, gy), n in per_gcell.items() if box[0] <= gx <= box[2] and box[1] <= gy <= box[3])
+
+    return cost
 
 
 def split_by_cost(boxes: Sequence[Box], costs: Sequence[float], n_parts: int) -> list[list[Box]]:
