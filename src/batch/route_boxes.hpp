@@ -18,7 +18,8 @@ std::vector<BoxResult> run_boxes(const Grid& grid, const std::vector<Box>& boxes
 
 // Folds accepted results into grid.occ in box order and composes each changed
 // net's route. Nothing is written before everything that can fail has been
-// done, so a failing merge leaves occ as it was.
+// done, so a failing merge leaves occ as it was. (Building the Python result
+// comes after it: a MemoryError there finds occ merged.)
 std::vector<NetRoute> merge_batch(Grid& grid, const std::vector<Box>& boxes, std::vector<BoxResult> results,
                                   int32_t gc);
 
