@@ -1,12 +1,14 @@
 """The Ray batch engine against the local one: the same routes and occupancy pass after
 pass, also when an actor dies during a batch; a replica that drifts stops the run."""
+import time
+
 import pytest
 
 from bench_distributed import recipe
 from conftest import SANITIZED
 from designs import make_design
 from tovrana_flow.distributed import ReplicaMismatchError, make_engine, marker_cost, split_by_cost
-from tovrana_flow.engine import LocalEngine
+from tovrana_flow.engine import GridRecipe, LocalEngine
 
 if SANITIZED:
     pytest.skip("Ray's own processes would inherit the preloaded sanitizer runtime", allow_module_level=True)
@@ -79,6 +81,21 @@ def test_a_drifting_replica_stops_the_run(cluster):
             engine.route_boxes(D.box_batches(2)[1], **PARAMS)
     finally:
         engine.close()
+
+
+def test_a_replica_that_cannot_be_built(cluster):
+    class BadOnActors(GridRecipe):
+        def build(self):
+            if ray.get_runtime_context().get_actor_id():
+                raise OSError("no design here")
+            return super().build()
+
+    with pytest.raises(RuntimeError, match="(?s)could not build its grid replica.*no design here"):
+        RayEngine(BadOnActors(*vars(recipe(D)).values()), "local:2", actors=2)
+    deadline = time.monotonic() + 60  # its actors are gone: their processors come back
+    while ray.available_resources().get("CPU") != 2:
+        assert time.monotonic() < deadline
+        time.sleep(0.2)
 
 
 def test_split_by_cost():

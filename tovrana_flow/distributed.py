@@ -137,14 +137,21 @@ class RayEngine:
         replica = ray.remote(num_cpus=self.threads_per_actor, max_restarts=0, max_task_retries=0)(GridReplica)
         self.actors = [replica.remote(recipe) for _ in range(count)]   # they build while the leader does
         self._names = {id(actor): f"actor {k}" for k, actor in enumerate(self.actors)}
-        self.grid = recipe.build()
         try:
+            self.grid = recipe.build()
             ray.get([actor.ready.remote() for actor in self.actors], timeout=ready_timeout)
         except ray.exceptions.GetTimeoutError:
             self.close()
             raise RuntimeError(f"Ray did not start {count} actors of {self.threads_per_actor} processor(s) each "
                                f"within {ready_timeout} s; the cluster has {processors} processors, some "
                                "perhaps held by other actors") from None
+        except ray.exceptions.RayActorError as e:
+            self.close()
+            raise RuntimeError(f"a Ray actor could not build its grid replica (are tovrana and tovrana_flow "
+                               f"installed where it runs?): {e}") from e
+        except BaseException:
+            self.close()
+            raise
 
     def _connect(self, address_or_local: str) -> bool:
         ray = self._ray
