@@ -141,6 +141,11 @@ def test_empty_batch():
     empty = work(g, [])
     assert g.merge_boxes([], D.gc, [empty, empty]) == [] and g.merge_boxes([], D.gc, []) == []
     refused(g, [work(g)], "which the batch does not hold", boxes=[])
+    # boxes with no gcell are never refused as overlapping, so a batch may repeat one
+    hollow = [(3, 3, 2, 2), (0, 0, 0, 0), (3, 3, 2, 2)]
+    assert g.merge_boxes(hollow, D.gc, [work(g, hollow[1:]), work(g, hollow[:1])]) == fresh().route_boxes(
+        hollow, **batch_args(D, BATCH))
+    refused(g, [work(g, hollow[:2])], r"box 2 \(3, 3, 2, 2\) of the batch has no result", boxes=hollow)
 
 
 @settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
