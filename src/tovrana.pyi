@@ -86,3 +86,23 @@ class Grid:
         vertical: Sequence[bool],
         n_threads: _Int,
     ) -> list[_NetRoute]: ...
+    def work_boxes(
+        self,
+        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]],
+        gc: _Int,
+        wire_halo: _Int,
+        via_halo: _Int,
+        ripup_all: bool,
+        maze_end_iter: _Int,
+        gg_drc: _Float,
+        gg_marker: _Float,
+        gg_fixed: _Float,
+        marker_decay: _Float,
+        prl_halo: _Int,
+        prl_len: _Int,
+        vertical: Sequence[bool],
+        n_threads: _Int,
+    ) -> bytes: ...
+    def merge_boxes(
+        self, boxes: Sequence[tuple[_Int, _Int, _Int, _Int]], gc: _Int, results: Sequence[bytes]
+    ) -> list[_NetRoute]: ...

@@ -57,14 +57,19 @@ class Design:
     def termset_list(self):
         return list(self.termsets.items())
 
+    def loading_calls(self, occ_halos=None, obstacles=()):
+        """The calls, as (method, args), that load the routes, occupancy and worker
+        constants into a grid as a driver does before its passes."""
+        return [("routes_init", (self.route_list(),)),
+                ("occ_init", (self.occ_nets(), *(occ_halos or (self.wire_halo, self.via_halo)))),
+                ("set_termsets", (self.termset_list(),)),
+                ("set_name_rank", (self.name_rank(),)),
+                ("set_worker_consts", (self.supply, list(obstacles)))]
+
     def load(self, grid, occ_halos=None, obstacles=()):
-        """Loads the routes, occupancy and worker constants into `grid` (a Grid or the
-        model's) as a driver does before its passes; returns the grid."""
-        grid.routes_init(self.route_list())
-        grid.occ_init(self.occ_nets(), *(occ_halos or (self.wire_halo, self.via_halo)))
-        grid.set_termsets(self.termset_list())
-        grid.set_name_rank(self.name_rank())
-        grid.set_worker_consts(self.supply, list(obstacles))
+        """Makes the loading calls on `grid` (a Grid or the model's); returns the grid."""
+        for method, args in self.loading_calls(occ_halos, obstacles):
+            getattr(grid, method)(*args)
         return grid
 
     def box_batches(self, box_gcells=2):

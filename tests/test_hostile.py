@@ -52,7 +52,10 @@ VALID = {
     "set_worker_consts": ([1, 2], [(0, 0, 0)]),
     "set_name_rank": ([(1, 0), (2, 1)],),
     "route_boxes": ([(0, 0, 0, 0), (2, 2, 2, 2)], 6, 1, 1, True, 2, 4.0, 2.0, 1.0, 0.5, 1, 6, [False, True, False], 2),
+    "work_boxes": ([(0, 0, 0, 0), (2, 2, 2, 2)], 6, 1, 1, True, 2, 4.0, 2.0, 1.0, 0.5, 1, 6, [False, True, False], 2),
 }
+# The results of a valid work_boxes call fit a freshly loaded grid.
+VALID["merge_boxes"] = ([(2, 2, 2, 2), (0, 0, 0, 0)], 6, [loaded().work_boxes(*VALID["work_boxes"])])
 PARAMS = {
     name: [p for p in (tovrana.Grid if name == "Grid" else getattr(tovrana.Grid, name)).__text_signature__
            .strip("()").replace(" ", "").split(",") if p and p != "$self"]
@@ -62,7 +65,8 @@ PARAMS = {
 # count, a gcell size of 0 (or INT_MIN / -1), NaN costs reaching the search order.
 PANICS = {("Grid", a) for a in ("nx", "ny", "nz")} | {
     ("box_maze", a) for a in ("gc", "gg_drc", "gg_marker", "gg_fixed")} | {
-    ("route_boxes", a) for a in ("gc", "gg_drc", "gg_marker", "gg_fixed", "marker_decay")}
+    (m, a) for m in ("route_boxes", "work_boxes") for a in ("gc", "gg_drc", "gg_marker", "gg_fixed", "marker_decay")} | {
+    ("merge_boxes", "gc")}
 
 
 class Boom(Exception):
@@ -182,9 +186,11 @@ def call(g, name, args, by_keyword):
 def test_valid_calls_and_fingerprint_sensitivity():
     g = loaded()
     for name, args in VALID.items():
-        if name != "route_boxes":
+        if name not in ("route_boxes", "merge_boxes"):
             call(g, name, args, False)
     call(g, "route_boxes", VALID["route_boxes"], True)
+    assert call(loaded(), "merge_boxes", VALID["merge_boxes"], True) == call(loaded(), "route_boxes",
+                                                                             VALID["route_boxes"], False)
     # the fingerprint notices a change to any part of the state
     for change in (lambda g: g.routes_update(D.route_list()[2][0], [], []), lambda g: g.occ_init(D.occ_nets(), 0, 1),
                    lambda g: g.set_termsets([]), lambda g: g.set_name_rank([(n, -r) for n, r in D.name_rank()[1:]]),
@@ -221,7 +227,8 @@ def test_hostile_arguments(data):
         return
     path, node = data.draw(st.sampled_from(list(nodes(args))))
     value = data.draw(hostile(node))
-    if len(path) == 1 and (name, path[0]) in {("Grid", 0), ("Grid", 1), ("Grid", 2), ("route_boxes", 5)}:
+    if len(path) == 1 and (name, path[0]) in {("Grid", 0), ("Grid", 1), ("Grid", 2), ("route_boxes", 5),
+                                              ("work_boxes", 5)}:
         # A 2**34-cell grid is a real (huge) allocation, and INT_MAX reroutes of nets
         # whose markers never clear a real (endless) job: neither is a hostile value.
         if value is I32_MAX or value is True:
@@ -252,7 +259,7 @@ def test_reentrant_hooks_meet_the_borrow():
             g.occ_init([], 0, 0)
             return 0
 
-    for name in ("box_maze", "flexgc", "occ_init", "route_boxes", "set_name_rank"):
+    for name in ("box_maze", "flexgc", "occ_init", "route_boxes", "set_name_rank", "work_boxes", "merge_boxes"):
         args = replace(VALID[name], next(p for p, v in nodes(VALID[name]) if type(v) is int), Reenter())
         with pytest.raises(RuntimeError, match="Already borrowed"):
             call(g, name, args, False)

@@ -1,29 +1,14 @@
 // The serial merge of a batch: in-box route composition, then the occupancy fold.
 #include "batch/route_boxes.hpp"
+#include "grid/ordered_map.hpp"
 #include "worker/box_geometry.hpp"
 #include "grid/sort_unique.hpp"
 
 namespace tovrana {
 namespace {
 
-// Composed routes in first-composed order, indexed by net.
-class Composition {
-public:
-    NetRoute* find(NetId net) {
-        const auto it = index_.find(net);
-        return it == index_.end() ? nullptr : &routes_[it->second];
-    }
-    void store(NetRoute route) {
-        const auto [it, fresh] = index_.try_emplace(route.net, routes_.size());
-        if (fresh) routes_.push_back(std::move(route));
-        else routes_[it->second] = std::move(route);
-    }
-    std::vector<NetRoute> take() { return std::move(routes_); }
-
-private:
-    std::vector<NetRoute> routes_;
-    HashMap<NetId, std::size_t> index_;
-};
+// Composed routes in first-composed order.
+using Composition = InsertionOrderedMap<NetId, NetRoute>;
 
 // The route the box's portion is composed onto: an earlier box's composition, else
 // the stored route, else nothing.
@@ -52,17 +37,21 @@ NetRoute compose(NetRoute base, const NetRoute& worked, const Box& box, int32_t 
 
 std::vector<NetRoute> merge_batch(Grid& grid, const std::vector<Box>& boxes, std::vector<BoxResult> results,
                                   int32_t gc) {
-    // Composition reads the store only and is where a failure can arise; occ is
-    // written after it, so a failing merge leaves occ as it was.
+    // Composition reads the store only, and the occupancy fold allocates before it
+    // writes: a failing merge leaves occ as it was.
     Composition composed;
+    std::vector<const OccDelta*> accepted;
     for (std::size_t i = 0; i < results.size(); ++i) {
         if (!results[i].accepted) continue;
+        accepted.push_back(&results[i].delta);
         for (const NetRoute& worked : results[i].routes)
-            composed.store(compose(base_route(composed, grid.routes, worked.net), worked, boxes.at(i), gc));
+            composed.store(worked.net, compose(base_route(composed, grid.routes, worked.net), worked, boxes.at(i), gc));
     }
-    for (const BoxResult& r : results)
-        if (r.accepted) occ_merge_local(grid.occ, r.delta);
-    return composed.take();
+    std::vector<NetRoute> out;
+    out.reserve(composed.in_order().size());
+    for (auto& entry : composed.take()) out.push_back(std::move(entry.second));
+    occ_merge_local(grid.occ, accepted);
+    return out;
 }
 
 }  // namespace tovrana

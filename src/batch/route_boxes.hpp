@@ -17,7 +17,9 @@ std::vector<BoxResult> run_boxes(const Grid& grid, const std::vector<Box>& boxes
                                  int32_t n_threads);
 
 // Folds accepted results into grid.occ in box order and composes each changed
-// net's route. Everything that can fail happens before the first write to occ.
+// net's route. Nothing is written before everything that can fail has been
+// done, so a failing merge leaves occ as it was. (Building the Python result
+// comes after it: a MemoryError there finds occ merged.)
 std::vector<NetRoute> merge_batch(Grid& grid, const std::vector<Box>& boxes, std::vector<BoxResult> results,
                                   int32_t gc);
 

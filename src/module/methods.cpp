@@ -1,9 +1,10 @@
 // The Grid methods: match arguments, borrow, convert, work, convert the result.
 #include <exception>
 
-#include "batch/route_boxes.hpp"
 #include "markers/flexgc_core.hpp"
+#include "maze/maze_run.hpp"
 #include "module/args.hpp"
+#include "module/batch_methods.hpp"
 #include "module/errors.hpp"
 #include "module/grid_object.hpp"
 #include "module/methods.hpp"
@@ -165,45 +166,6 @@ PyObject* set_name_rank(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* k
     });
 }
 
-PyObject* route_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Sig = Signature<"Grid.route_boxes", "boxes", "gc", "wire_halo", "via_halo", "ripup_all",
-                          "maze_end_iter", "gg_drc", "gg_marker", "gg_fixed", "marker_decay", "prl_halo",
-                          "prl_len", "vertical", "n_threads">;
-    return guarded([&] {
-        const Args<Sig> a(args, nargs, kwnames);
-        const ExclusiveBorrow borrow(self);
-        const auto boxes = a.get<std::vector<Box>, "boxes">();
-        BoxParams params;
-        params.gc = a.get<int32_t, "gc">();
-        params.halos = Halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
-        params.ripup_all = a.get<bool, "ripup_all">();
-        params.maze_end_iter = a.get<int32_t, "maze_end_iter">();
-        params.weights = PenaltyWeights{a.get<double, "gg_drc">(), a.get<double, "gg_marker">(),
-                                        a.get<double, "gg_fixed">()};
-        params.marker_decay = a.get<double, "marker_decay">();
-        params.prl_halo = a.get<int32_t, "prl_halo">();
-        params.prl_len = a.get<int32_t, "prl_len">();
-        const auto vertical = layer_flags(a.get<std::vector<bool>, "vertical">());
-        params.vertical = vertical;
-        const auto n_threads = a.get<int32_t, "n_threads">();
-        if (boxes.empty()) return PyList_New(0);
-        validate_batch(boxes, params.gc);
-
-        std::vector<BoxResult> results;
-        std::exception_ptr failure;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            results = run_boxes(borrow.grid(), boxes, params, n_threads);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        Py_END_ALLOW_THREADS
-        if (failure) std::rethrow_exception(failure);
-        const auto merged = merge_batch(borrow.grid(), boxes, std::move(results), params.gc);
-        return build_result(merged);
-    });
-}
-
 #define TOVRANA_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
 
 }  // namespace
@@ -267,6 +229,21 @@ PyMethodDef grid_methods[] = {
      "box order, so parallel and serial runs give identical results. n_threads is clamped to\n"
      "[1, batch size]. Returns the composed routes of the changed nets [(net, cells, edges), ...];\n"
      "apply them with routes_update. boxes = [(gx0, gy0, gx1, gy1), ...]."},
+    {"work_boxes", TOVRANA_FAST(work_boxes),
+     "work_boxes($self, boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, "
+     "gg_fixed, marker_decay, prl_halo, prl_len, vertical, n_threads)\n--\n\n"
+     "The first half of route_boxes: checks the batch like it, runs the box workers of a batch, or of\n"
+     "any part of one, on n_threads threads with the interpreter lock released, and merges nothing.\n"
+     "Returns the results as compact, versioned bytes: per box its corners, acceptance, in-box routes\n"
+     "and occ delta, plus a digest of the state (stored routes and occupancy map) they were computed from.\n"
+     "Give them to merge_boxes on this grid or on any grid in the same state. Takes a shared borrow."},
+    {"merge_boxes", TOVRANA_FAST(merge_boxes),
+     "merge_boxes($self, boxes, gc, results)\n--\n\n"
+     "The second half of route_boxes: `boxes` is the whole batch, `results` the bytes of work_boxes calls\n"
+     "on parts of it that together cover it, in any order. Matches each result to its box by corners\n"
+     "and merges them in box order exactly as route_boxes does; returns the same [(net, cells, edges)].\n"
+     "Raises ValueError, leaving the grid unchanged, for results from another state, another batch or\n"
+     "gc, bytes truncated or corrupted, or a box without a result or with two."},
     {nullptr, nullptr, 0, nullptr},
 };
 

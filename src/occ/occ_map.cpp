@@ -12,12 +12,24 @@ void OccMap::assign(Cells&& cells, int64_t cell_count) {
     }
 }
 
-void OccMap::touched(int64_t cell) {
-    const auto it = cells_.find(cell);
-    if (it == cells_.end()) return;
-    const bool gone = it->second.empty();
-    if (cell >= 0 && static_cast<uint64_t>(cell) < digest_.size()) digest_[static_cast<std::size_t>(cell)] = digest_of(it->second);
-    if (gone) cells_.erase(it);
+void OccMap::replace(Cells&& lists) {
+    // An insertion needs room below the map's load limit, and an erasure may lower
+    // that limit by one (the map's guard against probe-length drift): room for one
+    // of either per listed cell means nothing below allocates.
+    const std::size_t needed = cells_.size() + lists.size();
+    cells_.reserve(needed);
+    while (cells_.max_load() < needed) cells_.rehash(cells_.bucket_count() + 1);
+    for (auto& [cell, list] : lists) {
+        if (cell >= 0 && static_cast<uint64_t>(cell) < digest_.size()) digest_[static_cast<std::size_t>(cell)] = digest_of(list);
+        const auto it = cells_.find(cell);
+        if (list.empty()) {
+            if (it != cells_.end()) cells_.erase(it);
+        } else if (it != cells_.end()) {
+            it->second = std::move(list);  // steals a heap buffer; a one-net list fits inline
+        } else {
+            cells_.emplace(cell, std::move(list));
+        }
+    }
 }
 
 void occ_build(OccMap& occ, const Geometry& g, std::span<const NetRouteView> nets, Halos halos) {
@@ -56,24 +68,45 @@ void occ_apply_local(OccDelta& delta, const Geometry& g, Halos halos, NetId net,
     });
 }
 
-void occ_merge_local(OccMap& occ, const OccDelta& delta) {
-    for (const auto& [cell, changes] : delta) {
-        NetCounts<uint32_t>* list = nullptr;  // the cell's list, once a change needs it
-        for (const auto& [net, d] : changes) {
-            if (d == 0) continue;
-            if (!list) list = &occ.edit(cell);
-            const std::size_t i = index_of(*list, net);
-            const int64_t stored = i < list->size() ? int64_t{(*list)[i].second} : 0;
-            const int64_t updated = stored + d;
-            if (updated > 0) {
-                if (i < list->size()) (*list)[i].second = static_cast<uint32_t>(updated);
-                else list->emplace_back(net, static_cast<uint32_t>(updated));
-            } else if (i < list->size()) {
-                list->erase(list->begin() + static_cast<std::ptrdiff_t>(i));
+namespace {
+
+// The cell's list as the merge has made it so far: a copy of the stored one at first.
+NetCounts<uint32_t>& staged_list(OccMap::Cells& staged, const OccMap& occ, int64_t cell) {
+    const auto [it, fresh] = staged.try_emplace(cell);
+    if (fresh) {
+        const auto stored = occ.cells().find(cell);
+        if (stored != occ.cells().end()) it->second = stored->second;
+    }
+    return it->second;
+}
+
+void apply_change(NetCounts<uint32_t>& list, NetId net, int32_t d) {
+    const std::size_t i = index_of(list, net);
+    const int64_t stored = i < list.size() ? int64_t{list[i].second} : 0;
+    const int64_t updated = stored + d;
+    if (updated > 0) {
+        if (i < list.size()) list[i].second = static_cast<uint32_t>(updated);
+        else list.emplace_back(net, static_cast<uint32_t>(updated));
+    } else if (i < list.size()) {
+        list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+}  // namespace
+
+void occ_merge_local(OccMap& occ, std::span<const OccDelta* const> deltas) {
+    OccMap::Cells staged;
+    for (const OccDelta* delta : deltas) {
+        for (const auto& [cell, changes] : *delta) {
+            NetCounts<uint32_t>* list = nullptr;  // the cell's list, once a change needs it
+            for (const auto& [net, d] : changes) {
+                if (d == 0) continue;
+                if (!list) list = &staged_list(staged, occ, cell);
+                apply_change(*list, net, d);
             }
         }
-        if (list) occ.touched(cell);
     }
+    occ.replace(std::move(staged));
 }
 
 bool occ_has_pending_foreign(const OccMap& occ, const OccDelta& delta, int64_t cell, NetId net) {

@@ -53,11 +53,10 @@ public:
 
     // Replaces the whole map; the digest then covers every in-grid cell id.
     void assign(Cells&& cells, int64_t cell_count);
-    // The cell's list for changing it (created empty when absent); call touched()
-    // once the change is done.
-    NetCounts<uint32_t>& edit(int64_t cell) { return cells_[cell]; }
-    // Drops an emptied cell and brings its digest up to date.
-    void touched(int64_t cell);
+    // Sets the lists of several cells at once; an empty list removes its cell.
+    // Every allocation happens before the first change, so a failure leaves the
+    // map as it was.
+    void replace(Cells&& lists);
 
     // Whether a net other than `net` covers the cell in this map alone.
     bool has_other(int64_t cell, NetId net) const {
@@ -104,9 +103,11 @@ uint64_t occ_signature(const OccMap& occ);
 void occ_apply_local(OccDelta& delta, const Geometry& g, Halos halos, NetId net,
                      std::span<const Cell> cells, std::span<const Cell> vias, bool add);
 
-// Folds a delta into `occ`, keeping it canonical: zero changes are skipped, a count
-// that would fall to 0 or below is removed, and an emptied cell is removed.
-void occ_merge_local(OccMap& occ, const OccDelta& delta);
+// Folds the deltas into `occ` one after the other, keeping it canonical: zero
+// changes are skipped, a count that would fall to 0 or below is removed, and an
+// emptied cell is removed. The touched cells' new lists are built aside and put in
+// with OccMap::replace, so a failure (an allocation) leaves `occ` as it was.
+void occ_merge_local(OccMap& occ, std::span<const OccDelta* const> deltas);
 
 // True when a net other than `net` is present at the cell: its global count plus
 // its pending change in `delta` is positive.

@@ -1,0 +1,17 @@
+#pragma once
+// Digests that tell whether two grids would work a box to the same result.
+#include <cstdint>
+
+#include "worker/box_worker.hpp"
+
+namespace tovrana {
+
+// What a box worker reads that changes from batch to batch: the route store (slot
+// order, nets, cells, edges), occ and the halos of the local deltas. Equal on two
+// grids built alike and given the same calls; the same in every process.
+uint64_t state_digest(const Grid& grid);
+
+// The worker parameters of a batch (everything but the thread count).
+uint64_t params_digest(const BoxParams& params);
+
+}  // namespace tovrana

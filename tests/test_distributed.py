@@ -1,0 +1,123 @@
+"""The Ray batch engine against the local one: the same routes and occupancy pass after
+pass, also when an actor dies during a batch; a replica that drifts stops the run."""
+import time
+
+import pytest
+
+from conftest import SANITIZED
+from testkit.designs import make_design
+from tovrana_flow.distributed import ReplicaMismatchError, make_engine, marker_cost, split_by_cost
+from tovrana_flow.engine import GridRecipe, LocalEngine
+
+if SANITIZED:
+    pytest.skip("Ray's own processes would inherit the preloaded sanitizer runtime", allow_module_level=True)
+ray = pytest.importorskip("ray", reason="ray is not installed (pip install '.[distributed]')")
+from tovrana_flow.distributed import RayEngine  # noqa: E402
+
+D = make_design("small", 11)
+def recipe(d):
+    return GridRecipe(d.grid_args(), d.loading_calls())
+
+
+PARAMS = dict(gc=D.gc, wire_halo=1, via_halo=1, ripup_all=True, maze_end_iter=3, gg_drc=4.0, gg_marker=2.0,
+              gg_fixed=1.0, marker_decay=0.5, prl_halo=1, prl_len=6, vertical=D.vertical, n_threads=2)
+
+
+def run(engine, passes=2):
+    """Every batch's routes (sorted) and occ_signature, routes applied through the engine."""
+    trace = []
+    for _ in range(passes):
+        for batch in D.box_batches(2) + D.box_batches(3):
+            routes = engine.route_boxes(batch, **PARAMS)
+            for net, cells, edges in routes:
+                engine.call("routes_update", net, cells, edges)
+            trace.append((sorted(routes), engine.grid.occ_signature()))
+    return trace
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    """A local cluster of two processes, started by make_engine and then kept for the
+    engines of every test, which find Ray running and leave it so."""
+    first = make_engine("local:2", recipe(D))
+    assert isinstance(first, RayEngine) and len(first.actors) == 2
+    first._owns_ray = False  # its close() frees the processors but keeps the cluster
+    first.close()
+    yield
+    ray.shutdown()
+
+
+@pytest.fixture(scope="module")
+def reference():
+    return run(LocalEngine(recipe(D)))
+
+
+class KillsAnActor(RayEngine):
+    """Kills its second actor right after the parts of its third batch are handed out."""
+
+    def _submit(self, parts, params):
+        tasks = super()._submit(parts, params)
+        if len(self.stats) == 2 and len(self.actors) == 2:
+            ray.kill(self.actors[1], no_restart=True)
+        return tasks
+
+
+@pytest.mark.parametrize("engine_type", [RayEngine, KillsAnActor])
+def test_ray_runs_equal_the_local_run(cluster, reference, engine_type):
+    engine = engine_type(recipe(D), "local:2", actors=2)
+    try:
+        assert run(engine) == reference
+        assert len(engine.actors) == (2 if engine_type is RayEngine else 1)
+        assert all(s.parts >= 1 and s.bytes > 0 for s in engine.stats)
+    finally:
+        engine.close()
+
+
+def test_a_drifting_replica_stops_the_run(cluster):
+    engine = RayEngine(recipe(D), "local:2", actors=2)
+    try:
+        batch = D.box_batches(2)[0]
+        engine.route_boxes(batch, **PARAMS)
+        net, (cells, edges) = next(iter(D.routes.items()))
+        ray.get(engine.actors[1].apply.remote([("routes_update", (net, cells[:-1], edges[:-1]))]))
+        with pytest.raises(ReplicaMismatchError, match="another state|refused|occ_signature"):
+            engine.route_boxes(D.box_batches(2)[1], **PARAMS)
+    finally:
+        engine.close()
+
+
+def test_a_replica_that_cannot_be_built(cluster):
+    class BadOnActors(GridRecipe):
+        def build(self):
+            if ray.get_runtime_context().get_actor_id():
+                raise OSError("no design here")
+            return super().build()
+
+    with pytest.raises(RuntimeError, match="(?s)could not build its grid replica.*no design here"):
+        RayEngine(BadOnActors(*vars(recipe(D)).values()), "local:2", actors=2)
+    deadline = time.monotonic() + 60  # its actors are gone: their processors come back
+    while ray.available_resources().get("CPU") != 2:
+        assert time.monotonic() < deadline
+        time.sleep(0.2)
+
+
+def test_split_by_cost():
+    boxes = [(i, 0, i, 0) for i in range(7)]
+    parts = split_by_cost(boxes, [5, 1, 1, 4, 2, 2, 1], 3)
+    assert sorted(b for p in parts for b in p) == boxes
+    assert all(p == sorted(p) for p in parts)
+    assert sorted(sum([5, 1, 1, 4, 2, 2, 1][b[0]] for b in p) for p in parts) == [5, 5, 6]
+    assert split_by_cost(boxes, [1] * 7, 10)[7:] == [[], [], []]
+
+
+def test_marker_cost():
+    markers = [([(12, 3, 0), (40, 40, 0)], 0, [1, 2]), ([(19, 9, 1)], 1, [1, 3]), ([], 0, []), ([(35, 0, 0)], 0, [4])]
+    cost = marker_cost(markers, 10)
+    assert [cost(b) for b in [(1, 0, 1, 0), (0, 0, 3, 3), (4, 4, 5, 5), (3, 0, 3, 0)]] == [3, 4, 1, 2]
+
+
+def test_make_engine():
+    assert isinstance(make_engine(None, recipe(D)), LocalEngine)
+    for bad in ("local:", "local:0", "local:two"):
+        with pytest.raises(ValueError, match="expected local:N"):
+            make_engine(bad, recipe(D))

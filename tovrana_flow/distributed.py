@@ -1,0 +1,270 @@
+"""Batches worked by Ray actors, each holding a replica of the grid.
+
+Every actor builds a `Grid` from the engine's `GridRecipe`; the leader (this process) builds
+its own. Per batch the leader splits the boxes across the actors, balanced by an estimate
+of each box's cost; each actor works its part with `Grid.work_boxes`; the result bytes go
+through Ray's object store; and the leader and every replica apply `Grid.merge_boxes` with
+all of them. Changing calls (`routes_update`, ...) go to every grid in the same order. So
+all grids stay identical, which is checked after every batch: the replicas' `occ_signature`
+must equal the leader's, and `merge_boxes` itself refuses results worked on a grid in
+another state (route store or occupancy). A divergence stops the run with
+`ReplicaMismatchError`.
+
+A box's result depends only on the grid's state, so the boxes of an actor that dies during
+a batch are simply worked again on another actor (on the leader when none is left), and the
+run finishes with the same routes.
+
+Ray is an optional extra (`pip install 'tovrana[distributed]'`); it is imported only when a
+`RayEngine` is made. Every machine of a cluster needs the same build of `tovrana` and this
+package installed; for a local cluster the workers find this package where the leader does.
+"""
+from __future__ import annotations
+
+import os
+import time
+from collections import Counter
+from dataclasses import dataclass
+from typing import Any, Callable, Sequence
+
+from tovrana_flow.engine import BatchEngine, GridRecipe, LocalEngine
+
+Box = tuple[int, int, int, int]
+
+
+class ReplicaMismatchError(RuntimeError):
+    """A replica's state no longer equals the leader's; results would no longer be exact."""
+
+
+def box_area(box: Box) -> int:
+    """The default cost estimate of a box: its area in gcells. Any callable from a box to a
+    number can stand in for it, for example `marker_cost`, which follows the work far more
+    closely."""
+    return max(0, box[2] - box[0] + 1) * max(0, box[3] - box[1] + 1)
+
+
+def marker_cost(markers: Sequence[tuple[list, int, list]], gc: int) -> Callable[[Box], int]:
+    """A cost estimate that follows the work: 1 + the markers (as `Grid.flexgc` returns
+    them) whose first cell lies in the box. Set it as an engine's `cost` whenever the
+    driver has fresh markers, e.g. once per pass."""
+    per_gcell = Counter((cells[0][0] // gc, cells[0][1] // gc) for cells, _, _ in markers if cells)
+
+    def cost(box: Box) -> int:
+        return 1 + sum(n for (gx, gy), n in per_gcell.items() if box[0] <= gx <= box[2] and box[1] <= gy <= box[3])
+
+    return cost
+
+
+def split_by_cost(boxes: Sequence[Box], costs: Sequence[float], n_parts: int) -> list[list[Box]]:
+    """The boxes in `n_parts` parts of nearly equal total cost: costliest box first, each to
+    the part with the least cost so far (ties: the lower part). Each part keeps the batch
+    order; the split depends on the costs alone."""
+    loads = [0.0] * n_parts
+    owner = [0] * len(boxes)
+    for i in sorted(range(len(boxes)), key=lambda i: (-costs[i], i)):
+        part = min(range(n_parts), key=lambda p: (loads[p], p))
+        owner[i] = part
+        loads[part] += costs[i]
+    return [[b for b, p in zip(boxes, owner) if p == part] for part in range(n_parts)]
+
+
+class GridReplica:
+    """What one actor holds: a grid built from the recipe, changed only by the leader."""
+
+    def __init__(self, recipe: GridRecipe):
+        self.grid = recipe.build()
+
+    def ready(self) -> bool:
+        return True
+
+    def work(self, boxes: list[Box], params: dict) -> bytes:
+        return self.grid.work_boxes(boxes, **params)
+
+    def merge(self, boxes: list[Box], gc: int, *results: bytes) -> int:
+        self.grid.merge_boxes(boxes, gc, list(results))
+        return self.grid.occ_signature()
+
+    def apply(self, calls: list[tuple[str, tuple]]) -> None:
+        for method, args in calls:
+            getattr(self.grid, method)(*args)
+
+
+@dataclass
+class BatchStats:
+    """What one batch cost the leader: `bytes` of results shipped (each result goes to the
+    leader and to every replica), `work_s` from submitting the parts to holding every
+    result, `merge_s` from then until every replica has merged and been checked."""
+    boxes: int
+    parts: int
+    bytes: int
+    work_s: float
+    merge_s: float
+
+
+def parse_local(address_or_local: str) -> int | None:
+    """N for "local:N" (a local cluster of N worker processes), None for an address."""
+    if not address_or_local.startswith("local:"):
+        return None
+    count = address_or_local[len("local:"):]
+    if not count.isdigit() or int(count) < 1:
+        raise ValueError(f"--ray {address_or_local!r}: expected local:N with N a positive number of processes")
+    return int(count)
+
+
+class RayEngine:
+    """The batch on Ray actors, each with a grid replica; see the module doc string.
+
+    `address_or_local` is "local:N" to start a local cluster of N worker processes (or use
+    the one this process already started), or the address of a cluster to join. `actors`
+    defaults to one per `threads_per_actor` processors of the cluster; each actor works its
+    part on `threads_per_actor` threads. `cost` estimates the work of a box (see `box_area`).
+    The constructor returns when every actor has built its grid (`ready_timeout` seconds at
+    most, else RuntimeError).
+    """
+
+    def __init__(self, recipe: GridRecipe, address_or_local: str, *, actors: int | None = None,
+                 threads_per_actor: int = 1, cost: Callable[[Box], float] = box_area,
+                 ready_timeout: float = 300.0):
+        import ray
+
+        self._ray = ray
+        self.cost = cost
+        self.threads_per_actor = max(1, threads_per_actor)
+        self.stats: list[BatchStats] = []
+        self._pending: list[tuple[str, tuple]] = []   # changing calls not yet sent to the replicas
+        self._owns_ray = self._connect(address_or_local)
+        processors = int(ray.cluster_resources().get("CPU", 1))
+        count = actors or max(1, processors // self.threads_per_actor)
+        replica = ray.remote(num_cpus=self.threads_per_actor, max_restarts=0, max_task_retries=0)(GridReplica)
+        self.actors = [replica.remote(recipe) for _ in range(count)]   # they build while the leader does
+        self._names = {id(actor): f"actor {k}" for k, actor in enumerate(self.actors)}
+        try:
+            self.grid = recipe.build()
+            ray.get([actor.ready.remote() for actor in self.actors], timeout=ready_timeout)
+        except ray.exceptions.GetTimeoutError:
+            self.close()
+            raise RuntimeError(f"Ray did not start {count} actors of {self.threads_per_actor} processor(s) each "
+                               f"within {ready_timeout} s; the cluster has {processors} processors, some "
+                               "perhaps held by other actors") from None
+        except ray.exceptions.RayActorError as e:
+            self.close()
+            raise RuntimeError(f"a Ray actor could not build its grid replica (are tovrana and tovrana_flow "
+                               f"installed where it runs?): {e}") from e
+        except BaseException:
+            self.close()
+            raise
+
+    def _connect(self, address_or_local: str) -> bool:
+        ray = self._ray
+        n_local = parse_local(address_or_local)
+        if ray.is_initialized():
+            return False
+        if n_local is None:
+            ray.init(address=address_or_local, log_to_driver=False)
+        else:
+            # Workers import this package from where the leader found it.
+            here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+            path = os.pathsep.join(p for p in (here, os.environ.get("PYTHONPATH")) if p)
+            ray.init(num_cpus=n_local, include_dashboard=False, log_to_driver=False,
+                     runtime_env={"env_vars": {"PYTHONPATH": path}})
+        return True
+
+    # ---- the BatchEngine protocol ----
+
+    def route_boxes(self, boxes, **params):
+        boxes = [tuple(b) for b in boxes]
+        self._flush()
+        if not boxes:
+            return []
+        started = time.perf_counter()
+        refs, blobs, sources = self._work(boxes, {**params, "n_threads": self.threads_per_actor})
+        worked = time.perf_counter()
+        routes = self._merge(boxes, params["gc"], refs, blobs, sources)
+        self.stats.append(BatchStats(len(boxes), len(blobs), sum(map(len, blobs)), worked - started,
+                                     time.perf_counter() - worked))
+        return routes
+
+    def call(self, method, *args):
+        getattr(self.grid, method)(*args)
+        self._pending.append((method, args))
+
+    def close(self):
+        for actor in self.actors:
+            self._ray.kill(actor, no_restart=True)
+        self.actors = []
+        if self._owns_ray:
+            self._ray.shutdown()
+            self._owns_ray = False
+
+    # ---- one batch ----
+
+    def _flush(self):
+        """Sends the changing calls made since the last batch, in order, ahead of its work."""
+        if self._pending:
+            calls, self._pending = self._pending, []
+            for actor in self.actors:
+                actor.apply.remote(calls)
+
+    def _submit(self, parts: list[list[Box]], params: dict) -> list[tuple[Any, list[Box], Any]]:
+        return [(actor, part, actor.work.remote(part, params)) for actor, part in zip(self.actors, parts) if part]
+
+    def _work(self, boxes: list[Box], params: dict):
+        """Every box worked once: the result refs, their bytes, and who worked each."""
+        ray = self._ray
+        refs, blobs, sources = [], [], []
+        todo = boxes
+        while todo:
+            if not self.actors:   # every actor is gone: the leader's grid is in the same state
+                blobs.append(self.grid.work_boxes(todo, **params))
+                refs.append(ray.put(blobs[-1]))
+                sources.append("the leader")
+                break
+            costs = [self.cost(b) for b in todo]
+            tasks = self._submit(split_by_cost(todo, costs, len(self.actors)), params)
+            todo = []
+            for actor, part, ref in tasks:
+                try:
+                    blobs.append(ray.get(ref))
+                except ray.exceptions.RayActorError:
+                    self._drop(actor)
+                    todo += part      # worked again by the actors left
+                    continue
+                refs.append(ref)
+                sources.append(self._names[id(actor)])
+        return refs, blobs, sources
+
+    def _merge(self, boxes, gc, refs, blobs, sources):
+        ray = self._ray
+        batch = len(self.stats) + 1
+        merges = [(actor, actor.merge.remote(boxes, gc, *refs)) for actor in self.actors]
+        try:
+            routes = self.grid.merge_boxes(boxes, gc, blobs)
+        except ValueError as e:
+            raise ReplicaMismatchError(f"batch {batch}: the leader refused the results "
+                                       f"(results[i] came from {', '.join(sources)}): {e}") from e
+        expected = self.grid.occ_signature()
+        for actor, ref in merges:
+            try:
+                signature = ray.get(ref)
+            except ray.exceptions.RayActorError:
+                self._drop(actor)
+                continue
+            except ray.exceptions.RayTaskError as e:
+                raise ReplicaMismatchError(f"batch {batch}: {self._names[id(actor)]} refused the results: "
+                                           f"{e.cause if e.cause is not None else e}") from e
+            if signature != expected:
+                raise ReplicaMismatchError(f"batch {batch}: the occ_signature of {self._names[id(actor)]} is "
+                                           f"{signature}, the leader's {expected}")
+        return routes
+
+    def _drop(self, actor):
+        self.actors = [a for a in self.actors if a is not actor]
+        self._ray.kill(actor, no_restart=True)
+
+
+def make_engine(ray: str | None, recipe: GridRecipe) -> BatchEngine:
+    """The engine for a `--ray` option: None works on this machine's threads, "local:N"
+    starts a local Ray cluster of N worker processes, anything else is a cluster address."""
+    if ray is None:
+        return LocalEngine(recipe)
+    parse_local(ray)   # a malformed local:N fails before Ray is imported
+    return RayEngine(recipe, ray)
