@@ -29,6 +29,15 @@ class Shape:
 # ---------------------------------------------------------------- LEF
 
 @dataclass
+class SpacingTable:
+    """A LEF `SPACINGTABLE PARALLELRUNLENGTH`: the spacing needed between a wire of at least
+    `widths[i]` and a neighbour running beside it for at least `lengths[j]` is `spacings[i][j]`."""
+    lengths: list[float]
+    widths: list[float]
+    spacings: list[list[float]]
+
+
+@dataclass
 class Layer:
     name: str
     kind: str                      # "ROUTING", "CUT", or another LEF TYPE (e.g. "OVERLAP", "MASTERSLICE")
@@ -39,6 +48,7 @@ class Layer:
     spacing: float | None = None   # smallest SPACING (or first SPACINGTABLE entry)
     offset: float | None = None
     line: int = 0
+    spacing_table: SpacingTable | None = None
 
 
 @dataclass
@@ -75,6 +85,7 @@ class Macro:
     pins: dict[str, MacroPin] = field(default_factory=dict)
     obstructions: list[Shape] = field(default_factory=list)
     line: int = 0
+    macro_class: str | None = None             # LEF CLASS, e.g. "CORE", "BLOCK", "PAD"
 
 
 @dataclass
@@ -86,6 +97,7 @@ class Tech:
     sites: dict[str, Site] = field(default_factory=dict)
     macros: dict[str, Macro] = field(default_factory=dict)
     files: list[str] = field(default_factory=list)
+    manufacturing_grid: float | None = None    # microns, when given
 
     def layer(self, name: str) -> Layer | None:
         return next((l for l in self.layers if l.name == name), None)
@@ -144,6 +156,17 @@ class Component:
 
 
 @dataclass
+class PinPort:
+    """One `+ PORT` of a DEF pin that has several: its shapes and its own placement."""
+    shapes: list[Shape]
+    status: str | None = None
+    x: int = 0
+    y: int = 0
+    orient: str = "N"
+    line: int = 0
+
+
+@dataclass
 class IOPin:
     name: str
     net: str
@@ -155,6 +178,9 @@ class IOPin:
     y: int = 0
     orient: str = "N"
     line: int = 0
+    # A pin written with `+ PORT` blocks lists each of them here; the fields above are
+    # then those of its first port.
+    ports: list[PinPort] = field(default_factory=list)
 
 
 @dataclass
@@ -168,6 +194,11 @@ class Wire:
     y1: int
     width: int | None = None       # special wiring states its width; regular wiring does not
     via: str | None = None
+    # A via's `layer` is the routing layer the wiring was on where the via was placed.
+    ext0: int | None = None        # extension written at (x0, y0) (`( x y ext )`), when given
+    ext1: int | None = None        # extension written at (x1, y1), when given
+    shape: str | None = None       # special wiring's `+ SHAPE` (e.g. "STRIPE", "FOLLOWPIN")
+    patch: bool = False            # a `RECT` patch: (x0, y0)-(x1, y1) is the rectangle itself
 
 
 @dataclass
