@@ -1,0 +1,121 @@
+"""Initial routing: every net with two or more pins connected with `box_maze`, one after another.
+
+A net is searched inside a corridor of gcells: its route guides when there are any, else
+the bounding box of its pins grown by `margin` gcells. A search that fails is repeated in a
+corridor grown three times as much, then in the whole grid; a net that still has no path
+keeps what it had connected and is counted open. Each search pays `gg_drc` on the cells
+within two halos of the nets routed before it.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import tovrana
+
+from .design import Guides
+from .mapping import Cell, GridModel
+from .metrics import ModuleClock
+from .progress import progress
+
+Edge = tuple[Cell, Cell]
+
+
+@dataclass
+class InitialOptions:
+    margin: int = 1          # gcells added around a net's pins for its corridor
+    gg_drc: float = 8.0      # cost of a cell near an earlier net
+
+
+@dataclass
+class InitialRouting:
+    routes: dict[int, tuple[list[Cell], list[Edge]]]      # net id -> (cells, edges)
+    opens: list[int] = field(default_factory=list)        # nets left unconnected
+    widened: int = 0                                      # nets that needed a wider corridor
+
+
+def guide_gcells(model: GridModel, guides: Guides | None, net_name: str) -> set[tuple[int, int]]:
+    from bisect import bisect_left, bisect_right
+    xs, ys, gc = model.gridmap.xs, model.gridmap.ys, model.gc
+    out: set[tuple[int, int]] = set()
+    for box in (guides or {}).get(net_name, ()):
+        r = box.rect
+        ix0, ix1 = max(bisect_left(xs, r.x0) - 1, 0), min(bisect_right(xs, r.x1), len(xs) - 1)
+        iy0, iy1 = max(bisect_left(ys, r.y0) - 1, 0), min(bisect_right(ys, r.y1), len(ys) - 1)
+        out.update((gx, gy) for gx in range(ix0 // gc, ix1 // gc + 1) for gy in range(iy0 // gc, iy1 // gc + 1))
+    return out
+
+
+def box_corridor(cells: list[Cell], margin: int, model: GridModel) -> set[tuple[int, int]]:
+    gc = model.gc
+    gx_n, gy_n = -(-model.nx // gc), -(-model.ny // gc)
+    gxs = [c[0] // gc for c in cells]
+    gys = [c[1] // gc for c in cells]
+    gx0, gx1 = max(0, min(gxs) - margin), min(gx_n - 1, max(gxs) + margin)
+    gy0, gy1 = max(0, min(gys) - margin), min(gy_n - 1, max(gys) + margin)
+    return {(gx, gy) for gx in range(gx0, gx1 + 1) for gy in range(gy0, gy1 + 1)}
+
+
+class _NearCells:
+    """The cells within `reach` of the routes so far, bucketed by gcell."""
+
+    def __init__(self, model: GridModel, reach: int):
+        self.model, self.reach = model, reach
+        self.by_gcell: dict[tuple[int, int], set[Cell]] = {}
+
+    def add(self, cells: list[Cell]) -> None:
+        gc, nx, ny, r = self.model.gc, self.model.nx, self.model.ny, self.reach
+        for x, y, z in cells:
+            for dx in range(-r, r + 1):
+                for dy in range(-r, r + 1):
+                    cx, cy = x + dx, y + dy
+                    if 0 <= cx < nx and 0 <= cy < ny:
+                        self.by_gcell.setdefault((cx // gc, cy // gc), set()).add((cx, cy, z))
+
+    def inside(self, corridor) -> list[Cell]:
+        return [c for g in sorted(corridor) for c in sorted(self.by_gcell.get(g, ()))]
+
+
+def _connect(grid, net: int, termsets: list[list[Cell]], corridor, model: GridModel, near: list[Cell],
+             gg_drc: float, clock: ModuleClock):
+    """Connects the terminal sets one after another to the growing tree; None on failure."""
+    tree = list(termsets[0])
+    # only the cells the paths pass through: the module keeps a route's cells and edges
+    # together, and a pad cell no edge touches would be a stray piece of the route
+    cells, edges = [], []
+    sorted_corridor = sorted(corridor)
+    for goals in termsets[1:]:
+        with clock.timing():
+            path = grid.box_maze(net, tree, goals, [], near, [], [], gg_drc, 0.0, 0.0, sorted_corridor, model.gc, False)
+        if path is None:
+            return None
+        edges.extend(zip(path, path[1:]))
+        cells.extend(path)
+        tree.extend(path)
+    return sorted(set(cells)) or [tree[0]], edges
+
+
+def initial_routing(grid: tovrana.Grid, model: GridModel, guides: Guides | None = None,
+                    options: InitialOptions | None = None, clock: ModuleClock | None = None) -> InitialRouting:
+    opts = options or InitialOptions()
+    clock = clock or ModuleClock()
+    halo = max(model.halos.wire_halo, model.halos.via_halo)
+    near = _NearCells(model, 2 * halo)
+    everything = {(gx, gy) for gx in range(-(-model.nx // model.gc)) for gy in range(-(-model.ny // model.gc))}
+    result = InitialRouting(routes={})
+    for net in progress(sorted(model.termsets), "initial routing"):
+        termsets = model.termsets[net]
+        pins = [c for ts in termsets for c in ts]
+        corridor = box_corridor(pins, opts.margin, model) | guide_gcells(model, guides, model.net_names[net])
+        attempts = [corridor, box_corridor(pins, 3 * opts.margin + 2, model), everything]
+        routed = None
+        for k, area in enumerate(attempts):
+            routed = _connect(grid, net, termsets, area, model, near.inside(area), opts.gg_drc, clock)
+            if routed is not None:
+                result.widened += k > 0
+                break
+        if routed is None:
+            result.opens.append(net)
+            routed = (sorted(set(termsets[0])), [])
+        result.routes[net] = routed
+        near.add(routed[0])
+    return result

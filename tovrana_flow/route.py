@@ -1,0 +1,133 @@
+"""The routing stage: initial routing, loading the grid into an engine, rip-up-and-reroute passes.
+
+After the initial routing the grid is only changed through an engine (`engine.call`,
+`engine.route_boxes`), so that a distributed engine keeps its replicas in step. After each
+pass the engine's incrementally kept occupancy is compared with a fresh `occ_init` of the
+applied routes on a second grid; a mismatch is reported as drift in the table.
+"""
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass, field
+
+import tovrana
+
+from .design import Guides
+from .engine import GridRecipe, LocalEngine
+from .initial import InitialOptions, initial_routing
+from .mapping import GridModel
+from .markers import MarkerCensus, MarkerCount, occ_nets
+from .metrics import ModuleClock, PhaseRow, peak_memory_mb, route_length
+from .schedule import PassOptions, run_passes
+
+
+@dataclass
+class RouteOptions:
+    initial: InitialOptions = field(default_factory=InitialOptions)
+    passes: PassOptions = field(default_factory=PassOptions)
+    ray: str | None = None          # a Ray address or "local:N"; None: this machine's threads
+    check_drift: bool = True
+
+
+@dataclass
+class RouteResult:
+    routes: dict                     # net id -> (cells, edges)
+    opens: list[int]                 # nets the grid routes leave unconnected
+    markers: MarkerCount             # after the last pass
+    rows: list[PhaseRow]
+    drift_passes: int = 0
+    widened: int = 0
+
+
+def grid_recipe(model: GridModel, routes: dict) -> GridRecipe:
+    h = model.halos
+    ordered = sorted(routes.items())
+    return GridRecipe(model.grid_args(), [
+        ("routes_init", ([(net, cells, edges) for net, (cells, edges) in ordered],)),
+        ("set_termsets", ([(net, model.termsets[net]) for net in sorted(model.termsets)],)),
+        ("set_name_rank", ([(net, net) for net in sorted(model.termsets)],)),
+        ("set_worker_consts", (model.supply, model.obstacles())),
+        ("occ_init", (occ_nets(routes), h.wire_halo, h.via_halo)),
+    ])
+
+
+def make_engine(ray: str | None, recipe: GridRecipe):
+    if ray is None:
+        return LocalEngine(recipe)
+    from .distributed import make_engine as distributed_engine   # needs the `ray` package
+    return distributed_engine(ray, recipe)
+
+
+def open_nets(model: GridModel, routes: dict) -> list[int]:
+    """Nets whose route does not join all their terminal sets."""
+    opens = []
+    for net, sets in sorted(model.termsets.items()):
+        cells, edges = routes.get(net, ([], []))
+        adjacent: dict = {}
+        for a, b in edges:
+            adjacent.setdefault(a, []).append(b)
+            adjacent.setdefault(b, []).append(a)
+        seen = set(sets[0])
+        todo = list(seen)
+        while todo:
+            for n in adjacent.get(todo.pop(), ()):
+                if n not in seen:
+                    seen.add(n)
+                    todo.append(n)
+        if any(seen.isdisjoint(ts) for ts in sets[1:]):
+            opens.append(net)
+    return opens
+
+
+def _row(phase: str, seconds: float, module: float, model: GridModel, routes: dict, markers: MarkerCount | None,
+         changed: int | None, occ: str | None = None) -> PhaseRow:
+    length, vias = route_length(model.gridmap, routes)
+    return PhaseRow(phase, seconds, module, changed, length, vias, len(open_nets(model, routes)),
+                    markers.cover if markers else None, markers.prl if markers else None,
+                    markers.unremovable if markers else None, peak_memory_mb(), occ)
+
+
+def route_design(model: GridModel, guides: Guides | None = None, options: RouteOptions | None = None) -> RouteResult:
+    opts = options or RouteOptions()
+    clock = ModuleClock()
+    census = MarkerCensus(model)
+    rows: list[PhaseRow] = []
+
+    t = time.perf_counter()
+    with clock.timing():
+        grid = tovrana.Grid(*model.grid_args())
+    initial = initial_routing(grid, model, guides, opts.initial, clock)
+    routes = initial.routes
+    first = census.count(grid, routes, clock)
+    rows.append(_row("initial maze routing", time.perf_counter() - t, clock.seconds, model, routes, first,
+                     len(routes)))
+    del grid
+
+    t, m0 = time.perf_counter(), clock.seconds
+    with clock.timing():
+        engine = make_engine(opts.ray, grid_recipe(model, routes))
+    rows.append(PhaseRow("load grid into engine", time.perf_counter() - t, clock.seconds - m0,
+                         peak_mb=peak_memory_mb()))
+    drift = 0
+    check_grid = tovrana.Grid(*model.grid_args()) if opts.check_drift else None
+
+    def after_pass(report):
+        nonlocal drift
+        occ = None
+        if check_grid is not None:
+            h = model.halos
+            check_grid.occ_init(occ_nets(routes), h.wire_halo, h.via_halo)
+            same = check_grid.occ_signature() == engine.grid.occ_signature()
+            drift += not same
+            occ = "ok" if same else "DRIFT"
+        plan = report.plan
+        name = f"pass {plan.number}: box {plan.box}{'+' if plan.offset else ''}{' ripup_all' if plan.ripup_all else ''}"
+        rows.append(_row(name, report.seconds, report.module_seconds, model, routes, report.markers,
+                         report.changed, occ))
+
+    try:
+        reports = run_passes(engine, model, routes, census, first, opts.passes, clock, after_pass)
+    finally:
+        engine.close()
+    last = reports[-1].markers if reports else first
+    return RouteResult(routes, open_nets(model, routes), last, rows, drift, initial.widened)
