@@ -183,7 +183,7 @@ class IOPin:
     ports: list[PinPort] = field(default_factory=list)
 
 
-@dataclass
+@dataclass(slots=True)        # a routed design holds many
 class Wire:
     """One straight piece of routed wiring: from (x0, y0) to (x1, y1) on a layer, or a
     via placed at (x0, y0) when `via` is set (then x1 == x0, y1 == y0)."""
@@ -194,11 +194,13 @@ class Wire:
     y1: int
     width: int | None = None       # special wiring states its width; regular wiring does not
     via: str | None = None
-    # A via's `layer` is the routing layer the wiring was on where the via was placed.
     ext0: int | None = None        # extension written at (x0, y0) (`( x y ext )`), when given
     ext1: int | None = None        # extension written at (x1, y1), when given
     shape: str | None = None       # special wiring's `+ SHAPE` (e.g. "STRIPE", "FOLLOWPIN")
     patch: bool = False            # a `RECT` patch: (x0, y0)-(x1, y1) is the rectangle itself
+    # A via's `layer` is the routing layer the wiring was on where the via was placed, its
+    # `next_layer` the via's other routing layer, where the wiring goes on (None without the LEF).
+    next_layer: str | None = None
 
 
 @dataclass

@@ -58,8 +58,9 @@ def component_obstructions(tech: Tech, design: Design, comp_name: str) -> list[S
 
 
 def io_pin_shapes(pin: IOPin) -> list[Shape]:
-    """An IO pin's shapes, oriented about its placement point (0 x 0 outline)."""
-    return [Shape(s.layer, orient_rect(s.rect, 0, 0, pin.orient, pin.x, pin.y)) for s in pin.shapes]
+    """An IO pin's shapes, each port's oriented about its own placement point (0 x 0 outline)."""
+    ports = pin.ports or [pin]
+    return [Shape(s.layer, orient_rect(s.rect, 0, 0, p.orient, p.x, p.y)) for p in ports for s in p.shapes]
 
 
 def connection_shapes(tech: Tech, design: Design, conn: tuple[str, str]) -> list[Shape]:

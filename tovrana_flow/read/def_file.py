@@ -186,6 +186,16 @@ class _DefReader:
         except ValueError as e:
             self.t.error(construct, str(e), at)
 
+    def next_option(self, construct: str) -> str | None:
+        """The keyword of an item's next `+ option`, or None at the item's closing `;`."""
+        t = self.t
+        word = t.next(construct, "'+' or ';'")
+        if word == ";":
+            return None
+        if word != "+":
+            t.error(construct, f"expected '+' or ';', found {word!r}", t.i - 1)
+        return t.next(construct, "an option")
+
     def skip_options(self, construct: str) -> None:
         """Reads past `+ ...` options up to the statement's `;`."""
         t = self.t
@@ -234,13 +244,7 @@ class _DefReader:
         if self.tech and macro not in self.tech.macros:
             t.error(c, f"macro {macro!r} is not defined in the LEF", start + 2)
         comp = Component(name, macro, None, line=t.line(start))
-        while True:
-            word = t.next(c, "'+' or ';'")
-            if word == ";":
-                break
-            if word != "+":
-                t.error(c, f"expected '+' or ';', found {word!r}", t.i - 1)
-            option = t.next(c, "an option")
+        while (option := self.next_option(c)) is not None:
             if option in PLACEMENT_STATUSES:
                 comp.status = option
                 comp.x, comp.y = self.point(f"{c} {option}")
@@ -260,14 +264,8 @@ class _DefReader:
         pin = IOPin(name, "", None, None, [], line=t.line(start))
         ports = [PinPort([], line=pin.line)]
         explicit_ports = False
-        while True:
-            word = t.next(c, "'+' or ';'")
-            if word == ";":
-                break
-            if word != "+":
-                t.error(c, f"expected '+' or ';', found {word!r}", t.i - 1)
-            at = t.i
-            option = t.next(c, "an option")
+        while (option := self.next_option(c)) is not None:
+            at = t.i - 1
             port = ports[-1]
             if option == "NET":
                 pin.net = t.name(c + " NET", "a net name")
@@ -339,14 +337,8 @@ class _DefReader:
         c = f"VIAS {name}"
         via = ViaDef(name, [], line=t.line(start))
         rule: dict[str, tuple] = {}
-        while True:
-            word = t.next(c, "'+' or ';'")
-            if word == ";":
-                break
-            if word != "+":
-                t.error(c, f"expected '+' or ';', found {word!r}", t.i - 1)
-            at = t.i
-            option = t.next(c, "an option")
+        while (option := self.next_option(c)) is not None:
+            at = t.i - 1
             oc = f"{c} {option}"
             if option in ("RECT", "POLYGON"):
                 layer = t.name(oc, "a layer name")
@@ -402,16 +394,11 @@ class _DefReader:
             pins_at.append(t.i)
             comp, pin = t.name(c, "a component name or PIN"), t.name(c, "a pin name")
             net.pins.append((comp, pin))
-            while t.next(c, "')'") != ")":        # e.g. "+ SYNTHESIZED"
-                pass
-        while True:
-            at = t.i
-            word = t.next(c, "'+' or ';'")
-            if word == ";":
-                break
-            if word != "+":
-                t.error(c, f"expected '+' or ';', found {word!r}", at)
-            option = t.next(c, "an option")
+            if t.accept("+"):
+                t.expect("SYNTHESIZED", c)
+            t.expect(")", c)
+        while (option := self.next_option(c)) is not None:
+            at = t.i - 1
             if option == "USE":
                 net.use = t.name(c + " USE", "a use")
             elif option in ("ROUTED", "FIXED", "COVER", "NOSHIELD"):
@@ -422,7 +409,7 @@ class _DefReader:
             elif option in ("RECT", "POLYGON", "VIA") and special:
                 self.wiring.read_shape(net, option, f"{c} {option}")
             elif option == "SUBNET":
-                t.error(c + " SUBNET", "not supported", at + 1)
+                t.error(c + " SUBNET", "not supported", at)
             else:
                 self.skip_option(c)
         net.end_line = t.line(t.i - 1)

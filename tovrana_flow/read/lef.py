@@ -36,11 +36,16 @@ class _LefReader:
         self.t = tokens
         self.tech = tech
         self.layers = {layer.name: layer for layer in tech.layers}
+        self.path_width = 0.0           # of a PATH: the LAYER's width unless a WIDTH statement says
 
     def read(self) -> None:
         t = self.t
-        while not t.at_end():
+        while True:
             start = t.i
+            if t.at_end():
+                # END LIBRARY may be left out since LEF 5.6, but a file cut short between two
+                # constructs would otherwise read as a smaller library without a word.
+                t.error("LEF", "file ends without END LIBRARY (truncated?)")
             word = t.next("LEF")
             if word == "END":
                 t.expect("LIBRARY", "END LIBRARY")
@@ -68,6 +73,15 @@ class _LefReader:
                 t.skip_statement(word)
             else:
                 t.error("LEF", f"expected a LEF statement, found {word!r}", start)
+
+    def block_word(self, name: str, construct: str, what: str) -> str | None:
+        """The next word inside the block `name`, or None after its `END name`."""
+        t = self.t
+        word = t.next(construct, f"{what} or END {name}")
+        if word != "END":
+            return word
+        t.expect(name, f"{construct} END")
+        return None
 
     def skip_extension(self, start: int) -> None:
         t = self.t
@@ -105,12 +119,8 @@ class _LefReader:
         layer = Layer(name, "", old.index if old else len(self.tech.layers), line=t.line(start))
         pitch: list[float] = []
         offset: list[float] = []
-        while True:
-            at = t.i
-            word = t.next(construct, f"a layer property or END {name}")
-            if word == "END":
-                t.expect(name, f"{construct} END")
-                break
+        while (word := self.block_word(name, construct, "a layer property")) is not None:
+            at = t.i - 1
             if word == "TYPE":
                 layer.kind = t.keyword(construct + " TYPE", LAYER_TYPES)
                 t.end_statement(construct + " TYPE")
@@ -198,23 +208,18 @@ class _LefReader:
         name = t.name("VIA", "a via name")
         construct = f"VIA {name}"
         via = ViaDef(name, [], line=t.line(start))
-        rule: dict[str, list[str]] = {}
+        rule: dict[str, tuple[int, list[str]]] = {}      # keyword -> (its first value's token, values)
         while t.peek() in ("DEFAULT", "GENERATED", "TOPOFSTACKONLY"):
             via.default |= t.next(construct) == "DEFAULT"
         layer: str | None = None
-        while True:
-            word = t.next(construct, f"LAYER, RECT, POLYGON or END {name}")
-            if word == "END":
-                t.expect(name, f"{construct} END")
-                break
+        while (word := self.block_word(name, construct, "LAYER, RECT, POLYGON")) is not None:
             if word in ("LAYER", "RECT", "POLYGON"):
                 layer = self.shape_statement(word, layer, via.shapes, construct)
             elif word in ("VIARULE", "CUTSIZE", "LAYERS", "CUTSPACING", "ENCLOSURE", "ROWCOL",
                           "ORIGIN", "OFFSET", "PATTERN"):
                 at = t.i
                 t.skip_statement(f"{construct} {word}")
-                rule[word] = t.words[at:t.i - 1]
-                rule[word + "@"] = [str(at)]
+                rule[word] = (at, t.words[at:t.i - 1])
             else:
                 t.skip_statement(f"{construct} {word}")
         if rule:
@@ -223,18 +228,18 @@ class _LefReader:
             t.error(construct, "has no shapes", start)
         self.tech.vias[name] = via
 
-    def rule_via_shapes(self, rule: dict[str, list[str]], construct: str, start: int) -> list[Shape]:
+    def rule_via_shapes(self, rule: dict[str, tuple[int, list[str]]], construct: str, start: int) -> list[Shape]:
         t = self.t
         for needed in ("CUTSIZE", "LAYERS", "CUTSPACING", "ENCLOSURE"):
             if needed not in rule:
                 t.error(construct, f"a via given by VIARULE needs {needed}", start)
         if "PATTERN" in rule:
-            t.error(construct + " PATTERN", "cut patterns are not supported", int(rule["PATTERN@"][0]))
+            t.error(construct + " PATTERN", "cut patterns are not supported", rule["PATTERN"][0])
 
         def numbers(key: str, count: int, default: tuple = ()) -> tuple:
             if key not in rule:
                 return default
-            words, at = rule[key], int(rule[key + "@"][0])
+            at, words = rule[key]
             if len(words) != count:
                 t.error(f"{construct} {key}", f"expected {count} values, found {len(words)}", at)
             try:
@@ -242,14 +247,14 @@ class _LefReader:
             except ValueError:
                 t.error(f"{construct} {key}", f"expected {count} numbers, found {' '.join(words)!r}", at)
 
-        layers = rule["LAYERS"]
+        at, layers = rule["LAYERS"]
         if len(layers) != 3:
-            t.error(construct + " LAYERS", "expected bottom, cut and top layer", int(rule["LAYERS@"][0]))
+            t.error(construct + " LAYERS", "expected bottom, cut and top layer", at)
         for name in layers:
-            self.check_layer(name, construct + " LAYERS", int(rule["LAYERS@"][0]))
+            self.check_layer(name, construct + " LAYERS", at)
         rows, cols = numbers("ROWCOL", 2, (1, 1))
         if rows != int(rows) or cols != int(cols) or rows < 1 or cols < 1:
-            t.error(construct + " ROWCOL", "expected two positive integers", int(rule["ROWCOL@"][0]))
+            t.error(construct + " ROWCOL", "expected two positive integers", rule["ROWCOL"][0])
         return generated_via_shapes(tuple(layers), numbers("CUTSIZE", 2), numbers("CUTSPACING", 2),
                                     numbers("ENCLOSURE", 4), (int(rows), int(cols)),
                                     numbers("ORIGIN", 2, (0, 0)), numbers("OFFSET", 4, (0, 0, 0, 0)))
@@ -259,11 +264,7 @@ class _LefReader:
         name = t.name("SITE", "a site name")
         construct = f"SITE {name}"
         size = None
-        while True:
-            word = t.next(construct, f"a site property or END {name}")
-            if word == "END":
-                t.expect(name, f"{construct} END")
-                break
+        while (word := self.block_word(name, construct, "a site property")) is not None:
             if word == "SIZE":
                 size = self.size(construct)
             else:
@@ -288,12 +289,8 @@ class _LefReader:
         construct = f"MACRO {name}"
         macro = Macro(name, 0.0, 0.0, line=t.line(start))
         size = None
-        while True:
-            at = t.i
-            word = t.next(construct, f"a macro property or END {name}")
-            if word == "END":
-                t.expect(name, f"{construct} END")
-                break
+        while (word := self.block_word(name, construct, "a macro property")) is not None:
+            at = t.i - 1
             if word == "SIZE":
                 size = self.size(construct)
             elif word == "ORIGIN":
@@ -330,11 +327,7 @@ class _LefReader:
         construct = f"{macro_construct} PIN {name}"
         pin = MacroPin(name, None, None, [], line=t.line(start))
         has_port = False
-        while True:
-            word = t.next(construct, f"a pin property or END {name}")
-            if word == "END":
-                t.expect(name, f"{construct} END")
-                break
+        while (word := self.block_word(name, construct, "a pin property")) is not None:
             if word == "DIRECTION":
                 pin.direction = t.name(construct + " DIRECTION", "a direction")
                 t.skip_statement(construct + " DIRECTION")       # an optional TRISTATE
@@ -421,8 +414,6 @@ class _LefReader:
             t.error(here, str(e), at)
         shapes.extend(Shape(layer, r) for r in rects)
         return layer
-
-    path_width = 0.0
 
     def check_layer(self, name: str, construct: str, at: int) -> None:
         if name not in self.layers:

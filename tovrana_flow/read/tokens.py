@@ -2,19 +2,16 @@
 
 LEF, DEF and guide files are whitespace-separated words; a word that starts with `#` opens a
 comment to the end of the line, and a double-quoted string is one token (kept with its quotes,
-so that a quoted `;` or `END` never ends a statement). One regular expression over the whole
-text finds every token; line numbers are looked up only when a record or an error needs one.
+so that a quoted `;` or `END` never ends a statement). A quoted string does not span lines.
 """
 from __future__ import annotations
 
-import bisect
 import re
 from typing import NoReturn
 
 from ..errors import FlowInputError
 
 _TOKEN = re.compile(r'"(?:[^"\\\n]|\\.)*"|#[^\n]*|"|[^\s"]+')
-_NEWLINE = re.compile(r"\n")
 
 
 class Tokens:
@@ -26,20 +23,23 @@ class Tokens:
 
     def __init__(self, text: str, file: str):
         self.file = file
-        self._newlines = [m.start() for m in _NEWLINE.finditer(text)]
-        self._end_line = len(self._newlines) + 1
         self.words: list[str] = []
-        self.starts: list[int] = []
-        for m in _TOKEN.finditer(text):
-            word = m.group()
-            if word[0] == "#":
+        self.lines: list[int] = []          # the 1-based line of each word
+        # One regular-expression pass per line: a Python step per line, not per word.
+        for number, line in enumerate(text.split("\n"), 1):
+            words = _TOKEN.findall(line)
+            if not words:
                 continue
-            if word == '"':
-                line = bisect.bisect_right(self._newlines, m.start()) + 1
-                raise FlowInputError(file, line, "file", "a quoted string is not closed on its line")
-            self.words.append(word)
-            self.starts.append(m.start())
+            if "#" in line or '"' in line:
+                words = self._drop_comments(words, number)
+            self.words += words
+            self.lines += [number] * len(words)
         self.i = 0
+
+    def _drop_comments(self, words: list[str], number: int) -> list[str]:
+        if '"' in words:
+            raise FlowInputError(self.file, number, "file", "a quoted string is not closed on its line")
+        return [w for w in words if w[0] != "#"]
 
     @classmethod
     def from_file(cls, path: str) -> "Tokens":
@@ -55,11 +55,12 @@ class Tokens:
     # ------------------------------------------------------------ places and errors
 
     def line(self, index: int | None = None) -> int:
-        """The 1-based line of token `index` (default: the next one; past the end: the last line)."""
+        """The 1-based line of token `index` (default: the next one; past the end: the line
+        of the last token, where the file stops)."""
         index = self.i if index is None else index
-        if index >= len(self.starts):
-            return self._end_line
-        return bisect.bisect_right(self._newlines, self.starts[index]) + 1
+        if index >= len(self.lines):
+            return self.lines[-1] if self.lines else 1
+        return self.lines[index]
 
     def error(self, construct: str, problem: str, index: int | None = None) -> NoReturn:
         raise FlowInputError(self.file, self.line(index), construct, problem)

@@ -93,10 +93,10 @@ class WiringReader:
     def points(self, wires: list[Wire], layer: str | None, width: int | None, shape: str | None,
                construct: str) -> None:
         t = self.t
-        words = t.words
+        words, n = t.words, len(t.words)
         x = y = ext = None
         while True:
-            word = t.peek()
+            word = words[t.i] if t.i < n else None
             if word == "(":
                 at = t.i
                 px, py, pext = self.point(x, y, construct)
@@ -137,21 +137,24 @@ class WiringReader:
                     if t.next(construct) != "N":
                         t.error(construct, f"rotated via {via!r} {words[t.i - 1]} is not supported", t.i - 1)
                 joined = self.via_layers(via, construct, at)
-                for vx, vy in self.via_array(x, y, construct):
-                    wires.append(Wire(layer, vx, vy, vx, vy, None, via))
-                ext = None                 # an extension belongs to the wire that ended at the via
                 if joined is None:
-                    layer = None
+                    next_layer = None
                 elif layer == joined[0] or layer == joined[1]:
-                    layer = joined[1] if layer == joined[0] else joined[0]
-                elif layer is not None:
+                    next_layer = joined[1] if layer == joined[0] else joined[0]
+                else:
                     t.error(construct, f"via {via!r} joins {joined[0]} and {joined[1]}, not {layer}", at)
+                if t.i < n and words[t.i] == "DO":
+                    wires.extend(Wire(layer, vx, vy, vx, vy, None, via, next_layer=next_layer)
+                                 for vx, vy in self.via_array(x, y, construct))
+                else:
+                    wires.append(Wire(layer, x, y, x, y, None, via, next_layer=next_layer))
+                ext = None                 # an extension belongs to the wire that ended at the via
+                layer = next_layer
 
     def via_array(self, x: int, y: int, construct: str) -> list[tuple[int, int]]:
-        """The places of a via, or of an array `DO nx BY ny STEP sx sy` of it (special wiring)."""
+        """The places of an array `DO nx BY ny STEP sx sy` of a via at (x, y) (special wiring)."""
         t = self.t
-        if not t.accept("DO"):
-            return [(x, y)]
+        t.expect("DO", construct)
         nx = t.integer(construct + " DO")
         t.expect("BY", construct + " DO")
         ny = t.integer(construct + " DO")
@@ -193,7 +196,8 @@ class WiringReader:
             joined = self.via_layers(name, construct, at)
             while t.peek() == "(":
                 px, py, _ = self.point(None, None, construct)
-                net.wiring.append(Wire(joined[0] if joined else "", px, py, px, py, None, name))
+                net.wiring.append(Wire(joined[0] if joined else "", px, py, px, py, None, name,
+                                       next_layer=joined[1] if joined else None))
             return
         self.check_layer(name, construct, at)
         points = []

@@ -1,0 +1,183 @@
+"""Grid routes to wires, routed DEF written and read back, the picture."""
+import os
+import random
+import sys
+
+import pytest
+
+from tovrana_flow.check import check_def
+from tovrana_flow.design import Rect, Wire
+from tovrana_flow.errors import FlowInputError
+from tovrana_flow.gridmap import GridMap
+from tovrana_flow.read import read_def, read_lef
+from tovrana_flow.wires import route_wires
+from tovrana_flow.write import routed_text, write_routed_def
+
+DATA = os.path.join(os.path.dirname(__file__), "data")
+TINY_DEF = os.path.join(DATA, "tiny.def")
+
+# columns at x = 100 + 200 i, rows at y = 100 + 200 j (tiny.def's M1/M2 tracks)
+GRID = GridMap(xs=[100 + 200 * i for i in range(30)], ys=[100 + 200 * j for j in range(24)],
+               layers=["M1", "M2", "M3"], via_names=["V12", "V23"], dbu_per_micron=1000)
+
+
+def path_edges(*cells):
+    return list(zip(cells, cells[1:]))
+
+
+def line(a, b):
+    """Unit steps from cell a to cell b along one axis."""
+    (ax, ay, z), (bx, by, _) = a, b
+    if ax != bx:
+        s = 1 if bx > ax else -1
+        return [((x, ay, z), (x + s, ay, z)) for x in range(ax, bx, s)]
+    s = 1 if by > ay else -1
+    return [((ax, y, z), (ax, y + s, z)) for y in range(ay, by, s)]
+
+
+class TestRouteWires:
+    def test_straight_run_is_one_wire_whatever_branches_off(self):
+        bar = line((0, 5, 0), (6, 5, 0))
+        stem = line((3, 5, 0), (3, 9, 0))                     # a T on the bar's middle
+        cross = line((5, 2, 0), (5, 8, 0))                    # a cross near its end
+        wires = route_wires([], bar + stem + cross, GRID)
+        assert wires == [Wire("M1", 1100, 500, 1100, 1700),       # sorted by (y, x) of the start
+                         Wire("M1", 100, 1100, 1300, 1100),
+                         Wire("M1", 700, 1100, 700, 1900)]
+
+    def test_gap_splits_and_vias_sit_on_the_lower_layer(self):
+        edges = line((0, 0, 0), (2, 0, 0)) + line((4, 0, 0), (6, 0, 0)) + [((6, 0, 0), (6, 0, 1)),
+                                                                            ((6, 0, 2), (6, 0, 1))]
+        assert route_wires([], edges, GRID) == [
+            Wire("M1", 100, 100, 500, 100), Wire("M1", 900, 100, 1300, 100),
+            Wire("M1", 1300, 100, 1300, 100, via="V12", next_layer="M2"),
+            Wire("M2", 1300, 100, 1300, 100, via="V23", next_layer="M3")]
+
+    def test_order_and_repeats_of_edges_do_not_matter(self):
+        edges = (line((0, 0, 1), (0, 7, 1)) + line((0, 7, 1), (9, 7, 1)) + [((0, 7, 1), (0, 7, 2))]
+                 + line((9, 7, 2), (9, 3, 2)))
+        want = route_wires([], edges, GRID)
+        rng = random.Random(7)
+        for _ in range(5):
+            shuffled = [e if rng.random() < 0.5 else e[::-1] for e in edges + edges[:4]]
+            rng.shuffle(shuffled)
+            assert route_wires([], shuffled, GRID) == want
+
+    def test_cells_alone_make_no_wiring(self):
+        assert route_wires([(1, 1, 0), (5, 5, 2)], [], GRID) == []
+
+    def test_edge_between_cells_that_are_not_neighbours(self):
+        for bad in [((0, 0, 0), (2, 0, 0)), ((0, 0, 0), (1, 1, 0)), ((0, 0, 0), (0, 0, 2)), ((0, 0, 0), (0, 0, 0))]:
+            with pytest.raises(ValueError, match="neighbouring"):
+                route_wires([], [bad], GRID)
+
+
+@pytest.fixture(scope="module")
+def tiny():
+    tech = read_lef([os.path.join(DATA, "tiny.lef")])
+    return tech, read_def(TINY_DEF, tech)
+
+
+def read_text(path):
+    with open(path, encoding="utf-8", newline="") as f:
+        return f.read()
+
+
+class TestWriteRoutedDef:
+    # n2 from c_fn/Y, M1 (2300 300)-(2400 800), up to M2 and back down to M1 into c_fs/A,
+    # M1 (3500 1700)-(3600 1900); its third pin c_e/A is left out
+    N2 = [Wire("M1", 2300, 500, 2300, 500, via="V12", next_layer="M2"), Wire("M2", 2300, 500, 2300, 1800),
+          Wire("M2", 2300, 1800, 2300, 1800, via="V12", next_layer="M1"), Wire("M1", 2300, 1800, 3500, 1800)]
+    N3 = [Wire("M3", 3600, 3000, 5000, 3000, ext0=50), Wire("M2", 4100, 2600, 4100, 2600, patch=True)]
+
+    def test_round_trip_and_nothing_else_changes(self, tiny, tmp_path):
+        tech, design = tiny
+        out = str(tmp_path / "routed.def")
+        write_routed_def(TINY_DEF, out, design, {"n2": self.N2, "n3": self.N3})
+        back = read_def(out, tech)
+        assert back.nets["n2"].wiring == self.N2
+        assert back.nets["n3"].wiring == self.N3
+        assert back.nets["n1"].wiring == design.nets["n1"].wiring
+        assert back.special_nets["VSS"].wiring == design.special_nets["VSS"].wiring
+        # taking the inserted statements out gives the input back, byte for byte
+        text = read_text(out)
+        for wires in (self.N2, self.N3):
+            inserted = routed_text(wires)
+            assert text.count(inserted) == 1
+            text = text.replace(inserted, "")
+        assert text == read_text(TINY_DEF)
+
+    def test_old_wiring_replaced_or_removed(self, tiny, tmp_path):
+        tech, design = tiny
+        out = str(tmp_path / "routed.def")
+        write_routed_def(TINY_DEF, out, design, {"n1": self.N2[1:2]})
+        assert read_def(out, tech).nets["n1"].wiring == self.N2[1:2]
+        write_routed_def(TINY_DEF, out, design, {"n1": []})
+        text = read_text(out)
+        assert read_def(out, tech).nets["n1"].wiring == []
+        assert "- n1 ( c_n Y ) ( c_s A ) ;" in text
+
+    def test_nets_sharing_a_line_and_crlf_line_ends(self, tiny, tmp_path):
+        tech, _ = tiny
+        src = read_text(TINY_DEF).replace(" ;\n- n_in", " ; - n_in").replace("\n", "\r\n")
+        path = tmp_path / "packed.def"
+        path.write_bytes(src.encode())
+        design = read_def(str(path), tech)
+        out = str(tmp_path / "routed.def")
+        write_routed_def(str(path), out, design, {"n_in": self.N2, "n2": self.N3})
+        back = read_def(out, tech)
+        assert (back.nets["n_in"].wiring, back.nets["n2"].wiring) == (self.N2, self.N3)
+        raw = open(out, "rb").read()
+        assert raw.count(b"\n") == raw.count(b"\r\n")
+
+    def test_read_back_by_the_checker(self, tiny, tmp_path):
+        """n1 keeps its wiring; n2's hand route reaches two of its three pins."""
+        tech, design = tiny
+        out = str(tmp_path / "routed.def")
+        write_routed_def(TINY_DEF, out, design, {"n2": self.N2})
+        r = check_def(tech, read_def(out, tech))
+        assert r.open_nets == ["n2", "n_in", "n3"]
+        assert (r.opens, r.shorts, r.pin_shorts) == (4, 0, 0)
+
+    def test_failures_leave_the_output_as_it_was(self, tiny, tmp_path):
+        _, design = tiny
+        out = tmp_path / "routed.def"
+        out.write_text("old contents")
+        with pytest.raises(FlowInputError, match="nope") as e:
+            write_routed_def(TINY_DEF, str(out), design, {"n2": self.N2, "nope": []})
+        assert e.value.file == TINY_DEF and e.value.line > 0
+        with pytest.raises(ValueError, match="horizontal or vertical"):
+            write_routed_def(TINY_DEF, str(out), design, {"n2": [Wire("M1", 0, 0, 10, 10)]})
+        assert out.read_text() == "old contents"
+        assert os.listdir(tmp_path) == ["routed.def"]
+
+    def test_design_from_another_file(self, tiny, tmp_path):
+        _, design = tiny
+        shifted = tmp_path / "shifted.def"
+        shifted.write_text("# one more line\n" + read_text(TINY_DEF))
+        with pytest.raises(FlowInputError, match="another DEF"):
+            write_routed_def(str(shifted), str(tmp_path / "out.def"), design, {"n3": []})
+
+
+class TestPicture:
+    def test_png_of_both_panels(self, tiny, tmp_path):
+        pytest.importorskip("matplotlib")
+        from tovrana_flow.pictures import draw_routed
+        tech, design = tiny
+        out = tmp_path / "routed.png"
+        window = draw_routed(tech, design, str(out))
+        assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        die = design.die
+        assert die.x0 <= window.x0 < window.x1 <= die.x1 and die.y0 <= window.y0 < window.y1 <= die.y1
+        # n1's wiring (x 700..1700, y 500..1000) is all the regular wiring there is
+        assert window.x0 <= 1700 and window.x1 >= 700 and window.y0 <= 1000 and window.y1 >= 500
+        given = Rect(0, 0, 3000, 2400)
+        assert draw_routed(tech, design, str(out), given) == given
+
+    def test_without_matplotlib_a_clear_message(self, tiny, tmp_path, monkeypatch):
+        from tovrana_flow.pictures import draw_routed
+        for name in [m for m in sys.modules if m == "matplotlib" or m.startswith("matplotlib.")]:
+            monkeypatch.delitem(sys.modules, name)
+        monkeypatch.setitem(sys.modules, "matplotlib", None)
+        with pytest.raises(ImportError, match=r"tovrana\[demo\]"):
+            draw_routed(*tiny, str(tmp_path / "x.png"))
