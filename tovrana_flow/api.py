@@ -58,8 +58,8 @@ def write(inputs: Inputs, out_path: str, wires: dict[str, list[Wire]]) -> None:
 
 def check(tech: Tech, routed_def_path: str):
     """The independent checker on the written DEF: opens and shorts, read back from the file."""
-    from .check import check_def
-    return check_def(tech, read_def(routed_def_path, tech))
+    from .check import check_file
+    return check_file(tech, routed_def_path)
 
 
 def draw(tech: Tech, routed_def_path: str, png_path: str) -> None:
@@ -127,5 +127,5 @@ def _summary(inputs: Inputs, model: GridModel, routed: RouteResult, report, seco
         "occ_drift_passes": routed.drift_passes, "seconds": seconds, "peak_mb": peak_memory_mb(),
     }
     if report is not None:
-        summary["check"] = {"opens": report.opens, "shorts": report.shorts}
+        summary["check"] = {"opens": report.opens, "shorts": report.shorts, "pin_shorts": report.pin_shorts}
     return summary

@@ -4,7 +4,7 @@ A net is searched inside a corridor of gcells: its route guides when there are a
 the bounding box of its pins grown by `margin` gcells. A search that fails is repeated in a
 corridor grown three times as much, then in the whole grid; a net that still has no path
 keeps what it had connected and is counted open. Each search pays `gg_drc` on the cells
-within two halos of the nets routed before it.
+where an earlier net's halo footprint would meet its own.
 """
 from __future__ import annotations
 
@@ -14,6 +14,7 @@ import tovrana
 
 from .design import Guides
 from .mapping import Cell, GridModel
+from .markers import occ_nets
 from .metrics import ModuleClock
 from .progress import progress
 
@@ -23,7 +24,8 @@ Edge = tuple[Cell, Cell]
 @dataclass
 class InitialOptions:
     margin: int = 1          # gcells added around a net's pins for its corridor
-    gg_drc: float = 8.0      # cost of a cell near an earlier net
+    gg_drc: float = 0.0      # cost of a cell an earlier net occupies (0: overlaps are left to the passes)
+    refresh: int = 200       # nets between two rebuilds of the occupancy map
 
 
 @dataclass
@@ -75,47 +77,97 @@ class _NearCells:
         return [c for g in sorted(corridor) for c in sorted(self.by_gcell.get(g, ()))]
 
 
-def _connect(grid, net: int, termsets: list[list[Cell]], corridor, model: GridModel, near: list[Cell],
+class _Penalties:
+    """What a search pays for: the routes of earlier nets.
+
+    Handing the search every earlier net's cells as `route_shape` costs a conversion that
+    grows with the routes in the corridor on every call. So the grid's occupancy map holds
+    the routes up to the last refresh (`occ_init` every `refresh` nets, searched with
+    `use_occ`), and only the nets routed since are handed over, as `fixed` cells priced
+    like occupied ones.
+    """
+
+    def __init__(self, grid, model: GridModel, refresh: int, clock: ModuleClock):
+        self.grid, self.model, self.refresh, self.clock = grid, model, refresh, clock
+        self.loaded: dict[int, tuple[list[Cell], list[Edge]]] = {}
+        self.recent: dict[int, tuple[list[Cell], list[Edge]]] = {}
+        halo = max(model.halos.wire_halo, model.halos.via_halo)
+        self.near = _NearCells(model, 2 * halo)
+
+    def add(self, net: int, route) -> None:
+        self.recent[net] = route
+        self.near.add(route[0])
+        if len(self.recent) >= self.refresh:
+            self.loaded.update(self.recent)
+            self.recent = {}
+            self.near = _NearCells(self.model, self.near.reach)
+            h = self.model.halos
+            with self.clock.timing():
+                self.grid.occ_init(occ_nets(self.loaded), h.wire_halo, h.via_halo)
+
+    def recent_cells(self, corridor) -> list[Cell]:
+        return self.near.inside(corridor)
+
+
+def _connect(grid, net: int, termsets: list[list[Cell]], corridor, model: GridModel, recent: list[Cell],
              gg_drc: float, clock: ModuleClock):
-    """Connects the terminal sets one after another to the growing tree; None on failure."""
+    """Grows a tree from the first terminal set: each search runs from the whole tree to
+    every set not yet reached and stops at the nearest one. None when a set is unreachable."""
     tree = list(termsets[0])
     # only the cells the paths pass through: the module keeps a route's cells and edges
     # together, and a pad cell no edge touches would be a stray piece of the route
     cells, edges = [], []
+    left = [ts for ts in termsets[1:] if set(ts).isdisjoint(tree)]
     sorted_corridor = sorted(corridor)
-    for goals in termsets[1:]:
+    while left:
+        goals = sorted({c for ts in left for c in ts})
         with clock.timing():
-            path = grid.box_maze(net, tree, goals, [], near, [], [], gg_drc, 0.0, 0.0, sorted_corridor, model.gc, False)
+            path = grid.box_maze(net, tree, goals, [], [], [], recent, gg_drc, 0.0, gg_drc, sorted_corridor,
+                                 model.gc, True)
         if path is None:
             return None
         edges.extend(zip(path, path[1:]))
         cells.extend(path)
         tree.extend(path)
+        on_path = set(path)
+        left = [ts for ts in left if on_path.isdisjoint(ts)]
     return sorted(set(cells)) or [tree[0]], edges
 
 
 def initial_routing(grid: tovrana.Grid, model: GridModel, guides: Guides | None = None,
                     options: InitialOptions | None = None, clock: ModuleClock | None = None) -> InitialRouting:
+    """Routes the nets in net-id order on `grid`, whose occupancy map it rebuilds as it goes."""
     opts = options or InitialOptions()
     clock = clock or ModuleClock()
-    halo = max(model.halos.wire_halo, model.halos.via_halo)
-    near = _NearCells(model, 2 * halo)
-    everything = {(gx, gy) for gx in range(-(-model.nx // model.gc)) for gy in range(-(-model.ny // model.gc))}
+    penalties = _Penalties(grid, model, opts.refresh, clock)
     result = InitialRouting(routes={})
     for net in progress(sorted(model.termsets), "initial routing"):
-        termsets = model.termsets[net]
-        pins = [c for ts in termsets for c in ts]
-        corridor = box_corridor(pins, opts.margin, model) | guide_gcells(model, guides, model.net_names[net])
-        attempts = [corridor, box_corridor(pins, 3 * opts.margin + 2, model), everything]
-        routed = None
-        for k, area in enumerate(attempts):
-            routed = _connect(grid, net, termsets, area, model, near.inside(area), opts.gg_drc, clock)
-            if routed is not None:
-                result.widened += k > 0
-                break
+        routed = _route_net(grid, model, net, guides, opts, penalties, clock, result)
         if routed is None:
             result.opens.append(net)
-            routed = (sorted(set(termsets[0])), [])
+            routed = (sorted(set(model.termsets[net][0])), [])
         result.routes[net] = routed
-        near.add(routed[0])
+        penalties.add(net, routed)
     return result
+
+
+def _route_net(grid, model: GridModel, net: int, guides: Guides | None, opts: InitialOptions,
+               penalties: _Penalties | None, clock: ModuleClock, result: InitialRouting | None = None):
+    """One net in its corridor, then in wider ones; None when no corridor has a path."""
+    termsets = model.termsets[net]
+    pins = [c for ts in termsets for c in ts]
+    corridor = box_corridor(pins, opts.margin, model) | guide_gcells(model, guides, model.net_names[net])
+    everything = {(gx, gy) for gx in range(-(-model.nx // model.gc)) for gy in range(-(-model.ny // model.gc))}
+    for k, area in enumerate([corridor, box_corridor(pins, 3 * opts.margin + 2, model), everything]):
+        recent = penalties.recent_cells(area) if penalties and opts.gg_drc else []
+        routed = _connect(grid, net, termsets, area, model, recent, opts.gg_drc, clock)
+        if routed is not None:
+            if result is not None:
+                result.widened += k > 0
+            return routed
+    return None
+
+
+def reroute(grid, model: GridModel, net: int, options: InitialOptions, clock: ModuleClock):
+    """One net searched again from scratch on a loaded grid (priced by its occupancy map)."""
+    return _route_net(grid, model, net, None, options, None, clock)

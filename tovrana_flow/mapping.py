@@ -162,6 +162,7 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
             for ix, iy in guarded_points(xs, ys, rect):
                 claims.claim((ix, iy, z), claims.GUARD, pin.net)
 
+    gc = opts.gcell or DEFAULT_GCELL
     termsets: dict[int, list[list[Cell]]] = {}
     stubs: dict[int, list[Wire]] = {}
     nearest = 0
@@ -173,7 +174,7 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
             cells = [cell]
             stubs.setdefault(pin.net, []).extend(stub)
             nearest += 1
-        termsets.setdefault(pin.net, []).append(cells)
+        termsets.setdefault(pin.net, []).append(_one_gcell(cells, gc))
     termsets = {net: sets for net, sets in termsets.items() if len(sets) >= 2}
 
     blocked, pad_owner = [], []
@@ -193,8 +194,22 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
         via_blocked=sorted(via_blocked), via_index=[(z, z + 1, via_cost) for z in range(len(vias))],
         net_names=list(design.nets), termsets=termsets, stubs=stubs,
         vertical=[l.direction == "VERTICAL" for l in stack.layers],
-        gc=opts.gcell or DEFAULT_GCELL, halos=halos, via_cost=via_cost,
+        gc=gc, halos=halos, via_cost=via_cost,
         left_out_layers=stack.left_out, nearest_pins=nearest, contested_points=len(claims.contested))
+
+
+def _one_gcell(cells: list[Cell], gc: int) -> list[Cell]:
+    """The pin's cells in the gcell that holds most of them (the lowest such gcell).
+
+    Boxes of rip-up and reroute are made of whole gcells, and a box worker reconnects a
+    terminal set through its cells inside the box only: a set across a box border can be
+    left unconnected. Kept inside one gcell, a set is wholly in a box or wholly out of it;
+    the pin's other cells stay pads of its net.
+    """
+    groups: dict[tuple[int, int], list[Cell]] = {}
+    for c in cells:
+        groups.setdefault((c[0] // gc, c[1] // gc), []).append(c)
+    return max(sorted(groups.items()), key=lambda kv: len(kv[1]))[1] if len(groups) > 1 else cells
 
 
 def _access(pin: _Pin, claims: _Claims, gridmap: GridMap) -> tuple[Cell, list[Wire]]:

@@ -14,7 +14,7 @@ import tovrana
 
 from .design import Guides
 from .engine import GridRecipe, LocalEngine
-from .initial import InitialOptions, initial_routing
+from .initial import InitialOptions, initial_routing, reroute
 from .mapping import GridModel
 from .markers import MarkerCensus, MarkerCount, occ_nets
 from .metrics import ModuleClock, PhaseRow, peak_memory_mb, route_length
@@ -37,6 +37,7 @@ class RouteResult:
     rows: list[PhaseRow]
     drift_passes: int = 0
     widened: int = 0
+    repaired: int = 0                # nets rerouted after a pass left them in pieces
 
 
 def grid_recipe(model: GridModel, routes: dict) -> GridRecipe:
@@ -77,6 +78,30 @@ def open_nets(model: GridModel, routes: dict) -> list[int]:
         if any(seen.isdisjoint(ts) for ts in sets[1:]):
             opens.append(net)
     return opens
+
+
+def repair_opens(engine, model: GridModel, routes: dict, options: InitialOptions, clock: ModuleClock) -> int:
+    """Reroutes from scratch every net whose route no longer joins all its terminal sets.
+
+    A batch can return a route that touches every set yet falls apart in two pieces (seen
+    for nets that cross several boxes of one batch). Such a net is searched again on the
+    engine's grid, priced by its occupancy; the occupancy map is then rebuilt through the
+    engine, since `routes_update` does not change it.
+    """
+    broken = open_nets(model, routes)
+    fixed = 0
+    for net in broken:
+        routed = reroute(engine.grid, model, net, options, clock)
+        if routed is not None:
+            routes[net] = routed
+            with clock.timing():
+                engine.call("routes_update", net, *routed)
+            fixed += 1
+    if fixed:
+        h = model.halos
+        with clock.timing():
+            engine.call("occ_init", occ_nets(routes), h.wire_halo, h.via_halo)
+    return fixed
 
 
 def _row(phase: str, seconds: float, module: float, model: GridModel, routes: dict, markers: MarkerCount | None,
@@ -126,8 +151,10 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
                          report.changed, occ))
 
     try:
-        reports = run_passes(engine, model, routes, census, first, opts.passes, clock, after_pass)
+        reports = run_passes(engine, model, routes, census, first, opts.passes, clock,
+                             lambda: repair_opens(engine, model, routes, opts.initial, clock), after_pass)
     finally:
         engine.close()
     last = reports[-1].markers if reports else first
-    return RouteResult(routes, open_nets(model, routes), last, rows, drift, initial.widened)
+    repaired = sum(r.repaired for r in reports)
+    return RouteResult(routes, open_nets(model, routes), last, rows, drift, initial.widened, repaired)

@@ -102,12 +102,14 @@ class PassReport:
     module_seconds: float
     changed: int
     markers: MarkerCount
+    repaired: int = 0
 
 
 def run_passes(engine, model: GridModel, routes: dict, census: MarkerCensus, first: MarkerCount,
-               opts: PassOptions, clock: ModuleClock, after_pass=None) -> list[PassReport]:
+               opts: PassOptions, clock: ModuleClock, repair=None, after_pass=None) -> list[PassReport]:
     """Passes until no removable marker is left, the pass limit, or a stall.
-    `after_pass(report)` is called after each pass (e.g. for the drift check)."""
+    `repair()` runs after each pass and returns how many nets it reconnected; `after_pass(report)`
+    is called after each pass (e.g. for the drift check)."""
     reports: list[PassReport] = []
     history = [first.total]
     current = first
@@ -117,8 +119,9 @@ def run_passes(engine, model: GridModel, routes: dict, census: MarkerCensus, fir
         plan = plan_pass(p, history, opts)
         t, m0 = time.perf_counter(), clock.seconds
         changed = run_pass(engine, model, routes, current.found, plan, opts, clock)
+        repaired = repair() if repair else 0
         current = census.count(engine.grid, routes, clock)
-        report = PassReport(plan, time.perf_counter() - t, clock.seconds - m0, len(changed), current)
+        report = PassReport(plan, time.perf_counter() - t, clock.seconds - m0, len(changed), current, repaired)
         reports.append(report)
         if after_pass:
             after_pass(report)
