@@ -221,16 +221,17 @@ def _access(pin: _Pin, claims: _Claims, gridmap: GridMap) -> tuple[Cell, list[Wi
     for z, rect in pin.shapes:
         for ix, iy in bracket_points(xs, ys, rect):
             owner = claims.owner.get((ix, iy, z))
-            if owner not in (None, pin.net):
-                continue
-            key = (distance2(xs[ix], ys[iy], rect), z, ix, iy)
-            if best is None or key < best[0]:
-                best = (key, rect)
-    if best is None:   # every point around the pin is taken: use the nearest one anyway
+            # a free point or the net's own first, a blocked one next, never another net's
+            rank = 0 if owner in (None, pin.net) else 1 if owner == BLOCKED else None
+            if rank is not None:
+                key = (rank, distance2(xs[ix], ys[iy], rect), z, ix, iy)
+                if best is None or key < best[0]:
+                    best = (key, rect)
+    if best is None:   # every point around the pin is another net's: the pin stays open
         z, rect = pin.shapes[0]
         ix, iy = min(bracket_points(xs, ys, rect), key=lambda p: (distance2(xs[p[0]], ys[p[1]], rect), p))
-        best = ((0, z, ix, iy), rect)
-    (_, z, ix, iy), rect = best
+        return (ix, iy, z), []
+    (_, _, z, ix, iy), rect = best
     claims.level[(ix, iy, z)], claims.owner[(ix, iy, z)] = claims.PIN, pin.net
     claims.contested.discard((ix, iy, z))
     x, y = xs[ix], ys[iy]
