@@ -110,7 +110,7 @@ class _Penalties:
 
 
 def _connect(grid, net: int, termsets: list[list[Cell]], corridor, model: GridModel, recent: list[Cell],
-             gg_drc: float, clock: ModuleClock):
+             gg_drc: float, clock: ModuleClock, hard=()):
     """Grows a tree from the first terminal set: each search runs from the whole tree to
     every set not yet reached and stops at the nearest one. None when a set is unreachable."""
     tree = list(termsets[0])
@@ -122,7 +122,7 @@ def _connect(grid, net: int, termsets: list[list[Cell]], corridor, model: GridMo
     while left:
         goals = sorted({c for ts in left for c in ts})
         with clock.timing():
-            path = grid.box_maze(net, tree, goals, [], [], [], recent, gg_drc, 0.0, gg_drc, sorted_corridor,
+            path = grid.box_maze(net, tree, goals, hard, [], [], recent, gg_drc, 0.0, gg_drc, sorted_corridor,
                                  model.gc, True)
         if path is None:
             return None
@@ -152,15 +152,18 @@ def initial_routing(grid: tovrana.Grid, model: GridModel, guides: Guides | None 
 
 
 def _route_net(grid, model: GridModel, net: int, guides: Guides | None, opts: InitialOptions,
-               penalties: _Penalties | None, clock: ModuleClock, result: InitialRouting | None = None):
-    """One net in its corridor, then in wider ones; None when no corridor has a path."""
+               penalties: _Penalties | None, clock: ModuleClock, result: InitialRouting | None = None,
+               taken=None):
+    """One net in its corridor, then in wider ones; None when no corridor has a path.
+    `taken(corridor)`, when given, lists cells the net must not enter there."""
     termsets = model.termsets[net]
     pins = [c for ts in termsets for c in ts]
     corridor = box_corridor(pins, opts.margin, model) | guide_gcells(model, guides, model.net_names[net])
     everything = {(gx, gy) for gx in range(-(-model.nx // model.gc)) for gy in range(-(-model.ny // model.gc))}
     for k, area in enumerate([corridor, box_corridor(pins, 3 * opts.margin + 2, model), everything]):
         recent = penalties.recent_cells(area) if penalties and opts.gg_drc else []
-        routed = _connect(grid, net, termsets, area, model, recent, opts.gg_drc, clock)
+        hard = taken(area) if taken else ()
+        routed = _connect(grid, net, termsets, area, model, recent, opts.gg_drc, clock, hard)
         if routed is not None:
             if result is not None:
                 result.widened += k > 0
@@ -168,6 +171,6 @@ def _route_net(grid, model: GridModel, net: int, guides: Guides | None, opts: In
     return None
 
 
-def reroute(grid, model: GridModel, net: int, options: InitialOptions, clock: ModuleClock):
+def reroute(grid, model: GridModel, net: int, options: InitialOptions, clock: ModuleClock, taken=None):
     """One net searched again from scratch on a loaded grid (priced by its occupancy map)."""
-    return _route_net(grid, model, net, None, options, None, clock)
+    return _route_net(grid, model, net, None, options, None, clock, taken=taken)

@@ -13,6 +13,7 @@ from dataclasses import dataclass, field
 import tovrana
 
 from .design import Guides
+from .cleanup import remove_shorts
 from .engine import GridRecipe, LocalEngine
 from .initial import InitialOptions, initial_routing, reroute
 from .mapping import GridModel
@@ -38,6 +39,7 @@ class RouteResult:
     drift_passes: int = 0
     widened: int = 0
     repaired: int = 0                # nets rerouted after a pass left them in pieces
+    shared_cells: int = 0            # cells still in two nets' routes at the end (shorts)
 
 
 def grid_recipe(model: GridModel, routes: dict) -> GridRecipe:
@@ -153,8 +155,13 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
     try:
         reports = run_passes(engine, model, routes, census, first, opts.passes, clock,
                              lambda: repair_opens(engine, model, routes, opts.initial, clock), after_pass)
+        last = reports[-1].markers if reports else first
+        t, m0 = time.perf_counter(), clock.seconds
+        moved, shared_left = remove_shorts(engine, model, routes, opts.initial, clock)
+        if moved:
+            last = census.count(engine.grid, routes, clock)
+            rows.append(_row("short removal", time.perf_counter() - t, clock.seconds - m0, model, routes, last, moved))
     finally:
         engine.close()
-    last = reports[-1].markers if reports else first
     repaired = sum(r.repaired for r in reports)
-    return RouteResult(routes, open_nets(model, routes), last, rows, drift, initial.widened, repaired)
+    return RouteResult(routes, open_nets(model, routes), last, rows, drift, initial.widened, repaired, shared_left)
