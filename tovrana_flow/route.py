@@ -61,10 +61,11 @@ def make_engine(ray: str | None, recipe: GridRecipe):
     return distributed_engine(ray, recipe)
 
 
-def open_nets(model: GridModel, routes: dict) -> list[int]:
-    """Nets whose route does not join all their terminal sets."""
+def open_nets(model: GridModel, routes: dict, nets=None) -> list[int]:
+    """Those of `nets` (default: all) whose route does not join all their terminal sets."""
     opens = []
-    for net, sets in sorted(model.termsets.items()):
+    for net in sorted(model.termsets if nets is None else nets):
+        sets = model.termsets[net]
         cells, edges = routes.get(net, ([], []))
         adjacent: dict = {}
         for a, b in edges:
@@ -82,23 +83,22 @@ def open_nets(model: GridModel, routes: dict) -> list[int]:
     return opens
 
 
-def repair_opens(engine, model: GridModel, routes: dict, options: InitialOptions, clock: ModuleClock) -> int:
+def repair_opens(engine, model: GridModel, routes: dict, nets, options: InitialOptions, clock: ModuleClock) -> list[int]:
     """Reroutes from scratch every net whose route no longer joins all its terminal sets.
 
     A batch can return a route that touches every set yet falls apart in two pieces (seen
     for nets that cross several boxes of one batch). Such a net is searched again on the
     engine's grid, priced by its occupancy; the occupancy map is then rebuilt through the
-    engine, since `routes_update` does not change it.
+    engine, since `routes_update` does not change it. Returns the nets it rerouted.
     """
-    broken = open_nets(model, routes)
-    fixed = 0
-    for net in broken:
+    fixed = []
+    for net in open_nets(model, routes, nets):
         routed = reroute(engine.grid, model, net, options, clock)
         if routed is not None:
             routes[net] = routed
             with clock.timing():
                 engine.call("routes_update", net, *routed)
-            fixed += 1
+            fixed.append(net)
     if fixed:
         h = model.halos
         with clock.timing():
@@ -107,9 +107,9 @@ def repair_opens(engine, model: GridModel, routes: dict, options: InitialOptions
 
 
 def _row(phase: str, seconds: float, module: float, model: GridModel, routes: dict, markers: MarkerCount | None,
-         changed: int | None, occ: str | None = None) -> PhaseRow:
+         changed: int | None, opens: int, occ: str | None = None) -> PhaseRow:
     length, vias = route_length(model.gridmap, routes)
-    return PhaseRow(phase, seconds, module, changed, length, vias, len(open_nets(model, routes)),
+    return PhaseRow(phase, seconds, module, changed, length, vias, opens,
                     markers.cover if markers else None, markers.prl if markers else None,
                     markers.unremovable if markers else None, peak_memory_mb(), occ)
 
@@ -126,8 +126,9 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
     initial = initial_routing(grid, model, guides, opts.initial, clock)
     routes = initial.routes
     first = census.count(grid, routes, clock)
+    still_open = set(initial.opens)
     rows.append(_row("initial maze routing", time.perf_counter() - t, clock.seconds, model, routes, first,
-                     len(routes)))
+                     len(routes), len(still_open)))
     del grid
 
     t, m0 = time.perf_counter(), clock.seconds
@@ -150,18 +151,28 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
         plan = report.plan
         name = f"pass {plan.number}: box {plan.box}{'+' if plan.offset else ''}{' ripup_all' if plan.ripup_all else ''}"
         rows.append(_row(name, report.seconds, report.module_seconds, model, routes, report.markers,
-                         report.changed, occ))
+                         report.changed, len(still_open), occ))
+
+    def repair(changed: set[int]) -> int:
+        """Reconnects the nets a pass left in pieces; keeps `still_open` current."""
+        suspects = changed | still_open
+        fixed = repair_opens(engine, model, routes, suspects, opts.initial, clock)
+        still_open.clear()
+        still_open.update(open_nets(model, routes, suspects))
+        return len(fixed)
 
     try:
-        reports = run_passes(engine, model, routes, census, first, opts.passes, clock,
-                             lambda: repair_opens(engine, model, routes, opts.initial, clock), after_pass)
+        reports = run_passes(engine, model, routes, census, first, opts.passes, clock, repair, after_pass)
         last = reports[-1].markers if reports else first
         t, m0 = time.perf_counter(), clock.seconds
         moved, shared_left = remove_shorts(engine, model, routes, opts.initial, clock)
         if moved:
             last = census.count(engine.grid, routes, clock)
-            rows.append(_row("short removal", time.perf_counter() - t, clock.seconds - m0, model, routes, last, moved))
+            still_open.clear()
+            still_open.update(open_nets(model, routes))
+            rows.append(_row("short removal", time.perf_counter() - t, clock.seconds - m0, model, routes, last, moved,
+                             len(still_open)))
     finally:
         engine.close()
     repaired = sum(r.repaired for r in reports)
-    return RouteResult(routes, open_nets(model, routes), last, rows, drift, initial.widened, repaired, shared_left)
+    return RouteResult(routes, sorted(still_open), last, rows, drift, initial.widened, repaired, shared_left)

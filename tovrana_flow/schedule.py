@@ -108,7 +108,7 @@ class PassReport:
 def run_passes(engine, model: GridModel, routes: dict, census: MarkerCensus, first: MarkerCount,
                opts: PassOptions, clock: ModuleClock, repair=None, after_pass=None) -> list[PassReport]:
     """Passes until no removable marker is left, the pass limit, or a stall.
-    `repair()` runs after each pass and returns how many nets it reconnected; `after_pass(report)`
+    `repair(changed nets)` runs after each pass and returns how many nets it reconnected; `after_pass(report)`
     is called after each pass (e.g. for the drift check)."""
     reports: list[PassReport] = []
     history = [first.total]
@@ -119,7 +119,7 @@ def run_passes(engine, model: GridModel, routes: dict, census: MarkerCensus, fir
         plan = plan_pass(p, history, opts)
         t, m0 = time.perf_counter(), clock.seconds
         changed = run_pass(engine, model, routes, current.found, plan, opts, clock)
-        repaired = repair() if repair else 0
+        repaired = repair(changed) if repair else 0
         current = census.count(engine.grid, routes, clock)
         report = PassReport(plan, time.perf_counter() - t, clock.seconds - m0, len(changed), current, repaired)
         reports.append(report)
