@@ -6,6 +6,7 @@ the file, the line and the construct, and exit status 2.
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import os
 import sys
 
@@ -51,6 +52,12 @@ def main(argv: list[str] | None = None) -> int:
         print("tovrana-route: --threads must be at least 1 and --passes at least 0", file=sys.stderr)
         return 2
     progress.enabled = not args.quiet
+    if args.png and importlib.util.find_spec("matplotlib") is None:
+        print("note: matplotlib is not installed (pip install 'tovrana[flow]'), so no picture is written")
+        args.png = None
+    if args.check and importlib.util.find_spec("numpy") is None:
+        print("tovrana-route: --check needs numpy (pip install 'tovrana[flow]')", file=sys.stderr)
+        return 2
     mapping = MappingOptions(gcell=args.gcell, wire_halo=args.wire_halo, via_halo=args.via_halo,
                              prl_halo=args.prl_halo, prl_len=args.prl_len, via_cost=args.via_cost)
     routing = RouteOptions(initial=InitialOptions(margin=args.margin),
