@@ -1,8 +1,9 @@
 """The module's markers over all routes, split into those a schedule can remove and those it cannot.
 
 A marker no rip-up can remove is one every net it names is forced into: the marker's cell
-lies within the halo of a pin cell that the net must use (a pin with a single grid point).
-Two such pins closer than the halo allows produce one whatever the routes.
+lies within the halo of a cell the net must use (a pin with a single grid point, or a supply
+route, which never moves). Two such pins closer than the halo allows, or such a pin beside a
+supply strap, produce one whatever the routes.
 """
 from __future__ import annotations
 
@@ -39,17 +40,18 @@ class MarkerCount:
 
 
 class MarkerCensus:
-    def __init__(self, model: GridModel):
+    """Counts markers; `supply_routes` (net -> cells) are routes that never move."""
+
+    def __init__(self, model: GridModel, supply_routes: dict | None = None):
         self.model = model
         h = max(model.halos.wire_halo, model.halos.via_halo)
         self.forced: dict[Cell, set[int]] = {}
-        for net, sets in model.termsets.items():
-            for ts in sets:
-                if len(ts) == 1:
-                    x, y, z = ts[0]
-                    for dx in range(-h, h + 1):
-                        for dy in range(-h, h + 1):
-                            self.forced.setdefault((x + dx, y + dy, z), set()).add(net)
+        fixed = [(net, ts[0]) for net, sets in model.termsets.items() for ts in sets if len(ts) == 1]
+        fixed += [(net, c) for net, cells in (supply_routes or {}).items() for c in cells]
+        for net, (x, y, z) in fixed:
+            for dx in range(-h, h + 1):
+                for dy in range(-h, h + 1):
+                    self.forced.setdefault((x + dx, y + dy, z), set()).add(net)
 
     def count(self, grid, routes: dict, clock) -> MarkerCount:
         m, h = self.model, self.model.halos

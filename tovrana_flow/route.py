@@ -149,7 +149,8 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             drift += not same
             occ = "ok" if same else "DRIFT"
         plan = report.plan
-        name = f"pass {plan.number}: box {plan.box}{'+' if plan.offset else ''}{' ripup_all' if plan.ripup_all else ''}"
+        name = (f"pass {plan.number}: box {plan.box}{'+' if plan.offset else ''}"
+                f"{' ripup_all' if plan.ripup_all else ''}{' (rolled back)' if report.rolled_back else ''}")
         rows.append(_row(name, report.seconds, report.module_seconds, model, routes, report.markers,
                          report.changed, len(still_open), occ))
 

@@ -7,7 +7,9 @@ pass the schedule
 - raises the marker weight (`gg_marker * p`) and the cost of a foreign cell
   (`gg_drc * (1 + (p - 1) / 2)`), so that cells that keep producing markers get dearer;
 - rips up every net in a box (`ripup_all`) once the markers fell by less than a quarter
-  over the previous pass.
+  over the previous pass. Such a box is accepted with up to five times its markers, so a
+  `ripup_all` pass that leaves more markers than it found is rolled back (its nets get their
+  old routes, the occupancy map is rebuilt) and the later passes go without it.
 It stops when no removable marker is left, after `passes` passes, or when the markers have
 not fallen for `stall` passes in a row.
 """
@@ -18,7 +20,7 @@ import time
 from dataclasses import dataclass, field
 
 from .mapping import GridModel
-from .markers import MarkerCensus, MarkerCount
+from .markers import MarkerCensus, MarkerCount, occ_nets
 from .metrics import ModuleClock
 from .progress import progress
 
@@ -45,9 +47,9 @@ class PassPlan:
     gg_marker: float
 
 
-def plan_pass(p: int, history: list[int], opts: PassOptions) -> PassPlan:
+def plan_pass(p: int, history: list[int], opts: PassOptions, ripup_allowed: bool = True) -> PassPlan:
     """The settings of pass p (from 1) given the marker counts before each pass so far."""
-    slow = len(history) >= 2 and history[-1] > 0.75 * history[-2]
+    slow = ripup_allowed and len(history) >= 2 and history[-1] > 0.75 * history[-2]
     return PassPlan(number=p, box=2 if p % 2 else 3, offset=(p // 2) % 2, ripup_all=slow,
                     gg_drc=opts.gg_drc * (1 + (p - 1) / 2), gg_marker=opts.gg_marker * p)
 
@@ -95,6 +97,15 @@ def run_pass(engine, model: GridModel, routes: dict, markers: list, plan: PassPl
     return changed
 
 
+def _roll_back(engine, model: GridModel, routes: dict, before: dict, changed: set[int], clock: ModuleClock) -> None:
+    h = model.halos
+    with clock.timing():
+        for net in sorted(changed):
+            routes[net] = before[net]
+            engine.call("routes_update", net, *before[net])
+        engine.call("occ_init", occ_nets(routes), h.wire_halo, h.via_halo)
+
+
 @dataclass
 class PassReport:
     plan: PassPlan
@@ -103,6 +114,7 @@ class PassReport:
     changed: int
     markers: MarkerCount
     repaired: int = 0
+    rolled_back: bool = False
 
 
 def run_passes(engine, model: GridModel, routes: dict, census: MarkerCensus, first: MarkerCount,
@@ -113,15 +125,23 @@ def run_passes(engine, model: GridModel, routes: dict, census: MarkerCensus, fir
     reports: list[PassReport] = []
     history = [first.total]
     current = first
+    ripup_allowed = True
     for p in range(1, opts.passes + 1):
         if current.total - current.unremovable <= 0:
             break
-        plan = plan_pass(p, history, opts)
+        plan = plan_pass(p, history, opts, ripup_allowed)
         t, m0 = time.perf_counter(), clock.seconds
+        before = dict(routes) if plan.ripup_all else None
+        previous = current
         changed = run_pass(engine, model, routes, current.found, plan, opts, clock)
         repaired = repair(changed) if repair else 0
         current = census.count(engine.grid, routes, clock)
-        report = PassReport(plan, time.perf_counter() - t, clock.seconds - m0, len(changed), current, repaired)
+        rolled_back = before is not None and current.total > previous.total
+        if rolled_back:
+            _roll_back(engine, model, routes, before, changed, clock)
+            current, ripup_allowed = previous, False
+        report = PassReport(plan, time.perf_counter() - t, clock.seconds - m0, len(changed), current, repaired,
+                            rolled_back)
         reports.append(report)
         if after_pass:
             after_pass(report)
