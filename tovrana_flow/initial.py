@@ -8,6 +8,7 @@ where an earlier net's halo footprint would meet its own.
 """
 from __future__ import annotations
 
+from bisect import bisect_left, bisect_right
 from dataclasses import dataclass, field
 
 import tovrana
@@ -36,7 +37,9 @@ class InitialRouting:
 
 
 def guide_gcells(model: GridModel, guides: Guides | None, net_name: str) -> set[tuple[int, int]]:
-    from bisect import bisect_left, bisect_right
+    """The gcells the net's guide boxes touch (grid lines on their border included)."""
+    if not guides:
+        return set()
     xs, ys, gc = model.gridmap.xs, model.gridmap.ys, model.gc
     out: set[tuple[int, int]] = set()
     for box in (guides or {}).get(net_name, ()):
