@@ -162,8 +162,10 @@ def _route_net(grid, model: GridModel, net: int, guides: Guides | None, opts: In
     termsets = model.termsets[net]
     pins = [c for ts in termsets for c in ts]
     corridor = box_corridor(pins, opts.margin, model) | guide_gcells(model, guides, model.net_names[net])
-    everything = {(gx, gy) for gx in range(-(-model.nx // model.gc)) for gy in range(-(-model.ny // model.gc))}
-    for k, area in enumerate([corridor, box_corridor(pins, 3 * opts.margin + 2, model), everything]):
+    wider = (lambda: box_corridor(pins, 3 * opts.margin + 2, model),
+             lambda: {(gx, gy) for gx in range(-(-model.nx // model.gc)) for gy in range(-(-model.ny // model.gc))})
+    for k in range(3):
+        area = corridor if k == 0 else wider[k - 1]()
         recent = penalties.recent_cells(area) if penalties and opts.gg_drc else []
         hard = taken(area) if taken else ()
         routed = _connect(grid, net, termsets, area, model, recent, opts.gg_drc, clock, hard)

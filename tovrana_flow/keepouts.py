@@ -18,11 +18,39 @@ def io_pin_all_shapes(pin: IOPin) -> list[Shape]:
             for port in pin.ports for s in port.shapes]
 
 
-def connection_shapes(tech: Tech, design: Design, conn: tuple[str, str]) -> list[Shape]:
-    comp, pin = conn
-    if comp == "PIN":
-        return io_pin_all_shapes(design.pins[pin])
-    return component_pin_shapes(tech, design, comp, pin)
+class PlacedShapes:
+    """Placed pin and obstruction shapes, oriented once per macro and orientation and then
+    only moved to each instance (a design places the same few macros thousands of times)."""
+
+    def __init__(self, tech: Tech, design: Design):
+        self.tech, self.design = tech, design
+        self.at_origin: dict[tuple[str, str, str | None], list[Shape]] = {}
+
+    def _shapes(self, comp_name: str, pin: str | None) -> list[Shape]:
+        comp = self.design.components[comp_name]
+        key = (comp.macro, comp.orient, pin)
+        if key not in self.at_origin:
+            # this instance's shapes moved back to the origin (placement works in whole units)
+            placed = (component_pin_shapes(self.tech, self.design, comp_name, pin) if pin is not None
+                      else component_obstructions(self.tech, self.design, comp_name))
+            self.at_origin[key] = [Shape(s.layer, _moved(s.rect, -comp.x, -comp.y)) for s in placed]
+        return [Shape(s.layer, _moved(s.rect, comp.x, comp.y)) for s in self.at_origin[key]]
+
+    def pin(self, comp_name: str, pin: str) -> list[Shape]:
+        return self._shapes(comp_name, pin)
+
+    def obstructions(self, comp_name: str) -> list[Shape]:
+        return self._shapes(comp_name, None)
+
+    def connection(self, conn: tuple[str, str]) -> list[Shape]:
+        comp, pin = conn
+        if comp == "PIN":
+            return io_pin_all_shapes(self.design.pins[pin])
+        return self.pin(comp, pin)
+
+
+def _moved(r: Rect, dx: float, dy: float) -> Rect:
+    return Rect(r.x0 + dx, r.y0 + dy, r.x1 + dx, r.y1 + dy)
 
 
 def _via_shapes(tech: Tech, design: Design, wire: Wire) -> list[Shape]:
@@ -49,15 +77,15 @@ def wire_shapes(tech: Tech, design: Design, wire: Wire) -> list[Shape]:
                                    max(wire.x0, wire.x1) + half, max(wire.y0, wire.y1) + half))]
 
 
-def keepout_shapes(tech: Tech, design: Design) -> list[Shape]:
+def keepout_shapes(tech: Tech, design: Design, placed: PlacedShapes) -> list[Shape]:
     """Every placed shape no signal route may cross, in a fixed order."""
     used = {conn for net in design.nets.values() for conn in net.pins}
     shapes: list[Shape] = []
     for name, comp in design.components.items():
-        shapes.extend(component_obstructions(tech, design, name))
+        shapes.extend(placed.obstructions(name))
         for pin in tech.macros[comp.macro].pins:
             if (name, pin) not in used:
-                shapes.extend(component_pin_shapes(tech, design, name, pin))
+                shapes.extend(placed.pin(name, pin))
     for name, pin in design.pins.items():
         if ("PIN", name) not in used:
             shapes.extend(io_pin_all_shapes(pin))

@@ -17,7 +17,7 @@ from .cellcover import bracket_points, clamp_into, covered_points, distance2, gu
 from .design import Design, Guides, Rect, Shape, Tech, Wire
 from .errors import FlowInputError
 from .gridmap import GridMap
-from .keepouts import connection_shapes, keepout_shapes
+from .keepouts import PlacedShapes, keepout_shapes
 from .layers import Halos, derived_halos, layer_stack, via_names
 
 BLOCKED = -1
@@ -103,11 +103,11 @@ class _Pin:
     shapes: list[tuple[int, Rect]]   # (z, rect) on grid layers
 
 
-def _net_pins(tech: Tech, design: Design, z_of: dict[str, int]) -> list[_Pin]:
+def _net_pins(design: Design, placed: PlacedShapes, z_of: dict[str, int]) -> list[_Pin]:
     pins = []
     for net_id, net in enumerate(design.nets.values()):
         for conn in net.pins:
-            shapes = [(z_of[s.layer], s.rect) for s in connection_shapes(tech, design, conn) if s.layer in z_of]
+            shapes = [(z_of[s.layer], s.rect) for s in placed.connection(conn) if s.layer in z_of]
             if not shapes:
                 raise FlowInputError(design.file, net.line, f"NETS {net.name} ( {conn[0]} {conn[1]} )",
                                      "the pin has no shape on a routing layer of the grid")
@@ -144,14 +144,15 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
             for ix, iy in pts:
                 claims.claim((ix, iy, z), claims.KEEPOUT, BLOCKED)
 
-    pins = _net_pins(tech, design, z_of)
+    placed = PlacedShapes(tech, design)
+    pins = _net_pins(design, placed, z_of)
     for pin in pins:
         for z, rect in pin.shapes:
             for ix, iy in covered_points(xs, ys, rect):
                 claims.claim((ix, iy, z), claims.PIN, pin.net)
     cuts = _cut_layers_between(tech, stack.layers)
     via_blocked: set[tuple[int, int]] = set()
-    for shape in keepout_shapes(tech, design):
+    for shape in keepout_shapes(tech, design, placed):
         if shape.layer in z_of:
             for ix, iy in guarded_points(xs, ys, shape.rect):
                 claims.claim((ix, iy, z_of[shape.layer]), claims.KEEPOUT, BLOCKED)
