@@ -71,6 +71,9 @@ def main(argv: list[str] | None = None) -> int:
     except OSError as e:
         print(f"tovrana-route: {e.filename or ''}: {e.strerror or e}", file=sys.stderr)
         return 2
+    except ImportError as e:   # an optional part (the Ray engine) is not installed
+        print(f"tovrana-route: {e}", file=sys.stderr)
+        return 2
     print(result.table())
     s = result.summary
     print(f"\n{s['design']}: grid {' x '.join(map(str, s['grid']))} ({', '.join(s['layers'])}"

@@ -57,7 +57,10 @@ def grid_recipe(model: GridModel, routes: dict) -> GridRecipe:
 def make_engine(ray: str | None, recipe: GridRecipe):
     if ray is None:
         return LocalEngine(recipe)
-    from .distributed import make_engine as distributed_engine   # needs the `ray` package
+    try:
+        from .distributed import make_engine as distributed_engine
+    except ImportError as e:
+        raise ImportError(f"--ray {ray}: the distributed engine is not available ({e})") from e
     return distributed_engine(ray, recipe)
 
 

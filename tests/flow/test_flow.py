@@ -83,3 +83,13 @@ def test_missing_file_is_a_clear_error(tmp_path, capsys):
                      "--out", str(tmp_path / "o.def"), "--quiet"])
     err = capsys.readouterr().err
     assert code == 2 and "none.lef" in err and len(err.strip().splitlines()) == 1
+
+
+def test_routes_do_not_depend_on_the_thread_count(tmp_path):
+    # the sample starts with markers, so the passes run route_boxes on several boxes
+    outs = []
+    for threads in ("1", "3"):
+        out = tmp_path / f"t{threads}.def"
+        assert cli.main(sample_args(out) + ["--threads", threads]) == 0
+        outs.append(out.read_text())
+    assert outs[0] == outs[1]
