@@ -6,6 +6,9 @@ pass the schedule
   pass, so that box borders move and a marker on one pass's border is inside a box later;
 - raises the marker weight (`gg_marker * p`) and the cost of a foreign cell
   (`gg_drc * (1 + (p - 1) / 2)`), so that cells that keep producing markers get dearer;
+- allows p reroutes per net and box (`maze_end_iter`, up to its option): the first pass
+  meets the most markers and is the dearest, one reroute each there costs less time than
+  the markers it leaves to the next pass;
 - rips up every net in a box (`ripup_all`) once the markers fell by less than a quarter
   over the previous pass. Such a box is accepted with up to five times its markers, so a
   `ripup_all` pass that leaves more markers than it found is rolled back (its nets get their
@@ -86,7 +89,7 @@ def run_pass(engine, model: GridModel, routes: dict, markers: list, plan: PassPl
         with clock.timing():
             result = engine.route_boxes(
                 batch, gc=model.gc, wire_halo=h.wire_halo, via_halo=h.via_halo, ripup_all=plan.ripup_all,
-                maze_end_iter=opts.maze_end_iter, gg_drc=plan.gg_drc, gg_marker=plan.gg_marker,
+                maze_end_iter=min(opts.maze_end_iter, plan.number), gg_drc=plan.gg_drc, gg_marker=plan.gg_marker,
                 gg_fixed=opts.gg_fixed, marker_decay=opts.marker_decay, prl_halo=h.prl_halo,
                 prl_len=h.prl_len, vertical=model.vertical, n_threads=opts.threads)
             for net, cells, edges in sorted(result):
