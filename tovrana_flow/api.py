@@ -124,7 +124,8 @@ def _summary(inputs: Inputs, model: GridModel, routed: RouteResult, report, seco
         "halos": vars(model.halos), "via_cost": model.via_cost,
         "wirelength_um": last.wirelength_um, "vias": last.vias, "grid_opens": len(routed.opens),
         "shared_cells": routed.shared_cells, "markers": routed.markers.total, "unremovable_markers": routed.markers.unremovable,
-        "occ_drift_passes": routed.drift_passes, "seconds": seconds, "peak_mb": peak_memory_mb(),
+        "occ_drift_passes": routed.drift_passes, "nets_repaired_after_passes": routed.repaired,
+        "seconds": seconds, "peak_mb": peak_memory_mb(),
     }
     if report is not None:
         summary["check"] = {"opens": report.opens, "shorts": report.shorts, "pin_shorts": report.pin_shorts}
