@@ -123,7 +123,8 @@ def _summary(inputs: Inputs, model: GridModel, routed: RouteResult, report, seco
         "pins_reached_by_access_wire": model.nearest_pins, "contested_points": model.contested_points,
         "halos": vars(model.halos), "via_cost": model.via_cost,
         "wirelength_um": last.wirelength_um, "vias": last.vias, "grid_opens": len(routed.opens),
-        "shared_cells": routed.shared_cells, "markers": routed.markers.total, "unremovable_markers": routed.markers.unremovable,
+        "shared_cells": routed.shared_cells, "markers": routed.markers.total,
+        "unremovable_markers": routed.markers.unremovable,
         "occ_drift_passes": routed.drift_passes, "nets_repaired_after_passes": routed.repaired,
         "seconds": seconds, "peak_mb": peak_memory_mb(),
     }

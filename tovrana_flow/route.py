@@ -86,7 +86,8 @@ def open_nets(model: GridModel, routes: dict, nets=None) -> list[int]:
     return opens
 
 
-def repair_opens(engine, model: GridModel, routes: dict, nets, options: InitialOptions, clock: ModuleClock) -> list[int]:
+def repair_opens(engine, model: GridModel, routes: dict, nets, options: InitialOptions,
+                 clock: ModuleClock) -> list[int]:
     """Reroutes from scratch every net whose route no longer joins all its terminal sets.
 
     A batch can return a route that touches every set yet falls apart in two pieces (seen

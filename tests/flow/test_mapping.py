@@ -106,7 +106,8 @@ def test_pin_between_tracks_gets_nearest_cell_and_a_stub(tiny):
     # which no other net can use as (8, 3) is n1's
     assert owners(m)[(8, 3, 0)] == N1
     stub = m.stubs[N1]
-    assert [(w.layer, w.x0, w.y0, w.x1, w.y1) for w in stub] == [("M1", 1700, 700, 1680, 700), ("M1", 1680, 700, 1680, 680)]
+    assert [(w.layer, w.x0, w.y0, w.x1, w.y1) for w in stub] == [("M1", 1700, 700, 1680, 700),
+                                                                 ("M1", 1680, 700, 1680, 680)]
 
 
 def test_pins_of_two_nets_claiming_a_point_leave_it_blocked(tiny):
