@@ -99,3 +99,20 @@ def test_markers_forced_by_single_point_pins_are_counted_unremovable():
     assert count.cover > 0
     # forced: cells within the halo of both nets' pins (around rows 5 and 20), not in between
     assert 0 < count.unremovable < count.cover
+
+
+@pytest.mark.parametrize("gg_drc, refresh", [(0.0, 200), (8.0, 1), (8.0, 2)])
+def test_initial_routing_connects_every_net_with_or_without_pricing(gg_drc, refresh):
+    from pathlib import Path
+
+    from tovrana_flow.initial import initial_routing
+    from tovrana_flow.mapping import map_design
+    from tovrana_flow.read import read_def, read_lef
+    data = Path(__file__).parent / "data"
+    tech = read_lef([str(data / "tiny.lef")])
+    model = map_design(tech, read_def(str(data / "tiny.def"), tech))
+    grid = tovrana.Grid(*model.grid_args())
+    result = initial_routing(grid, model, options=InitialOptions(gg_drc=gg_drc, refresh=refresh))
+    assert result.opens == [] and sorted(result.routes) == sorted(model.termsets)
+    assert open_nets(model, result.routes) == []
+    assert not shared_cells(result.routes) or gg_drc == 0.0
