@@ -1,8 +1,8 @@
 """The module's markers over all routes, split into those a schedule can remove and those it cannot.
 
 A marker no rip-up can remove is one every net it names is forced into: the marker's cell
-lies within the halo of a cell the net must use (a pin with a single grid point, or a supply
-route, which never moves). Two such pins closer than the halo allows, or such a pin beside a
+lies within the halo of every cell of one of the net's terminal sets (the route must take
+one of them), or of a supply route, which never moves. Two such pins closer than the halo allows, or such a pin beside a
 supply strap, produce one whatever the routes.
 """
 from __future__ import annotations
@@ -46,12 +46,24 @@ class MarkerCensus:
         self.model = model
         h = max(model.halos.wire_halo, model.halos.via_halo)
         self.forced: dict[Cell, set[int]] = {}
-        fixed = [(net, ts[0]) for net, sets in model.termsets.items() for ts in sets if len(ts) == 1]
-        fixed += [(net, c) for net, cells in (supply_routes or {}).items() for c in cells]
-        for net, (x, y, z) in fixed:
-            for dx in range(-h, h + 1):
-                for dy in range(-h, h + 1):
-                    self.forced.setdefault((x + dx, y + dy, z), set()).add(net)
+        for net, sets in model.termsets.items():
+            for ts in sets:
+                self._force(net, ts, h)
+        for net, cells in (supply_routes or {}).items():
+            for c in cells:
+                self._force(net, [c], h)
+
+    def _force(self, net: int, cells: list[Cell], h: int) -> None:
+        """Marks the cells every footprint of `cells` covers: the net covers them whichever
+        of `cells` its route takes."""
+        if len({z for _, _, z in cells}) != 1:
+            return
+        z = cells[0][2]
+        x0, x1 = max(c[0] for c in cells) - h, min(c[0] for c in cells) + h
+        y0, y1 = max(c[1] for c in cells) - h, min(c[1] for c in cells) + h
+        for x in range(x0, x1 + 1):
+            for y in range(y0, y1 + 1):
+                self.forced.setdefault((x, y, z), set()).add(net)
 
     def count(self, grid, routes: dict, clock) -> MarkerCount:
         m, h = self.model, self.model.halos
