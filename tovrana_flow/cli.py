@@ -46,10 +46,24 @@ def parser() -> argparse.ArgumentParser:
     return ap
 
 
+def _bad_number(args) -> str | None:
+    """The first option whose value is out of range, as a message."""
+    at_least = [("--threads", args.threads, 1), ("--passes", args.passes, 0), ("--gcell", args.gcell, 1),
+                ("--wire-halo", args.wire_halo, 0), ("--via-halo", args.via_halo, 0),
+                ("--prl-halo", args.prl_halo, 0), ("--prl-len", args.prl_len, 0), ("--margin", args.margin, 0)]
+    for name, value, low in at_least:
+        if value is not None and value < low:
+            return f"{name} must be at least {low}, not {value}"
+    if args.via_cost is not None and not args.via_cost > 0:
+        return f"--via-cost must be positive, not {args.via_cost}"
+    return None
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
-    if args.threads < 1 or args.passes < 0:
-        print("tovrana-route: --threads must be at least 1 and --passes at least 0", file=sys.stderr)
+    bad = _bad_number(args)
+    if bad:
+        print(f"tovrana-route: {bad}", file=sys.stderr)
         return 2
     progress.enabled = not args.quiet
     if args.png and importlib.util.find_spec("matplotlib") is None:
