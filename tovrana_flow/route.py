@@ -145,6 +145,9 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
 
     def after_pass(report):
         nonlocal drift
+        if report.rolled_back:   # the routes are those before the pass again
+            still_open.clear()
+            still_open.update(open_nets(model, routes))
         occ = None
         if check_grid is not None:
             h = model.halos
