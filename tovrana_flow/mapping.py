@@ -14,11 +14,11 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 from .cellcover import bracket_points, clamp_into, covered_points, distance2, guarded_points
-from .design import Design, Guides, Rect, Shape, Tech, Wire
+from .design import Design, Guides, Rect, Tech, Wire
 from .errors import FlowInputError
 from .gridmap import GridMap
 from .keepouts import PlacedShapes, keepout_shapes
-from .layers import Halos, derived_halos, layer_stack, via_names
+from .layers import Halos, LayerStack, derived_halos, layer_stack, via_names
 
 BLOCKED = -1
 
@@ -127,57 +127,20 @@ def _cut_layers_between(tech: Tech, layers) -> dict[str, int]:
 
 def map_design(tech: Tech, design: Design, guides: Guides | None = None,
                options: MappingOptions | None = None) -> GridModel:
+    """The design on the grid. `guides` do not change the grid (the routing stage uses them
+    for its corridors); they are taken so that a replacement mapping may."""
     opts = options or MappingOptions()
+    gc = opts.gcell or DEFAULT_GCELL
     dbu = design.dbu_per_micron
     stack = layer_stack(tech, design)
-    xs, ys = stack.xs, stack.ys
-    z_of = {layer.name: z for z, layer in enumerate(stack.layers)}
     vias = via_names(tech, stack.layers)
-    gridmap = GridMap(xs, ys, [l.name for l in stack.layers], vias, dbu)
-
-    claims = _Claims()
-    # layers with coarser tracks: the grid lines off their tracks are closed on that layer
-    for z, lines in stack.off_track.items():
-        vertical = stack.layers[z].direction == "VERTICAL"
-        for k in sorted(lines):
-            pts = [(k, iy) for iy in range(len(ys))] if vertical else [(ix, k) for ix in range(len(xs))]
-            for ix, iy in pts:
-                claims.claim((ix, iy, z), claims.KEEPOUT, BLOCKED)
+    gridmap = GridMap(stack.xs, stack.ys, [l.name for l in stack.layers], vias, dbu)
+    z_of = {layer.name: z for z, layer in enumerate(stack.layers)}
 
     placed = PlacedShapes(tech, design)
     pins = _net_pins(design, placed, z_of)
-    for pin in pins:
-        for z, rect in pin.shapes:
-            for ix, iy in covered_points(xs, ys, rect):
-                claims.claim((ix, iy, z), claims.PIN, pin.net)
-    cuts = _cut_layers_between(tech, stack.layers)
-    via_blocked: set[tuple[int, int]] = set()
-    for shape in keepout_shapes(tech, design, placed):
-        if shape.layer in z_of:
-            for ix, iy in guarded_points(xs, ys, shape.rect):
-                claims.claim((ix, iy, z_of[shape.layer]), claims.KEEPOUT, BLOCKED)
-        elif shape.layer in cuts:
-            via_blocked.update(covered_points(xs, ys, shape.rect))
-    for pin in pins:
-        for z, rect in pin.shapes:
-            for ix, iy in guarded_points(xs, ys, rect):
-                claims.claim((ix, iy, z), claims.GUARD, pin.net)
-
-    gc = opts.gcell or DEFAULT_GCELL
-    termsets: dict[int, list[list[Cell]]] = {}
-    stubs: dict[int, list[Wire]] = {}
-    nearest = 0
-    for pin in pins:
-        cells = sorted({(ix, iy, z) for z, rect in pin.shapes for ix, iy in covered_points(xs, ys, rect)
-                        if claims.owner.get((ix, iy, z)) == pin.net})
-        if not cells:
-            cell, stub = _access(pin, claims, gridmap)
-            cells = [cell]
-            stubs.setdefault(pin.net, []).extend(stub)
-            nearest += 1
-        termsets.setdefault(pin.net, []).append(_one_gcell(cells, gc))
-    termsets = {net: sets for net, sets in termsets.items() if len(sets) >= 2}
-
+    claims, via_blocked = _claim_points(tech, design, stack, pins, placed, z_of)
+    termsets, stubs, nearest = _terminal_sets(pins, claims, gridmap, gc)
     blocked, pad_owner = [], []
     for (ix, iy, z), owner in sorted(claims.owner.items(), key=lambda kv: (kv[0][2], kv[0][0], kv[0][1])):
         if owner == BLOCKED:
@@ -197,6 +160,56 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
         vertical=[l.direction == "VERTICAL" for l in stack.layers],
         gc=gc, halos=halos, via_cost=via_cost,
         left_out_layers=stack.left_out, nearest_pins=nearest, contested_points=len(claims.contested))
+
+
+def _claim_points(tech: Tech, design: Design, stack: LayerStack, pins: list[_Pin], placed: PlacedShapes,
+                  z_of: dict[str, int]) -> tuple[_Claims, set[tuple[int, int]]]:
+    """Every grid point's claim (see the module's docstring), and the via-blocked columns."""
+    xs, ys = stack.xs, stack.ys
+    claims = _Claims()
+    # layers with coarser tracks: the grid lines off their tracks are closed on that layer
+    for z, lines in stack.off_track.items():
+        vertical = stack.layers[z].direction == "VERTICAL"
+        for k in sorted(lines):
+            pts = [(k, iy) for iy in range(len(ys))] if vertical else [(ix, k) for ix in range(len(xs))]
+            for ix, iy in pts:
+                claims.claim((ix, iy, z), claims.KEEPOUT, BLOCKED)
+    for pin in pins:
+        for z, rect in pin.shapes:
+            for ix, iy in covered_points(xs, ys, rect):
+                claims.claim((ix, iy, z), claims.PIN, pin.net)
+    cuts = _cut_layers_between(tech, stack.layers)
+    via_blocked: set[tuple[int, int]] = set()
+    for shape in keepout_shapes(tech, design, placed):
+        if shape.layer in z_of:
+            for ix, iy in guarded_points(xs, ys, shape.rect):
+                claims.claim((ix, iy, z_of[shape.layer]), claims.KEEPOUT, BLOCKED)
+        elif shape.layer in cuts:
+            via_blocked.update(covered_points(xs, ys, shape.rect))
+    for pin in pins:
+        for z, rect in pin.shapes:
+            for ix, iy in guarded_points(xs, ys, rect):
+                claims.claim((ix, iy, z), claims.GUARD, pin.net)
+    return claims, via_blocked
+
+
+def _terminal_sets(pins: list[_Pin], claims: _Claims, gridmap: GridMap, gc: int):
+    """Per net with two or more pins its terminal sets, the access wires of pins that cover
+    no grid point, and how many pins needed one."""
+    xs, ys = gridmap.xs, gridmap.ys
+    termsets: dict[int, list[list[Cell]]] = {}
+    stubs: dict[int, list[Wire]] = {}
+    nearest = 0
+    for pin in pins:
+        cells = sorted({(ix, iy, z) for z, rect in pin.shapes for ix, iy in covered_points(xs, ys, rect)
+                        if claims.owner.get((ix, iy, z)) == pin.net})
+        if not cells:
+            cell, stub = _access(pin, claims, gridmap)
+            cells = [cell]
+            stubs.setdefault(pin.net, []).extend(stub)
+            nearest += 1
+        termsets.setdefault(pin.net, []).append(_one_gcell(cells, gc))
+    return {net: sets for net, sets in termsets.items() if len(sets) >= 2}, stubs, nearest
 
 
 def _one_gcell(cells: list[Cell], gc: int) -> list[Cell]:
