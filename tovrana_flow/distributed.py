@@ -26,7 +26,7 @@ from collections import Counter
 from dataclasses import dataclass
 from typing import Any, Callable, Sequence
 
-from tovrana_flow.engine import BatchEngine, GridRecipe, LocalEngine
+from .engine import BatchEngine, GridRecipe, LocalEngine
 
 Box = tuple[int, int, int, int]
 

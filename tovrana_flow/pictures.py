@@ -1,6 +1,6 @@
 """A picture of a routed design: the whole die and a zoomed window, one colour per layer.
 
-matplotlib is an optional extra (`pip install 'tovrana[demo]'`); it is imported only here,
+matplotlib is an optional extra (`pip install 'tovrana[flow]'`); it is imported only here,
 only when drawing, and without pyplot, so that no global figure state is touched.
 """
 from __future__ import annotations
@@ -22,7 +22,7 @@ def _require_matplotlib():
         from matplotlib.lines import Line2D
     except ImportError as e:
         raise ImportError("drawing the routed design needs matplotlib: "
-                          "pip install 'tovrana[demo]' (or leave out the picture)") from e
+                          "pip install 'tovrana[flow]' (or leave out the picture)") from e
     return FigureCanvasAgg, Figure, LineCollection, Line2D
 
 

@@ -230,5 +230,5 @@ class TestPicture:
         for name in [m for m in sys.modules if m == "matplotlib" or m.startswith("matplotlib.")]:
             monkeypatch.delitem(sys.modules, name)
         monkeypatch.setitem(sys.modules, "matplotlib", None)
-        with pytest.raises(ImportError, match=r"tovrana\[demo\]"):
+        with pytest.raises(ImportError, match=r"tovrana\[flow\]"):
             draw_routed(*tiny, str(tmp_path / "x.png"))

@@ -1,0 +1,133 @@
+"""The flow as one function per stage, and `run` chaining them.
+
+    read -> map_to_grid -> route -> wiring -> write -> check (-> draw)
+
+Each stage takes plain records and returns plain records, so a driver can replace any of
+them: e.g. map with its own `GridModel`, or route with its own schedule and hand the routes
+to `wiring` and `write`.
+"""
+from __future__ import annotations
+
+import json
+import time
+from dataclasses import dataclass, field
+
+from .design import Design, Guides, Tech, Wire
+from .mapping import GridModel, MappingOptions, map_design
+from .metrics import PhaseRow, format_table, peak_memory_mb
+from .read import read_def, read_guides, read_lef
+from .route import RouteOptions, RouteResult, route_design
+
+
+@dataclass
+class Inputs:
+    tech: Tech
+    design: Design
+    guides: Guides | None
+    def_path: str
+
+
+def read(lef_paths: list[str], def_path: str, guide_path: str | None = None) -> Inputs:
+    tech = read_lef(list(lef_paths))
+    design = read_def(def_path, tech)
+    guides = read_guides(guide_path, tech) if guide_path else None
+    return Inputs(tech, design, guides, def_path)
+
+
+def map_to_grid(inputs: Inputs, options: MappingOptions | None = None) -> GridModel:
+    return map_design(inputs.tech, inputs.design, inputs.guides, options)
+
+
+def route(model: GridModel, guides: Guides | None = None, options: RouteOptions | None = None) -> RouteResult:
+    return route_design(model, guides, options)
+
+
+def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
+    """Each routed net's wires and vias in database units, pin access wires included."""
+    from .wires import route_wires
+    out = {}
+    for net, (cells, edges) in sorted(result.routes.items()):
+        out[model.net_names[net]] = route_wires(cells, edges, model.gridmap) + model.stubs.get(net, [])
+    return out
+
+
+def write(inputs: Inputs, out_path: str, wires: dict[str, list[Wire]]) -> None:
+    from .write import write_routed_def
+    write_routed_def(inputs.def_path, out_path, inputs.design, wires)
+
+
+def check(tech: Tech, routed_def_path: str):
+    """The independent checker on the written DEF: opens and shorts, read back from the file."""
+    from .check import check_file
+    return check_file(tech, routed_def_path)
+
+
+def draw(tech: Tech, routed_def_path: str, png_path: str) -> None:
+    from .pictures import draw_routed
+    draw_routed(tech, read_def(routed_def_path, tech), png_path)
+
+
+@dataclass
+class FlowResult:
+    model: GridModel
+    routed: RouteResult
+    rows: list[PhaseRow] = field(default_factory=list)
+    check: object | None = None
+    summary: dict = field(default_factory=dict)
+
+    def table(self) -> str:
+        return format_table(self.rows)
+
+
+def run(lef_paths: list[str], def_path: str, out_path: str, guide_path: str | None = None,
+        png_path: str | None = None, json_path: str | None = None, mapping: MappingOptions | None = None,
+        routing: RouteOptions | None = None, run_check: bool = False) -> FlowResult:
+    rows: list[PhaseRow] = []
+    t0 = time.perf_counter()
+
+    def timed(name, stage, *args):
+        t = time.perf_counter()
+        value = stage(*args)
+        rows.append(PhaseRow(name, time.perf_counter() - t, peak_mb=peak_memory_mb()))
+        return value
+
+    inputs = timed("read LEF/DEF", read, lef_paths, def_path, guide_path)
+    model = timed("map to grid", map_to_grid, inputs, mapping)
+    routed = route(model, inputs.guides, routing)
+    rows.extend(routed.rows)
+    wires = timed("wires + write DEF", lambda: _write_all(inputs, out_path, model, routed))
+    del wires
+    report = timed("check", check, inputs.tech, out_path) if run_check else None
+    if png_path:
+        timed("picture", draw, inputs.tech, out_path, png_path)
+    result = FlowResult(model, routed, rows, report)
+    result.summary = _summary(inputs, model, routed, report, time.perf_counter() - t0)
+    if json_path:
+        with open(json_path, "w") as f:
+            json.dump({"summary": result.summary, "phases": [r.as_dict() for r in rows]}, f, indent=1)
+    return result
+
+
+def _write_all(inputs: Inputs, out_path: str, model: GridModel, routed: RouteResult):
+    wires = wiring(model, routed)
+    write(inputs, out_path, wires)
+    return wires
+
+
+def _summary(inputs: Inputs, model: GridModel, routed: RouteResult, report, seconds: float) -> dict:
+    last = routed.rows[-1]
+    summary = {
+        "design": inputs.design.name, "grid": [model.nx, model.ny, model.nz], "gcell": model.gc,
+        "layers": model.gridmap.layers, "left_out_layers": model.left_out_layers,
+        "nets": len(model.net_names), "routed_nets": len(routed.routes),
+        "pins_reached_by_access_wire": model.nearest_pins, "contested_points": model.contested_points,
+        "halos": vars(model.halos), "via_cost": model.via_cost,
+        "wirelength_um": last.wirelength_um, "vias": last.vias, "grid_opens": len(routed.opens),
+        "shared_cells": routed.shared_cells, "markers": routed.markers.total,
+        "unremovable_markers": routed.markers.unremovable,
+        "occ_drift_passes": routed.drift_passes, "nets_repaired_after_passes": routed.repaired,
+        "seconds": seconds, "peak_mb": peak_memory_mb(),
+    }
+    if report is not None:
+        summary["check"] = {"opens": report.opens, "shorts": report.shorts, "pin_shorts": report.pin_shorts}
+    return summary

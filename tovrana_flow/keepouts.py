@@ -1,0 +1,98 @@
+"""The shapes of a placed design that are not routed by the flow, as placed rectangles.
+
+Signal pins belong to their net; everything else the router has to stay away from is a
+keep-out: macro obstructions, routing blockages, pins of instances that no net names (the
+power and ground pins among them), IO pins without a net and special-net wiring.
+"""
+from __future__ import annotations
+
+from .design import Design, IOPin, Rect, Shape, Tech, Wire
+from .placement import component_obstructions, component_pin_shapes, io_pin_shapes, orient_rect
+
+
+def io_pin_all_shapes(pin: IOPin) -> list[Shape]:
+    """An IO pin's shapes over all its ports."""
+    if not pin.ports:
+        return io_pin_shapes(pin)
+    return [Shape(s.layer, orient_rect(s.rect, 0, 0, port.orient, port.x, port.y))
+            for port in pin.ports for s in port.shapes]
+
+
+class PlacedShapes:
+    """Placed pin and obstruction shapes, oriented once per macro and orientation and then
+    only moved to each instance (a design places the same few macros thousands of times)."""
+
+    def __init__(self, tech: Tech, design: Design):
+        self.tech, self.design = tech, design
+        self.at_origin: dict[tuple[str, str, str | None], list[Shape]] = {}
+
+    def _shapes(self, comp_name: str, pin: str | None) -> list[Shape]:
+        comp = self.design.components[comp_name]
+        key = (comp.macro, comp.orient, pin)
+        if key not in self.at_origin:
+            # this instance's shapes moved back to the origin (placement works in whole units)
+            placed = (component_pin_shapes(self.tech, self.design, comp_name, pin) if pin is not None
+                      else component_obstructions(self.tech, self.design, comp_name))
+            self.at_origin[key] = [Shape(s.layer, _moved(s.rect, -comp.x, -comp.y)) for s in placed]
+        return [Shape(s.layer, _moved(s.rect, comp.x, comp.y)) for s in self.at_origin[key]]
+
+    def pin(self, comp_name: str, pin: str) -> list[Shape]:
+        return self._shapes(comp_name, pin)
+
+    def obstructions(self, comp_name: str) -> list[Shape]:
+        return self._shapes(comp_name, None)
+
+    def connection(self, conn: tuple[str, str]) -> list[Shape]:
+        comp, pin = conn
+        if comp == "PIN":
+            return io_pin_all_shapes(self.design.pins[pin])
+        return self.pin(comp, pin)
+
+
+def _moved(r: Rect, dx: float, dy: float) -> Rect:
+    return Rect(r.x0 + dx, r.y0 + dy, r.x1 + dx, r.y1 + dy)
+
+
+def _via_shapes(tech: Tech, design: Design, wire: Wire) -> list[Shape]:
+    if wire.via in design.vias:   # DEF vias are in database units already
+        return [Shape(s.layer, Rect(s.rect.x0 + wire.x0, s.rect.y0 + wire.y0, s.rect.x1 + wire.x0, s.rect.y1 + wire.y0))
+                for s in design.vias[wire.via].shapes]
+    dbu = design.dbu_per_micron
+    return [Shape(s.layer, Rect(round(s.rect.x0 * dbu) + wire.x0, round(s.rect.y0 * dbu) + wire.y0,
+                                round(s.rect.x1 * dbu) + wire.x0, round(s.rect.y1 * dbu) + wire.y0))
+            for s in tech.vias[wire.via].shapes] if wire.via in tech.vias else []
+
+
+def wire_shapes(tech: Tech, design: Design, wire: Wire) -> list[Shape]:
+    """The metal of one piece of special wiring: the segment grown by half its width (and
+    by half the layer's width where the wiring states none), or the via's shapes."""
+    if wire.via:
+        return _via_shapes(tech, design, wire)
+    if wire.width is not None:
+        half = wire.width / 2
+    else:
+        layer = tech.layer(wire.layer)
+        half = round((layer.width or 0) * design.dbu_per_micron) / 2 if layer else 0
+    return [Shape(wire.layer, Rect(min(wire.x0, wire.x1) - half, min(wire.y0, wire.y1) - half,
+                                   max(wire.x0, wire.x1) + half, max(wire.y0, wire.y1) + half))]
+
+
+def keepout_shapes(tech: Tech, design: Design, placed: PlacedShapes) -> list[Shape]:
+    """Every placed shape no signal route may cross, in a fixed order."""
+    used = {conn for net in design.nets.values() for conn in net.pins}
+    shapes: list[Shape] = []
+    for name, comp in design.components.items():
+        shapes.extend(placed.obstructions(name))
+        for pin in tech.macros[comp.macro].pins:
+            if (name, pin) not in used:
+                shapes.extend(placed.pin(name, pin))
+    for name, pin in design.pins.items():
+        if ("PIN", name) not in used:
+            shapes.extend(io_pin_all_shapes(pin))
+    for blockage in design.blockages:
+        if blockage.kind == "LAYER" and blockage.layer:
+            shapes.extend(Shape(blockage.layer, r) for r in blockage.rects)
+    for net in design.special_nets.values():
+        for wire in net.wiring:
+            shapes.extend(wire_shapes(tech, design, wire))
+    return shapes

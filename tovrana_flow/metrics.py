@@ -1,0 +1,89 @@
+"""What a phase of the flow measured, and the table the flow prints.
+
+Wire length is in microns along the real track coordinates, vias are counted once per layer
+change, markers are the module's own (`flexgc`) over all routed nets.
+"""
+from __future__ import annotations
+
+import resource
+import sys
+import time
+from contextlib import contextmanager
+from dataclasses import asdict, dataclass
+
+from .gridmap import GridMap
+
+
+def peak_memory_mb() -> float:
+    """Peak resident memory of this process so far, in MB."""
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return peak / (1024 * 1024) if sys.platform == "darwin" else peak / 1024
+
+
+class ModuleClock:
+    """Adds up the wall time spent inside calls into the module."""
+
+    def __init__(self):
+        self.seconds = 0.0
+
+    @contextmanager
+    def timing(self):
+        t = time.perf_counter()
+        try:
+            yield
+        finally:
+            self.seconds += time.perf_counter() - t
+
+
+@dataclass
+class PhaseRow:
+    phase: str
+    seconds: float
+    module_seconds: float | None = None
+    changed: int | None = None
+    wirelength_um: float | None = None
+    vias: int | None = None
+    opens: int | None = None
+    cover: int | None = None
+    prl: int | None = None
+    unremovable: int | None = None
+    peak_mb: float | None = None
+    occ: str | None = None
+
+    def as_dict(self) -> dict:
+        return asdict(self)
+
+
+COLUMNS = [("phase", "phase", "{}"), ("seconds", "time s", "{:.2f}"), ("module_seconds", "module s", "{:.2f}"),
+           ("changed", "changed", "{}"), ("wirelength_um", "wire um", "{:.1f}"), ("vias", "vias", "{}"),
+           ("opens", "opens", "{}"), ("cover", "cover", "{}"), ("prl", "prl", "{}"),
+           ("unremovable", "fixed", "{}"), ("peak_mb", "peak MB", "{:.0f}"), ("occ", "occ", "{}")]
+
+
+def format_table(rows: list[PhaseRow]) -> str:
+    cells = [[title for _, title, _ in COLUMNS]]
+    for row in rows:
+        cells.append([fmt.format(getattr(row, key)) if getattr(row, key) is not None else "-"
+                      for key, _, fmt in COLUMNS])
+    widths = [max(len(r[i]) for r in cells) for i in range(len(COLUMNS))]
+    lines = []
+    for n, r in enumerate(cells):
+        lines.append("  ".join(v.ljust(w) if i == 0 else v.rjust(w) for i, (v, w) in enumerate(zip(r, widths))))
+        if n == 0:
+            lines.append("-" * len(lines[0]))
+    return "\n".join(lines)
+
+
+def route_length(gridmap: GridMap, routes: dict) -> tuple[float, int]:
+    """Wire length in microns and via count of `routes` (net -> (cells, edges)), each
+    distinct edge counted once."""
+    xs, ys = gridmap.xs, gridmap.ys
+    length = 0
+    vias = 0
+    for _, edges in routes.values():
+        for a, b in {(a, b) if a <= b else (b, a) for a, b in edges}:
+            if a[2] != b[2]:
+                vias += 1
+            else:
+                length += abs(xs[a[0]] - xs[b[0]]) + abs(ys[a[1]] - ys[b[1]])
+    return length / gridmap.dbu_per_micron, vias
