@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The flow end to end on a real placed design (default: ispd18_test1), checked and measured.
 
-    python bench/bench_flow.py [--design ispd18_test1] [--threads N] [--passes N] [--profile FILE]
+    python -m bench.bench_flow [--design ispd18_test1] [--threads N] [--passes N] [--profile FILE]
 
 Reads `../shared/designs/<design>/` (beside the checkout) or `--dir`, routes it, writes the
 routed DEF into a temporary folder, runs the independent checker on it and prints the stage
@@ -19,12 +19,11 @@ import sys
 import tempfile
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT))
+from tovrana_flow import api, progress
+from tovrana_flow.route import RouteOptions
+from tovrana_flow.schedule import PassOptions
 
-from tovrana_flow import api, progress  # noqa: E402
-from tovrana_flow.route import RouteOptions  # noqa: E402
-from tovrana_flow.schedule import PassOptions  # noqa: E402
+ROOT = Path(__file__).resolve().parent.parent
 
 TARGET_SECONDS, TARGET_MB, TARGET_MARKER_SHARE = 120, 2048, 0.01
 

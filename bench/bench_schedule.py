@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """The flow's pass schedule on the synthetic designs: markers per pass, unremovable ones apart.
 
-    python bench/bench_schedule.py [small medium ...] [--passes N] [--threads N]
+    python -m bench.bench_schedule [small medium ...] [--passes N] [--threads N]
 
-Each design gets the demo's initial routing (examples/route_demo.py), is loaded into a
+Each design gets the demo's initial routing (`examples.route_demo`), is loaded into a
 local engine and then goes through `tovrana_flow.schedule.run_passes`, the schedule the
 real-design flow uses.
 """
@@ -13,21 +13,16 @@ import argparse
 import os
 import sys
 import time
-from pathlib import Path
 from types import SimpleNamespace
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT), str(ROOT / "bench"), str(ROOT / "examples")]
-
-import route_demo  # noqa: E402
-import tovrana  # noqa: E402
-from designs import SIZES, make_design, via_cells  # noqa: E402
-
-from tovrana_flow.engine import GridRecipe, LocalEngine  # noqa: E402
-from tovrana_flow.mapping import Halos  # noqa: E402
-from tovrana_flow.markers import MarkerCensus  # noqa: E402
-from tovrana_flow.metrics import ModuleClock  # noqa: E402
-from tovrana_flow.schedule import PassOptions, run_passes  # noqa: E402
+import tovrana
+from examples import route_demo
+from testkit.designs import SIZES, make_design, via_cells
+from tovrana_flow.engine import GridRecipe, LocalEngine
+from tovrana_flow.mapping import Halos
+from tovrana_flow.markers import MarkerCensus
+from tovrana_flow.metrics import ModuleClock
+from tovrana_flow.schedule import PassOptions, run_passes
 
 
 def run(size: str, passes: int, threads: int) -> None:
