@@ -81,7 +81,7 @@ struct Signature {
     }
 
     // Built on the first call; when interning fails, the next call tries again.
-    static const ArgSpec& spec() {
+    static const ArgSpec& matcher() {
         static const ArgSpec built(Qualname.text, names);
         return built;
     }
@@ -97,7 +97,7 @@ template <class Sig>
 class Args {
 public:
     Args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        Sig::spec().match(args, nargs, kwnames, objects_.data());
+        Sig::matcher().match(args, nargs, kwnames, objects_.data());
     }
 
     template <class T, TextLiteral Name>
