@@ -6,7 +6,8 @@ of each box's cost; each actor works its part with `Grid.work_boxes`; the result
 through Ray's object store; and the leader and every replica apply `Grid.merge_boxes` with
 all of them. Changing calls (`routes_update`, ...) go to every grid in the same order. So
 all grids stay identical, which is checked after every batch: the replicas' `occ_signature`
-must equal the leader's, and `merge_boxes` itself refuses results worked on a grid in
+must equal the leader's (checked when the next batch starts, so that the replicas merge while
+the leader goes on), and `merge_boxes` itself refuses results worked on a grid in
 another state (route store or occupancy). A divergence stops the run with
 `ReplicaMismatchError`.
 
@@ -49,6 +50,9 @@ def marker_cost(markers: Sequence[tuple[list, int, list]], gc: int) -> Callable[
     per_gcell = Counter((cells[0][0] // gc, cells[0][1] // gc) for cells, _, _ in markers if cells)
 
     def cost(box: Box) -> int:
+        if box_area(box) <= len(per_gcell):   # rip-up boxes are a few gcells: look each up
+            return 1 + sum(per_gcell.get((gx, gy), 0) for gx in range(box[0], box[2] + 1)
+                           for gy in range(box[1], box[3] + 1))
         return 1 + sum(n for (gx, gy), n in per_gcell.items() if box[0] <= gx <= box[2] and box[1] <= gy <= box[3])
 
     return cost
@@ -91,8 +95,9 @@ class GridReplica:
 @dataclass
 class BatchStats:
     """What one batch cost the leader: `bytes` of results shipped (each result goes to the
-    leader and to every replica), `work_s` from submitting the parts to holding every
-    result, `merge_s` from then until every replica has merged and been checked."""
+    leader and to every replica), `work_s` from checking the replicas' merge of the batch
+    before and submitting the parts to holding every result, `merge_s` the leader's own
+    merge (the replicas merge meanwhile)."""
     boxes: int
     parts: int
     bytes: int
@@ -131,6 +136,7 @@ class RayEngine:
         self.threads_per_actor = max(1, threads_per_actor)
         self.stats: list[BatchStats] = []
         self._pending: list[tuple[str, tuple]] = []   # changing calls not yet sent to the replicas
+        self._unchecked = None    # (batch, leader's occ_signature, replicas' merge refs) of the last batch
         self._owns_ray = self._connect(address_or_local)
         processors = int(ray.cluster_resources().get("CPU", 1))
         count = actors or max(1, processors // self.threads_per_actor)
@@ -172,10 +178,11 @@ class RayEngine:
 
     def route_boxes(self, boxes, **params):
         boxes = [tuple(b) for b in boxes]
+        started = time.perf_counter()
+        self._check_replicas()
         self._flush()
         if not boxes:
             return []
-        started = time.perf_counter()
         refs, blobs, sources = self._work(boxes, {**params, "n_threads": self.threads_per_actor})
         worked = time.perf_counter()
         routes = self._merge(boxes, params["gc"], refs, blobs, sources)
@@ -186,6 +193,9 @@ class RayEngine:
     def call(self, method, *args):
         getattr(self.grid, method)(*args)
         self._pending.append((method, args))
+
+    def balance_by_markers(self, markers, gc):
+        self.cost = marker_cost(markers, gc)
 
     def close(self):
         for actor in self.actors:
@@ -233,7 +243,10 @@ class RayEngine:
         return refs, blobs, sources
 
     def _merge(self, boxes, gc, refs, blobs, sources):
-        ray = self._ray
+        """Merges on the leader; the replicas merge meanwhile, and are checked by the next
+        `route_boxes` (`_check_replicas`), so that their merge overlaps the leader's work
+        between batches. An actor runs its tasks in order, so its next part is worked on
+        the merged state either way."""
         batch = len(self.stats) + 1
         merges = [(actor, actor.merge.remote(boxes, gc, *refs)) for actor in self.actors]
         try:
@@ -241,7 +254,15 @@ class RayEngine:
         except ValueError as e:
             raise ReplicaMismatchError(f"batch {batch}: the leader refused the results "
                                        f"(results[i] came from {', '.join(sources)}): {e}") from e
-        expected = self.grid.occ_signature()
+        self._unchecked = (batch, self.grid.occ_signature(), merges)
+        return routes
+
+    def _check_replicas(self):
+        """Every replica's state after the last batch's merge equals the leader's."""
+        if self._unchecked is None:
+            return
+        ray = self._ray
+        (batch, expected, merges), self._unchecked = self._unchecked, None
         for actor, ref in merges:
             try:
                 signature = ray.get(ref)
@@ -254,7 +275,6 @@ class RayEngine:
             if signature != expected:
                 raise ReplicaMismatchError(f"batch {batch}: the occ_signature of {self._names[id(actor)]} is "
                                            f"{signature}, the leader's {expected}")
-        return routes
 
     def _drop(self, actor):
         self.actors = [a for a in self.actors if a is not actor]
