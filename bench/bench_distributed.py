@@ -4,9 +4,10 @@ For each size, every checkerboard batch of the given passes runs through `Compar
 the local engine (`route_boxes` on 2 threads) and a `RayEngine` with 2 actors of 1 thread
 each on a local cluster, whose routes and occupancy must agree batch by batch. Per size the
 table sums the batches (see `HEADER`): wall time of both engines and the Ray run's overhead;
-what the leader spends on its own (the Ray engine's time from handing out the parts to
-holding every result, and from then to every replica merged and checked; `work_boxes([])` =
-the state digest, `merge_boxes` of the batch's results = decode + digest + merge); what one
+where the Ray run's time goes (the replicas catching up: merging the batch before and
+applying the calls made since; the work, from handing out the parts to holding every
+result; the leader's own merge); `work_boxes([])` (the state digest) and `merge_boxes` of
+the batch's results (decode + digest + merge) on the leader; what one
 whole-batch `work_boxes` call costs more than `route_boxes` (encoding and digest, less the
 merge); and the bytes shipped per batch and per box (each result travels to the leader and
 to every replica). `bench/bench_flow_distributed.py` runs the same engine inside the flow
@@ -24,7 +25,7 @@ from tovrana_flow.engine import GridRecipe, LocalEngine
 PARAMS = dict(ripup_all=False, maze_end_iter=3, gg_drc=8.0, gg_marker=4.0, gg_fixed=1.0, marker_decay=0.5)
 
 HEADER = ("| {label} | batches | boxes/batch | 2 threads ms/batch | 2 actors ms/batch | overhead | "
-          "Ray work / merge ms | digest ms (share) | merge_boxes ms (share) | work_boxes - route_boxes ms | "
+          "replicas catch up / Ray work / leader merge ms | digest ms (share) | merge_boxes ms (share) | work_boxes - route_boxes ms | "
           "KiB/batch | bytes/box |\n|---|---|---|---|---|---|---|---|---|---|---|---|")
 
 
@@ -42,10 +43,11 @@ def timed(fn, *args, **kwargs):
 @dataclass
 class BatchFigures:
     """One batch worked both ways; times in seconds."""
-    key: tuple            # the batch's parameters other than its boxes (which pass it belongs to)
+    key: str              # the batch's parameters other than its boxes (which pass it belongs to)
     boxes: int
     threads: float        # route_boxes on the local engine
-    ray: float            # route_boxes on the Ray engine
+    ray: float            # route_boxes on the Ray engine, catch_up included
+    catch_up: float       # the replicas' merge of the batch before and the calls since
     ray_work: float
     ray_merge: float
     digest: float         # work_boxes([]) on the local grid
@@ -76,13 +78,15 @@ class ComparingEngine:
         _, digest = timed(self.local.grid.work_boxes, [], **params)
         blob, work = timed(self.local.grid.work_boxes, boxes, **params)
         want, threads = timed(self.local.route_boxes, boxes, **params)
+        catch_up = self.ray.settle()
         got, ray_s = timed(self.ray.route_boxes, boxes, **params)
+        ray_s += catch_up
         merged, merge = timed(self.spare.grid.merge_boxes, boxes, params["gc"], [blob])
         assert sorted(got) == sorted(want) == sorted(merged), "engines disagree"
         stats = self.ray.stats[-1]
-        key = tuple(v for k, v in sorted(params.items()))
-        self.figures.append(BatchFigures(key, len(boxes), threads, ray_s, stats.work_s, stats.merge_s, digest,
-                                         merge, work - threads, stats.bytes))
+        key = repr(sorted(params.items()))
+        self.figures.append(BatchFigures(key, len(boxes), threads, ray_s, catch_up, stats.work_s, stats.merge_s,
+                                         digest, merge, work - threads, stats.bytes))
         return want
 
     def call(self, method, *args):
@@ -105,7 +109,8 @@ def table_row(label, figures: list[BatchFigures]) -> str:
 
     t, ray_s, boxes, shipped = total("threads"), total("ray"), total("boxes"), total("bytes")
     return (f"| {label} | {n} | {boxes / n:.1f} | {t / n * 1e3:.1f} | {ray_s / n * 1e3:.1f} | "
-            f"{(ray_s / t - 1) * 100:+.0f} % | {total('ray_work') / n * 1e3:.1f} / {total('ray_merge') / n * 1e3:.1f} | "
+            f"{(ray_s / t - 1) * 100:+.0f} % | {total('catch_up') / n * 1e3:.1f} / {total('ray_work') / n * 1e3:.1f} / "
+            f"{total('ray_merge') / n * 1e3:.1f} | "
             f"{total('digest') / n * 1e3:.2f} ({total('digest') / t * 100:.1f} %) | "
             f"{total('merge') / n * 1e3:.2f} ({total('merge') / t * 100:.1f} %) | "
             f"{total('work_extra') / n * 1e3:+.2f} | {shipped / n / 1024:.1f} | {shipped / boxes:.0f} |")

@@ -207,12 +207,25 @@ class RayEngine:
 
     # ---- one batch ----
 
+    def settle(self) -> float:
+        """Waits until every replica has merged the last batch and applied the changing calls
+        made since; returns the seconds waited. Batches need not wait (an actor runs its
+        tasks in order); measurements do, to tell the replicas' catching up from the work."""
+        started = time.perf_counter()
+        self._check_replicas()
+        for actor, ref in self._flush():
+            try:
+                self._ray.get(ref)
+            except self._ray.exceptions.RayActorError:
+                self._drop(actor)
+        return time.perf_counter() - started
+
     def _flush(self):
         """Sends the changing calls made since the last batch, in order, ahead of its work."""
-        if self._pending:
-            calls, self._pending = self._pending, []
-            for actor in self.actors:
-                actor.apply.remote(calls)
+        if not self._pending:
+            return []
+        calls, self._pending = self._pending, []
+        return [(actor, actor.apply.remote(calls)) for actor in self.actors]
 
     def _submit(self, parts: list[list[Box]], params: dict) -> list[tuple[Any, list[Box], Any]]:
         return [(actor, part, actor.work.remote(part, params)) for actor, part in zip(self.actors, parts) if part]
