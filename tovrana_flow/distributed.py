@@ -224,7 +224,8 @@ class RayEngine:
         """Sends the changing calls made since the last batch, in order, ahead of its work."""
         if not self._pending:
             return []
-        calls, self._pending = self._pending, []
+        calls = self._ray.put(self._pending)   # pickled once for all replicas
+        self._pending = []
         return [(actor, actor.apply.remote(calls)) for actor in self.actors]
 
     def _submit(self, parts: list[list[Box]], params: dict) -> list[tuple[Any, list[Box], Any]]:
