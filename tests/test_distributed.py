@@ -77,6 +77,24 @@ def test_ray_runs_equal_the_local_run(cluster, reference, engine_type):
         engine.close()
 
 
+def test_routes_other_than_the_merged_ones_reach_the_replicas(cluster):
+    """The replicas apply the merged routes from their own merge; a route the driver puts
+    back instead (a roll-back) must travel whole, or the next batch finds them drifted."""
+    local, remote = LocalEngine(recipe(D)), RayEngine(recipe(D), "local:2", actors=2)
+    try:
+        traces = []
+        for engine in (local, remote):
+            routes = engine.route_boxes(D.box_batches(2)[0], **PARAMS)
+            assert routes
+            for net, cells, edges in routes:
+                engine.call("routes_update", net, cells, edges)
+            engine.call("routes_update", routes[0][0], *D.routes[routes[0][0]])
+            traces.append(sorted(engine.route_boxes(D.box_batches(2)[1], **PARAMS)))
+        assert traces[0] == traces[1]
+    finally:
+        remote.close()
+
+
 def test_a_drifting_replica_stops_the_run(cluster):
     engine = RayEngine(recipe(D), "local:2", actors=2)
     try:

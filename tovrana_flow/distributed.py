@@ -71,11 +71,17 @@ def split_by_cost(boxes: Sequence[Box], costs: Sequence[float], n_parts: int) ->
     return [[b for b, p in zip(boxes, owner) if p == part] for part in range(n_parts)]
 
 
+# A changing call that stands for `routes_update(net, *the route the last merge returned for
+# net)`: the replicas computed that route themselves, so only the net travels.
+MERGED_ROUTE = "routes_update with the merged route"
+
+
 class GridReplica:
     """What one actor holds: a grid built from the recipe, changed only by the leader."""
 
     def __init__(self, recipe: GridRecipe):
         self.grid = recipe.build()
+        self.merged: dict[int, tuple] = {}   # net -> (cells, edges) of the last merge
 
     def ready(self) -> bool:
         return True
@@ -84,12 +90,16 @@ class GridReplica:
         return self.grid.work_boxes(boxes, **params)
 
     def merge(self, boxes: list[Box], gc: int, *results: bytes) -> int:
-        self.grid.merge_boxes(boxes, gc, list(results))
+        routes = self.grid.merge_boxes(boxes, gc, list(results))
+        self.merged = {net: (cells, edges) for net, cells, edges in routes}
         return self.grid.occ_signature()
 
     def apply(self, calls: list[tuple[str, tuple]]) -> None:
         for method, args in calls:
-            getattr(self.grid, method)(*args)
+            if method == MERGED_ROUTE:
+                self.grid.routes_update(args[0], *self.merged[args[0]])
+            else:
+                getattr(self.grid, method)(*args)
 
 
 @dataclass
@@ -137,6 +147,7 @@ class RayEngine:
         self.stats: list[BatchStats] = []
         self._pending: list[tuple[str, tuple]] = []   # changing calls not yet sent to the replicas
         self._unchecked = None    # (batch, leader's occ_signature, replicas' merge refs) of the last batch
+        self._merged: dict[int, tuple] = {}   # net -> (cells, edges) the last merge returned
         self._owns_ray = self._connect(address_or_local)
         processors = int(ray.cluster_resources().get("CPU", 1))
         count = actors or max(1, processors // self.threads_per_actor)
@@ -192,7 +203,15 @@ class RayEngine:
 
     def call(self, method, *args):
         getattr(self.grid, method)(*args)
-        self._pending.append((method, args))
+        if method == "routes_update" and self._is_merged_route(*args):
+            self._pending.append((MERGED_ROUTE, args[:1]))
+        else:
+            self._pending.append((method, args))
+
+    def _is_merged_route(self, net, cells, edges) -> bool:
+        merged = self._merged.get(net)
+        return merged is not None and (merged[0] is cells or merged[0] == cells) and \
+            (merged[1] is edges or merged[1] == edges)
 
     def balance_by_markers(self, markers, gc):
         self.cost = marker_cost(markers, gc)
@@ -269,6 +288,7 @@ class RayEngine:
             raise ReplicaMismatchError(f"batch {batch}: the leader refused the results "
                                        f"(results[i] came from {', '.join(sources)}): {e}") from e
         self._unchecked = (batch, self.grid.occ_signature(), merges)
+        self._merged = {net: (cells, edges) for net, cells, edges in routes}
         return routes
 
     def _check_replicas(self):
