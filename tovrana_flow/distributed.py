@@ -4,12 +4,13 @@ Every actor builds a `Grid` from the engine's `GridRecipe`; the leader (this pro
 its own. Per batch the leader splits the boxes across the actors, balanced by an estimate
 of each box's cost; each actor works its part with `Grid.work_boxes`; the result bytes go
 through Ray's object store; and the leader and every replica apply `Grid.merge_boxes` with
-all of them. Changing calls (`routes_update`, ...) go to every grid in the same order. So
-all grids stay identical, which is checked after every batch: the replicas' `occ_signature`
-must equal the leader's (checked when the next batch starts, so that the replicas merge while
-the leader goes on), and `merge_boxes` itself refuses results worked on a grid in
-another state (route store or occupancy). A divergence stops the run with
-`ReplicaMismatchError`.
+all of them. Changing calls (`routes_update`, ...) go to every grid in the same order (a
+`routes_update` with the route the last merge returned travels as the net alone: every
+replica merged that route itself). So all grids stay identical, which is checked after
+every batch: the replicas' `occ_signature` must equal the leader's (checked when the next
+batch starts, so that the replicas merge while the leader goes on), and `merge_boxes`
+itself refuses results worked on a grid in another state (route store or occupancy). A
+divergence stops the run with `ReplicaMismatchError`.
 
 A box's result depends only on the grid's state, so the boxes of an actor that dies during
 a batch are simply worked again on another actor (on the leader when none is left), and the
