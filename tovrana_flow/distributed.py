@@ -4,11 +4,13 @@ Every actor builds a `Grid` from the engine's `GridRecipe`; the leader (this pro
 its own. Per batch the leader splits the boxes across the actors, balanced by an estimate
 of each box's cost; each actor works its part with `Grid.work_boxes`; the result bytes go
 through Ray's object store; and the leader and every replica apply `Grid.merge_boxes` with
-all of them. Changing calls (`routes_update`, ...) go to every grid in the same order. So
-all grids stay identical, which is checked after every batch: the replicas' `occ_signature`
-must equal the leader's, and `merge_boxes` itself refuses results worked on a grid in
-another state (route store or occupancy). A divergence stops the run with
-`ReplicaMismatchError`.
+all of them. Changing calls (`routes_update`, ...) go to every grid in the same order (a
+`routes_update` with the route the last merge returned travels as the net alone: every
+replica merged that route itself). So all grids stay identical, which is checked after
+every batch: the replicas' `occ_signature` must equal the leader's (checked when the next
+batch starts, so that the replicas merge while the leader goes on), and `merge_boxes`
+itself refuses results worked on a grid in another state (route store or occupancy). A
+divergence stops the run with `ReplicaMismatchError`.
 
 A box's result depends only on the grid's state, so the boxes of an actor that dies during
 a batch are simply worked again on another actor (on the leader when none is left), and the
@@ -49,6 +51,9 @@ def marker_cost(markers: Sequence[tuple[list, int, list]], gc: int) -> Callable[
     per_gcell = Counter((cells[0][0] // gc, cells[0][1] // gc) for cells, _, _ in markers if cells)
 
     def cost(box: Box) -> int:
+        if box_area(box) <= len(per_gcell):   # rip-up boxes are a few gcells: look each up
+            return 1 + sum(per_gcell.get((gx, gy), 0) for gx in range(box[0], box[2] + 1)
+                           for gy in range(box[1], box[3] + 1))
         return 1 + sum(n for (gx, gy), n in per_gcell.items() if box[0] <= gx <= box[2] and box[1] <= gy <= box[3])
 
     return cost
@@ -67,11 +72,17 @@ def split_by_cost(boxes: Sequence[Box], costs: Sequence[float], n_parts: int) ->
     return [[b for b, p in zip(boxes, owner) if p == part] for part in range(n_parts)]
 
 
+# A changing call that stands for `routes_update(net, *the route the last merge returned for
+# net)`: the replicas computed that route themselves, so only the net travels.
+MERGED_ROUTE = "routes_update with the merged route"
+
+
 class GridReplica:
     """What one actor holds: a grid built from the recipe, changed only by the leader."""
 
     def __init__(self, recipe: GridRecipe):
         self.grid = recipe.build()
+        self.merged: dict[int, tuple] = {}   # net -> (cells, edges) of the last merge
 
     def ready(self) -> bool:
         return True
@@ -80,19 +91,24 @@ class GridReplica:
         return self.grid.work_boxes(boxes, **params)
 
     def merge(self, boxes: list[Box], gc: int, *results: bytes) -> int:
-        self.grid.merge_boxes(boxes, gc, list(results))
+        routes = self.grid.merge_boxes(boxes, gc, list(results))
+        self.merged = {net: (cells, edges) for net, cells, edges in routes}
         return self.grid.occ_signature()
 
     def apply(self, calls: list[tuple[str, tuple]]) -> None:
         for method, args in calls:
-            getattr(self.grid, method)(*args)
+            if method == MERGED_ROUTE:
+                self.grid.routes_update(args[0], *self.merged[args[0]])
+            else:
+                getattr(self.grid, method)(*args)
 
 
 @dataclass
 class BatchStats:
     """What one batch cost the leader: `bytes` of results shipped (each result goes to the
-    leader and to every replica), `work_s` from submitting the parts to holding every
-    result, `merge_s` from then until every replica has merged and been checked."""
+    leader and to every replica), `work_s` from checking the replicas' merge of the batch
+    before and submitting the parts to holding every result, `merge_s` the leader's own
+    merge (the replicas merge meanwhile)."""
     boxes: int
     parts: int
     bytes: int
@@ -131,6 +147,8 @@ class RayEngine:
         self.threads_per_actor = max(1, threads_per_actor)
         self.stats: list[BatchStats] = []
         self._pending: list[tuple[str, tuple]] = []   # changing calls not yet sent to the replicas
+        self._unchecked = None    # (batch, leader's occ_signature, replicas' merge refs) of the last batch
+        self._merged: dict[int, tuple] = {}   # net -> (cells, edges) the last merge returned
         self._owns_ray = self._connect(address_or_local)
         processors = int(ray.cluster_resources().get("CPU", 1))
         count = actors or max(1, processors // self.threads_per_actor)
@@ -172,10 +190,11 @@ class RayEngine:
 
     def route_boxes(self, boxes, **params):
         boxes = [tuple(b) for b in boxes]
+        started = time.perf_counter()
+        self._check_replicas()
         self._flush()
         if not boxes:
             return []
-        started = time.perf_counter()
         refs, blobs, sources = self._work(boxes, {**params, "n_threads": self.threads_per_actor})
         worked = time.perf_counter()
         routes = self._merge(boxes, params["gc"], refs, blobs, sources)
@@ -185,7 +204,18 @@ class RayEngine:
 
     def call(self, method, *args):
         getattr(self.grid, method)(*args)
-        self._pending.append((method, args))
+        if method == "routes_update" and self._is_merged_route(*args):
+            self._pending.append((MERGED_ROUTE, args[:1]))
+        else:
+            self._pending.append((method, args))
+
+    def _is_merged_route(self, net, cells, edges) -> bool:
+        merged = self._merged.get(net)
+        return merged is not None and (merged[0] is cells or merged[0] == cells) and \
+            (merged[1] is edges or merged[1] == edges)
+
+    def balance_by_markers(self, markers, gc):
+        self.cost = marker_cost(markers, gc)
 
     def close(self):
         for actor in self.actors:
@@ -197,12 +227,26 @@ class RayEngine:
 
     # ---- one batch ----
 
+    def settle(self) -> float:
+        """Waits until every replica has merged the last batch and applied the changing calls
+        made since; returns the seconds waited. Batches need not wait (an actor runs its
+        tasks in order); measurements do, to tell the replicas' catching up from the work."""
+        started = time.perf_counter()
+        self._check_replicas()
+        for actor, ref in self._flush():
+            try:
+                self._ray.get(ref)
+            except self._ray.exceptions.RayActorError:
+                self._drop(actor)
+        return time.perf_counter() - started
+
     def _flush(self):
         """Sends the changing calls made since the last batch, in order, ahead of its work."""
-        if self._pending:
-            calls, self._pending = self._pending, []
-            for actor in self.actors:
-                actor.apply.remote(calls)
+        if not self._pending:
+            return []
+        calls = self._ray.put(self._pending)   # pickled once for all replicas
+        self._pending = []
+        return [(actor, actor.apply.remote(calls)) for actor in self.actors]
 
     def _submit(self, parts: list[list[Box]], params: dict) -> list[tuple[Any, list[Box], Any]]:
         return [(actor, part, actor.work.remote(part, params)) for actor, part in zip(self.actors, parts) if part]
@@ -233,7 +277,10 @@ class RayEngine:
         return refs, blobs, sources
 
     def _merge(self, boxes, gc, refs, blobs, sources):
-        ray = self._ray
+        """Merges on the leader; the replicas merge meanwhile, and are checked by the next
+        `route_boxes` (`_check_replicas`), so that their merge overlaps the leader's work
+        between batches. An actor runs its tasks in order, so its next part is worked on
+        the merged state either way."""
         batch = len(self.stats) + 1
         merges = [(actor, actor.merge.remote(boxes, gc, *refs)) for actor in self.actors]
         try:
@@ -241,7 +288,16 @@ class RayEngine:
         except ValueError as e:
             raise ReplicaMismatchError(f"batch {batch}: the leader refused the results "
                                        f"(results[i] came from {', '.join(sources)}): {e}") from e
-        expected = self.grid.occ_signature()
+        self._unchecked = (batch, self.grid.occ_signature(), merges)
+        self._merged = {net: (cells, edges) for net, cells, edges in routes}
+        return routes
+
+    def _check_replicas(self):
+        """Every replica's state after the last batch's merge equals the leader's."""
+        if self._unchecked is None:
+            return
+        ray = self._ray
+        (batch, expected, merges), self._unchecked = self._unchecked, None
         for actor, ref in merges:
             try:
                 signature = ray.get(ref)
@@ -254,7 +310,6 @@ class RayEngine:
             if signature != expected:
                 raise ReplicaMismatchError(f"batch {batch}: the occ_signature of {self._names[id(actor)]} is "
                                            f"{signature}, the leader's {expected}")
-        return routes
 
     def _drop(self, actor):
         self.actors = [a for a in self.actors if a is not actor]

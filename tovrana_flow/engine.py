@@ -38,6 +38,10 @@ class BatchEngine(Protocol):
     def call(self, method: str, *args: Any) -> None:
         """Calls a changing `Grid` method (e.g. `routes_update`) on every grid."""
 
+    def balance_by_markers(self, markers: list, gc: int) -> None:
+        """The markers (as `Grid.flexgc` returns them) the next batches are to remove: an
+        engine that splits a batch balances its parts by them. Changes no result."""
+
     def close(self) -> None:
         """Releases what the engine holds (threads, actors)."""
 
@@ -53,6 +57,9 @@ class LocalEngine:
 
     def call(self, method, *args):
         getattr(self.grid, method)(*args)
+
+    def balance_by_markers(self, markers, gc):
+        pass
 
     def close(self):
         pass

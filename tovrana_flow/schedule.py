@@ -85,6 +85,7 @@ def run_pass(engine, model: GridModel, routes: dict, markers: list, plan: PassPl
     h = model.halos
     changed: set[int] = set()
     batches = marker_batches(model, markers, plan)
+    engine.balance_by_markers(markers, model.gc)
     for batch in progress(batches, f"pass {plan.number}"):
         with clock.timing():
             result = engine.route_boxes(

@@ -6,18 +6,12 @@ from pathlib import Path
 
 import pytest
 
+from testkit.sample import SAMPLE, sample_args
 from tovrana_flow import api, cli
 from tovrana_flow.check import check_file
 from tovrana_flow.read import read_def, read_lef
 
-ROOT = Path(__file__).resolve().parents[2]
-SAMPLE = ROOT / "examples" / "ispd18_sample"
 DATA = Path(__file__).parent / "data"
-
-
-def sample_args(out: Path) -> list[str]:
-    return ["--lef", str(SAMPLE / "ispd18_sample.input.lef"), "--def", str(SAMPLE / "ispd18_sample.input.def"),
-            "--guide", str(SAMPLE / "ispd18_sample.input.guide"), "--out", str(out), "--quiet"]
 
 
 def test_sample_through_the_api_is_connected_and_short_free(tmp_path):

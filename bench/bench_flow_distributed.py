@@ -1,0 +1,62 @@
+#!/usr/bin/env python3
+"""Distributed batch overhead on a real design (default: ispd18_test1): 2 local Ray actors
+against 2 threads, pass by pass.
+
+    python -m bench.bench_flow_distributed [--design ispd18_test1] [--passes N] [--actors N]
+
+Routes the design with the flow's default options, with every batch of the passes worked by
+`bench.bench_distributed.ComparingEngine` (the local engine on 2 threads and a `RayEngine` of
+2 actors, which must agree batch by batch), and prints the same table as that script, one
+row per pass and one for all. The flow itself goes on with the local engine's routes, so the
+routes are those of a threaded run.
+"""
+from __future__ import annotations
+
+import argparse
+import sys
+import tempfile
+from pathlib import Path
+
+from bench.bench_distributed import HEADER, ComparingEngine, table_row
+from bench.bench_flow import ROOT, design_files
+from tovrana_flow import api, progress, route
+from tovrana_flow.route import RouteOptions
+from tovrana_flow.schedule import PassOptions
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--design", default="ispd18_test1")
+    ap.add_argument("--dir", default=str(ROOT.parent / "shared" / "designs"), help="folder of design folders")
+    ap.add_argument("--passes", type=int, default=PassOptions.passes)
+    ap.add_argument("--actors", type=int, default=2)
+    ap.add_argument("--threads", type=int, default=2)
+    args = ap.parse_args(argv)
+    progress.enabled = False
+
+    engines: list[ComparingEngine] = []
+
+    def comparing_engine(ray, recipe):
+        engines.append(ComparingEngine(recipe, args.actors, args.threads))
+        return engines[-1]
+
+    lefs, def_path, guide = design_files(Path(args.dir), args.design)
+    route.make_engine = comparing_engine   # the routing stage builds its engine through this name
+    with tempfile.TemporaryDirectory() as tmp:
+        result = api.run(lefs, def_path, str(Path(tmp) / "routed.def"), guide_path=guide,
+                         routing=RouteOptions(passes=PassOptions(passes=args.passes, threads=args.threads)))
+    figures = engines[0].figures
+    passes: dict[tuple, list] = {}
+    for f in figures:
+        passes.setdefault(f.key, []).append(f)
+    print(f"design {args.design}: {len(figures)} batches in {len(passes)} passes, {args.actors} actors "
+          f"of 1 thread against {args.threads} threads; {result.summary['seconds']:.0f} s in all\n")
+    print(HEADER.format(label="pass"))
+    for number, batches in enumerate(passes.values(), 1):
+        print(table_row(str(number), batches))
+    print(table_row("all", figures))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
