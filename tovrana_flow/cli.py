@@ -35,7 +35,7 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--check", action="store_true", help="check the written DEF for opens and shorts")
     ap.add_argument("--ray", metavar="ADDRESS", help="work batches on a Ray cluster (ADDRESS or local:N)")
     ap.add_argument("--quiet", action="store_true", help="no progress bars")
-    m = ap.add_argument_group("mapping overrides (default: derived from the LEF, see docs/flow_mapping.md)")
+    m = ap.add_argument_group("mapping overrides (default: derived from the LEF, see 'What the grid model does not see' in the README)")
     m.add_argument("--gcell", type=int, help=f"grid points per gcell side (default {DEFAULT_GCELL})")
     m.add_argument("--wire-halo", type=int)
     m.add_argument("--via-halo", type=int)
