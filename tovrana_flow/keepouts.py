@@ -6,16 +6,8 @@ power and ground pins among them), IO pins without a net and special-net wiring.
 """
 from __future__ import annotations
 
-from .design import Design, IOPin, Rect, Shape, Tech, Wire
-from .placement import component_obstructions, component_pin_shapes, io_pin_shapes, orient_rect
-
-
-def io_pin_all_shapes(pin: IOPin) -> list[Shape]:
-    """An IO pin's shapes over all its ports."""
-    if not pin.ports:
-        return io_pin_shapes(pin)
-    return [Shape(s.layer, orient_rect(s.rect, 0, 0, port.orient, port.x, port.y))
-            for port in pin.ports for s in port.shapes]
+from .design import Design, Rect, Shape, Tech, Wire
+from .placement import component_obstructions, component_pin_shapes, io_pin_shapes
 
 
 class PlacedShapes:
@@ -33,8 +25,8 @@ class PlacedShapes:
             # this instance's shapes moved back to the origin (placement works in whole units)
             placed = (component_pin_shapes(self.tech, self.design, comp_name, pin) if pin is not None
                       else component_obstructions(self.tech, self.design, comp_name))
-            self.at_origin[key] = [Shape(s.layer, _moved(s.rect, -comp.x, -comp.y)) for s in placed]
-        return [Shape(s.layer, _moved(s.rect, comp.x, comp.y)) for s in self.at_origin[key]]
+            self.at_origin[key] = [s.moved(-comp.x, -comp.y) for s in placed]
+        return [s.moved(comp.x, comp.y) for s in self.at_origin[key]]
 
     def pin(self, comp_name: str, pin: str) -> list[Shape]:
         return self._shapes(comp_name, pin)
@@ -45,18 +37,13 @@ class PlacedShapes:
     def connection(self, conn: tuple[str, str]) -> list[Shape]:
         comp, pin = conn
         if comp == "PIN":
-            return io_pin_all_shapes(self.design.pins[pin])
+            return io_pin_shapes(self.design.pins[pin])
         return self.pin(comp, pin)
-
-
-def _moved(r: Rect, dx: float, dy: float) -> Rect:
-    return Rect(r.x0 + dx, r.y0 + dy, r.x1 + dx, r.y1 + dy)
 
 
 def _via_shapes(tech: Tech, design: Design, wire: Wire) -> list[Shape]:
     if wire.via in design.vias:   # DEF vias are in database units already
-        return [Shape(s.layer, Rect(s.rect.x0 + wire.x0, s.rect.y0 + wire.y0, s.rect.x1 + wire.x0, s.rect.y1 + wire.y0))
-                for s in design.vias[wire.via].shapes]
+        return [s.moved(wire.x0, wire.y0) for s in design.vias[wire.via].shapes]
     dbu = design.dbu_per_micron
     return [Shape(s.layer, Rect(round(s.rect.x0 * dbu) + wire.x0, round(s.rect.y0 * dbu) + wire.y0,
                                 round(s.rect.x1 * dbu) + wire.x0, round(s.rect.y1 * dbu) + wire.y0))
@@ -88,7 +75,7 @@ def keepout_shapes(tech: Tech, design: Design, placed: PlacedShapes) -> list[Sha
                 shapes.extend(placed.pin(name, pin))
     for name, pin in design.pins.items():
         if ("PIN", name) not in used:
-            shapes.extend(io_pin_all_shapes(pin))
+            shapes.extend(io_pin_shapes(pin))
     for blockage in design.blockages:
         if blockage.kind == "LAYER" and blockage.layer:
             shapes.extend(Shape(blockage.layer, r) for r in blockage.rects)

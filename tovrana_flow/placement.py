@@ -61,11 +61,3 @@ def io_pin_shapes(pin: IOPin) -> list[Shape]:
     """An IO pin's shapes, each port's oriented about its own placement point (0 x 0 outline)."""
     ports = pin.ports or [pin]
     return [Shape(s.layer, orient_rect(s.rect, 0, 0, p.orient, p.x, p.y)) for p in ports for s in p.shapes]
-
-
-def connection_shapes(tech: Tech, design: Design, conn: tuple[str, str]) -> list[Shape]:
-    """The shapes of one net connection `(component, pin)` or `("PIN", io_pin)`."""
-    comp, pin = conn
-    if comp == "PIN":
-        return io_pin_shapes(design.pins[pin])
-    return component_pin_shapes(tech, design, comp, pin)
