@@ -15,14 +15,14 @@ from __future__ import annotations
 
 import time
 from collections import Counter, defaultdict
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, field
 
 import numpy as np
 
-from .design import Component, Design, Net, Tech, Wire
+from .design import Design, Net, Tech, Wire
 from .errors import FlowInputError
 from .overlaps import meeting_pairs
-from .placement import component_pin_shapes, io_pin_shapes
+from .placement import PlacedShapes, io_pin_shapes
 from .read import read_def
 from .read.def_file import PLACEMENT_STATUSES
 
@@ -82,30 +82,6 @@ class _UnionFind:
         ra, rb = self.find(a), self.find(b)
         if ra != rb:
             self.parent[max(ra, rb)] = min(ra, rb)
-
-
-class _PinsAtOrigin:
-    """Each macro's pin shapes on routing layers, oriented, for an instance placed at
-    (0, 0): worked out once per macro and orientation, then moved to each instance."""
-
-    def __init__(self, tech: Tech, design: Design):
-        self.tech, self.design = tech, design
-        self.routing = {l.name for l in tech.routing_layers()}
-        self.done: dict[tuple[str, str], dict[str, list[tuple[str, int, int, int, int]]]] = {}
-
-    def pins(self, comp: Component) -> dict[str, list[tuple[str, int, int, int, int]]]:
-        key = (comp.macro, comp.orient)
-        if key not in self.done:
-            if comp.macro not in self.tech.macros:
-                raise FlowInputError(self.design.file, comp.line, f"COMPONENTS {comp.name}",
-                                     f"macro {comp.macro} is not in the LEF")
-            probe = replace(comp, name="", x=0, y=0)
-            alone = Design(dbu_per_micron=self.design.dbu_per_micron, components={"": probe})
-            self.done[key] = {
-                pin: [(s.layer, s.rect.x0, s.rect.y0, s.rect.x1, s.rect.y1)
-                      for s in component_pin_shapes(self.tech, alone, "", pin) if s.layer in self.routing]
-                for pin in self.tech.macros[comp.macro].pins}
-        return self.done[key]
 
 
 class _Scene:
@@ -199,16 +175,20 @@ class _Scene:
                 (wildcard[pin] if comp == "*" else owners[comp, pin]).append(nid)
 
         pin_element: dict[tuple[str, str], int] = {}
-        at_origin = _PinsAtOrigin(self.tech, self.design)
+        placed = PlacedShapes(self.tech, self.design)
         for name, comp in self.design.components.items():
-            for pin_name, shapes in at_origin.pins(comp).items():
+            if comp.macro not in self.tech.macros:
+                raise FlowInputError(self.design.file, comp.line, f"COMPONENTS {comp.name}",
+                                     f"macro {comp.macro} is not in the LEF")
+            for pin_name in self.tech.macros[comp.macro].pins:
                 nets = tuple(dict.fromkeys(owners.get((name, pin_name), []) + wildcard.get(pin_name, [])))
                 e = self.element(PIN, nets, (name, pin_name))
                 pin_element[name, pin_name] = e
                 if comp.status not in PLACEMENT_STATUSES:
                     continue           # no place, no shapes: its pins can only be opens
-                for layer, x0, y0, x1, y1 in shapes:
-                    self.add_rect(layer, x0 + comp.x, y0 + comp.y, x1 + comp.x, y1 + comp.y, e)
+                for s in placed.pin(name, pin_name):
+                    if s.layer in self.routing:
+                        self.add_rect(s.layer, s.rect.x0, s.rect.y0, s.rect.x1, s.rect.y1, e)
         for name, io in self.design.pins.items():
             nets = tuple(dict.fromkeys(owners.get(("PIN", name), []) + ([self.net_id(io.net)] if io.net else [])))
             e = self.element(PIN, nets, ("PIN", name))

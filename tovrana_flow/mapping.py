@@ -17,8 +17,9 @@ from .cellcover import bracket_points, clamp_into, covered_points, distance2, gu
 from .design import Design, Guides, Rect, Tech, Wire
 from .errors import FlowInputError
 from .gridmap import GridMap
-from .keepouts import PlacedShapes, keepout_shapes
+from .keepouts import keepout_shapes
 from .layers import Halos, LayerStack, derived_halos, layer_stack, via_names
+from .placement import PlacedShapes
 
 BLOCKED = -1
 

@@ -61,3 +61,34 @@ def io_pin_shapes(pin: IOPin) -> list[Shape]:
     """An IO pin's shapes, each port's oriented about its own placement point (0 x 0 outline)."""
     ports = pin.ports or [pin]
     return [Shape(s.layer, orient_rect(s.rect, 0, 0, p.orient, p.x, p.y)) for p in ports for s in p.shapes]
+
+
+class PlacedShapes:
+    """Placed pin and obstruction shapes, oriented once per macro and orientation and then
+    only moved to each instance (a design places the same few macros thousands of times)."""
+
+    def __init__(self, tech: Tech, design: Design):
+        self.tech, self.design = tech, design
+        self.at_origin: dict[tuple[str, str, str | None], list[Shape]] = {}
+
+    def _shapes(self, comp_name: str, pin: str | None) -> list[Shape]:
+        comp = self.design.components[comp_name]
+        key = (comp.macro, comp.orient, pin)
+        if key not in self.at_origin:
+            # this instance's shapes moved back to the origin (placement works in whole units)
+            placed = (component_pin_shapes(self.tech, self.design, comp_name, pin) if pin is not None
+                      else component_obstructions(self.tech, self.design, comp_name))
+            self.at_origin[key] = [s.moved(-comp.x, -comp.y) for s in placed]
+        return [s.moved(comp.x, comp.y) for s in self.at_origin[key]]
+
+    def pin(self, comp_name: str, pin: str) -> list[Shape]:
+        return self._shapes(comp_name, pin)
+
+    def obstructions(self, comp_name: str) -> list[Shape]:
+        return self._shapes(comp_name, None)
+
+    def connection(self, conn: tuple[str, str]) -> list[Shape]:
+        comp, pin = conn
+        if comp == "PIN":
+            return io_pin_shapes(self.design.pins[pin])
+        return self.pin(comp, pin)
