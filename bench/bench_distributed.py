@@ -20,7 +20,7 @@ from dataclasses import dataclass
 
 from bench.common import run_sizes
 from testkit.designs import make_design
-from tovrana_flow.engine import GridRecipe, LocalEngine
+from tovrana_flow.routing.engines import GridRecipe, LocalEngine
 
 PARAMS = dict(ripup_all=False, maze_end_iter=3, gg_drc=8.0, gg_marker=4.0, gg_fixed=1.0, marker_decay=0.5)
 
@@ -63,7 +63,7 @@ class ComparingEngine:
     a whole-batch `work_boxes`, to time the merge alone. Returns the local engine's routes."""
 
     def __init__(self, grid_recipe: GridRecipe, actors: int = 2, threads: int = 2):
-        from tovrana_flow.distributed import RayEngine
+        from tovrana_flow.routing.distributed import RayEngine
 
         self.threads = threads
         self.local, self.spare = LocalEngine(grid_recipe), LocalEngine(grid_recipe)

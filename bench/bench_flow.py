@@ -20,8 +20,8 @@ import tempfile
 from pathlib import Path
 
 from tovrana_flow import api, progress
-from tovrana_flow.route import RouteOptions
-from tovrana_flow.schedule import PassOptions
+from tovrana_flow.routing.stage import RouteOptions
+from tovrana_flow.routing.schedule import PassOptions
 
 ROOT = Path(__file__).resolve().parent.parent
 

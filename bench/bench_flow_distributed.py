@@ -19,9 +19,10 @@ from pathlib import Path
 
 from bench.bench_distributed import HEADER, ComparingEngine, table_row
 from bench.bench_flow import ROOT, design_files
-from tovrana_flow import api, progress, route
-from tovrana_flow.route import RouteOptions
-from tovrana_flow.schedule import PassOptions
+from tovrana_flow import api, progress
+from tovrana_flow.routing import stage as route
+from tovrana_flow.routing.stage import RouteOptions
+from tovrana_flow.routing.schedule import PassOptions
 
 
 def main(argv=None) -> int:

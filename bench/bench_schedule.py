@@ -4,7 +4,7 @@
     python -m bench.bench_schedule [small medium ...] [--passes N] [--threads N]
 
 Each design gets the demo's initial routing (`examples.route_demo`), is loaded into a
-local engine and then goes through `tovrana_flow.schedule.run_passes`, the schedule the
+local engine and then goes through `tovrana_flow.routing.schedule.run_passes`, the schedule the
 real-design flow uses.
 """
 from __future__ import annotations
@@ -18,11 +18,11 @@ from types import SimpleNamespace
 import tovrana
 from examples import route_demo
 from testkit.designs import SIZES, make_design, via_cells
-from tovrana_flow.engine import GridRecipe, LocalEngine
+from tovrana_flow.routing.engines import GridRecipe, LocalEngine
 from tovrana_flow.mapping import Halos
-from tovrana_flow.markers import MarkerCensus
+from tovrana_flow.routing.markers import MarkerCensus
 from tovrana_flow.metrics import ModuleClock
-from tovrana_flow.schedule import PassOptions, run_passes
+from tovrana_flow.routing.schedule import PassOptions, run_passes
 
 
 def run(size: str, passes: int, threads: int) -> None:

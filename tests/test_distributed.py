@@ -10,13 +10,13 @@ from conftest import SANITIZED
 from testkit.designs import make_design
 from testkit.sample import sample_args
 from tovrana_flow import cli
-from tovrana_flow.distributed import ReplicaMismatchError, make_engine, marker_cost, split_by_cost
-from tovrana_flow.engine import GridRecipe, LocalEngine
+from tovrana_flow.routing.distributed import ReplicaMismatchError, make_engine, marker_cost, split_by_cost
+from tovrana_flow.routing.engines import GridRecipe, LocalEngine
 
 if SANITIZED:
     pytest.skip("Ray's own processes would inherit the preloaded sanitizer runtime", allow_module_level=True)
 ray = pytest.importorskip("ray", reason="ray is not installed (pip install '.[distributed]')")
-from tovrana_flow.distributed import RayEngine  # noqa: E402
+from tovrana_flow.routing.distributed import RayEngine  # noqa: E402
 
 D = make_design("small", 11)
 def recipe(d):

@@ -16,7 +16,7 @@ from .design import Design, Guides, Tech, Wire
 from .mapping import GridModel, MappingOptions, map_design
 from .metrics import PhaseRow, format_table, peak_memory_mb
 from .read import read_def, read_guides, read_lef
-from .route import RouteOptions, RouteResult, route_design
+from .routing.stage import RouteOptions, RouteResult, route_design
 
 
 @dataclass
@@ -44,7 +44,7 @@ def route(model: GridModel, guides: Guides | None = None, options: RouteOptions 
 
 def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
     """Each routed net's wires and vias in database units, pin access wires included."""
-    from .wires import route_wires
+    from .output.wires import route_wires
     out = {}
     for net, (cells, edges) in sorted(result.routes.items()):
         out[model.net_names[net]] = route_wires(cells, edges, model.gridmap) + model.stubs.get(net, [])
@@ -52,18 +52,18 @@ def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
 
 
 def write(inputs: Inputs, out_path: str, wires: dict[str, list[Wire]]) -> None:
-    from .write import write_routed_def
+    from .output.def_writer import write_routed_def
     write_routed_def(inputs.def_path, out_path, inputs.design, wires)
 
 
 def check(tech: Tech, routed_def_path: str):
     """The independent checker on the written DEF: opens and shorts, read back from the file."""
-    from .check import check_file
+    from .check.connectivity import check_file
     return check_file(tech, routed_def_path)
 
 
 def draw(tech: Tech, routed_def_path: str, png_path: str) -> None:
-    from .pictures import draw_routed
+    from .output.pictures import draw_routed
     draw_routed(tech, read_def(routed_def_path, tech), png_path)
 
 

@@ -12,12 +12,12 @@ import sys
 
 from . import progress
 from .api import run
-from .distributed import parse_local
+from .routing.distributed import parse_local
 from .errors import FlowInputError
-from .initial import InitialOptions
+from .routing.initial import InitialOptions
 from .mapping import DEFAULT_GCELL, DEFAULT_VIA_COST, MappingOptions
-from .route import RouteOptions
-from .schedule import PassOptions
+from .routing.stage import RouteOptions
+from .routing.schedule import PassOptions
 
 
 def parser() -> argparse.ArgumentParser:

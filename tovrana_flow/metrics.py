@@ -11,7 +11,7 @@ import time
 from contextlib import contextmanager
 from dataclasses import asdict, dataclass
 
-from .gridmap import GridMap
+from .mapping.gridmap import GridMap
 
 
 def peak_memory_mb() -> float:

@@ -8,7 +8,7 @@ import pytest
 from tovrana_flow.check import check_def, check_file
 from tovrana_flow.design import Component, Design, IOPin, Net, PinPort, Rect, Shape, Wire
 from tovrana_flow.errors import FlowInputError
-from tovrana_flow.overlaps import meeting_pairs
+from tovrana_flow.check.overlaps import meeting_pairs
 
 DATA = os.path.join(os.path.dirname(__file__), "data")
 

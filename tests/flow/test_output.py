@@ -8,10 +8,10 @@ import pytest
 from tovrana_flow.check import check_def
 from tovrana_flow.design import Rect, Wire
 from tovrana_flow.errors import FlowInputError
-from tovrana_flow.gridmap import GridMap
+from tovrana_flow.mapping.gridmap import GridMap
 from tovrana_flow.read import read_def, read_lef
-from tovrana_flow.wires import route_wires
-from tovrana_flow.write import routed_text, write_routed_def
+from tovrana_flow.output.wires import route_wires
+from tovrana_flow.output.def_writer import routed_text, write_routed_def
 
 DATA = os.path.join(os.path.dirname(__file__), "data")
 TINY_DEF = os.path.join(DATA, "tiny.def")
@@ -213,7 +213,7 @@ def test_round_trip_on_ispd18_sample(designs, tmp_path):
 class TestPicture:
     def test_png_of_both_panels(self, tiny, tmp_path):
         pytest.importorskip("matplotlib")
-        from tovrana_flow.pictures import draw_routed
+        from tovrana_flow.output.pictures import draw_routed
         tech, design = tiny
         out = tmp_path / "routed.png"
         window = draw_routed(tech, design, str(out))
@@ -226,7 +226,7 @@ class TestPicture:
         assert draw_routed(tech, design, str(out), given) == given
 
     def test_without_matplotlib_a_clear_message(self, tiny, tmp_path, monkeypatch):
-        from tovrana_flow.pictures import draw_routed
+        from tovrana_flow.output.pictures import draw_routed
         for name in [m for m in sys.modules if m == "matplotlib" or m.startswith("matplotlib.")]:
             monkeypatch.delitem(sys.modules, name)
         monkeypatch.setitem(sys.modules, "matplotlib", None)

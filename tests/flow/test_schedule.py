@@ -7,14 +7,14 @@ from types import SimpleNamespace
 import pytest
 import tovrana
 
-from tovrana_flow.cleanup import remove_shorts, shared_cells
-from tovrana_flow.engine import GridRecipe, LocalEngine
-from tovrana_flow.initial import InitialOptions
+from tovrana_flow.routing.shorts import remove_shorts, shared_cells
+from tovrana_flow.routing.engines import GridRecipe, LocalEngine
+from tovrana_flow.routing.initial import InitialOptions
 from tovrana_flow.mapping import Halos
-from tovrana_flow.markers import MarkerCensus
+from tovrana_flow.routing.markers import MarkerCensus
 from tovrana_flow.metrics import ModuleClock
-from tovrana_flow.route import open_nets
-from tovrana_flow.schedule import PassOptions, marker_batches, plan_pass
+from tovrana_flow.routing.stage import open_nets
+from tovrana_flow.routing.schedule import PassOptions, marker_batches, plan_pass
 
 
 def small_model(termsets=None, halo=0, n=40, gc=5):
@@ -105,7 +105,7 @@ def test_markers_forced_by_single_point_pins_are_counted_unremovable():
 def test_initial_routing_connects_every_net_with_or_without_pricing(gg_drc, refresh):
     from pathlib import Path
 
-    from tovrana_flow.initial import initial_routing
+    from tovrana_flow.routing.initial import initial_routing
     from tovrana_flow.mapping import map_design
     from tovrana_flow.read import read_def, read_lef
     data = Path(__file__).parent / "data"

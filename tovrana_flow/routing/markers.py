@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from .mapping import Cell, GridModel
+from ..mapping import Cell, GridModel
 
 
 def via_cells(edges) -> list[Cell]:

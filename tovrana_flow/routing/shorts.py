@@ -9,9 +9,9 @@ reported. The occupancy map is rebuilt through the engine afterwards.
 from __future__ import annotations
 
 from .initial import InitialOptions, reroute
-from .mapping import GridModel
+from ..mapping import GridModel
 from .markers import occ_nets
-from .metrics import ModuleClock
+from ..metrics import ModuleClock
 
 
 def shared_cells(routes: dict) -> dict:

@@ -19,12 +19,12 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .design import Design, Net, Tech, Wire
-from .errors import FlowInputError
+from ..design import Design, Net, Tech, Wire
+from ..errors import FlowInputError
 from .overlaps import meeting_pairs
-from .placement import PlacedShapes, io_pin_shapes
-from .read import read_def
-from .read.def_file import PLACEMENT_STATUSES
+from ..placed_shapes import PlacedShapes, io_pin_shapes
+from ..read import read_def
+from ..read.def_file import PLACEMENT_STATUSES
 
 DETAILS_PER_KIND = 10      # how many opens, shorts and pin shorts the report spells out
 BUCKET_PITCHES = 4         # bucket size of the overlap search, in the finest routing pitch

@@ -11,9 +11,9 @@ import os
 import re
 import tempfile
 
-from .design import Design, Wire
-from .errors import FlowInputError
-from .read.tokens import TOKEN as DEF_TOKEN      # the reader's words, so both split alike
+from ..design import Design, Wire
+from ..errors import FlowInputError
+from ..read.tokens import TOKEN as DEF_TOKEN      # the reader's words, so both split alike
 
 _WIRING = frozenset({"ROUTED", "FIXED", "COVER", "NOSHIELD"})
 

@@ -12,13 +12,13 @@ from dataclasses import dataclass, field
 
 import tovrana
 
-from .design import Guides
-from .cleanup import remove_shorts
-from .engine import GridRecipe, LocalEngine
+from ..design import Guides
+from .shorts import remove_shorts
+from .engines import GridRecipe, LocalEngine
 from .initial import InitialOptions, initial_routing, reroute
-from .mapping import GridModel
+from ..mapping import GridModel
 from .markers import MarkerCensus, MarkerCount, occ_nets
-from .metrics import ModuleClock, PhaseRow, peak_memory_mb, route_length
+from ..metrics import ModuleClock, PhaseRow, peak_memory_mb, route_length
 from .schedule import PassOptions, run_passes
 
 

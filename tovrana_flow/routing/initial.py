@@ -15,11 +15,11 @@ from dataclasses import dataclass, field
 
 import tovrana
 
-from .design import Guides
-from .mapping import Cell, GridModel
+from ..design import Guides
+from ..mapping import Cell, GridModel
 from .markers import occ_nets
-from .metrics import ModuleClock
-from .progress import progress
+from ..metrics import ModuleClock
+from ..progress import progress
 
 Edge = tuple[Cell, Cell]
 

@@ -11,7 +11,7 @@ from __future__ import annotations
 import math
 from bisect import bisect_left, bisect_right
 
-from .design import Rect
+from ..design import Rect
 
 
 def covered_range(coords: list[int], lo: float, hi: float) -> range:

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from .design import Design, Rect, Tech
+from ..design import Design, Rect, Tech
 
 WINDOW_SHARE = 1 / 8        # the default window's share of the die's width and of its height,
 WINDOW_TRACKS = 40          # but at least this many of the finest tracks across

@@ -13,13 +13,12 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-from .cellcover import bracket_points, clamp_into, covered_points, distance2, guarded_points
-from .design import Design, Guides, Rect, Tech, Wire
-from .errors import FlowInputError
+from .track_points import bracket_points, clamp_into, covered_points, distance2, guarded_points
+from ..design import Design, Guides, Rect, Tech, Wire
+from ..errors import FlowInputError
 from .gridmap import GridMap
-from .keepouts import keepout_shapes
+from ..placed_shapes import PlacedShapes, keepout_shapes
 from .layers import Halos, LayerStack, derived_halos, layer_stack, via_names
-from .placement import PlacedShapes
 
 BLOCKED = -1
 

@@ -10,8 +10,8 @@ from __future__ import annotations
 from collections import defaultdict
 from typing import Iterable
 
-from .design import Wire
-from .gridmap import GridMap
+from ..design import Wire
+from ..mapping.gridmap import GridMap
 
 Cell = tuple[int, int, int]
 

@@ -11,8 +11,8 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 
-from .design import Design, Layer, Tech, Tracks
-from .errors import FlowInputError
+from ..design import Design, Layer, Tech, Tracks
+from ..errors import FlowInputError
 
 
 @dataclass

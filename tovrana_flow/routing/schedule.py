@@ -22,10 +22,10 @@ import os
 import time
 from dataclasses import dataclass, field
 
-from .mapping import GridModel
+from ..mapping import GridModel
 from .markers import MarkerCensus, MarkerCount, occ_nets
-from .metrics import ModuleClock
-from .progress import progress
+from ..metrics import ModuleClock
+from ..progress import progress
 
 
 @dataclass

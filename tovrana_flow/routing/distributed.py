@@ -28,7 +28,7 @@ from collections import Counter
 from dataclasses import dataclass
 from typing import Any, Callable, Sequence
 
-from .engine import BatchEngine, GridRecipe, LocalEngine
+from .engines import BatchEngine, GridRecipe, LocalEngine
 
 Box = tuple[int, int, int, int]
 

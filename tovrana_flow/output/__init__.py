@@ -1,0 +1,1 @@
+"""Routed output: grid routes as wires, the routed DEF, pictures."""

@@ -1,0 +1,1 @@
+"""The routing stage: initial routing, rip-up-and-reroute passes, short removal."""
