@@ -15,14 +15,13 @@ from dataclasses import dataclass, field
 
 from .track_points import bracket_points, clamp_into, covered_points, distance2, guarded_points
 from ..design import Design, Guides, Rect, Tech, Wire
-from ..errors import FlowInputError
+from ..errors import FlowInputError, at_least, positive
+from ..grid_routes import Cell, Route
 from .gridmap import GridMap
 from ..placed_shapes import PlacedShapes, keepout_shapes
 from .layers import Halos, LayerStack, derived_halos, layer_stack, via_names
 
 BLOCKED = -1
-
-Cell = tuple[int, int, int]       # (ix, iy, z), the module's cell order
 
 
 @dataclass
@@ -34,6 +33,12 @@ class MappingOptions:
     prl_halo: int | None = None
     prl_len: int | None = None
     via_cost: float | None = None     # cost of one layer change in track steps (default 4)
+
+    def __post_init__(self):
+        at_least("gcell", self.gcell, 1)
+        for name in ("wire_halo", "via_halo", "prl_halo", "prl_len"):
+            at_least(name, getattr(self, name), 0)
+        positive("via_cost", self.via_cost)
 
 
 DEFAULT_GCELL = 15
@@ -56,7 +61,8 @@ class GridModel:
     gc: int
     halos: Halos
     via_cost: float
-    supply: list[int] = field(default_factory=list)
+    supply: list[int] = field(default_factory=list)               # nets never ripped up
+    supply_routes: dict[int, Route] = field(default_factory=dict)  # their routes, kept as they are
     left_out_layers: list[str] = field(default_factory=list)
     nearest_pins: int = 0                         # pins reached through a stub
     contested_points: int = 0                     # points two nets' pins both claimed
