@@ -30,11 +30,7 @@ HEADER = ("| {label} | batches | boxes/batch | 2 threads ms/batch | 2 actors ms/
 
 
 def recipe(d):
-    """The grid of a synthetic design, its pattern routes loaded as a driver loads routes
-    before its passes."""
-    return GridRecipe(grid_args=d.grid_args(), routes=d.route_list(), termsets=d.termset_list(),
-                      ranks=d.name_rank(), supply=d.supply, obstacles=[], occ_nets=d.occ_nets(),
-                      wire_halo=d.wire_halo, via_halo=d.via_halo)
+    return d.grid_recipe()
 
 
 def timed(fn, *args, **kwargs):

@@ -72,6 +72,15 @@ class Design:
             getattr(grid, method)(*args)
         return grid
 
+    def grid_recipe(self):
+        """The grid with the pattern routes loaded, as a driver loads routes before its
+        passes, as the flow's batch engines take it."""
+        from tovrana_flow.routing.engines import GridRecipe
+
+        return GridRecipe(grid_args=self.grid_args(), routes=self.route_list(), termsets=self.termset_list(),
+                          ranks=self.name_rank(), supply=self.supply, obstacles=[], occ_nets=self.occ_nets(),
+                          wire_halo=self.wire_halo, via_halo=self.via_halo)
+
     def grid_model(self):
         """The design as the flow's grid model: one database unit per grid step, the signal
         nets with their terminal sets, the supply straps as routes that never move. The

@@ -25,11 +25,7 @@ D = make_design("small", 11)
 
 
 def recipe(d):
-    """The synthetic design's pattern routes loaded as a driver loads them before its passes."""
-    return GridRecipe(grid_args=d.grid_args(), routes=d.route_list(), termsets=d.termset_list(),
-                      ranks=d.name_rank(), supply=d.supply, obstacles=[], occ_nets=d.occ_nets(),
-                      wire_halo=d.wire_halo, via_halo=d.via_halo)
-
+    return d.grid_recipe()
 
 PARAMS = dict(gc=D.gc, wire_halo=1, via_halo=1, ripup_all=True, maze_end_iter=3, gg_drc=4.0, gg_marker=2.0,
               gg_fixed=1.0, marker_decay=0.5, prl_halo=1, prl_len=6, vertical=D.vertical, n_threads=2)
