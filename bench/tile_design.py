@@ -42,7 +42,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Iterator, TextIO
 
-from tovrana_flow.design import Rect
+from tovrana_flow.design import Guides, Rect
 from tovrana_flow.errors import FlowInputError
 from tovrana_flow.read.def_file import _DefReader
 from tovrana_flow.read.guide import read_guides
@@ -532,16 +532,20 @@ def tile_design(def_path: str, n: int, out_path: str, guide_path: str | None = N
     return tiling
 
 
-def _write_guides(guides, tiling: Tiling, out_path: str) -> int:
+def _write_guides(guides: Guides, tiling: Tiling, out_path: str) -> int:
     shared = set(tiling.shared_nets)
     boxes = [(net, [(b.rect.x0, b.rect.y0, b.rect.x1, b.rect.y1, b.layer) for b in net_boxes])
              for net, net_boxes in guides.items()]
+    guides.clear()          # the records are not needed again: free them before writing
+    # Guide corners lie on a few grid lines: each one's text is made once per tile, not per box.
+    xs = {v for _, rects in boxes for r in rects for v in (r[0], r[2])}
+    ys = {v for _, rects in boxes for r in rects for v in (r[1], r[3])}
     with _writing(out_path) as out:
         for tile in tiling.tiles():
-            suffix, dx, dy = tile.suffix, tile.dx, tile.dy
+            sx, sy = {x: str(x + tile.dx) for x in xs}, {y: str(y + tile.dy) for y in ys}
             out.write("".join(
-                f"{net if net in shared else net + suffix}\n(\n"
-                + "".join(f"{x0 + dx} {y0 + dy} {x1 + dx} {y1 + dy} {layer}\n" for x0, y0, x1, y1, layer in rects)
+                f"{net if net in shared else net + tile.suffix}\n(\n"
+                + "".join(f"{sx[x0]} {sy[y0]} {sx[x1]} {sy[y1]} {layer}\n" for x0, y0, x1, y1, layer in rects)
                 + ")\n" for net, rects in boxes))
     return sum(len(rects) for _, rects in boxes) * len(tiling.tiles())
 
