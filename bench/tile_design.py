@@ -495,7 +495,11 @@ def _writing(path: str) -> Iterator[TextIO]:
     """A file that appears under `path` only once it is whole."""
     part = path + ".part"
     try:
-        with open(part, "w", encoding="utf-8", newline="\n") as f:
+        f = open(part, "w", encoding="utf-8", newline="\n")
+    except OSError as e:                    # name the output, not its temporary file
+        raise OSError(e.errno, e.strerror, path) from None
+    try:
+        with f:
             yield f
         os.replace(part, path)
     except BaseException:
@@ -594,6 +598,9 @@ def main(argv: list[str] | None = None) -> int:
         tiling = tile_design(args.def_path, args.n, args.out, args.guide, args.out_guide)
     except (FlowInputError, ValueError) as e:
         print(f"tile_design: {e}", file=sys.stderr)
+        return 2
+    except OSError as e:                    # the output cannot be written
+        print(f"tile_design: {e.filename}: {e.strerror}", file=sys.stderr)
         return 2
     seconds = time.perf_counter() - start
     print(tiling.summary())

@@ -189,7 +189,8 @@ def test_every_section_renamed_and_moved_and_the_rest_kept(tmp_path):
         "SPECIALNETS 1 ; - VDD ( * VDD ) ( PIN p__t0_0 ) ( PIN p__t1_0 ) ( PIN p__t0_1 ) ( PIN p__t1_1 )"
         " + ROUTED M1 100 + SHAPE STRIPE ( 0 100 ) ( 1000 100 ) V1"
         " + ROUTED M1 100 + SHAPE STRIPE ( 1000 100 ) ( 2000 100 ) V1",
-        "+ USE POWER + VIA V1 ( 500 100 ) + VIA V1 ( 1500 100 ) + VIA V1 ( 500 1000 ) + VIA V1 ( 1500 1000 ) ; END SPECIALNETS",
+        "+ USE POWER + VIA V1 ( 500 100 ) + VIA V1 ( 1500 100 ) + VIA V1 ( 500 1000 ) + VIA V1 ( 1500 1000 ) ;"
+        " END SPECIALNETS",
         "NETS 5 ;",                                                 # 4 copies of n, and VDD once
         "- VDD ( a__t0_0 VDD ) ( a__t1_0 VDD ) ( a__t0_1 VDD ) ( a__t1_1 VDD ) + USE POWER ; END NETS",
         "REGIONS 4 ;", "PINPROPERTIES 8 ;", "FILLS 4 ;", "GROUPS 4 ;", "SCANCHAINS 4 ;",
@@ -231,6 +232,8 @@ def test_command_refuses_bad_n_and_bad_input_with_one_line(tmp_path, capsys):
     err = capsys.readouterr().err
     assert len(err.strip().splitlines()) == 1 and f"{src}:" in err and "has no DIEAREA" in err
     assert not (tmp_path / "o.def").exists()
+    assert main(["--def", str(DATA / "tiny.def"), "--n", "2", "--out", str(tmp_path / "no" / "o.def")]) == 2
+    assert "No such file or directory" in capsys.readouterr().err
 
 
 def test_command_reads_the_result_back(tmp_path, capsys):
