@@ -256,8 +256,12 @@ class _Tiler:
                     parts.append(" ")
             slot = slots.get(k)
             if slot is not None and slot[0] is not None:
-                parts.append("{}")
-                values.append(slot)
+                if slot[0] == NAME and len(word) > 1 and word[0] == word[-1] == '"':
+                    parts.append('{}"')             # a quoted name: the suffix goes inside the quotes
+                    values.append((NAME, word[:-1]))
+                else:
+                    parts.append("{}")
+                    values.append(slot)
                 continue
             if slot is not None:
                 word = slot[1]
@@ -455,8 +459,8 @@ class _Tiler:
                 while j < k:
                     if w[j] != "(":
                         j += 1
-                    elif w[j - 1] == "RECT":          # a wiring patch: ( dx0 dy0 dx1 dy1 ) from its point
-                        j = self.past_group(j, k, oc)
+                    elif w[j - 1] == "RECT" and j + 5 < k and w[j + 5] == ")":
+                        j += 6                        # a wiring patch: ( dx0 dy0 dx1 dy1 ) from its point
                     else:
                         j = self.point(j, k, slots, oc)
         return slots, options
@@ -482,6 +486,10 @@ class _Tiler:
                     slots[k] = (NAME, word)
                 k += 1
         return slots
+
+
+def _suffixed(name: str, suffix: str) -> str:
+    return name[:-1] + suffix + '"' if len(name) > 1 and name[0] == name[-1] == '"' else name + suffix
 
 
 def _render(text: str, values: list, tile: Tile) -> str:
@@ -548,7 +556,7 @@ def _write_guides(guides: Guides, tiling: Tiling, out_path: str) -> int:
         for tile in tiling.tiles():
             sx, sy = {x: str(x + tile.dx) for x in xs}, {y: str(y + tile.dy) for y in ys}
             out.write("".join(
-                f"{net if net in shared else net + tile.suffix}\n(\n"
+                f"{net if net in shared else _suffixed(net, tile.suffix)}\n(\n"
                 + "".join(f"{sx[x0]} {sy[y0]} {sx[x1]} {sy[y1]} {layer}\n" for x0, y0, x1, y1, layer in rects)
                 + ")\n" for net, rects in boxes))
     return sum(len(rects) for _, rects in boxes) * len(tiling.tiles())

@@ -152,6 +152,7 @@ NETS 2 ;
 - n ( a Y ) ( b A ) + VPIN vp LAYER M1 ( -10 -10 ) ( 10 10 ) PLACED ( 400 400 ) N
   + ROUTED M1 ( 100 50 ) ( 300 * ) RECT ( -5 -5 5 5 ) VIRTUAL ( 300 250 ) ;
 - VDD ( a VDD ) + USE POWER ;
+- "q;1" ( b Z ) ;
 END NETS
 GROUPS 1 ;
 - g a b* + REGION reg ;
@@ -191,32 +192,35 @@ def test_every_section_renamed_and_moved_and_the_rest_kept(tmp_path):
         " + ROUTED M1 100 + SHAPE STRIPE ( 1000 100 ) ( 2000 100 ) V1",
         "+ USE POWER + VIA V1 ( 500 100 ) + VIA V1 ( 1500 100 ) + VIA V1 ( 500 1000 ) + VIA V1 ( 1500 1000 ) ;"
         " END SPECIALNETS",
-        "NETS 5 ;",                                                 # 4 copies of n, and VDD once
+        "NETS 9 ;",                                                 # 4 copies of n and "q;1", VDD once
+        '- "q;1__t1_1" ( b__t1_1 Z ) ;',
         "- VDD ( a__t0_0 VDD ) ( a__t1_0 VDD ) ( a__t0_1 VDD ) ( a__t1_1 VDD ) + USE POWER ; END NETS",
         "REGIONS 4 ;", "PINPROPERTIES 8 ;", "FILLS 4 ;", "GROUPS 4 ;", "SCANCHAINS 4 ;",
     ]
     missing = [e for e in expected if e not in text]
     assert not missing, missing
     design = read_def(str(tmp_path / "out.def"))
-    assert len(design.nets) == 5 and len(design.components) == 8 and list(design.special_nets) == ["VDD"]
+    assert len(design.nets) == 9 and len(design.components) == 8 and list(design.special_nets) == ["VDD"]
     assert len(design.special_nets["VDD"].wiring) == 4 * len(read_def(str(src)).special_nets["VDD"].wiring)
 
 
-@pytest.mark.parametrize("damage, line, construct", [
-    (lambda s: s.replace("DIEAREA ( 0 0 ) ( 1000 0 ) ( 1000 900 ) ( 0 900 ) ;", ""), 54, "DEF"),
-    (lambda s: s.replace("DIEAREA ( 0 0 ) ( 1000 0 )", "DIEAREA ( 0 0 ) ( 1000 x )"), 7, "DIEAREA"),
-    (lambda s: s.replace("- b INV + UNPLACED ;", "- b INV + UNPLACED"), 22, "COMPONENTS b"),
-    (lambda s: s.replace("( 400 400 )", "( 400 4.5 )"), 44, "NETS n VPIN"),
-    (lambda s: s.replace("( a Y ) ( b A )", "( a Y ) ( b A"), 44, "NETS n"),
-    (lambda s: s.replace("( b A ) + VPIN", "( b A ) + SUBNET s ( a Y ) + VPIN"), 44, "NETS n SUBNET"),
-    (lambda s: s[:s.index("END NETS")], 46, "NETS"),
+@pytest.mark.parametrize("damage, line, construct, problem", [
+    (lambda s: s.replace("DIEAREA ( 0 0 ) ( 1000 0 ) ( 1000 900 ) ( 0 900 ) ;", ""), 55, "DEF", "has no DIEAREA"),
+    (lambda s: s.replace("DIEAREA ( 0 0 ) ( 1000 0 )", "DIEAREA ( 0 0 ) ( 1000 x )"), 7, "DIEAREA", "expected y"),
+    (lambda s: s.replace("- b INV + UNPLACED ;", "- b INV + UNPLACED"), 22, "COMPONENTS b", "no ';'"),
+    (lambda s: s.replace("+ REGION reg ;", "+ REGION ;"), 20, "COMPONENTS a REGION", "expected a name"),
+    (lambda s: s.replace("( 400 400 )", "( 400 4.5 )"), 44, "NETS n VPIN", "integer coordinate, found '4.5'"),
+    (lambda s: s.replace("( a Y ) ( b A )", "( a Y ) ( b A"), 44, "NETS n", "expected a connection"),
+    (lambda s: s.replace("( b A ) + VPIN", "( b A ) + SUBNET s ( a Y ) + VPIN"), 44, "NETS n SUBNET", "not supported"),
+    (lambda s: s[:s.index("END NETS")], 47, "NETS", "file ends"),
 ])
-def test_bad_input_names_file_line_and_construct(tmp_path, damage, line, construct):
+def test_bad_input_names_file_line_and_construct(tmp_path, damage, line, construct, problem):
     bad = tmp_path / "bad.def"
     bad.write_text(damage(MISC_DEF))
     with pytest.raises(FlowInputError) as e:
         tile_design(str(bad), 2, str(tmp_path / "out.def"))
     assert (e.value.file, e.value.line, e.value.construct) == (str(bad), line, construct)
+    assert problem in e.value.problem
     assert not list(tmp_path.glob("out.def*"))
 
 
@@ -241,3 +245,4 @@ def test_command_reads_the_result_back(tmp_path, capsys):
                  "--lef", str(DATA / "tiny.lef")]) == 0
     printed = capsys.readouterr().out
     assert "read back: COMPONENTS 32, PINS 4, NETS 16, SPECIALNETS 1" in printed
+
