@@ -268,8 +268,9 @@ class _Tiler:
             parts.append(word.replace("{", "{{").replace("}", "}}") if "{" in word or "}" in word else word)
         return "".join(parts), values
 
-    def text(self, a: int, b: int, slots: dict, tile: Tile | None = None) -> str:
-        return _render(*self.template(a, b, slots), tile or self.tiles[0])
+    def text(self, a: int, b: int, slots: dict) -> str:
+        """Tokens a..b as written once (slots as in the first tile)."""
+        return _render(*self.template(a, b, slots), self.tiles[0])
 
     # ------------------------------------------------------------ grown statements
 
