@@ -96,7 +96,7 @@ class Design:
             gridmap=gridmap, nz=self.nz, blocked=list(self.blocked), pad_owner=list(self.pad_owner),
             via_blocked=list(self.via_blocked), via_index=list(self.via_index),
             net_names=[self.names.get(n, f"net{n}") for n in range(nets)],
-            termsets={n: ts for n, ts in self.termsets.items() if n not in supply}, stubs={},
+            termsets={n: ts for n, ts in self.termsets.items() if n not in supply}, access={},
             vertical=list(self.vertical), gc=self.gc,
             halos=Halos(self.wire_halo, self.via_halo, self.prl_halo, self.prl_len),
             via_cost=min((cost for _, _, cost in self.via_index), default=1.0), supply=list(self.supply),

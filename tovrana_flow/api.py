@@ -43,11 +43,18 @@ def route(model: GridModel, guides: Guides | None = None, options: RouteOptions 
 
 
 def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
-    """Each routed net's wires and vias in database units, pin access wires included."""
+    """Each routed net's wires and vias in database units, with what reaches its pins (access
+    wires and vias) and the patches its metal needs for the layers' minimum area."""
+    from .output.min_area import min_area_patches
     from .output.wires import route_wires
+    g = model.gridmap
+    patches = min_area_patches(result.routes, g.xs, g.ys, model.rules, g.layers,
+                               {net: model.pin_cells(net) for net in result.routes}, model.fixed,
+                               model.manufacturing_grid)
     out = {}
     for net, (cells, edges) in sorted(result.routes.items()):
-        out[model.net_names[net]] = route_wires(cells, edges, model.gridmap) + model.stubs.get(net, [])
+        out[model.net_names[net]] = (route_wires(cells, edges, g) + model.access_wires(net, cells)
+                                     + patches.get(net, []))
     return out
 
 

@@ -13,7 +13,7 @@ import sys
 
 from .api import run
 from .errors import FlowInputError, OptionError
-from .mapping import DEFAULT_GCELL, DEFAULT_VIA_COST, MappingOptions
+from .mapping import DEFAULT_GCELL, DEFAULT_VIA_COST, DEFAULT_WRONG_WAY, MappingOptions
 from .routing.distributed import DistributedError
 from .routing.initial import InitialOptions
 from .routing.schedule import PassOptions
@@ -37,13 +37,14 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--check", action="store_true", help="check the written DEF for opens and shorts")
     ap.add_argument("--ray", metavar="ADDRESS", help="work batches on a Ray cluster (ADDRESS or local:N)")
     ap.add_argument("--quiet", action="store_true", help="no progress bars")
-    m = ap.add_argument_group("mapping overrides (default: derived from the LEF, see 'What the grid model does not see' in the README)")
-    m.add_argument("--gcell", type=int, help=f"grid points per gcell side (default {DEFAULT_GCELL})")
-    m.add_argument("--wire-halo", type=int)
-    m.add_argument("--via-halo", type=int)
-    m.add_argument("--prl-halo", type=int)
-    m.add_argument("--prl-len", type=int)
-    m.add_argument("--via-cost", type=float, help=f"cost of a layer change in track steps (default {DEFAULT_VIA_COST})")
+    m = ap.add_argument_group("mapping (default: derived from the LEF and DEF, see 'Mapping' in the README)")
+    m.add_argument("--bottom-layer", metavar="LAYER",
+                   help="lowest routing layer routes run on (default: the lowest that is not the cells' own wiring layer)")
+    m.add_argument("--top-layer", metavar="LAYER", help="highest routing layer routes run on (default: the highest)")
+    m.add_argument("--gcell", type=int, help=f"gcell side in unit pitches (default {DEFAULT_GCELL})")
+    m.add_argument("--via-cost", type=float, help=f"cost of a layer change in unit pitches (default {DEFAULT_VIA_COST:g})")
+    m.add_argument("--wrong-way", type=float,
+                   help=f"cost factor of a step against a layer's preferred direction (default {DEFAULT_WRONG_WAY:g})")
     m.add_argument("--margin", type=int, default=InitialOptions.margin,
                    help="gcells around a net's pins for its initial corridor when it has no guide")
     return ap
@@ -51,8 +52,8 @@ def parser() -> argparse.ArgumentParser:
 
 def options(args) -> tuple[MappingOptions, RouteOptions]:
     """The API's options from the command's; raises what the API raises for a value out of range."""
-    mapping = MappingOptions(gcell=args.gcell, wire_halo=args.wire_halo, via_halo=args.via_halo,
-                             prl_halo=args.prl_halo, prl_len=args.prl_len, via_cost=args.via_cost)
+    mapping = MappingOptions(gcell=args.gcell, via_cost=args.via_cost, wrong_way=args.wrong_way,
+                             bottom_layer=args.bottom_layer, top_layer=args.top_layer)
     routing = RouteOptions(initial=InitialOptions(margin=args.margin),
                            passes=PassOptions(passes=args.passes, threads=args.threads), ray=args.ray,
                            show_progress=not args.quiet)

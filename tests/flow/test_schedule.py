@@ -19,7 +19,7 @@ from tovrana_flow.routing.schedule import PassOptions, marker_batches, plan_pass
 def small_model(termsets=None, halo=0, n=40, gc=5):
     gridmap = GridMap(list(range(n)), list(range(n)), ["L0", "L1"], ["V01"], 1)
     return GridModel(gridmap=gridmap, nz=2, blocked=[], pad_owner=[], via_blocked=[], via_index=[(0, 1, 1.0)],
-                     net_names=[f"n{i}" for i in range(10)], termsets=termsets or {}, stubs={},
+                     net_names=[f"n{i}" for i in range(10)], termsets=termsets or {}, access={},
                      vertical=[False, True], gc=gc, halos=Halos(halo, halo, 0, 0), via_cost=1.0)
 
 

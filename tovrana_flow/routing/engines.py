@@ -7,7 +7,7 @@ arguments and what is loaded into the grid, as plain Python data that pickles.
 """
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable, Protocol, Sequence
 
 import tovrana
@@ -17,7 +17,8 @@ from ..grid_routes import Box
 
 @dataclass
 class GridRecipe:
-    """A loaded grid: `Grid(*grid_args)`, then its routes, worker constants and occupancy."""
+    """A loaded grid: `Grid(*grid_args)` with its track, no-via and spacing models when
+    given, then its routes, worker constants and occupancy."""
     grid_args: tuple                  # (nx, ny, nz, blocked, pad_owner, via_blocked, via_index)
     routes: list                      # [(net, cells, edges)], the route order of every marker count
     termsets: list                    # [(net, terminal sets)]
@@ -27,9 +28,24 @@ class GridRecipe:
     occ_nets: list                    # [(net, cells, via cells)]
     wire_halo: int
     via_halo: int
+    track_model: tuple | None = None  # (xs, ys, unit, layers) of Grid.set_track_model
+    no_via_cells: list = field(default_factory=list)
+    spacing_model: list | None = None
+
+    def empty_grid(self) -> tovrana.Grid:
+        """The grid with its models but nothing loaded (a spare grid, e.g. to rebuild the
+        occupancy from scratch and compare)."""
+        grid = tovrana.Grid(*self.grid_args)
+        if self.track_model is not None:
+            xs, ys, unit, layers = self.track_model
+            grid.set_track_model(xs=xs, ys=ys, unit=unit, layers=layers)
+            grid.set_no_via_cells(cells=self.no_via_cells)
+            if self.spacing_model is not None:
+                grid.set_spacing_model(layers=self.spacing_model)
+        return grid
 
     def build(self) -> tovrana.Grid:
-        grid = tovrana.Grid(*self.grid_args)
+        grid = self.empty_grid()
         grid.routes_init(nets=self.routes)
         grid.set_termsets(termsets=self.termsets)
         grid.set_name_rank(ranks=self.ranks)

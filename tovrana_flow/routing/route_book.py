@@ -33,7 +33,23 @@ def grid_recipe(model: GridModel, routes: Mapping[int, Route]) -> GridRecipe:
         termsets=[(net, model.termsets[net]) for net in sorted(model.termsets)],
         ranks=[(net, net) for net in sorted(model.termsets)],
         supply=model.supply, obstacles=model.obstacles(),
-        occ_nets=occ_nets({**routes, **model.supply_routes}), wire_halo=h.wire_halo, via_halo=h.via_halo)
+        occ_nets=occ_nets({**routes, **model.supply_routes}), wire_halo=h.wire_halo, via_halo=h.via_halo,
+        **grid_models(model))
+
+
+def grid_models(model: GridModel) -> dict:
+    """The opt-in models of the module's grid the mapping asks for (track model, no-via
+    cells, spacing model), as `GridRecipe` fields."""
+    t = model.tracks
+    if t is None:
+        return {}
+    return dict(track_model=(t.xs, t.ys, t.unit, t.layers), no_via_cells=model.no_via_cells,
+                spacing_model=model.spacing)
+
+
+def spare_grid(model: GridModel) -> tovrana.Grid:
+    """A grid of the model with nothing loaded."""
+    return GridRecipe(model.grid_args(), [], [], [], [], [], [], 0, 0, **grid_models(model)).empty_grid()
 
 
 class RouteBook:
@@ -68,7 +84,7 @@ class RouteBook:
 
     def occupancy_drifted(self, check_grid: tovrana.Grid) -> bool:
         """Whether the engine's incrementally kept occupancy differs from a fresh `occ_init`
-        of the routes (built on `check_grid`, a spare grid of the same model)."""
+        of the routes (built on `check_grid`, a spare grid of the same model: `spare_grid`)."""
         h = self.model.halos
         check_grid.occ_init(nets=occ_nets({**self._routes, **self.model.supply_routes}), wire_halo=h.wire_halo,
                             via_halo=h.via_halo)

@@ -11,8 +11,6 @@ from __future__ import annotations
 import time
 from dataclasses import dataclass, field
 
-import tovrana
-
 from ..design import Guides
 from ..errors import OptionError
 from ..grid_routes import Route, Routes
@@ -23,7 +21,7 @@ from .engines import EngineFactory, engine_factory
 from .initial import InitialOptions, initial_routing
 from .markers import MarkerCensus, MarkerCount
 from .repair import reconnect_split_nets, remove_shorts
-from .route_book import RouteBook
+from .route_book import RouteBook, spare_grid
 from .schedule import PassOptions, plan_pass, run_pass, stalled
 
 
@@ -101,7 +99,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
         rows.append(PhaseRow("load grid into engine", t_engine + time.perf_counter() - t,
                              m_engine + clock.seconds - m0, peak_mb=peak_memory_mb()))
 
-        check_grid = tovrana.Grid(*model.grid_args()) if opts.check_drift else None
+        check_grid = spare_grid(model) if opts.check_drift else None
         drift = repaired = 0
         history = [current.total]
         ripup_allowed = True
