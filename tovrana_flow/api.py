@@ -81,7 +81,7 @@ class FlowSummary:
     grid: list[int]
     gcell: int
     layers: list[str]
-    left_out_layers: list[str]
+    pin_only_layers: list[str]       # routing layers below the grid, reached for their pins only
     nets: int
     routed_nets: int
     pins_reached_by_access_wire: int
@@ -107,8 +107,8 @@ class FlowSummary:
         return out
 
     def text(self) -> str:
-        left_out = f"; left out: {', '.join(self.left_out_layers)}" if self.left_out_layers else ""
-        return (f"{self.design}: grid {' x '.join(map(str, self.grid))} ({', '.join(self.layers)}{left_out}), "
+        pins_only = f"; pins only: {', '.join(self.pin_only_layers)}" if self.pin_only_layers else ""
+        return (f"{self.design}: grid {' x '.join(map(str, self.grid))} ({', '.join(self.layers)}{pins_only}), "
                 f"{self.routed_nets} nets routed, {self.pins_reached_by_access_wire} pins reached by an access wire, "
                 f"{self.grid_opens} open on the grid, {self.markers} markers ({self.unremovable_markers} unremovable), "
                 f"{self.seconds:.1f} s, peak {self.peak_mb:.0f} MB")
@@ -162,7 +162,7 @@ def _summary(inputs: Inputs, model: GridModel, routed: RouteResult, report, seco
     last = routed.rows[-1]
     return FlowSummary(
         design=inputs.design.name, grid=[model.nx, model.ny, model.nz], gcell=model.gc,
-        layers=model.gridmap.layers, left_out_layers=model.left_out_layers,
+        layers=model.gridmap.layers, pin_only_layers=model.cell_layers,
         nets=len(model.net_names), routed_nets=len(routed.routes),
         pins_reached_by_access_wire=model.nearest_pins, contested_points=model.contested_points,
         halos=vars(model.halos), via_cost=model.via_cost,

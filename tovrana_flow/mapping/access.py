@@ -64,10 +64,42 @@ class Stack:
         return [Wire(self.layers[k], x, y, x, y, via=v, next_layer=self.layers[k + 1]) for k, v in enumerate(self.vias)]
 
 
-def _inside_points(xs, ys, x_tracks, y_tracks, rect: Rect) -> list[tuple[int, int]]:
-    ix = range(int(np.searchsorted(xs, rect.x0, "left")), int(np.searchsorted(xs, rect.x1, "right")))
-    iy = range(int(np.searchsorted(ys, rect.y0, "left")), int(np.searchsorted(ys, rect.y1, "right")))
-    return [(i, j) for i in ix for j in iy if x_tracks[i] or y_tracks[j]]
+class PointUse:
+    """What a net may do at a grid point: enter it, and leave it by a via or along a track."""
+
+    def __init__(self, xs, ys, masks, owners, no_via, vertical: list[bool]):
+        self.xs, self.ys, self.masks, self.owners, self.no_via = xs, ys, masks, owners, no_via
+        self.vertical = vertical
+
+    def on_track(self, ix: int, iy: int, z: int) -> bool:
+        x_mask, y_mask = self.masks[z]
+        return bool(x_mask[ix] or y_mask[iy])
+
+    def on_preferred(self, ix: int, iy: int, z: int) -> bool:
+        x_mask, y_mask = self.masks[z]
+        return bool(x_mask[ix] if self.vertical[z] else y_mask[iy])
+
+    def enterable(self, ix: int, iy: int, z: int, net: int) -> bool:
+        return (0 <= ix < len(self.xs) and 0 <= iy < len(self.ys) and self.on_track(ix, iy, z)
+                and self.owners[z][iy, ix] in (FREE, net))
+
+    def has_exit(self, ix: int, iy: int, z: int, net: int) -> bool:
+        """Whether a route of `net` can leave the point: a via to a layer above or below that
+        it may enter, or a step along one of the point's tracks."""
+        for other in (z - 1, z + 1):
+            if 0 <= other < len(self.masks) and not self.no_via[z][iy, ix] and not self.no_via[other][iy, ix] \
+                    and self.on_preferred(ix, iy, z) and self.on_preferred(ix, iy, other) \
+                    and self.enterable(ix, iy, other, net):
+                return True
+        x_mask, y_mask = self.masks[z]
+        steps = ([(1, 0), (-1, 0)] if y_mask[iy] else []) + ([(0, 1), (0, -1)] if x_mask[ix] else [])
+        return any(self.enterable(ix + dx, iy + dy, z, net) for dx, dy in steps)
+
+    def inside(self, rect: Rect, z: int) -> list[tuple[int, int]]:
+        """The points of layer z's tracks inside `rect`."""
+        ix = range(int(np.searchsorted(self.xs, rect.x0, "left")), int(np.searchsorted(self.xs, rect.x1, "right")))
+        iy = range(int(np.searchsorted(self.ys, rect.y0, "left")), int(np.searchsorted(self.ys, rect.y1, "right")))
+        return [(i, j) for i in ix for j in iy if self.on_track(i, j, z)]
 
 
 def _clear(rules: LayerRules, pad: Pad, x: int, y: int, rects: FixedRects, net: int) -> bool:
@@ -84,53 +116,53 @@ def _clear(rules: LayerRules, pad: Pad, x: int, y: int, rects: FixedRects, net: 
     return not close.any()
 
 
-def on_grid_points(z: int, rect: Rect, net: int, xs, ys, masks, owner: np.ndarray) -> list[AccessPoint]:
-    """The points inside a pin shape on grid layer z that the net owns."""
-    x_tracks, y_tracks = masks
-    return [AccessPoint((ix, iy, z)) for ix, iy in _inside_points(xs, ys, x_tracks, y_tracks, rect)
-            if owner[iy, ix] == net]
+def on_grid_points(z: int, rect: Rect, net: int, use: PointUse) -> list[AccessPoint]:
+    """The points inside a pin shape on grid layer z that the net owns and can leave."""
+    return [AccessPoint((ix, iy, z)) for ix, iy in use.inside(rect, z)
+            if use.owners[z][iy, ix] == net and use.has_exit(ix, iy, z, net)]
 
 
-def stack_points(rect: Rect, net: int, stack: Stack, xs, ys, masks, owner: np.ndarray, no_via: np.ndarray,
-                 rules_of: dict[str, LayerRules], rects_of: dict[str, FixedRects]) -> list[AccessPoint]:
+def stack_points(rect: Rect, net: int, stack: Stack, use: PointUse, rules_of: dict[str, LayerRules],
+                 rects_of: dict[str, FixedRects]) -> list[AccessPoint]:
     """The points of the lowest grid layer above a pin shape below the grid where the via
-    stack down to it fits: the stack's centre inside the pin, its pads clear of other metal."""
-    x_tracks, y_tracks = masks
+    stack down to it fits (the stack's centre inside the pin, its pads clear of other metal)
+    and which the net can leave."""
     out = []
-    for ix, iy in _inside_points(xs, ys, x_tracks, y_tracks, rect):
-        if owner[iy, ix] not in (FREE, net) or no_via[iy, ix]:
+    for ix, iy in use.inside(rect, 0):
+        if not use.enterable(ix, iy, 0, net) or use.no_via[0][iy, ix] or not use.has_exit(ix, iy, 0, net):
             continue
-        x, y = int(xs[ix]), int(ys[iy])
+        x, y = int(use.xs[ix]), int(use.ys[iy])
         if all(_clear(rules_of[layer], pad, x, y, rects_of.get(layer, FixedRects.of([])), net)
                for layer, pad in zip(stack.layers[:-1], stack.pads[:-1])):
             out.append(AccessPoint((ix, iy, 0), stack.wires(x, y)))
     return out
 
 
-def access_wire(shapes: list[tuple[int, Rect]], net: int, xs, ys, owners: list[np.ndarray],
-                layer_names: list[str]) -> AccessPoint:
-    """The nearest point the net may use among those around its shapes (a free point or the
-    net's own first, a blocked one next, never another net's) and the wire from it into the
-    shape: first along the point's own row, then straight in."""
+def access_wire(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_names: list[str],
+                reach: int = 3) -> AccessPoint | None:
+    """The nearest point around the net's shapes that it may enter and leave (within `reach`
+    grid lines of the lines around a shape), and the wire from it into the shape: first along
+    the point's preferred track, then straight in. None when there is no such point."""
+    xs, ys = use.xs, use.ys
     best = None
     for z, rect in shapes:
-        for ix, iy in bracket_points(xs, ys, rect):
-            o = owners[z][iy, ix]
-            rank = 0 if o in (FREE, net) else 1 if o == NOBODY else None
-            if rank is not None:
-                key = (rank, distance2(xs[ix], ys[iy], rect), z, ix, iy)
-                if best is None or key < best[0]:
-                    best = (key, rect)
-    if best is None:   # every point around the pin is another net's: the pin stays open
-        z, rect = shapes[0]
-        ix, iy = min(bracket_points(xs, ys, rect), key=lambda p: (distance2(xs[p[0]], ys[p[1]], rect), p))
-        return AccessPoint((ix, iy, z))
-    (_, _, z, ix, iy), rect = best
+        near = bracket_points(xs, ys, rect)
+        ix0, ix1 = min(p[0] for p in near) - reach, max(p[0] for p in near) + reach
+        iy0, iy1 = min(p[1] for p in near) - reach, max(p[1] for p in near) + reach
+        for ix in range(max(ix0, 0), min(ix1, len(xs) - 1) + 1):
+            for iy in range(max(iy0, 0), min(iy1, len(ys) - 1) + 1):
+                if use.enterable(ix, iy, z, net) and use.has_exit(ix, iy, z, net):
+                    key = (distance2(xs[ix], ys[iy], rect), z, ix, iy)
+                    if best is None or key < best[0]:
+                        best = (key, rect)
+    if best is None:
+        return None
+    (_, z, ix, iy), rect = best
     x, y = int(xs[ix]), int(ys[iy])
     px, py = clamp_into(x, y, rect)
-    wires = []
-    if px != x:
-        wires.append(Wire(layer_names[z], x, y, px, y))
-    if py != y:
-        wires.append(Wire(layer_names[z], px, y, px, py))
-    return AccessPoint((ix, iy, z), wires)
+    layer = layer_names[z]
+    if use.vertical[z]:     # along the column first
+        legs = [((x, y), (x, py)), ((x, py), (px, py))]
+    else:
+        legs = [((x, y), (px, y)), ((px, y), (px, py))]
+    return AccessPoint((ix, iy, z), [Wire(layer, a[0], a[1], b[0], b[1]) for a, b in legs if a != b])

@@ -18,7 +18,7 @@ from ..design import Design, Guides, Rect, Tech
 from ..errors import FlowInputError, at_least, positive
 from ..grid_routes import Cell, Route
 from ..placed_shapes import PlacedShapes, keepout_shapes
-from .access import PinAccess, Stack, access_wire, on_grid_points, one_gcell, stack_points
+from .access import PinAccess, PointUse, Stack, access_wire, on_grid_points, one_gcell, stack_points
 from .claims import FREE, NOBODY, FixedRects, layer_claims
 from .gridmap import GridMap
 from .layers import Halos, routing_range, via_names
@@ -83,6 +83,7 @@ class GridModel:
     cell_layers: list[str] = field(default_factory=list)     # routing layers below the grid (pins only)
     manufacturing_grid: int = 1                               # database units
     nearest_pins: int = 0                         # pins reached through an access wire
+    unreachable_pins: int = 0                     # pins with no point a route may use (left open)
     contested_points: int = 0                     # points two nets' pins both hold
 
     @property
@@ -142,11 +143,15 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
     rules_all = layer_rules(tech, routing[:hi + 1], stack_vias, dbu)
     rules = rules_all[lo:]
     masks = []
-    for t in tracks:
+    for z, t in enumerate(tracks):
         x_mask = np.zeros(len(xs), dtype=bool)
         y_mask = np.zeros(len(ys), dtype=bool)
-        x_mask[on_lines(t.xs, xs_list)] = True
-        y_mask[on_lines(t.ys, ys_list)] = True
+        # a layer runs along its preferred tracks, and against its direction on its other
+        # tracks where they are grid lines; but not on the lowest layer, among the pins,
+        # where a wire across the tracks ends beside a neighbouring pin
+        for mask, coords, preferred in ((x_mask, t.xs, t.vertical), (y_mask, t.ys, not t.vertical)):
+            if preferred or z > 0:
+                mask[on_lines(coords, xs_list if mask is x_mask else ys_list)] = True
         masks.append((x_mask, y_mask))
 
     placed = PlacedShapes(tech, design)
@@ -165,8 +170,9 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
     gc_lines = _gcell_lines(gc * unit, xs, ys)
     cell_layers = [l.name for l in routing[:lo]]
     stacks = {name: _stack(tech, routing, k, lo, stack_vias, rules_all, dbu) for k, name in enumerate(cell_layers)}
-    access, nearest = _access(pins, xs, ys, masks, owners, no_via, z_of, stacks,
-                              {r.name: r for r in rules_all}, rects, [l.name for l in layers], gc_lines)
+    use = PointUse(xs, ys, masks, owners, no_via, [t.vertical for t in tracks])
+    access, nearest, unreachable = _access(pins, use, z_of, stacks, {r.name: r for r in rules_all}, rects,
+                                           [l.name for l in layers], gc_lines)
     termsets = {net: [p.cells for p in pa] for net, pa in access.items() if len(pa) >= 2}
 
     blocked, pad_owner, no_via_cells = _grid_lists(owners, no_via, masks)
@@ -185,7 +191,7 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
         tracks=track_model, no_via_cells=no_via_cells, spacing=[r.spacing_boxes() for r in rules],
         rules=rules, fixed=rects, cell_layers=cell_layers,
         manufacturing_grid=max(1, round((tech.manufacturing_grid or 0) * dbu)),
-        nearest_pins=nearest, contested_points=contested)
+        nearest_pins=nearest, unreachable_pins=unreachable, contested_points=contested)
 
 
 def _gcell_lines(size: int, xs: np.ndarray, ys: np.ndarray) -> int:
@@ -252,40 +258,43 @@ def _stack(tech: Tech, routing, k: int, lo: int, vias: list[str], rules_all, dbu
     return Stack(used, names, pads)
 
 
-def _access(pins: list[_Pin], xs, ys, masks, owners, no_via, z_of, stacks, rules_of, rects, layer_names,
-            gc: int) -> tuple[dict[int, list[PinAccess]], int]:
+def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, layer_names,
+            gc: int) -> tuple[dict[int, list[PinAccess]], int, int]:
     """Each pin's access points, claimed for its net (they become its pads); how many pins
-    needed an access wire."""
+    needed an access wire, and how many have no point at all (they stay open)."""
     access: dict[int, list[PinAccess]] = {}
-    nearest = 0
+    nearest = unreachable = 0
     for pin in pins:
         points = []
         for layer, rect in pin.shapes:
             if layer in z_of:
-                z = z_of[layer]
-                points += on_grid_points(z, rect, pin.net, xs, ys, masks[z], owners[z])
+                points += on_grid_points(z_of[layer], rect, pin.net, use)
             elif layer in stacks:
-                points += stack_points(rect, pin.net, stacks[layer], xs, ys, masks[0], owners[0], no_via[0],
-                                       rules_of, rects)
+                points += stack_points(rect, pin.net, stacks[layer], use, rules_of, rects)
         if not points:
             on_grid = [(z_of[layer], rect) for layer, rect in pin.shapes if layer in z_of]
-            if not on_grid:   # only below the grid: an access wire on the lowest grid layer to the stack
+            below = not on_grid
+            if below:   # only below the grid: an access wire on the lowest grid layer to the stack
                 on_grid = [(0, rect) for layer, rect in pin.shapes]
-            points = [access_wire(on_grid, pin.net, xs, ys, owners, layer_names)]
-            if points[0].cell[2] == 0 and not any(layer in z_of for layer, _ in pin.shapes):
+            point = access_wire(on_grid, pin.net, use, layer_names)
+            if point is None:
+                unreachable += 1
+                continue
+            if below:
                 layer, rect = pin.shapes[0]
-                end = points[0].wires[-1] if points[0].wires else None
-                x, y = (end.x1, end.y1) if end else (int(xs[points[0].cell[0]]), int(ys[points[0].cell[1]]))
-                points[0].wires += stacks[layer].wires(x, y)
+                end = point.wires[-1] if point.wires else None
+                x, y = (end.x1, end.y1) if end else (int(use.xs[point.cell[0]]), int(use.ys[point.cell[1]]))
+                point.wires += stacks[layer].wires(x, y)
+            points = [point]
             nearest += 1
         points = sorted({p.cell: p for p in points}.values(), key=lambda p: p.cell)
         points = one_gcell(points, gc)
         for p in points:
             ix, iy, z = p.cell
-            if owners[z][iy, ix] == FREE:
-                owners[z][iy, ix] = pin.net
+            if use.owners[z][iy, ix] == FREE:
+                use.owners[z][iy, ix] = pin.net
         access.setdefault(pin.net, []).append(PinAccess(pin.net, points))
-    return access, nearest
+    return access, nearest, unreachable
 
 
 def _grid_lists(owners, no_via, masks):

@@ -2,7 +2,8 @@
 
 A net is searched inside its route guides when there are any, joined with the bounding box
 of its pins grown by `margin` gcells. A search that fails is repeated in a corridor grown
-three times as much, then in the whole grid. The initial routing, the repair of split nets
+three times as much, then ten times (not the whole grid: a net that has no path there is
+one whose pins cannot be reached, and searching a whole chip for it costs minutes). The initial routing, the repair of split nets
 and short removal all search a net this way.
 """
 from __future__ import annotations
@@ -42,10 +43,6 @@ def box_corridor(cells: list[Cell], margin: int, model: GridModel) -> set[Gcell]
     return {(gx, gy) for gx in range(gx0, gx1 + 1) for gy in range(gy0, gy1 + 1)}
 
 
-def whole_grid(model: GridModel) -> set[Gcell]:
-    return {(gx, gy) for gx in range(gcell_count(model.nx, model.gc)) for gy in range(gcell_count(model.ny, model.gc))}
-
-
 def connect(grid, net: int, termsets: list[list[Cell]], corridor: set[Gcell], model: GridModel,
             recent: list[Cell], gg_drc: float, clock: ModuleClock, hard=()) -> Route | None:
     """Grows a tree from the first terminal set: each search runs from the whole tree to
@@ -83,7 +80,7 @@ def route_net(grid, model: GridModel, net: int, margin: int, gg_drc: float, cloc
     pins = [c for ts in termsets for c in ts]
     corridors = (lambda: box_corridor(pins, margin, model) | guide_gcells(model, guides, model.net_names[net]),
                  lambda: box_corridor(pins, 3 * margin + 2, model),
-                 lambda: whole_grid(model))
+                 lambda: box_corridor(pins, 10 * margin + 10, model))
     for k, corridor in enumerate(corridors):
         area = corridor()
         routed = connect(grid, net, termsets, area, model, recent(area) if recent else [], gg_drc, clock,
