@@ -62,9 +62,16 @@ def check(tech: Tech, routed_def_path: str):
     return check_file(tech, routed_def_path)
 
 
-def draw(tech: Tech, routed_def_path: str, png_path: str) -> None:
+def drc(tech: Tech, routed_def_path: str, guides: Guides | None = None):
+    """The design-rule check of the written DEF against the LEF's rules, with the contest's
+    soft measures (out-of-guide ones when `guides` are given) and score: a `DrcReport`."""
+    from .check.drc import drc_file
+    return drc_file(tech, routed_def_path, guides)
+
+
+def draw(tech: Tech, routed_def_path: str, png_path: str, markers=None) -> None:
     from .output.pictures import draw_routed
-    draw_routed(tech, read_def(routed_def_path, tech), png_path)
+    draw_routed(tech, read_def(routed_def_path, tech), png_path, markers=markers)
 
 
 @dataclass
@@ -74,6 +81,7 @@ class FlowResult:
     rows: list[PhaseRow] = field(default_factory=list)
     check: object | None = None
     summary: dict = field(default_factory=dict)
+    drc: object | None = None          # the design-rule check's `DrcReport`, with run_check
 
     def table(self) -> str:
         return format_table(self.rows)
@@ -98,10 +106,15 @@ def run(lef_paths: list[str], def_path: str, out_path: str, guide_path: str | No
     wires = timed("wires + write DEF", lambda: _write_all(inputs, out_path, model, routed))
     del wires
     report = timed("check", check, inputs.tech, out_path) if run_check else None
+    # -- design-rule check
+    rules = timed("design-rule check", drc, inputs.tech, out_path, inputs.guides) if run_check else None
     if png_path:
-        timed("picture", draw, inputs.tech, out_path, png_path)
-    result = FlowResult(model, routed, rows, report)
+        timed("picture", draw, inputs.tech, out_path, png_path, rules.markers if rules else None)
+    result = FlowResult(model, routed, rows, report, drc=rules)
     result.summary = _summary(inputs, model, routed, report, time.perf_counter() - t0)
+    if rules is not None:
+        result.summary["drc"] = _drc_summary(rules)
+    # --
     if json_path:
         with open(json_path, "w") as f:
             json.dump({"summary": result.summary, "phases": [r.as_dict() for r in rows]}, f, indent=1)
@@ -131,3 +144,10 @@ def _summary(inputs: Inputs, model: GridModel, routed: RouteResult, report, seco
     if report is not None:
         summary["check"] = {"opens": report.opens, "shorts": report.shorts, "pin_shorts": report.pin_shorts}
     return summary
+
+
+def _drc_summary(report) -> dict:
+    """The design-rule check's counts, soft measures and score for the summary JSON."""
+    d = report.as_dict()
+    return {k: d[k] for k in ("counts", "short_area", "short_pairs", "soft", "score", "seconds")} | \
+        {"preexisting": len(report.preexisting)}
