@@ -7,6 +7,9 @@ V1 and V2 cut spacing 0.1; via V12 (M1 pad 0.15 x 0.1, cut 0.1, M2 pad 0.1 x 0.1
 from __future__ import annotations
 
 import json
+import os
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -349,6 +352,16 @@ def test_routed_sample_report_is_consistent_and_planted_faults_add_up(tmp_path):
     first, again = r.as_dict(), drc_file(tech, str(out), guides).as_dict()      # the same again
     del first["seconds"], again["seconds"]
     assert again == first
+    # ... and under other hash seeds
+    script = ("import json, sys\nfrom tovrana_flow.read import read_lef, read_guides\n"
+              "from tovrana_flow.check.drc import drc_file\nt = read_lef([sys.argv[1]])\n"
+              "d = drc_file(t, sys.argv[2], read_guides(sys.argv[3], t)).as_dict()\ndel d['seconds']\nprint(json.dumps(d))")
+    root = str(Path(__file__).resolve().parents[2])
+    for seed in ("1", "2"):
+        done = subprocess.run([sys.executable, "-c", script, lef[0], str(out), str(SAMPLE / "ispd18_sample.input.guide")],
+                              env=os.environ | {"PYTHONHASHSEED": seed, "PYTHONPATH": root}, capture_output=True,
+                              text=True, check=True)
+        assert json.loads(done.stdout) == json.loads(json.dumps(first))
 
     def planted(name, wiring):
         """The routed DEF with `wiring` added to the first net's."""

@@ -87,6 +87,7 @@ class DrcReport:
     preexisting: list[Marker] = field(default_factory=list)
     soft: SoftMeasures = field(default_factory=SoftMeasures)
     notes: list[str] = field(default_factory=list)       # LEF rules read past (not judged)
+    unjudged: list[str] = field(default_factory=list)    # rules read but not judged, "LAYER RULE"
     seconds: float = 0.0
 
     def count(self, kind: str, layer: str | None = None) -> int:
@@ -138,7 +139,7 @@ class DrcReport:
             "guided": self.soft.guided, "score": self.score(), "per_layer": self.per_layer(),
             "markers": [m.as_dict() for m in self.markers],
             "preexisting": [m.as_dict() for m in self.preexisting],
-            "notes": list(self.notes),
+            "notes": list(self.notes), "unjudged": list(self.unjudged),
         }
 
     def summary(self) -> str:
@@ -174,6 +175,8 @@ class DrcReport:
             kinds = Counter(m.kind for m in self.preexisting)
             lines.append("among fixed shapes only (the input's, not counted): " +
                          ", ".join(f"{n} {_TITLES[k]}" for k, n in sorted(kinds.items())))
+        if self.unjudged:
+            lines.append("rules read, not judged: " + ", ".join(self.unjudged))
         if self.notes:
             lines.append(f"LEF rules read past, not judged: {len(self.notes)}")
             lines += ["  " + n for n in self.notes[:NOTES_SHOWN]]
@@ -217,7 +220,7 @@ def drc_def(tech: Tech, design: Design, guides: Guides | None = None) -> DrcRepo
             findings += min_area_findings(shapes, region, regular, round(layer.min_area * dbu * dbu * SCALE * SCALE),
                                           cell)
     report = DrcReport(design=design.name, dbu=dbu, unit=_unit(tech, dbu), layers=judged, nets=len(design.nets),
-                       notes=list(tech.notes))
+                       notes=list(tech.notes), unjudged=_unjudged(tech))
     for f in findings:
         (report.markers if f.routed else report.preexisting).append(_marker(f, metal))
     report.markers.sort(key=_order)
@@ -245,3 +248,16 @@ def _unit(tech: Tech, dbu: int) -> int:
     layers = tech.routing_layers()
     pitch = (layers[1] if len(layers) > 1 else layers[0]).pitch if layers else None
     return max(1, round((pitch or 1 / dbu) * dbu))
+
+
+def _unjudged(tech: Tech) -> list[str]:
+    """The rules the LEF reader keeps that this check does not measure."""
+    out = []
+    for layer in tech.layers:
+        kinds = [("MINWIDTH", layer.min_width is not None), ("MINSTEP", bool(layer.min_step)),
+                 ("CORNERSPACING", bool(layer.corner_spacing)),
+                 ("SPACING SAMENET", any(r.same_net for r in layer.spacings)),
+                 ("cut SPACING LAYER/PARALLELOVERLAP/AREA",
+                  any(not r.plain and not r.adjacent_cuts for r in layer.cut_spacings))]
+        out += [f"{layer.name} {name}" for name, present in kinds if present]
+    return out
