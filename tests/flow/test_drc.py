@@ -194,6 +194,12 @@ class TestEndOfLine:
         assert counts(drc_def(tech, design(nets)))["eol"] == 0          # no parallel edge: the rule does not apply
         assert counts(drc_def(tiny_tech, design(nets)))["eol"] == 1
         assert counts(drc_def(tech, design(nets | {"c": [beside]})))["eol"] == 1
+        # with TWOEDGES, metal on one side is not enough
+        path.write_text(lef.replace("WITHIN 0.2 ;", "WITHIN 0.2 TWOEDGES ;"))
+        tech = read_lef([str(path)])
+        other_side = wire("M1", 2000, 1000 - 200, 2900, 1000 - 200)
+        assert counts(drc_def(tech, design(nets | {"c": [beside]})))["eol"] == 0
+        assert counts(drc_def(tech, design(nets | {"c": [beside], "d": [other_side]})))["eol"] == 1
 
 
 class TestMinArea:
@@ -308,6 +314,11 @@ class TestReport:
         with pytest.raises(FlowInputError) as e:
             drc_def(tiny_tech, design({"a": [wire("V1", 0, 0, 100, 0)]}))
         assert "V1" in e.value.problem and e.value.construct == "NETS a"
+
+    def test_coordinates_beyond_the_checks_range_are_a_clear_error(self, tiny_tech):
+        with pytest.raises(FlowInputError) as e:
+            drc_def(tiny_tech, design({"a": [wire("M1", 0, 0, 2 ** 30, 0)]}))
+        assert (e.value.file, e.value.construct) == ("planted.def", "layer M1")
 
     def test_empty_design_is_clean(self, tiny_tech):
         r = drc_def(tiny_tech, design({}))

@@ -23,6 +23,7 @@ from ..placed_shapes import PlacedShapes, placed_pins, wire_shapes
 from ..read.def_file import PLACEMENT_STATUSES
 
 SCALE = 2
+LIMIT = 2 ** 30      # coordinates (half units) KLayout's 32-bit geometry holds with room for sizing
 NO_NET = 0
 NO_NET_NAME = "(no net)"
 
@@ -120,6 +121,9 @@ class Metal:
     def _table(self, name: str) -> LayerShapes:
         rows = self._rows[name]
         a = np.array(rows, dtype=np.int64).reshape(-1, 8)
+        if len(a) and np.abs(a[:, :4]).max() > LIMIT:
+            raise FlowInputError(self.design.file, 0, f"layer {name}", f"a shape reaches beyond +-{LIMIT // SCALE} "
+                                 "database units, more than the design-rule check measures")
         return LayerShapes(name, self.kinds[name], a[:, 0], a[:, 1], a[:, 2], a[:, 3], a[:, 4],
                            a[:, 5].astype(bool), a[:, 6], a[:, 7])
 

@@ -191,11 +191,11 @@ def eol_findings(shapes: LayerShapes, metal: "kdb.Region", layer: Layer, dbu: in
         hits = _intrusions(zones, owners, shapes, cell)
         if rule.parallel_space is not None:
             par_space, par_within = (round(v * dbu * SCALE) for v in (rule.parallel_space, rule.parallel_within))
-            sides = _beside(ends, zones, par_space, par_within, within)
+            sides = [w for pair in _beside(ends, zones, par_space, par_within, within) for w in pair]
+            side_owners = [o for o in owners for _ in range(2)]
+            beside = {w for w, _ in _intrusions(sides, side_owners, shapes, cell)}     # 2k, 2k + 1: end k's
             needed = 2 if rule.two_edges else 1
-            flanked = [sum(bool(_intrusions([z], [owners[k]], shapes, cell)) for z in sides[k]) >= needed
-                       for k in range(len(ends))]
-            hits = [(k, r) for k, r in hits if flanked[k]]
+            hits = [(k, r) for k, r in hits if (2 * k in beside) + (2 * k + 1 in beside) >= needed]
         label = f"SPACING {rule.space:g} ENDOFLINE {rule.width:g} WITHIN {rule.within:g}" + (
             f" PARALLELEDGE {rule.parallel_space:g}" if rule.parallel_space is not None else "")
         # one finding per line end and intruding owner: the end and what intrudes
