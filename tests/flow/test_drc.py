@@ -325,6 +325,15 @@ class TestReport:
         assert r.clean and r.violations == 0 and r.score()["total"] == 0
         assert "violations: 0" in r.summary()
 
+    def test_rules_read_but_not_judged_are_named(self, tmp_path, tiny_tech):
+        assert drc_def(tiny_tech, design({})).unjudged == []
+        path = tmp_path / "more.lef"
+        path.write_text(TINY_LEF.replace("  AREA 0.02 ;\nEND M1", "  AREA 0.02 ;\n  MINSTEP 0.05 ;\nEND M1").replace(
+            "  SPACING 0.2 ;\n", "  SPACING 0.2 ;\n  MINSTEP 0.1 ;\n  SPACING 0.15 SAMENET ;\n"))
+        r = drc_def(read_lef([str(path)]), design({}))
+        assert r.unjudged == ["MINSTEP (M1, M3)", "SPACING SAMENET (M3)"]
+        assert "rules read, not judged: MINSTEP (M1, M3), SPACING SAMENET (M3)" in r.summary()
+
     def test_report_as_json_and_summary(self, tiny_tech):
         r = drc_def(tiny_tech, design({"a": [long_m1(1000)], "b": [long_m1(1199)],
                                        "c": [wire("M1", 5000, 5000, 5090, 5000)]}))

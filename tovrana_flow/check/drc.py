@@ -87,7 +87,7 @@ class DrcReport:
     preexisting: list[Marker] = field(default_factory=list)
     soft: SoftMeasures = field(default_factory=SoftMeasures)
     notes: list[str] = field(default_factory=list)       # LEF rules read past (not judged)
-    unjudged: list[str] = field(default_factory=list)    # rules read but not judged, "LAYER RULE"
+    unjudged: list[str] = field(default_factory=list)    # rules read but not judged, "RULE (layers)"
     seconds: float = 0.0
 
     def count(self, kind: str, layer: str | None = None) -> int:
@@ -251,13 +251,15 @@ def _unit(tech: Tech, dbu: int) -> int:
 
 
 def _unjudged(tech: Tech) -> list[str]:
-    """The rules the LEF reader keeps that this check does not measure."""
+    """The rules the LEF reader keeps that this check does not measure: "RULE (layers)"."""
+    rules = {"MINWIDTH": lambda l: l.min_width is not None, "MINSTEP": lambda l: bool(l.min_step),
+             "CORNERSPACING": lambda l: bool(l.corner_spacing),
+             "SPACING SAMENET": lambda l: any(r.same_net for r in l.spacings),
+             "cut SPACING LAYER/PARALLELOVERLAP/AREA": lambda l: any(not r.plain and not r.adjacent_cuts
+                                                                     for r in l.cut_spacings)}
     out = []
-    for layer in tech.layers:
-        kinds = [("MINWIDTH", layer.min_width is not None), ("MINSTEP", bool(layer.min_step)),
-                 ("CORNERSPACING", bool(layer.corner_spacing)),
-                 ("SPACING SAMENET", any(r.same_net for r in layer.spacings)),
-                 ("cut SPACING LAYER/PARALLELOVERLAP/AREA",
-                  any(not r.plain and not r.adjacent_cuts for r in layer.cut_spacings))]
-        out += [f"{layer.name} {name}" for name, present in kinds if present]
+    for name, present in rules.items():
+        layers = [l.name for l in tech.layers if present(l)]
+        if layers:
+            out.append(f"{name} ({', '.join(layers)})")
     return out

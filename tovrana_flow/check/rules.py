@@ -237,17 +237,23 @@ def _beside(ends, zones, par_space, par_within, within) -> list[list[Box]]:
 def _intrusions(windows: list[Box], owners: list[int], shapes: LayerShapes, cell: int) -> list[tuple[int, int]]:
     """(window, rectangle) for each rectangle of another owner that overlaps a window's inside
     (more than touching it), in order."""
-    w = np.array(windows, dtype=np.int64).reshape(-1, 4) + np.array([1, 1, -1, -1])    # the open window
-    n = len(w)
-    x0, y0 = np.concatenate([w[:, 0], shapes.x0]), np.concatenate([w[:, 1], shapes.y0])
-    x1, y1 = np.concatenate([w[:, 2], shapes.x1]), np.concatenate([w[:, 3], shapes.y1])
-    passive = np.concatenate([np.zeros(n, bool), np.ones(len(shapes), bool)])
-    pairs = meeting_pairs(x0, y0, x1, y1, passive, cell)
-    win, rect = pairs.a, pairs.b - n               # windows come first: a < b
-    keep = (win < n) & (rect >= 0)
-    win, rect = win[keep], rect[keep]
+    inside = np.array(windows, dtype=np.int64).reshape(-1, 4) + np.array([1, 1, -1, -1])
+    win, rect = _meeting(inside, shapes, None, cell)
     keep = shapes.owner[rect] != np.array(owners, dtype=np.int64)[win]
     return sorted(set(zip(win[keep].tolist(), rect[keep].tolist())))
+
+
+def _meeting(boxes, shapes: LayerShapes, rows: np.ndarray | None, cell: int) -> tuple[np.ndarray, np.ndarray]:
+    """(box, rectangle) index pairs for each of `boxes` (n x 4) and each of the layer's
+    rectangles (those in `rows`; default: all) that meet it, touching included."""
+    rows = np.arange(len(shapes)) if rows is None else rows
+    b = np.asarray(boxes, dtype=np.int64).reshape(-1, 4)
+    n = len(b)
+    pairs = meeting_pairs(np.concatenate([b[:, 0], shapes.x0[rows]]), np.concatenate([b[:, 1], shapes.y0[rows]]),
+                          np.concatenate([b[:, 2], shapes.x1[rows]]), np.concatenate([b[:, 3], shapes.y1[rows]]),
+                          np.arange(n + len(rows)) >= n, cell)
+    keep = (pairs.a < n) & (pairs.b >= n)           # a < b: boxes come first
+    return pairs.a[keep], rows[pairs.b[keep] - n]
 
 
 def min_area_findings(shapes: LayerShapes, metal: "kdb.Region", regular: set[int], min_area: int,
@@ -257,25 +263,15 @@ def min_area_findings(shapes: LayerShapes, metal: "kdb.Region", regular: set[int
     small = [p for p in metal.with_area(0, min_area, False).each() if _owner_of(p) in regular]
     if not small:
         return []
-    boxes = [p.bbox() for p in small]
-    n = len(boxes)
-    routed = np.flatnonzero(shapes.routed)
-    x0 = np.concatenate([[b.left for b in boxes], shapes.x0[routed]])
-    y0 = np.concatenate([[b.bottom for b in boxes], shapes.y0[routed]])
-    x1 = np.concatenate([[b.right for b in boxes], shapes.x1[routed]])
-    y1 = np.concatenate([[b.top for b in boxes], shapes.y1[routed]])
-    pairs = meeting_pairs(x0, y0, x1, y1, np.arange(len(x0)) >= n, cell)
+    boxes = [(b.left, b.bottom, b.right, b.top) for b in (p.bbox() for p in small)]
     holding = set()
-    for k, r in zip(pairs.a.tolist(), (pairs.b - n).tolist()):
-        if k >= n or r < 0 or k in holding:
-            continue
-        i = routed[r]
+    for k, i in zip(*(v.tolist() for v in _meeting(boxes, shapes, np.flatnonzero(shapes.routed), cell))):
         # a routed rectangle of the same net that touches the polygon is part of it
-        if shapes.owner[i] == _owner_of(small[k]) and small[k].touches(
+        if k not in holding and shapes.owner[i] == _owner_of(small[k]) and small[k].touches(
                 kdb.Box(int(shapes.x0[i]), int(shapes.y0[i]), int(shapes.x1[i]), int(shapes.y1[i]))):
             holding.add(k)
-    return [Finding(MIN_AREA, shapes.name, (boxes[k].left, boxes[k].bottom, boxes[k].right, boxes[k].top),
-                    (_owner_of(small[k]),), "AREA", area=small[k].area()) for k in sorted(holding)]
+    return [Finding(MIN_AREA, shapes.name, boxes[k], (_owner_of(small[k]),), "AREA", area=small[k].area())
+            for k in sorted(holding)]
 
 
 # ---------------------------------------------------------------- shorts
@@ -376,15 +372,10 @@ def routed_findings(findings: list[Finding], shapes: LayerShapes, cell: int) -> 
     """Marks each finding that touches no routed metal of its owners as the input's own."""
     if not findings:
         return
-    routed = np.flatnonzero(shapes.routed)
-    n = len(findings)
-    boxes = np.array([f.box for f in findings], dtype=np.int64).reshape(-1, 4)
-    x0, y0 = np.concatenate([boxes[:, 0], shapes.x0[routed]]), np.concatenate([boxes[:, 1], shapes.y0[routed]])
-    x1, y1 = np.concatenate([boxes[:, 2], shapes.x1[routed]]), np.concatenate([boxes[:, 3], shapes.y1[routed]])
-    pairs = meeting_pairs(x0, y0, x1, y1, np.arange(len(x0)) >= n, cell)
     touching = set()
-    for k, r in zip(pairs.a.tolist(), (pairs.b - n).tolist()):
-        if k < n and r >= 0 and int(shapes.owner[routed[r]]) in findings[k].owners:
+    for k, i in zip(*(v.tolist() for v in _meeting([f.box for f in findings], shapes,
+                                                    np.flatnonzero(shapes.routed), cell))):
+        if int(shapes.owner[i]) in findings[k].owners:
             touching.add(k)
     for k, f in enumerate(findings):
         f.routed = k in touching
