@@ -96,7 +96,10 @@ def _wider_than(metal: "kdb.Region", width: int) -> "kdb.Region":
     """The parts of `metal` wider than `width` (every shape width is an even number of half
     units): opened by half of it."""
     half = width // 2
-    return metal.sized(-half).sized(half) if half > 0 else metal
+    if half <= 0:
+        return metal
+    # only polygons whose bounding box is wider both ways can hold a wider part
+    return metal.with_bbox_min(2 * half + 1, None, False).sized(-half).sized(half)
 
 
 # ---------------------------------------------------------------- rules of a routing layer
