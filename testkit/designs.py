@@ -72,6 +72,36 @@ class Design:
             getattr(grid, method)(*args)
         return grid
 
+    def grid_recipe(self):
+        """The grid with the pattern routes loaded, as a driver loads routes before its
+        passes, as the flow's batch engines take it."""
+        from tovrana_flow.routing.engines import GridRecipe
+
+        return GridRecipe(grid_args=self.grid_args(), routes=self.route_list(), termsets=self.termset_list(),
+                          ranks=self.name_rank(), supply=self.supply, obstacles=[], occ_nets=self.occ_nets(),
+                          wire_halo=self.wire_halo, via_halo=self.via_halo)
+
+    def grid_model(self):
+        """The design as the flow's grid model: one database unit per grid step, the signal
+        nets with their terminal sets, the supply straps as routes that never move. The
+        pattern routes are not part of it (the flow routes the nets itself)."""
+        from tovrana_flow.grid_routes import Route
+        from tovrana_flow.mapping import GridMap, GridModel, Halos
+
+        nets = max(self.names, default=0) + 1
+        gridmap = GridMap(list(range(self.nx)), list(range(self.ny)), [f"L{z}" for z in range(self.nz)],
+                          [f"V{z}{z + 1}" for z in range(self.nz - 1)], 1)
+        supply = set(self.supply)
+        return GridModel(
+            gridmap=gridmap, nz=self.nz, blocked=list(self.blocked), pad_owner=list(self.pad_owner),
+            via_blocked=list(self.via_blocked), via_index=list(self.via_index),
+            net_names=[self.names.get(n, f"net{n}") for n in range(nets)],
+            termsets={n: ts for n, ts in self.termsets.items() if n not in supply}, access={},
+            vertical=list(self.vertical), gc=self.gc,
+            halos=Halos(self.wire_halo, self.via_halo, self.prl_halo, self.prl_len),
+            via_cost=min((cost for _, _, cost in self.via_index), default=1.0), supply=list(self.supply),
+            supply_routes={n: Route(*self.routes[n]) for n in self.supply})
+
     def box_batches(self, box_gcells=2):
         """Four checkerboard batches of boxes; boxes of one batch are a box apart."""
         gx_n = (self.nx + self.gc - 1) // self.gc

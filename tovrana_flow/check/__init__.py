@@ -2,3 +2,5 @@
 centre-line shorts) and the design rules of the LEF."""
 from .connectivity import CheckReport, check_def, check_file
 from .drc import DrcReport, Marker, drc_def, drc_file
+
+__all__ = ["CheckReport", "check_def", "check_file", "DrcReport", "Marker", "drc_def", "drc_file"]
