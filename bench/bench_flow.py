@@ -4,8 +4,8 @@
     python -m bench.bench_flow [--design ispd18_test1] [--threads N] [--passes N] [--profile FILE]
 
 Reads `../shared/designs/<design>/` (beside the checkout) or `--dir`, routes it, writes the
-routed DEF into a temporary folder, runs the independent checker on it and prints the stage
-table, the summary and the targets (2 minutes, 2 GB, 0 opens, 0 shorts, markers at most 1 %
+routed DEF into a temporary folder, runs the independent checker and the design-rule check on it
+and prints the stage table, the summary, the design-rule check's findings and the targets (2 minutes, 2 GB, 0 opens, 0 shorts, markers at most 1 %
 of the nets). `--profile FILE` also writes a cProfile of the run and prints where the time
 went, in the module and in Python.
 """
@@ -77,6 +77,7 @@ def main(argv=None) -> int:
     print(f"checker: {check.opens} opens, {check.shorts} shorts, {check.pin_shorts} pin shorts "
           f"({check.seconds:.1f} s); markers left {s.markers} ({s.unremovable_markers} unremovable), "
           f"{s.pins_reached_by_access_wire} pins reached by an access wire")
+    print("\n" + result.drc.summary())
     share = s.markers / max(s.routed_nets, 1)
     targets = [("time", s.seconds <= TARGET_SECONDS, f"{s.seconds:.0f} s <= {TARGET_SECONDS} s"),
                ("memory", s.peak_mb <= TARGET_MB, f"{s.peak_mb:.0f} MB <= {TARGET_MB} MB"),

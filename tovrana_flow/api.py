@@ -69,9 +69,16 @@ def check(tech: Tech, routed_def_path: str):
     return check_file(tech, routed_def_path)
 
 
-def draw(tech: Tech, routed_def_path: str, png_path: str) -> None:
+def drc(tech: Tech, routed_def_path: str, guides: Guides | None = None):
+    """The design-rule check of the written DEF against the LEF's rules, with the contest's
+    soft measures (out-of-guide ones when `guides` are given) and score: a `DrcReport`."""
+    from .check.drc import drc_file
+    return drc_file(tech, routed_def_path, guides)
+
+
+def draw(tech: Tech, routed_def_path: str, png_path: str, markers=None) -> None:
     from .output.pictures import draw_routed
-    draw_routed(tech, read_def(routed_def_path, tech), png_path)
+    draw_routed(tech, read_def(routed_def_path, tech), png_path, markers=markers)
 
 
 @dataclass
@@ -99,11 +106,13 @@ class FlowSummary:
     seconds: float
     peak_mb: float
     check: dict | None = None        # the checker's counts, when it ran
+    drc: dict | None = None          # the design-rule check's counts, soft measures and score, when it ran
 
     def as_dict(self) -> dict:
         out = asdict(self)
-        if out["check"] is None:
-            del out["check"]
+        for key in ("check", "drc"):
+            if out[key] is None:
+                del out[key]
         return out
 
     def text(self) -> str:
@@ -121,14 +130,16 @@ class FlowResult:
     summary: FlowSummary
     rows: list[PhaseRow] = field(default_factory=list)
     check: object | None = None
+    drc: object | None = None          # the design-rule check's `DrcReport`, with run_check
 
     def table(self) -> str:
         return format_table(self.rows)
 
     def failed_check(self) -> bool:
-        """Whether the checker ran and found an open or a short."""
+        """Whether the checkers ran and found an open, a short or a design-rule violation."""
         c = self.check
-        return c is not None and bool(c.opens or c.shorts or c.pin_shorts)
+        return (c is not None and bool(c.opens or c.shorts or c.pin_shorts)) or \
+            (self.drc is not None and not self.drc.clean)
 
 
 def run(lef_paths: list[str], def_path: str, out_path: str, guide_path: str | None = None,
@@ -149,9 +160,14 @@ def run(lef_paths: list[str], def_path: str, out_path: str, guide_path: str | No
     rows.extend(routed.rows)
     timed("wires + write DEF", lambda: write(inputs, out_path, wiring(model, routed)))
     report = timed("check", check, inputs.tech, out_path) if run_check else None
+    # -- design-rule check
+    rules = timed("design-rule check", drc, inputs.tech, out_path, inputs.guides) if run_check else None
     if png_path:
-        timed("picture", draw, inputs.tech, out_path, png_path)
-    result = FlowResult(model, routed, _summary(inputs, model, routed, report, time.perf_counter() - t0), rows, report)
+        timed("picture", draw, inputs.tech, out_path, png_path, rules.markers if rules else None)
+    summary = _summary(inputs, model, routed, report, time.perf_counter() - t0)
+    summary.drc = None if rules is None else _drc_summary(rules)
+    result = FlowResult(model, routed, summary, rows, report, drc=rules)
+    # --
     if json_path:
         with open(json_path, "w") as f:
             json.dump({"summary": result.summary.as_dict(), "phases": [r.as_dict() for r in rows]}, f, indent=1)
@@ -173,3 +189,10 @@ def _summary(inputs: Inputs, model: GridModel, routed: RouteResult, report, seco
         seconds=seconds, peak_mb=peak_memory_mb(),
         check=None if report is None else {"opens": report.opens, "shorts": report.shorts,
                                            "pin_shorts": report.pin_shorts})
+
+
+def _drc_summary(report) -> dict:
+    """The design-rule check's counts, soft measures and score for the summary JSON."""
+    d = report.as_dict()
+    return {k: d[k] for k in ("counts", "short_area", "short_pairs", "soft", "score", "seconds")} | \
+        {"preexisting": len(report.preexisting)}

@@ -34,7 +34,7 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--threads", type=int, default=os.cpu_count() or 1, help="worker threads (default: all cores)")
     ap.add_argument("--passes", type=int, default=PassOptions.passes,
                     help=f"rip-up-and-reroute pass limit (default {PassOptions.passes})")
-    ap.add_argument("--check", action="store_true", help="check the written DEF for opens and shorts")
+    ap.add_argument("--check", action="store_true", help="check the written DEF: opens and shorts, and the LEF's design rules")
     ap.add_argument("--ray", metavar="ADDRESS", help="work batches on a Ray cluster (ADDRESS or local:N)")
     ap.add_argument("--quiet", action="store_true", help="no progress bars")
     m = ap.add_argument_group("mapping (default: derived from the LEF and DEF, see 'Mapping' in the README)")
@@ -92,6 +92,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"check: {c.opens} opens, {c.shorts} shorts, {c.pin_shorts} pin shorts")
         for line in c.open_details + c.short_details + c.pin_short_details:
             print("  " + line)
+        if result.drc is not None:
+            print(result.drc.summary())
         if result.failed_check():
             return EXIT_CHECK_FAILED
     print(f"wrote {args.out}" + (f", {args.png}" if args.png else "") + (f", {args.json}" if args.json else ""))
