@@ -48,12 +48,12 @@ def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
     from .output.min_area import min_area_patches
     from .output.wires import route_wires
     g = model.gridmap
-    patches = min_area_patches(result.routes, g.xs, g.ys, model.rules, g.layers,
-                               {net: model.pin_cells(net) for net in result.routes}, model.fixed,
+    access = {net: model.access_used(net, cells) for net, (cells, _) in result.routes.items()}
+    patches = min_area_patches(result.routes, access, g.xs, g.ys, model.rules, g.layers, model.fixed,
                                model.manufacturing_grid)
     out = {}
     for net, (cells, edges) in sorted(result.routes.items()):
-        out[model.net_names[net]] = (route_wires(cells, edges, g) + model.access_wires(net, cells)
+        out[model.net_names[net]] = (route_wires(cells, edges, g) + [w for p in access[net] for w in p.wires]
                                      + patches.get(net, []))
     return out
 

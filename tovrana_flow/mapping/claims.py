@@ -41,6 +41,10 @@ class FixedRects:
     def __len__(self) -> int:
         return len(self.x0)
 
+    def joined(self, other: "FixedRects") -> "FixedRects":
+        return FixedRects(*(np.concatenate([getattr(self, k), getattr(other, k)])
+                            for k in ("x0", "y0", "x1", "y1", "owner", "pin")))
+
 
 @dataclass
 class LayerClaims:

@@ -100,19 +100,15 @@ class GridModel:
     def obstacles(self) -> list[Cell]:
         return [(ix, iy, z) for z, ix, iy in self.blocked]
 
-    def pin_cells(self, net: int) -> set[Cell]:
-        """The cells inside the net's pins on their own layers (a route's metal there joins the pin)."""
-        return {p.cell for pin in self.access.get(net, ()) for p in pin.points if not p.wires}
-
-    def access_wires(self, net: int, cells) -> list:
-        """The wiring that reaches the net's pins from a route holding `cells`: per pin, that of
+    def access_used(self, net: int, cells) -> list:
+        """The access points by which a route holding `cells` reaches the net's pins: per pin,
         its first access point the route holds."""
         held = set(cells)
         out = []
         for pin in self.access.get(net, ()):
             point = next((p for p in pin.points if p.cell in held), None)
             if point is not None:
-                out.extend(point.wires)
+                out.append(point)
         return out
 
 
@@ -172,7 +168,8 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
     stacks = {name: _stack(tech, routing, k, lo, stack_vias, rules_all, dbu) for k, name in enumerate(cell_layers)}
     use = PointUse(xs, ys, masks, owners, no_via, [t.vertical for t in tracks])
     access, nearest, unreachable = _access(pins, use, z_of, stacks, {r.name: r for r in rules_all}, rects,
-                                           [l.name for l in layers], gc_lines)
+                                           [l.name for l in layers], gc_lines, rules)
+    _claim_around_access_wires(access, xs, ys, masks, rules, [l.name for l in layers], rects, owners, no_via)
     termsets = {net: [p.cells for p in pa] for net, pa in access.items() if len(pa) >= 2}
 
     blocked, pad_owner, no_via_cells = _grid_lists(owners, no_via, masks)
@@ -259,7 +256,7 @@ def _stack(tech: Tech, routing, k: int, lo: int, vias: list[str], rules_all, dbu
 
 
 def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, layer_names,
-            gc: int) -> tuple[dict[int, list[PinAccess]], int, int]:
+            gc: int, rules: list[LayerRules]) -> tuple[dict[int, list[PinAccess]], int, int]:
     """Each pin's access points, claimed for its net (they become its pads); how many pins
     needed an access wire, and how many have no point at all (they stay open)."""
     access: dict[int, list[PinAccess]] = {}
@@ -271,12 +268,15 @@ def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, laye
                 points += on_grid_points(z_of[layer], rect, pin.net, use)
             elif layer in stacks:
                 points += stack_points(rect, pin.net, stacks[layer], use, rules_of, rects)
+        if points:
+            free = set(use.escaping([p.cell for p in points], pin.net))
+            points = [p for p in points if p.cell in free]
         if not points:
             on_grid = [(z_of[layer], rect) for layer, rect in pin.shapes if layer in z_of]
             below = not on_grid
             if below:   # only below the grid: an access wire on the lowest grid layer to the stack
                 on_grid = [(0, rect) for layer, rect in pin.shapes]
-            point = access_wire(on_grid, pin.net, use, layer_names)
+            point = access_wire(on_grid, pin.net, use, layer_names, rules, rects)
             if point is None:
                 unreachable += 1
                 continue
@@ -287,6 +287,7 @@ def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, laye
                 point.wires += stacks[layer].wires(x, y)
             points = [point]
             nearest += 1
+            _add_wires(rects, point.wires, rules[point.cell[2]].width, pin.net)
         points = sorted({p.cell: p for p in points}.values(), key=lambda p: p.cell)
         points = one_gcell(points, gc)
         for p in points:
@@ -295,6 +296,43 @@ def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, laye
                 use.owners[z][iy, ix] = pin.net
         access.setdefault(pin.net, []).append(PinAccess(pin.net, points))
     return access, nearest, unreachable
+
+
+def _add_wires(rects: dict[str, FixedRects], wires, width: int, net: int) -> None:
+    """Access wires become fixed metal of their net, which later access wires keep clear of."""
+    if not wires:
+        return
+    half = width // 2
+    for w in wires:
+        if w.via is None:
+            new = FixedRects.of([(min(w.x0, w.x1) - half, min(w.y0, w.y1) - half, max(w.x0, w.x1) + half,
+                                  max(w.y0, w.y1) + half, net, True)])
+            old = rects.get(w.layer)
+            rects[w.layer] = new if old is None else old.joined(new)
+
+
+def _claim_around_access_wires(access, xs, ys, masks, rules, layer_names, rects, owners, no_via) -> None:
+    """The points beside an access wire become its net's (or nobody's, beside two nets'
+    metal), as beside a pin; access points keep their claims."""
+    taken = {p.cell for pas in access.values() for pa in pas for p in pa.points}
+    for z, name in enumerate(layer_names):
+        wires = [(min(w.x0, w.x1) - rules[z].width // 2, min(w.y0, w.y1) - rules[z].width // 2,
+                  max(w.x0, w.x1) + rules[z].width // 2, max(w.y0, w.y1) + rules[z].width // 2, pa.net, True)
+                 for pas in access.values() for pa in pas for p in pa.points for w in p.wires
+                 if w.via is None and w.layer == name and p.cell[2] == z]
+        if not wires:
+            continue
+        near = layer_claims(xs, ys, masks[z][0], masks[z][1], rules[z], FixedRects.of(wires))
+        o = owners[z]
+        keep = np.zeros(o.shape, dtype=bool)
+        for ix, iy, zz in taken:
+            if zz == z:
+                keep[iy, ix] = True
+        claimed = (near.owner != FREE) & ~keep
+        clash = claimed & (o != FREE) & (o != near.owner)
+        o[claimed & (o == FREE)] = near.owner[claimed & (o == FREE)]
+        o[clash] = NOBODY
+        no_via[z] |= near.no_via & ~keep
 
 
 def _grid_lists(owners, no_via, masks):

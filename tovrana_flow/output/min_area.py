@@ -4,8 +4,8 @@ A via whose landing pad carries no wire on its layer (the middle of a stack of v
 via that ends a route on a layer without its pin) leaves a pad far under most layers'
 `AREA`. Such a piece of metal gets a patch: a rectangle as wide as the piece across the
 layer's tracks and long enough along them to make up the area, placed over the piece where
-it keeps clear of other nets' metal (centred, or flush with either end). Pieces that touch
-the net's own pin on that layer take the pin's area and need none.
+it keeps clear of other nets' metal (centred, or flush with either end). A piece that
+touches the net's own pin on that layer counts the pin's area as its own.
 """
 from __future__ import annotations
 
@@ -62,9 +62,18 @@ class _Metal:
         return sorted(out)
 
 
-def _shapes(route: Route, xs, ys, rules: list[LayerRules]) -> dict[int, list[tuple[Rect, list[Cell]]]]:
-    """Per layer, the route's metal as rectangles with the cells each one holds."""
+def _shapes(route: Route, access, xs, ys, rules: list[LayerRules],
+            z_of: dict[str, int]) -> dict[int, list[tuple[Rect, list[Cell]]]]:
+    """Per layer, the route's metal as rectangles with the cells each one holds; an access
+    wire holds its access point's cell."""
     out: dict[int, list] = defaultdict(list)
+    for point in access:
+        for w in point.wires:
+            z = z_of.get(w.layer)
+            if w.via is None and z is not None:
+                half = rules[z].width // 2
+                out[z].append(((min(w.x0, w.x1) - half, min(w.y0, w.y1) - half, max(w.x0, w.x1) + half,
+                                max(w.y0, w.y1) + half), [point.cell]))
     for a, b in route.edges:
         if a[2] == b[2]:
             half = rules[a[2]].width // 2
@@ -136,14 +145,26 @@ def _patch(rules: LayerRules, rects: list[Rect], grid: int) -> list[Rect]:
     return out
 
 
-def min_area_patches(routes: dict[int, Route], xs, ys, rules: list[LayerRules], layer_names: list[str],
-                     pin_cells: dict[int, set[Cell]], fixed: dict[str, FixedRects], grid: int = 1) -> dict[int, list[Wire]]:
-    """Net -> the patches its routes need. `pin_cells`: per net the cells inside its pins
-    (pieces holding one take the pin's area); `fixed`: per layer name the fixed metal;
-    `grid`: the manufacturing grid in database units."""
+def _own_pins(rects: list[Rect], fixed: FixedRects | None, net: int) -> list[Rect]:
+    """The net's pin rectangles that touch the piece `rects`."""
+    if fixed is None or not len(fixed):
+        return []
+    x0, y0 = min(r[0] for r in rects), min(r[1] for r in rects)
+    x1, y1 = max(r[2] for r in rects), max(r[3] for r in rects)
+    mine = fixed.pin & (fixed.owner == net) & (fixed.x0 <= x1) & (fixed.x1 >= x0) & (fixed.y0 <= y1) & (fixed.y1 >= y0)
+    pins = list(zip(fixed.x0[mine].tolist(), fixed.y0[mine].tolist(), fixed.x1[mine].tolist(), fixed.y1[mine].tolist()))
+    return [p for p in pins if any(p[0] <= r[2] and r[0] <= p[2] and p[1] <= r[3] and r[1] <= p[3] for r in rects)]
+
+
+def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list[LayerRules],
+                     layer_names: list[str], fixed: dict[str, FixedRects], grid: int = 1) -> dict[int, list[Wire]]:
+    """Net -> the patches its routes need. `access`: per net the access points its route
+    uses (their wires are its metal too); `fixed`: per layer name the fixed metal (the nets'
+    pins among it); `grid`: the manufacturing grid in database units."""
     if not any(r.min_area for r in rules):
         return {}
-    per_net = {net: _shapes(route, xs, ys, rules) for net, route in routes.items()}
+    z_of = {name: z for z, name in enumerate(layer_names)}
+    per_net = {net: _shapes(route, access.get(net, ()), xs, ys, rules, z_of) for net, route in routes.items()}
     step = int(max(np.max(np.diff(xs), initial=1), np.max(np.diff(ys), initial=1)))
     metal = _Metal(8 * step)
     for net, layers in per_net.items():
@@ -156,8 +177,9 @@ def min_area_patches(routes: dict[int, Route], xs, ys, rules: list[LayerRules], 
             r = rules[z]
             if not r.min_area:
                 continue
-            for rects, cells in _pieces(per_net[net][z]):
-                if cells & pin_cells.get(net, set()) or _union_area(rects) >= r.min_area:
+            for rects, _ in _pieces(per_net[net][z]):
+                pins = _own_pins(rects, fixed.get(layer_names[z]), net)
+                if _union_area(rects + pins) >= r.min_area:
                     continue
                 candidates = _patch(r, rects, grid)
                 if not candidates:
