@@ -11,9 +11,11 @@ namespace {
 // Per touched cell: the first two nets inline (most shared cells have exactly
 // two), any further nets as a chain of links in insertion order. `stamp` is 1 +
 // the input position of the last net entry that touched the cell, so a net's
-// repeated visits skip the scan.
+// repeated visits skip the scan; its top bit tells that a route cell lies on the
+// cell (the body test of spacing footprints), kept there so a slot stays 16 bytes.
 constexpr int32_t kOneNet = -2;  // `more` while only `first` is set
 constexpr int32_t kNoMore = -1;  // `second` set, no links
+constexpr uint32_t kBody = uint32_t{1} << 31;
 
 struct CoverSlot {
     uint32_t stamp = 0;  // 0: never touched
@@ -36,26 +38,32 @@ public:
         touched_.reserve(expected_cells);
     }
 
-    // A footprint visit of `net`, the input's net number `stamp` (from 1).
-    void visit(int32_t x, int32_t y, int32_t layer, NetId net, uint32_t stamp) {
+    // A footprint visit of `net`, the input's net number `stamp` (from 1, below
+    // kBody); `body` when it is a route cell's own position.
+    void visit(int32_t x, int32_t y, int32_t layer, NetId net, uint32_t stamp, bool body) {
         const std::size_t pos = slots_.at(x, y, layer);
         CoverSlot& s = slots_[pos];
-        if (s.stamp == stamp) return;  // this net entry was counted here already
+        const uint32_t mark = body ? kBody : 0;
+        if ((s.stamp & ~kBody) == stamp) {  // this net entry was counted here already
+            s.stamp |= mark;
+            return;
+        }
         if (s.stamp == 0) {
-            s = CoverSlot{stamp, net, 0, kOneNet};
+            s = CoverSlot{stamp | mark, net, 0, kOneNet};
             touched_.push_back(pos);
             return;
         }
-        s.stamp = stamp;
+        s.stamp = stamp | (s.stamp & kBody) | mark;
         add_net(s, net);
     }
 
-    // One marker per cell with two or more nets, in first-touch order.
-    void emit(std::vector<Marker>& out) {
+    // One marker per cell with two or more nets (and, when `bodies`, a route cell
+    // on it), in first-touch order.
+    void emit(std::vector<Marker>& out, bool bodies) {
         out.reserve(out.size() + shared_);
         for (const std::size_t pos : touched_) {
             const CoverSlot& s = slots_[pos];
-            if (s.more == kOneNet) continue;
+            if (s.more == kOneNet || (bodies && !(s.stamp & kBody))) continue;
             Marker& m = out.emplace_back();
             const Cell c = slots_.cell_at(pos);
             m.cells.push_back(c);
@@ -120,14 +128,23 @@ void cover_pass(const Geometry& g, std::span<const NetRouteView> nets, const Mar
     std::size_t expected = 0;
     if (!region)
         for (const NetRouteView& n : nets) expected += n.cells.size() * 4;
+    if (nets.size() >= kBody) throw Panic("capacity overflow");
     CoverTable table(g, expected);
+    // Halo footprints ignore bodies: their walk does not compute them.
+    const bool bodies = params.footprints.spacing != nullptr;
     uint32_t stamp = 0;
     for (const NetRouteView& n : nets) {
         ++stamp;
-        for_each_footprint(g, n.cells, n.vias, params.halos, region,
-                           [&](int32_t x, int32_t y, int32_t layer) { table.visit(x, y, layer, n.net, stamp); });
+        if (bodies)
+            for_each_footprint(g, n.cells, n.vias, params.footprints, region,
+                               [&](int32_t x, int32_t y, int32_t layer, bool body) {
+                                   table.visit(x, y, layer, n.net, stamp, body);
+                               });
+        else
+            for_each_footprint(g, n.cells, n.vias, params.footprints, region,
+                               [&](int32_t x, int32_t y, int32_t layer) { table.visit(x, y, layer, n.net, stamp, false); });
     }
-    table.emit(out);
+    table.emit(out, bodies);
 }
 
 }  // namespace tovrana::markers

@@ -1,5 +1,8 @@
 // The A* loop: set-up, expansion in the fixed neighbour order, relax, and path
 // reconstruction from the came-from entries as they stand when a goal is popped.
+// One loop serves both cost models: unit steps, and the track model's real
+// lengths, masks and landing rules (Run<true>), chosen at compile time so that the
+// unit-step search pays nothing for the other.
 #include "maze/maze_run.hpp"
 
 #include <algorithm>
@@ -54,10 +57,12 @@ thread_local Scratch t_scratch;
 // Above this many records a run's storage is not kept for the next.
 constexpr std::size_t kKeepRecords = std::size_t{1} << 16;
 
+template <bool kTracks>
 class Run {
 public:
     Run(const Grid& grid, const MazeQuery& q, Scratch& s)
-        : grid_(grid), geo_(grid.geo()), q_(q), scratch_(s), recs_(s.recs), small_queue_(s.small_queue), queue_(s.queue) {
+        : grid_(grid), geo_(grid.geo()), tracks_(grid.tracks()), q_(q), scratch_(s), recs_(s.recs),
+          small_queue_(s.small_queue), queue_(s.queue) {
         scratch_.busy = true;
     }
     ~Run() {
@@ -101,13 +106,15 @@ private:
                                                 const uint32_t* pos, const ViaMove& m);
     void build_via_moves();
     [[noreturn]] void bad_via_rule(const ViaRule& rule) const;
-    [[gnu::always_inline]] inline void relax_planar(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d);
+    [[gnu::always_inline]] inline void relax_planar(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d,
+                                                    double length);
     [[gnu::always_inline]] inline void relax_via(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d, double base);
     [[gnu::always_inline]] inline void improve(uint32_t cur, uint8_t dir, uint32_t n, uint8_t d, double new_g);
     CellList reconstruct(uint32_t goal, uint8_t dir) const;
 
     const Grid& grid_;
     const Geometry& geo_;
+    const TrackModel* tracks_;  // set exactly when kTracks
     const MazeQuery& q_;
     Scratch& scratch_;
     CellList goal_list_;
@@ -127,7 +134,8 @@ private:
     std::optional<CellList> drain(Q& queue);
 };
 
-std::optional<CellList> Run::search() {
+template <bool kTracks>
+std::optional<CellList> Run<kTracks>::search() {
     for (const Cell& c : q_.goals) {
         if (passable(c) && goal_set_.insert(geo_.cell_id(c)).second) goal_list_.push_back(c);
     }
@@ -171,8 +179,9 @@ std::optional<CellList> Run::search() {
     return small_places_ ? drain(small_queue_) : drain(queue_);
 }
 
+template <bool kTracks>
 template <class Q>
-std::optional<CellList> Run::drain(Q& queue) {
+std::optional<CellList> Run<kTracks>::drain(Q& queue) {
     const bool dense = table_->dense();
     while (!queue.empty()) {
         const auto item = queue.pop();
@@ -189,7 +198,8 @@ std::optional<CellList> Run::drain(Q& queue) {
     return std::nullopt;
 }
 
-uint32_t Run::record(const Cell& c, int64_t id) {
+template <bool kTracks>
+uint32_t Run<kTracks>::record(const Cell& c, int64_t id) {
     if (table_->dense()) {
         uint32_t* slot = table_->slot(c, id);
         return slot ? record_at(table_->position(c), c, id) : 0;
@@ -201,7 +211,8 @@ uint32_t Run::record(const Cell& c, int64_t id) {
 }
 
 // record() for an in-window cell of a dense table, by its position.
-uint32_t Run::record_at(uint32_t pos, const Cell& c, int64_t id) {
+template <bool kTracks>
+uint32_t Run<kTracks>::record_at(uint32_t pos, const Cell& c, int64_t id) {
     uint32_t& slot = table_->dense_slots()[pos];
     uint32_t v = slot;
     if (v == 0) {
@@ -213,7 +224,8 @@ uint32_t Run::record_at(uint32_t pos, const Cell& c, int64_t id) {
 
 // The new slot value of a cell seen for the first time: a fresh record's index + 1,
 // or kClosedSlot when no move may enter the cell.
-uint32_t Run::first_touch(const Cell& c, int64_t id, bool goal) {
+template <bool kTracks>
+uint32_t Run<kTracks>::first_touch(const Cell& c, int64_t id, bool goal) {
     if (!enterable(c, id, goal)) return maze::kClosedSlot;
     if (recs_.size() >= maze::kMaxRecords) throw Panic("capacity overflow");
     CellRec& r = recs_.emplace_back();
@@ -226,7 +238,8 @@ uint32_t Run::first_touch(const Cell& c, int64_t id, bool goal) {
 
 // Whether a move may enter the cell at all: inside, a goal or in the corridor,
 // passable for the net.
-bool Run::enterable(const Cell& c, int64_t id, bool goal) const {
+template <bool kTracks>
+bool Run<kTracks>::enterable(const Cell& c, int64_t id, bool goal) const {
     if (!geo_.inside(c)) return false;
     if (!goal) {
         if (table_->dense()) {
@@ -240,13 +253,18 @@ bool Run::enterable(const Cell& c, int64_t id, bool goal) const {
 }
 
 // Looks up, once per enterable cell, everything relax needs about entering it.
-void Run::fill(CellRec& r, int64_t id, bool goal) const {
+template <bool kTracks>
+void Run<kTracks>::fill(CellRec& r, int64_t id, bool goal) const {
     for (int d = 0; d < maze::kMoveDirs; ++d) {
         r.g[d] = std::numeric_limits<double>::infinity();
         r.pred[d] = maze::kNoPred;
     }
     if (goal) r.flags |= CellRec::kGoal;
     if (grid_.via_blocked(r.cell.ix, r.cell.iy)) r.flags |= CellRec::kNoVia;
+    if constexpr (kTracks) {
+        if (!tracks_->on_track(r.cell.layer, r.cell.ix, r.cell.iy)) r.flags |= CellRec::kNoLanding;
+    }
+    if (grid_.no_via_cell(id)) r.flags |= CellRec::kNoLanding;
     // A zero weight adds nothing to a step (a step is never -0.0), so its set need
     // not be consulted.
     const PenaltyWeights& w = q_.weights;
@@ -254,13 +272,27 @@ void Run::fill(CellRec& r, int64_t id, bool goal) const {
         r.flags |= CellRec::kDrc;
     if (w.marker != 0.0 && q_.marker_pos.contains(id)) r.flags |= CellRec::kMarker;
     if (w.fixed != 0.0 && q_.fixed.contains(id)) r.flags |= CellRec::kFixed;
-    r.planar_step[0] = maze::step_cost(0.0, maze::kPlusX, maze::kPlusX, r.flags, w);
-    r.planar_step[1] = maze::step_cost(0.0, maze::kPlusX, maze::kMinusX, r.flags, w);
+    if constexpr (!kTracks) {  // under a track model a step's cost depends on the gap it crosses
+        r.planar_step[0] = maze::step_cost(0.0, maze::kPlusX, maze::kPlusX, r.flags, w);
+        r.planar_step[1] = maze::step_cost(0.0, maze::kPlusX, maze::kMinusX, r.flags, w);
+    }
     r.h = heuristic(r.cell);
 }
 
-// Manhattan distance to the nearest goal, a layer change counting 2.
-double Run::heuristic(const Cell& c) const {
+// Manhattan distance to the nearest goal, a layer change counting 2; under a track
+// model the distance is physical, in units.
+template <bool kTracks>
+double Run<kTracks>::heuristic(const Cell& c) const {
+    if constexpr (kTracks) {
+        const double unit = static_cast<double>(tracks_->unit());
+        double best = std::numeric_limits<double>::infinity();
+        for (const Cell& t : goal_list_) {
+            const double d = static_cast<double>(tracks_->distance(c.ix, c.iy, t.ix, t.iy)) / unit +
+                             (c.layer != t.layer ? 2.0 : 0.0);
+            if (d < best) best = d;
+        }
+        return best;
+    }
     int64_t best = std::numeric_limits<int64_t>::max();
     for (const Cell& t : goal_list_) {
         const int64_t d = std::llabs(int64_t{c.ix} - t.ix) + std::llabs(int64_t{c.iy} - t.iy) + (c.layer != t.layer ? 2 : 0);
@@ -269,14 +301,16 @@ double Run::heuristic(const Cell& c) const {
     return static_cast<double>(best);
 }
 
-void Run::push_start(const Cell& c) {
+template <bool kTracks>
+void Run<kTracks>::push_start(const Cell& c) {
     const uint32_t rec = record(c, geo_.cell_id(c)) - 1;
     const CellRec& r = recs_[rec];
     push(r.h, 0.0, r.place + maze::kStart, rec, maze::kStart);
 }
 
 // Neighbours in the fixed order: +x, -x, +y, -y, then the via rules in table order.
-void Run::expand(uint32_t cur, uint8_t dir, double g) {
+template <bool kTracks>
+void Run<kTracks>::expand(uint32_t cur, uint8_t dir, double g) {
     const Cell c = recs_[cur].cell;
     const int64_t id = geo_.cell_id(c);
     struct Planar { int32_t dx, dy; uint8_t d; };
@@ -285,26 +319,55 @@ void Run::expand(uint32_t cur, uint8_t dir, double g) {
     for (const Planar& m : kPlanar) {
         const Cell n{c.ix + m.dx, c.iy + m.dy, c.layer};  // c is inside, so no overflow
         if (!geo_.inside(n)) continue;
-        relax_planar(cur, dir, g, record(n, id + m.dx + int64_t{m.dy} * geo_.nx), m.d);
+        double length = 0.0;
+        if constexpr (kTracks) {
+            if (m.dy == 0 ? !tracks_->runs_x(c.layer, c.iy) : !tracks_->runs_y(c.layer, c.ix)) continue;
+            length = m.dy == 0 ? tracks_->x_step_costs(c.layer)[std::min(c.ix, n.ix)]
+                               : tracks_->y_step_costs(c.layer)[std::min(c.iy, n.iy)];
+        }
+        relax_planar(cur, dir, g, record(n, id + m.dx + int64_t{m.dy} * geo_.nx), m.d, length);
     }
-    if (recs_[cur].flags & CellRec::kNoVia) return;
+    if (recs_[cur].flags & (CellRec::kNoVia | CellRec::kNoLanding)) return;
     expand_vias(cur, dir, g, c, id, nullptr);
 }
 
 // expand() over a dense table: the window lies inside the grid, so a neighbour is
 // reachable when it is in the window, and its slot is a fixed step away.
-void Run::expand_dense(uint32_t cur, uint8_t dir, double g) {
+template <bool kTracks>
+void Run<kTracks>::expand_dense(uint32_t cur, uint8_t dir, double g) {
     const CellRec& r = recs_[cur];
     const Cell c = r.cell;
     const uint32_t pos = r.pos;
-    const bool no_via = r.flags & CellRec::kNoVia;
+    const bool no_via = r.flags & (CellRec::kNoVia | CellRec::kNoLanding);
     const int64_t id = geo_.cell_id(c);
     const maze::Window& w = table_->window();
     const uint32_t row = table_->row_step();
-    if (c.ix < w.x1) relax_planar(cur, dir, g, record_at(pos + 1, Cell{c.ix + 1, c.iy, c.layer}, id + 1), maze::kPlusX);
-    if (c.ix > w.x0) relax_planar(cur, dir, g, record_at(pos - 1, Cell{c.ix - 1, c.iy, c.layer}, id - 1), maze::kMinusX);
-    if (c.iy < w.y1) relax_planar(cur, dir, g, record_at(pos + row, Cell{c.ix, c.iy + 1, c.layer}, id + geo_.nx), maze::kPlusY);
-    if (c.iy > w.y0) relax_planar(cur, dir, g, record_at(pos - row, Cell{c.ix, c.iy - 1, c.layer}, id - geo_.nx), maze::kMinusY);
+    // Without a track model every move is allowed and its length is not read.
+    bool along_x = true, along_y = true;
+    const double *x_cost = nullptr, *y_cost = nullptr;
+    if constexpr (kTracks) {
+        along_x = tracks_->runs_x(c.layer, c.iy);
+        along_y = tracks_->runs_y(c.layer, c.ix);
+        x_cost = tracks_->x_step_costs(c.layer);
+        y_cost = tracks_->y_step_costs(c.layer);
+    }
+    const auto gap = [](const double* costs, int32_t i) { return kTracks ? costs[i] : 0.0; };
+    if (along_x) {
+        if (c.ix < w.x1)
+            relax_planar(cur, dir, g, record_at(pos + 1, Cell{c.ix + 1, c.iy, c.layer}, id + 1), maze::kPlusX,
+                         gap(x_cost, c.ix));
+        if (c.ix > w.x0)
+            relax_planar(cur, dir, g, record_at(pos - 1, Cell{c.ix - 1, c.iy, c.layer}, id - 1), maze::kMinusX,
+                         gap(x_cost, c.ix - 1));
+    }
+    if (along_y) {
+        if (c.iy < w.y1)
+            relax_planar(cur, dir, g, record_at(pos + row, Cell{c.ix, c.iy + 1, c.layer}, id + geo_.nx), maze::kPlusY,
+                         gap(y_cost, c.iy));
+        if (c.iy > w.y0)
+            relax_planar(cur, dir, g, record_at(pos - row, Cell{c.ix, c.iy - 1, c.layer}, id - geo_.nx), maze::kMinusY,
+                         gap(y_cost, c.iy - 1));
+    }
     if (no_via) return;
     expand_vias(cur, dir, g, c, id, &pos);
 }
@@ -324,7 +387,8 @@ bool dominated(const std::vector<ViaMove>& moves, std::size_t first, int32_t tar
     return false;
 }
 
-void Run::build_via_moves() {
+template <bool kTracks>
+void Run<kTracks>::build_via_moves() {
     if (geo_.nz <= 0 || geo_.nz > kViaTableLayers) return;
     auto& moves = scratch_.via_moves;
     auto& begin = scratch_.via_begin;
@@ -340,14 +404,16 @@ void Run::build_via_moves() {
     begin.push_back(static_cast<uint32_t>(moves.size()));
 }
 
-void Run::bad_via_rule(const ViaRule& rule) const {
+template <bool kTracks>
+void Run<kTracks>::bad_via_rule(const ViaRule& rule) const {
     throw Panic("index out of range: via rule (" + std::to_string(rule.layer_a) + ", " +
                 std::to_string(rule.layer_b) + ") names a layer outside 0.." + std::to_string(geo_.nz - 1));
 }
 
 // The via moves out of cell c (id `id`; `pos` its dense position, if any): from
 // the per-layer table when there is one, else derived from the rules as they come.
-void Run::expand_vias(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id, const uint32_t* pos) {
+template <bool kTracks>
+void Run<kTracks>::expand_vias(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id, const uint32_t* pos) {
     if (!scratch_.via_begin.empty()) {
         const auto layer = static_cast<std::size_t>(c.layer);
         const ViaMove* m = scratch_.via_moves.data() + scratch_.via_begin[layer];
@@ -361,7 +427,8 @@ void Run::expand_vias(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_
     }
 }
 
-void Run::take_via(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id, const uint32_t* pos,
+template <bool kTracks>
+void Run<kTracks>::take_via(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id, const uint32_t* pos,
                    const ViaMove& m) {
     if (m.bad) bad_via_rule(grid_.via_index()[m.rule]);
     const Cell n{c.ix, c.iy, m.target};
@@ -371,21 +438,28 @@ void Run::take_via(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t i
     relax_via(cur, dir, g, slot, m.d, m.base);
 }
 
-// A same-layer move: its step cost was priced when the cell was first touched.
-void Run::relax_planar(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d) {
+// A same-layer move: priced when the cell was first touched, or under a track model
+// from the length cost of the gap it crosses.
+template <bool kTracks>
+void Run<kTracks>::relax_planar(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d, double length) {
     if (slot == 0) return;
-    const double step = recs_[slot - 1].planar_step[(dir == maze::kStart || dir == d) ? 0 : 1];
+    const CellRec& n = recs_[slot - 1];
+    double step;
+    if constexpr (kTracks) step = maze::track_step_cost(length, dir, d, n.flags, q_.weights);
+    else step = n.planar_step[maze::straight_on(dir, d) ? 0 : 1];
     improve(cur, dir, slot - 1, d, g + step);
 }
 
 // A via move (or an equal-layer via rule, whose base cost is 0).
-void Run::relax_via(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d, double base) {
-    if (slot == 0) return;
+template <bool kTracks>
+void Run<kTracks>::relax_via(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d, double base) {
+    if (slot == 0 || (recs_[slot - 1].flags & CellRec::kNoLanding)) return;
     improve(cur, dir, slot - 1, d, g + maze::step_cost(base, dir, d, recs_[slot - 1].flags, q_.weights));
 }
 
 // Records a better g for state (n, d), reached from (cur, dir), and queues it.
-void Run::improve(uint32_t cur, uint8_t dir, uint32_t n, uint8_t d, double new_g) {
+template <bool kTracks>
+void Run<kTracks>::improve(uint32_t cur, uint8_t dir, uint32_t n, uint8_t d, double new_g) {
     CellRec& r = recs_[n];
     if (!(r.g[d] > new_g + maze::kImprovement)) return;
     r.g[d] = new_g;
@@ -395,7 +469,8 @@ void Run::improve(uint32_t cur, uint8_t dir, uint32_t n, uint8_t d, double new_g
     push(r.h + new_g, new_g, r.place + d, n, d);
 }
 
-CellList Run::reconstruct(uint32_t goal, uint8_t dir) const {
+template <bool kTracks>
+CellList Run<kTracks>::reconstruct(uint32_t goal, uint8_t dir) const {
     // Each link names a state with a g-score; more links than states means a cycle,
     // which only negative costs can create.
     const std::size_t limit = recs_.size() * maze::kDirs;
@@ -410,16 +485,21 @@ CellList Run::reconstruct(uint32_t goal, uint8_t dir) const {
     return path;
 }
 
+template <bool kTracks>
+std::optional<CellList> run_search(const Grid& grid, const MazeQuery& query) {
+    if (t_scratch.busy) {  // a run already under way on this thread
+        Scratch own;
+        Run<kTracks> run(grid, query, own);
+        return run.search();
+    }
+    Run<kTracks> run(grid, query, t_scratch);
+    return run.search();
+}
+
 }  // namespace
 
 std::optional<CellList> maze_run(const Grid& grid, const MazeQuery& query) {
-    if (t_scratch.busy) {  // a run already under way on this thread
-        Scratch own;
-        Run run(grid, query, own);
-        return run.search();
-    }
-    Run run(grid, query, t_scratch);
-    return run.search();
+    return grid.tracks() ? run_search<true>(grid, query) : run_search<false>(grid, query);
 }
 
 }  // namespace tovrana
