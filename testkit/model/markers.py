@@ -28,8 +28,8 @@ def cover_markers(grid, nets, wire_halo, via_halo, region):
         # spacing footprints: a marker needs a route cell of one of its nets on the cell
         bodies = {}
         for net, cells, _vias in nets:
-            bodies.setdefault(net, set()).update(grid.cell_id(c) for c in cells)
-        cover = [(c, ns) for c, ns in cover if any(grid.cell_id(c) in bodies[n] for n in ns)]
+            bodies.setdefault(net, set()).update(tuple(c) for c in cells)
+        cover = [(c, ns) for c, ns in cover if any(c in bodies[n] for n in ns)]
     return [([c], c[2], list(ns)) for c, ns in cover if len(ns) > 1]
 
 
