@@ -11,8 +11,8 @@ namespace {
 // Per touched cell: the first two nets inline (most shared cells have exactly
 // two), any further nets as a chain of links in insertion order. `stamp` is 1 +
 // the input position of the last net entry that touched the cell, so a net's
-// repeated visits skip the scan; its top bit tells that a route cell lies on the
-// cell (the body test of spacing footprints), kept there so a slot stays 16 bytes.
+// repeated visits skip the scan; once the walk is done, its top bit marks a cell
+// that holds a route cell (see mark_bodies).
 constexpr int32_t kOneNet = -2;  // `more` while only `first` is set
 constexpr int32_t kNoMore = -1;  // `second` set, no links
 constexpr uint32_t kBody = uint32_t{1} << 31;
@@ -38,23 +38,31 @@ public:
         touched_.reserve(expected_cells);
     }
 
-    // A footprint visit of `net`, the input's net number `stamp` (from 1, below
-    // kBody); `body` when it is a route cell's own position.
-    void visit(int32_t x, int32_t y, int32_t layer, NetId net, uint32_t stamp, bool body) {
+    // A footprint visit of `net`, the input's net number `stamp` (from 1).
+    void visit(int32_t x, int32_t y, int32_t layer, NetId net, uint32_t stamp) {
         const std::size_t pos = slots_.at(x, y, layer);
         CoverSlot& s = slots_[pos];
-        const uint32_t mark = body ? kBody : 0;
-        if ((s.stamp & ~kBody) == stamp) {  // this net entry was counted here already
-            s.stamp |= mark;
-            return;
-        }
+        if (s.stamp == stamp) return;  // this net entry was counted here already
         if (s.stamp == 0) {
-            s = CoverSlot{stamp | mark, net, 0, kOneNet};
+            s = CoverSlot{stamp, net, 0, kOneNet};
             touched_.push_back(pos);
             return;
         }
-        s.stamp = stamp | (s.stamp & kBody) | mark;
+        s.stamp = stamp;
         add_net(s, net);
+    }
+
+    // After the walk: marks the touched cells that hold one of the nets' route cells
+    // (those inside the grid's layers and the clip; a route cell's own position is in
+    // its spacing footprint, so it was touched).
+    void mark_bodies(std::span<const NetRouteView> nets, const Geometry& g, std::size_t layers, const Region* region) {
+        for (const NetRouteView& n : nets) {
+            for (const Cell& c : n.cells) {
+                if (!g.in_plane(c.ix, c.iy) || c.layer < 0 || static_cast<std::size_t>(c.layer) >= layers) continue;
+                if (region && !region->contains(c.ix, c.iy)) continue;
+                if (CoverSlot* s = slots_.find(c.ix, c.iy, c.layer)) s->stamp |= kBody;
+            }
+        }
     }
 
     // One marker per cell with two or more nets (and, when `bodies`, a route cell
@@ -130,21 +138,16 @@ void cover_pass(const Geometry& g, std::span<const NetRouteView> nets, const Mar
         for (const NetRouteView& n : nets) expected += n.cells.size() * 4;
     if (nets.size() >= kBody) throw Panic("capacity overflow");
     CoverTable table(g, expected);
-    // Halo footprints ignore bodies: their walk does not compute them.
-    const bool bodies = params.footprints.spacing != nullptr;
     uint32_t stamp = 0;
     for (const NetRouteView& n : nets) {
         ++stamp;
-        if (bodies)
-            for_each_footprint(g, n.cells, n.vias, params.footprints, region,
-                               [&](int32_t x, int32_t y, int32_t layer, bool body) {
-                                   table.visit(x, y, layer, n.net, stamp, body);
-                               });
-        else
-            for_each_footprint(g, n.cells, n.vias, params.footprints, region,
-                               [&](int32_t x, int32_t y, int32_t layer) { table.visit(x, y, layer, n.net, stamp, false); });
+        for_each_footprint(g, n.cells, n.vias, params.footprints, region,
+                           [&](int32_t x, int32_t y, int32_t layer) { table.visit(x, y, layer, n.net, stamp); });
     }
-    table.emit(out, bodies);
+    // Spacing footprints conflict only where a route cell lies; halo squares anywhere.
+    const SpacingRule* spacing = params.footprints.spacing;
+    if (spacing) table.mark_bodies(nets, g, spacing->tracks().layer_count(), region);
+    table.emit(out, spacing != nullptr);
 }
 
 }  // namespace tovrana::markers

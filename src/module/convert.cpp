@@ -2,19 +2,6 @@
 
 namespace tovrana::py {
 
-long long int_in_range(PyObject* o, long long lo, long long hi) {
-    // Plain ints skip the index protocol's new reference.
-    const Ref index = PyLong_CheckExact(o) ? Ref::borrow(o) : Ref::check(PyNumber_Index(o));
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
-    if (overflow != 0 || v < lo || v > hi) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        throw ErrorAlreadySet{};
-    }
-    return v;
-}
-
 void raise_type_mismatch(PyObject* o, const char* target) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", Py_TYPE(o)->tp_name, target);
     throw ErrorAlreadySet{};

@@ -25,8 +25,20 @@ namespace tovrana::py {
 template <class T, class Enable = void>
 struct From;
 
-// An int in [lo, hi] through the integer-index protocol.
-long long int_in_range(PyObject* o, long long lo, long long hi);
+// An int in [lo, hi] through the integer-index protocol. Inline: every coordinate
+// of every argument comes through here.
+inline long long int_in_range(PyObject* o, long long lo, long long hi) {
+    // Plain ints skip the index protocol's new reference.
+    const Ref index = PyLong_CheckExact(o) ? Ref::borrow(o) : Ref::check(PyNumber_Index(o));
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
+    if (overflow != 0 || v < lo || v > hi) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        throw ErrorAlreadySet{};
+    }
+    return v;
+}
 
 template <>
 struct From<int32_t> {

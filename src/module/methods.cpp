@@ -231,7 +231,8 @@ PyMethodDef grid_methods[] = {
      "Rebuilds the occupancy map from scratch: clears it, stores the halos and adds every net's\n"
      "halo footprint. Call it once after initial routing; from then on route_boxes keeps the\n"
      "map current by merging the changes of each accepted box. Replaces what an earlier call\n"
-     "built. nets = [(net_id, cells, via_cells), ...]."},
+     "built. nets = [(net_id, cells, via_cells), ...]. Under a spacing model its boxes replace the\n"
+     "halo squares, here and in the changes route_boxes merges later."},
     {"occ_signature", reinterpret_cast<PyCFunction>(occ_signature), METH_NOARGS,
      "occ_signature($self)\n--\n\n"
      "Order-independent checksum of the current occupancy map (a wrapping sum of one term per\n"
@@ -243,8 +244,8 @@ PyMethodDef grid_methods[] = {
      "Design-rule markers: cover markers (a cell where the halo footprints of two or more nets\n"
      "overlap) followed by parallel-run-length spacing markers. nets = [(net_id, route_cells,\n"
      "via_cells), ...]; their order decides the order of the markers and of each marker's nets,\n"
-     "so pass them in the order the routes were loaded with routes_init.\n"
-     "Returns [(cells, layer, nets), ...]."},
+     "so pass them in the order the routes were loaded with routes_init. Under a spacing model\n"
+     "its boxes replace the halo squares. Returns [(cells, layer, nets), ...]."},
     {"routes_init", TOVRANA_FAST(routes_init),
      "routes_init($self, nets)\n--\n\n"
      "Loads the global routes into the store, signal and supply nets alike, replacing what was\n"
@@ -294,14 +295,15 @@ PyMethodDef grid_methods[] = {
      "merges each accepted box's occupancy changes and in-box route portions serially in the given\n"
      "box order, so parallel and serial runs give identical results. n_threads is clamped to\n"
      "[1, batch size]. Returns the composed routes of the changed nets [(net, cells, edges), ...];\n"
-     "apply them with routes_update. boxes = [(gx0, gy0, gx1, gy1), ...]."},
+     "apply them with routes_update. boxes = [(gx0, gy0, gx1, gy1), ...]. Under a spacing model its\n"
+     "boxes replace the halo squares of the markers and keep-outs."},
     {"work_boxes", TOVRANA_FAST(work_boxes),
      "work_boxes($self, boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, "
      "gg_fixed, marker_decay, prl_halo, prl_len, vertical, n_threads)\n--\n\n"
      "The first half of route_boxes: checks the batch like it, runs the box workers of a batch, or of\n"
      "any part of one, on n_threads threads with the interpreter lock released, and merges nothing.\n"
      "Returns the results as compact, versioned bytes: per box its corners, acceptance, in-box routes\n"
-     "and occ delta, plus a digest of the state (stored routes and occupancy map) they were computed from.\n"
+     "and occ delta, plus a digest of the state (stored routes, occupancy map, routing rules) they came from.\n"
      "Give them to merge_boxes on this grid or on any grid in the same state. Takes a shared borrow."},
     {"merge_boxes", TOVRANA_FAST(merge_boxes),
      "merge_boxes($self, boxes, gc, results)\n--\n\n"

@@ -9,7 +9,6 @@
 // a route cell outside the grid (layer included) then covers nothing.
 #include <algorithm>
 #include <span>
-#include <type_traits>
 
 #include "grid/geometry.hpp"
 #include "occ/spacing_rule.hpp"
@@ -41,8 +40,7 @@ struct NetRouteView {
                                      // region call skip nets that cannot reach it
 };
 
-// Calls visit(x, y, layer), or visit(x, y, layer, body) where body tells that
-// (x, y) is the route cell's own position. Clamps the loops to the grid before
+// Calls visit(x, y, layer) for each visit. Clamps the loops to the grid before
 // iterating: same visits, bounded work for any halo or spacing.
 template <class Visit>
 void for_each_footprint(const Geometry& g, std::span<const Cell> cells, std::span<const Cell> vias,
@@ -54,18 +52,15 @@ void for_each_footprint(const Geometry& g, std::span<const Cell> cells, std::spa
         clip_y0 = std::max<int64_t>(clip_y0, region->y0);
         clip_y1 = std::min<int64_t>(clip_y1, region->y1);
     }
-    const auto emit = [&](int64_t x, int64_t y, int32_t layer, bool body) {
-        if constexpr (std::is_invocable_v<Visit, int32_t, int32_t, int32_t, bool>)
-            visit(static_cast<int32_t>(x), static_cast<int32_t>(y), layer, body);
-        else
-            visit(static_cast<int32_t>(x), static_cast<int32_t>(y), layer);
-    };
+    // Copied out of `rule`, so that the loop keeps them in registers whatever visit writes.
+    const Halos halos = rule.halos;
+    const SpacingRule* const spacing = rule.spacing;
     const int64_t reach = rule.reach();
     HashSet<int64_t> via_ids;  // built on the first cell whose footprint can reach the clip
     bool via_ids_built = vias.empty();
     for (const Cell& c : cells) {
-        // Footprints that miss the clip rectangle at the largest reach are skipped
-        // before the via look-up: a net far from a region costs a few comparisons per cell.
+        // Footprints that miss the clip rectangle at the largest reach are skipped before
+        // the via look-up: a net far from a region costs a few comparisons per cell.
         if (c.ix + reach < clip_x0 || c.ix - reach > clip_x1 || c.iy + reach < clip_y0 || c.iy - reach > clip_y1)
             continue;
         if (!via_ids_built) {
@@ -74,26 +69,20 @@ void for_each_footprint(const Geometry& g, std::span<const Cell> cells, std::spa
             via_ids_built = true;
         }
         const bool via = !via_ids.empty() && via_ids.contains(g.cell_id(c));
-        int64_t x_lo, x_hi, y_lo, y_hi;
-        if (rule.spacing) {
-            const TrackModel& t = rule.spacing->tracks();
-            if (!g.in_plane(c.ix, c.iy) || c.layer < 0 || static_cast<std::size_t>(c.layer) >= t.layer_count()) continue;
-            const SpacingBox& box = rule.spacing->box(c.layer, via);
-            int32_t lo = c.ix, hi = c.ix, bottom = c.iy, top = c.iy;
-            if (box.dx > 0 && box.dy > 0) {
-                SpacingRule::lines_within(t.xs(), c.ix, box.dx, lo, hi);
-                SpacingRule::lines_within(t.ys(), c.iy, box.dy, bottom, top);
-            }
-            x_lo = std::max<int64_t>(lo, clip_x0), x_hi = std::min<int64_t>(hi, clip_x1);
-            y_lo = std::max<int64_t>(bottom, clip_y0), y_hi = std::min<int64_t>(top, clip_y1);
+        int64_t x_lo, x_hi, y_lo, y_hi;  // the footprint, before clipping
+        if (spacing) {  // by value: bounds whose address escaped would live in memory
+            const auto box = spacing->footprint(c, via);
+            if (!box) continue;
+            x_lo = box->x_lo, x_hi = box->x_hi, y_lo = box->y_lo, y_hi = box->y_hi;
         } else {
-            const int64_t h = via ? rule.halos.via : rule.halos.wire;
+            const int64_t h = via ? halos.via : halos.wire;
             if (h < 0) continue;
-            x_lo = std::max<int64_t>(c.ix - h, clip_x0), x_hi = std::min<int64_t>(c.ix + h, clip_x1);
-            y_lo = std::max<int64_t>(c.iy - h, clip_y0), y_hi = std::min<int64_t>(c.iy + h, clip_y1);
+            x_lo = c.ix - h, x_hi = c.ix + h, y_lo = c.iy - h, y_hi = c.iy + h;
         }
+        x_lo = std::max(x_lo, clip_x0), x_hi = std::min(x_hi, clip_x1);
+        y_lo = std::max(y_lo, clip_y0), y_hi = std::min(y_hi, clip_y1);
         for (int64_t x = x_lo; x <= x_hi; ++x)
-            for (int64_t y = y_lo; y <= y_hi; ++y) emit(x, y, c.layer, x == c.ix && y == c.iy);
+            for (int64_t y = y_lo; y <= y_hi; ++y) visit(static_cast<int32_t>(x), static_cast<int32_t>(y), c.layer);
     }
 }
 

@@ -22,15 +22,30 @@ int32_t widest(std::span<const int64_t> coords, int64_t d) {
     return best;
 }
 
-}  // namespace
-
-void SpacingRule::lines_within(std::span<const int64_t> coords, int32_t i, int64_t d, int32_t& lo, int32_t& hi) {
+// Lines [lo, hi] whose coordinate lies closer than d > 0 to that of line i.
+void lines_within(std::span<const int64_t> coords, int32_t i, int64_t d, int64_t& lo, int64_t& hi) {
     const int64_t at = coords[static_cast<std::size_t>(i)];
     // Differences within the axis fit 64 bits (TrackModel::build checks the extent).
     const auto first = std::partition_point(coords.begin(), coords.begin() + i, [&](int64_t v) { return at - v >= d; });
     const auto last = std::partition_point(coords.begin() + i, coords.end(), [&](int64_t v) { return v - at < d; });
-    lo = static_cast<int32_t>(first - coords.begin());
-    hi = static_cast<int32_t>(last - coords.begin()) - 1;
+    lo = first - coords.begin();
+    hi = (last - coords.begin()) - 1;
+}
+
+}  // namespace
+
+std::optional<SpacingRule::Lines> SpacingRule::footprint(const Cell& c, bool via) const {
+    const TrackModel& t = *tracks_;
+    if (c.ix < 0 || c.ix >= t.nx() || c.iy < 0 || c.iy >= t.ny() || c.layer < 0 ||
+        static_cast<std::size_t>(c.layer) >= layers_.size())
+        return std::nullopt;
+    const SpacingBox& b = box(c.layer, via);
+    Lines out{c.ix, c.ix, c.iy, c.iy};
+    if (b.dx > 0 && b.dy > 0) {
+        lines_within(t.xs(), c.ix, b.dx, out.x_lo, out.x_hi);
+        lines_within(t.ys(), c.iy, b.dy, out.y_lo, out.y_hi);
+    }
+    return out;
 }
 
 std::shared_ptr<const SpacingRule> SpacingRule::build(std::shared_ptr<const TrackModel> tracks,

@@ -5,6 +5,7 @@
 // and its wire box elsewhere. Immutable once built, like the track model it reads.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "grid/track_model.hpp"
@@ -34,8 +35,13 @@ public:
         return via ? l.via : l.wire;
     }
 
-    // Lines [lo, hi] whose coordinate lies closer than d to that of line i (d > 0).
-    static void lines_within(std::span<const int64_t> coords, int32_t i, int64_t d, int32_t& lo, int32_t& hi);
+    // The footprint of a route cell (ix, iy, layer), a via cell of its net or not: the
+    // columns [x_lo, x_hi] and rows [y_lo, y_hi] closer than the layer's box, the
+    // cell alone for a box with a zero side; nothing for a cell outside the grid.
+    struct Lines {
+        int64_t x_lo, x_hi, y_lo, y_hi;
+    };
+    std::optional<Lines> footprint(const Cell& c, bool via) const;
 
     // The most lines any footprint reaches from its route cell along either axis.
     int32_t reach() const { return reach_; }
