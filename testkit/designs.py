@@ -3,7 +3,8 @@
 One generator serves the benchmarks, the example driver and the larger tests: a layered
 grid with blockages, pads owned by multi-pin nets, via rules, blocked via columns,
 initial pattern routes that overlap (so there is work for the router), supply straps
-and name ranks.
+and name ranks. `make_rules` adds routing rules to a design: a track model with uneven
+lines, no-via cells and spacing footprints.
 """
 
 from __future__ import annotations
@@ -57,18 +58,18 @@ class Design:
     def termset_list(self):
         return list(self.termsets.items())
 
-    def loading_calls(self, occ_halos=None, obstacles=()):
-        """The calls, as (method, args), that load the routes, occupancy and worker
-        constants into a grid as a driver does before its passes."""
-        return [("routes_init", (self.route_list(),)),
+    def loading_calls(self, occ_halos=None, obstacles=(), rules=None):
+        """The calls, as (method, args), that load the routing rules (a `Rules`, if given),
+        routes, occupancy and worker constants into a grid as a driver does before its passes."""
+        return (rules.calls() if rules else []) + [("routes_init", (self.route_list(),)),
                 ("occ_init", (self.occ_nets(), *(occ_halos or (self.wire_halo, self.via_halo)))),
                 ("set_termsets", (self.termset_list(),)),
                 ("set_name_rank", (self.name_rank(),)),
                 ("set_worker_consts", (self.supply, list(obstacles)))]
 
-    def load(self, grid, occ_halos=None, obstacles=()):
+    def load(self, grid, occ_halos=None, obstacles=(), rules=None):
         """Makes the loading calls on `grid` (a Grid or the model's); returns the grid."""
-        for method, args in self.loading_calls(occ_halos, obstacles):
+        for method, args in self.loading_calls(occ_halos, obstacles, rules):
             getattr(grid, method)(*args)
         return grid
 
@@ -233,3 +234,51 @@ def make_design(size="small", seed=1, shape=None):
         d.supply.append(net)
         d.names[net] = f"vdd_{k}"
     return d
+
+
+@dataclass
+class Rules:
+    """Routing rules for a design: the arguments of set_track_model, set_no_via_cells
+    and set_spacing_model (None: no spacing footprints)."""
+    track_model: tuple  # (xs, ys, unit, layers)
+    no_via_cells: list
+    spacing: list | None = None
+
+    def calls(self):
+        out = [("set_track_model", self.track_model), ("set_no_via_cells", (self.no_via_cells,))]
+        if self.spacing is not None:
+            out.append(("set_spacing_model", (self.spacing,)))
+        return out
+
+
+def make_rules(d, seed=1, spacing=True):
+    """Rules for design `d`, as a flow would derive them from a technology: lines
+    unevenly spaced (gaps of 2 to 4 steps of 5 units, 10 units costing 1.0), each layer
+    keeping most lines of its preferred direction and about half of the others, a
+    wrong-way factor per layer, no-via cells on the layer above some pins, and spacing
+    boxes of up to about two lines (larger for vias)."""
+    rnd = random.Random(seed)
+
+    def axis(n):
+        coords = [rnd.randrange(-50, 50)]
+        for _ in range(n - 1):
+            coords.append(coords[-1] + 5 * rnd.randint(2, 4))
+        return coords
+
+    def keep(n, share):
+        return [i for i in range(n) if rnd.random() < share]
+
+    layers = []
+    for z in range(d.nz):
+        vertical = d.vertical[z]
+        along, across = (0.9 if z else 1.0), 0.5
+        x_lines = keep(d.nx, along if vertical else across)
+        y_lines = keep(d.ny, across if vertical else along)
+        layers.append((vertical, rnd.choice((1.0, 1.5, 2.0, 4.0)), x_lines, y_lines))
+    pins = [p for ps in d.pins.values() for p in ps]
+    no_via = sorted({(p[0], p[1], 1) for p in rnd.sample(pins, len(pins) // 4)}) if d.nz > 1 else []
+    boxes = None
+    if spacing:
+        side = lambda: rnd.choice((0, 6, 11, 16, 26))
+        boxes = [(side(), side(), side() + 5, side() + 5) for _ in range(d.nz)]
+    return Rules((axis(d.nx), axis(d.ny), 10, layers), no_via, boxes)
