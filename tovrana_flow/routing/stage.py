@@ -20,7 +20,7 @@ from .distributed import parse_local
 from .engines import EngineFactory, engine_factory
 from .initial import InitialOptions, initial_routing
 from .markers import MarkerCensus, MarkerCount
-from .repair import reconnect_split_nets, remove_shorts
+from .repair import reconnect_split_nets, remove_markers, remove_shorts
 from .route_book import RouteBook, spare_grid
 from .schedule import PassOptions, plan_pass, run_pass, stalled
 
@@ -132,6 +132,13 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             if stalled(history, po.stall):
                 break
 
+        t, m0 = time.perf_counter(), clock.seconds
+        removed = remove_markers(book, census, io.margin) if current.removable > 0 else 0
+        if removed:
+            current = census.count(book.grid, book.routes, clock)
+            still_open = set(book.open_nets())
+            rows.append(_row("marker repair", time.perf_counter() - t, clock.seconds - m0, model, book.routes,
+                             current, removed, len(still_open)))
         t, m0 = time.perf_counter(), clock.seconds
         moved, shared_left = remove_shorts(book, io.margin, io.gg_drc)
         if moved:
