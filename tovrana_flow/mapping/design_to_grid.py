@@ -337,10 +337,10 @@ def _access_metal(access, rules, layer_names, stacks) -> dict[int, list]:
 
 
 def _claim_around_access_wires(access, xs, ys, masks, rules, layer_names, stacks, owners, no_via) -> None:
-    """The points beside an access wire or a via stack's top pad become its net's (or
-    nobody's, beside two nets' metal), as beside a pin: the module sees only the grid point
-    the route ends on, not this metal. Access points keep their claims."""
-    taken = {p.cell for pas in access.values() for pa in pas for p in pa.points}
+    """The free points beside an access wire or a via stack's top pad become its net's, as
+    beside a pin: the module sees only the grid point the route ends on, not this metal.
+    Points some net holds already keep their claims (taking them would shut that net's pin
+    in), and so do the points free beside two nets' access metal."""
     metal = _access_metal(access, rules, layer_names, stacks)
     for z, name in enumerate(layer_names):
         wires = metal.get(z, [])
@@ -348,15 +348,9 @@ def _claim_around_access_wires(access, xs, ys, masks, rules, layer_names, stacks
             continue
         near = layer_claims(xs, ys, masks[z][0], masks[z][1], rules[z], FixedRects.of(wires))
         o = owners[z]
-        keep = np.zeros(o.shape, dtype=bool)
-        for ix, iy, zz in taken:
-            if zz == z:
-                keep[iy, ix] = True
-        claimed = (near.owner != FREE) & ~keep
-        clash = claimed & (o != FREE) & (o != near.owner)
-        o[claimed & (o == FREE)] = near.owner[claimed & (o == FREE)]
-        o[clash] = NOBODY
-        no_via[z] |= near.no_via & ~keep
+        claim = (o == FREE) & (near.owner >= 0)
+        o[claim] = near.owner[claim]
+        no_via[z] |= near.no_via & claim
 
 
 def _grid_lists(owners, no_via, masks):

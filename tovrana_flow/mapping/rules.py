@@ -9,7 +9,6 @@ fixed rectangle (a pin, an obstruction, special wiring).
 """
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -170,7 +169,3 @@ def layer_rules(tech: Tech, layers: list[Layer], vias: list[str], dbu: int) -> l
         out.append(LayerRules(layer.name, layer.direction == "VERTICAL", width, area, pad, rows, plain, eol))
     return out
 
-
-def min_area_length(rules: LayerRules, width: int) -> int:
-    """How long a shape `width` wide must be to meet the layer's minimum area."""
-    return math.ceil(rules.min_area / width) if rules.min_area and width else 0

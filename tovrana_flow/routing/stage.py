@@ -101,6 +101,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
 
         check_grid = spare_grid(model) if opts.check_drift else None
         drift = repaired = 0
+        given_up: set[int] = set()
         history = [current.total]
         ripup_allowed = True
         for p in range(1, po.passes + 1):
@@ -111,9 +112,11 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             before = book.snapshot() if plan.ripup_all else None
             previous = current
             changed = run_pass(book, current.found, plan, po, opts.show_progress)
-            suspects = changed | still_open
+            # a net that could not be reconnected is tried again only once a pass changed it
+            suspects = changed | (still_open - given_up)
             repaired += len(reconnect_split_nets(book, suspects, io.margin, io.gg_drc))
-            still_open = set(book.open_nets(suspects))
+            still_open = set(book.open_nets(suspects | still_open))
+            given_up = (given_up - changed) | (still_open & suspects)
             current = census.count(book.grid, book.routes, clock)
             rolled_back = before is not None and current.total > previous.total
             if rolled_back:
