@@ -8,6 +8,7 @@ to `wiring` and `write`.
 """
 from __future__ import annotations
 
+import copy
 import json
 import time
 from dataclasses import asdict, dataclass, field
@@ -38,8 +39,29 @@ def map_to_grid(inputs: Inputs, options: MappingOptions | None = None) -> GridMo
     return map_design(inputs.tech, inputs.design, inputs.guides, options)
 
 
-def route(model: GridModel, guides: Guides | None = None, options: RouteOptions | None = None) -> RouteResult:
-    return route_design(model, guides, options)
+def route(model: GridModel, guides: Guides | None = None, options: RouteOptions | None = None,
+          inputs: Inputs | None = None) -> RouteResult:
+    """The routing stage; with `inputs` (the design read), the routes are also checked by the
+    design-rule check before they are final, and rerouted away from what it finds."""
+    return route_design(model, guides, options, rule_check=None if inputs is None else _rule_check(inputs, model))
+
+
+def _rule_check(inputs: Inputs, model: GridModel):
+    """The design-rule check of routes as the routing stage takes it: findings as (net ids,
+    layer, rectangle), for findings on metal the flow routes."""
+    from .check.drc import drc_def
+    ids = {name: k for k, name in enumerate(model.net_names)}
+
+    def check(routes) -> list:
+        wired = wiring(model, RouteResult(dict(routes), [], None, []))
+        design = copy.copy(inputs.design)
+        design.nets = {name: copy.copy(net) for name, net in inputs.design.nets.items()}
+        for name, wires in wired.items():
+            design.nets[name].wiring = wires
+        report = drc_def(inputs.tech, design)
+        return [(tuple(ids[n] for n in m.nets if n in ids), m.layer, m.rect) for m in report.markers]
+
+    return check
 
 
 def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
@@ -156,7 +178,7 @@ def run(lef_paths: list[str], def_path: str, out_path: str, guide_path: str | No
 
     inputs = timed("read LEF/DEF", read, lef_paths, def_path, guide_path)
     model = timed("map to grid", map_to_grid, inputs, mapping)
-    routed = route(model, inputs.guides, routing)
+    routed = route(model, inputs.guides, routing, inputs)
     rows.extend(routed.rows)
     timed("wires + write DEF", lambda: write(inputs, out_path, wiring(model, routed)))
     report = timed("check", check, inputs.tech, out_path) if run_check else None

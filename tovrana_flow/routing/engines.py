@@ -31,6 +31,7 @@ class GridRecipe:
     track_model: tuple | None = None  # (xs, ys, unit, layers) of Grid.set_track_model
     no_via_cells: list = field(default_factory=list)
     spacing_model: list | None = None
+    net_guides: tuple | None = None   # (guides, outside_factor, outside_via) of Grid.set_net_guides
 
     def empty_grid(self) -> tovrana.Grid:
         """The grid with its models but nothing loaded (a spare grid, e.g. to rebuild the
@@ -42,6 +43,9 @@ class GridRecipe:
             grid.set_no_via_cells(cells=self.no_via_cells)
             if self.spacing_model is not None:
                 grid.set_spacing_model(layers=self.spacing_model)
+        if self.net_guides is not None:
+            guides, outside_factor, outside_via = self.net_guides
+            grid.set_net_guides(guides=guides, outside_factor=outside_factor, outside_via=outside_via)
         return grid
 
     def build(self) -> tovrana.Grid:

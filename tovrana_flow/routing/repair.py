@@ -1,4 +1,5 @@
-"""What the passes leave broken, mended one net at a time: split nets, markers, shorts.
+"""What the passes leave broken, mended one net at a time: split nets, markers, shorts, and
+what a real design-rule check finds.
 
 A batch can return a route that touches every terminal set yet falls apart in two pieces
 (seen for nets that cross several boxes of one batch): such a net is searched again on the
@@ -15,13 +16,28 @@ settled by rerouting one of its nets (the later one in net order) with the other
 cells as hard keep-outs; a net that finds no such path keeps its route and the conflict is
 reported.
 
-Both rebuild the occupancy map afterwards, since a single net's new route does not change it.
+The grid's markers see the routes as the module models them; a design-rule check of the
+written metal sees more (an access wire beside another pin, a patch, a rule the model rounds).
+Its findings come back as (nets, layer, rectangle): one net of each is searched again with the
+grid points under the finding closed to it and conflicts priced out; a round that does not
+lower the count is undone.
+
+All rebuild the occupancy map afterwards, since a single net's new route does not change it.
 """
 from __future__ import annotations
 
+from bisect import bisect_left, bisect_right
+from typing import Callable, Mapping, Sequence
+
+from ..grid_routes import Cell, Route
 from .markers import MarkerCensus
 from .route_book import RouteBook
 from .search import reroute
+
+# A design-rule check of routes: for each finding, the net ids involved (those the flow
+# routes), the layer name and the rectangle (x0, y0, x1, y1) in database units.
+Finding = tuple[Sequence[int], str, tuple[int, int, int, int]]
+RuleCheck = Callable[[Mapping[int, Route]], list[Finding]]
 
 # What a cell in another net's footprint costs the search of a marker's net, in unit steps:
 # more than any detour a corridor holds.
@@ -95,3 +111,50 @@ def remove_markers(book: RouteBook, census: MarkerCensus, margin: int, rounds: i
             break
         current = after
     return first - current.total
+
+
+def _cells_under(book: RouteBook, layer: str, rect, margin: int) -> list[Cell]:
+    """The grid points of `layer` within `margin` grid lines of a rectangle."""
+    g = book.model.gridmap
+    if layer not in g.layers:
+        return []
+    z = g.layers.index(layer)
+    ix0, ix1 = max(bisect_left(g.xs, rect[0]) - margin, 0), min(bisect_right(g.xs, rect[2]) + margin, len(g.xs))
+    iy0, iy1 = max(bisect_left(g.ys, rect[1]) - margin, 0), min(bisect_right(g.ys, rect[3]) + margin, len(g.ys))
+    return [(ix, iy, z) for ix in range(ix0, ix1) for iy in range(iy0, iy1)]
+
+
+def repair_findings(book: RouteBook, check: RuleCheck, census: MarkerCensus, margin: int,
+                    rounds: int = 3) -> tuple[int, int]:
+    """Reroutes a net of every finding of `check` away from it; returns (findings first,
+    findings left)."""
+    findings = check(book.routes)
+    first = len(findings)
+    markers = census.count(book.grid, book.routes, book.clock).total
+    for _ in range(rounds):
+        closed: dict[int, set[Cell]] = {}
+        for nets, layer, rect in findings:
+            movable = [n for n in nets if n in book.model.termsets]
+            if movable:
+                closed.setdefault(max(movable), set()).update(_cells_under(book, layer, rect, 1))
+        if not closed:
+            break
+        before = book.snapshot()
+        moved = []
+        for net in sorted(closed):
+            keep_out = sorted(closed[net])
+            routed = reroute(book.grid, book.model, net, margin, CONFLICT_COST, book.clock,
+                             lambda corridor, cells=keep_out: cells)
+            if routed is not None:
+                book.set_route(net, routed)
+                moved.append(net)
+        if not moved:
+            break
+        book.rebuild_occupancy()
+        after = check(book.routes)
+        now = census.count(book.grid, book.routes, book.clock).total
+        if len(after) >= len(findings) or now > markers or book.open_nets(moved):
+            book.roll_back(before, moved)
+            break
+        findings, markers = after, now
+    return first, len(findings)

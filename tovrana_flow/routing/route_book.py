@@ -7,6 +7,7 @@ and `book.grid` for the module's reading calls (`flexgc`, `box_maze`, `occ_signa
 """
 from __future__ import annotations
 
+from dataclasses import dataclass
 from types import MappingProxyType
 from typing import Mapping
 
@@ -16,9 +17,19 @@ from ..grid_routes import Box, Cell, Route, occ_nets, open_nets, shared_cells
 from ..mapping import GridModel
 from ..metrics import ModuleClock
 from .engines import EngineFactory, GridRecipe, LocalEngine
+from .search import guide_rects
 
 
-def grid_recipe(model: GridModel, routes: Mapping[int, Route]) -> GridRecipe:
+@dataclass
+class GuideCosts:
+    """What leaving a net's route guides costs its searches: a step's length part is
+    multiplied by `factor`, a via costs `via` more (in unit pitches)."""
+    factor: float = 3.0
+    via: float = 2.0
+
+
+def grid_recipe(model: GridModel, routes: Mapping[int, Route], guides=None,
+                costs: GuideCosts | None = None) -> GridRecipe:
     """The engine's grid: the model's grid with `routes` and the supply routes loaded, net by
     net in net order. Every net with terminal sets has its place in the route store from
     here on, an empty route until it is routed."""
@@ -34,21 +45,27 @@ def grid_recipe(model: GridModel, routes: Mapping[int, Route]) -> GridRecipe:
         ranks=[(net, net) for net in sorted(model.termsets)],
         supply=model.supply, obstacles=model.obstacles(),
         occ_nets=occ_nets({**routes, **model.supply_routes}), wire_halo=h.wire_halo, via_halo=h.via_halo,
-        **grid_models(model))
+        **grid_models(model, guides, costs))
 
 
-def grid_models(model: GridModel) -> dict:
-    """The opt-in models of the module's grid the mapping asks for (track model, no-via
-    cells, spacing model), as `GridRecipe` fields."""
+def grid_models(model: GridModel, guides=None, costs: GuideCosts | None = None) -> dict:
+    """The opt-in models of the module's grid (track model, no-via cells, spacing model the
+    mapping asks for; the nets' route guides when there are any), as `GridRecipe` fields."""
+    out = {}
     t = model.tracks
-    if t is None:
-        return {}
-    return dict(track_model=(t.xs, t.ys, t.unit, t.layers), no_via_cells=model.no_via_cells,
-                spacing_model=model.spacing)
+    if t is not None:
+        out = dict(track_model=(t.xs, t.ys, t.unit, t.layers), no_via_cells=model.no_via_cells,
+                   spacing_model=model.spacing)
+    rects = guide_rects(model, guides)
+    if rects:
+        costs = costs or GuideCosts()
+        out["net_guides"] = (rects, costs.factor, costs.via)
+    return out
 
 
 def spare_grid(model: GridModel) -> tovrana.Grid:
-    """A grid of the model with nothing loaded."""
+    """A grid of the model with nothing loaded (routing rules only: occupancy does not
+    depend on guides)."""
     return GridRecipe(model.grid_args(), [], [], [], [], [], [], 0, 0, **grid_models(model)).empty_grid()
 
 
@@ -57,12 +74,12 @@ class RouteBook:
     start empty: the initial routing then enters the nets one by one."""
 
     def __init__(self, model: GridModel, routes: Mapping[int, Route] | None = None, clock: ModuleClock | None = None,
-                 engine_factory: EngineFactory = LocalEngine):
+                 engine_factory: EngineFactory = LocalEngine, guides=None, guide_costs: GuideCosts | None = None):
         self.model = model
         self.clock = clock or ModuleClock()
         self._routes: dict[int, Route] = {net: Route(*r) for net, r in (routes or {}).items()}
         with self.clock.timing():
-            self._engine = engine_factory(grid_recipe(model, self._routes))
+            self._engine = engine_factory(grid_recipe(model, self._routes, guides, guide_costs))
 
     # ---- reading
 

@@ -33,6 +33,31 @@ def guide_gcells(model: GridModel, guides: Guides | None, net_name: str) -> set[
     return out
 
 
+def guide_rects(model: GridModel, guides: Guides | None) -> list[tuple[int, list]]:
+    """Each guided net's guide boxes as grid rectangles (layer, ix0, iy0, ix1, iy1), the grid
+    lines inside each box, for `Grid.set_net_guides`. Boxes on layers not in the grid, and
+    boxes no line crosses, are left out."""
+    if not guides:
+        return []
+    xs, ys = model.gridmap.xs, model.gridmap.ys
+    z_of = {name: z for z, name in enumerate(model.gridmap.layers)}
+    out = []
+    for net, name in enumerate(model.net_names):
+        if net not in model.termsets:
+            continue
+        rects = []
+        for box in guides.get(name, ()):
+            z = z_of.get(box.layer)
+            r = box.rect
+            ix0, ix1 = bisect_left(xs, r.x0), bisect_right(xs, r.x1) - 1
+            iy0, iy1 = bisect_left(ys, r.y0), bisect_right(ys, r.y1) - 1
+            if z is not None and ix0 <= ix1 and iy0 <= iy1:
+                rects.append((z, ix0, iy0, ix1, iy1))
+        if rects:
+            out.append((net, rects))
+    return out
+
+
 def box_corridor(cells: list[Cell], margin: int, model: GridModel) -> set[Gcell]:
     """The gcells of the cells' bounding box grown by `margin` gcells, clipped to the grid."""
     gc = model.gc

@@ -20,8 +20,8 @@ from .distributed import parse_local
 from .engines import EngineFactory, engine_factory
 from .initial import InitialOptions, initial_routing
 from .markers import MarkerCensus, MarkerCount
-from .repair import reconnect_split_nets, remove_markers, remove_shorts
-from .route_book import RouteBook, spare_grid
+from .repair import RuleCheck, reconnect_split_nets, remove_markers, remove_shorts, repair_findings
+from .route_book import GuideCosts, RouteBook, spare_grid
 from .schedule import PassOptions, plan_pass, run_pass, stalled
 
 
@@ -32,6 +32,8 @@ class RouteOptions:
     ray: str | None = None          # a Ray address or "local:N"; None: this machine's threads
     check_drift: bool = True
     show_progress: bool = True
+    guide_costs: GuideCosts = field(default_factory=GuideCosts)   # leaving a net's guides, on every search
+    rule_repair: bool = True        # reroute away from what the design-rule check finds (when one is given)
     # How the engine is made from its recipe (default: from `ray`); a benchmark may put its own.
     engine: EngineFactory | None = None
 
@@ -77,7 +79,10 @@ def _row(phase: str, seconds: float, module: float, model: GridModel, routes: Ro
                     markers.unremovable if markers else None, peak_memory_mb(), occ)
 
 
-def route_design(model: GridModel, guides: Guides | None = None, options: RouteOptions | None = None) -> RouteResult:
+def route_design(model: GridModel, guides: Guides | None = None, options: RouteOptions | None = None,
+                 rule_check: RuleCheck | None = None) -> RouteResult:
+    """The routing stage. `rule_check`, when given, is a design-rule check of routes (see
+    `repair.RuleCheck`) whose findings the stage reroutes away from at the end."""
     opts = options or RouteOptions()
     io, po = opts.initial, opts.passes
     clock = ModuleClock()
@@ -85,7 +90,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
     rows: list[PhaseRow] = []
 
     t = time.perf_counter()
-    book = RouteBook(model, None, clock, opts.engine or engine_factory(opts.ray))
+    book = RouteBook(model, None, clock, opts.engine or engine_factory(opts.ray), guides, opts.guide_costs)
     t_engine, m_engine = time.perf_counter() - t, clock.seconds
     try:
         t = time.perf_counter()
@@ -149,6 +154,14 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             still_open = set(book.open_nets())
             rows.append(_row("short removal", time.perf_counter() - t, clock.seconds - m0, model, book.routes, current,
                              moved, len(still_open)))
+        if rule_check is not None and opts.rule_repair:
+            t, m0 = time.perf_counter(), clock.seconds
+            found, left = repair_findings(book, rule_check, census, io.margin)
+            if left < found:
+                current = census.count(book.grid, book.routes, clock)
+                still_open = set(book.open_nets())
+                rows.append(_row(f"design-rule repair ({found} -> {left})", time.perf_counter() - t,
+                                 clock.seconds - m0, model, book.routes, current, found - left, len(still_open)))
         return RouteResult(dict(book.routes), sorted(still_open), current, rows, drift, initial.widened, repaired,
                            shared_left)
     finally:
