@@ -1,6 +1,33 @@
 #include "grid/route_store.hpp"
 
+#include "grid/hash_mix.hpp"
+
 namespace tovrana {
+namespace {
+
+uint64_t mix_cell(uint64_t h, const Cell& c) {
+    return hash_mix(hash_mix(hash_mix(h, static_cast<uint32_t>(c.ix)), static_cast<uint32_t>(c.iy)),
+                    static_cast<uint32_t>(c.layer));
+}
+
+// A slot's hash; its position is part of it, so that the sum over slots sees the
+// slot order. The final multiplication spreads every input bit over the word.
+uint64_t slot_hash(std::size_t slot, NetId net, const CellList& cells, const EdgeList& edges) {
+    uint64_t h = hash_mix(hash_mix(0, static_cast<uint32_t>(slot)), static_cast<uint32_t>(slot >> 32));
+    h = hash_mix(h, static_cast<uint32_t>(net));
+    h = hash_mix(h, static_cast<uint32_t>(cells.size()));
+    for (const Cell& c : cells) h = mix_cell(h, c);
+    h = hash_mix(h, static_cast<uint32_t>(edges.size()));
+    for (const Edge& e : edges) h = mix_cell(mix_cell(h, e.a), e.b);
+    return (h ^ (h >> 29)) * kGoldenRatio64;
+}
+
+template <class T>
+std::size_t vector_bytes(const std::vector<T>& v) {
+    return v.capacity() * sizeof(T);
+}
+
+}  // namespace
 
 CellList via_from_edges(const EdgeList& edges) {
     CellList vias;
@@ -18,14 +45,19 @@ void RouteStore::init(std::vector<NetRoute> nets) {
     std::vector<CellList> slot_cells, slot_vias;
     std::vector<EdgeList> slot_edges;
     std::vector<Bounds> slot_bounds;
+    std::vector<uint64_t> slot_hash_of;
     HashMap<NetId, std::size_t> net_slot;
     slot_net.reserve(nets.size());
     slot_cells.reserve(nets.size());
     slot_vias.reserve(nets.size());
     slot_edges.reserve(nets.size());
     slot_bounds.reserve(nets.size());
+    slot_hash_of.reserve(nets.size());
+    uint64_t sum = 0;
     for (NetRoute& r : nets) {
         net_slot[r.net] = slot_net.size();
+        slot_hash_of.push_back(slot_hash(slot_net.size(), r.net, r.cells, r.edges));
+        sum += slot_hash_of.back();
         slot_net.push_back(r.net);
         slot_vias.push_back(via_from_edges(r.edges));
         slot_bounds.push_back(Bounds::of(r.cells));
@@ -38,23 +70,49 @@ void RouteStore::init(std::vector<NetRoute> nets) {
     slot_vias_.swap(slot_vias);
     slot_edges_.swap(slot_edges);
     slot_bounds_.swap(slot_bounds);
+    slot_hash_.swap(slot_hash_of);
     net_slot_.swap(net_slot);
+    hash_sum_ = sum;
 }
 
 void RouteStore::update(NetId net, CellList cells, EdgeList edges) {
     const auto slot = slot_of(net);
     if (!slot) return;
     CellList vias = via_from_edges(edges);
-    slot_bounds_.at(*slot) = Bounds::of(cells);
-    slot_vias_.at(*slot) = std::move(vias);
-    slot_cells_.at(*slot) = std::move(cells);
-    slot_edges_.at(*slot) = std::move(edges);
+    replace(*slot, std::move(cells), std::move(edges), std::move(vias));
+}
+
+void RouteStore::replace(std::size_t slot, CellList cells, EdgeList edges, CellList vias) noexcept {
+    const uint64_t h = slot_hash(slot, slot_net_[slot], cells, edges);
+    hash_sum_ += h - slot_hash_[slot];
+    slot_hash_[slot] = h;
+    slot_bounds_[slot] = Bounds::of(cells);
+    slot_vias_[slot] = std::move(vias);
+    slot_cells_[slot] = std::move(cells);
+    slot_edges_[slot] = std::move(edges);
 }
 
 std::optional<std::size_t> RouteStore::slot_of(NetId net) const {
     const auto it = net_slot_.find(net);
     if (it == net_slot_.end()) return std::nullopt;
     return it->second;
+}
+
+uint64_t RouteStore::digest() const { return hash_mix(hash_mix(hash_sum_, static_cast<uint32_t>(slot_count())), 0); }
+
+uint64_t RouteStore::digest_from_scratch() const {
+    uint64_t sum = 0;
+    for (std::size_t s = 0; s < slot_count(); ++s) sum += slot_hash(s, slot_net_[s], slot_cells_[s], slot_edges_[s]);
+    return hash_mix(hash_mix(sum, static_cast<uint32_t>(slot_count())), 0);
+}
+
+std::size_t RouteStore::memory_bytes() const {
+    std::size_t bytes = vector_bytes(slot_net_) + vector_bytes(slot_cells_) + vector_bytes(slot_vias_) +
+                        vector_bytes(slot_edges_) + vector_bytes(slot_bounds_) + vector_bytes(slot_hash_) +
+                        net_slot_.bucket_count() * (sizeof(std::pair<NetId, std::size_t>) + 1);
+    for (std::size_t s = 0; s < slot_count(); ++s)
+        bytes += vector_bytes(slot_cells_[s]) + vector_bytes(slot_vias_[s]) + vector_bytes(slot_edges_[s]);
+    return bytes;
 }
 
 }  // namespace tovrana

@@ -1,6 +1,6 @@
 #pragma once
 // The driver's global routes, one fixed slot per net in the driver's order.
-// Invariant: the five slot arrays (net, cells, vias, edges, bounds) have one
+// Invariant: the slot arrays (net, cells, vias, edges, bounds, hash) have one
 // length, and for every (net, slot) of net_slot, slot_net[slot] == net.
 #include <cstddef>
 #include <optional>
@@ -25,6 +25,8 @@ public:
     void init(std::vector<NetRoute> nets);
     // Replaces one net's route in its slot; unknown nets are ignored.
     void update(NetId net, CellList cells, EdgeList edges);
+    // Replaces a slot's route, given its via cells (via_from_edges(edges)).
+    void replace(std::size_t slot, CellList cells, EdgeList edges, CellList vias) noexcept;
 
     std::size_t slot_count() const { return slot_net_.size(); }
     NetId net(std::size_t slot) const { return slot_net_.at(slot); }
@@ -34,12 +36,22 @@ public:
     const Bounds& bounds(std::size_t slot) const { return slot_bounds_.at(slot); }
     std::optional<std::size_t> slot_of(NetId net) const;
 
+    // Digest of the slot order, nets, cells and edges: equal for stores given the
+    // same calls, in every process. Kept current, so reading it costs nothing.
+    uint64_t digest() const;
+    // The same, computed afresh (for checks).
+    uint64_t digest_from_scratch() const;
+    // Bytes the store holds (its arrays, their slack included).
+    std::size_t memory_bytes() const;
+
 private:
     std::vector<NetId> slot_net_;
     std::vector<CellList> slot_cells_;
     std::vector<CellList> slot_vias_;
     std::vector<EdgeList> slot_edges_;
     std::vector<Bounds> slot_bounds_;  // of each slot's cells, for the marker engine's culling
+    std::vector<uint64_t> slot_hash_;  // of each slot's position, net, cells and edges
+    uint64_t hash_sum_ = 0;            // wrapping sum of slot_hash_
     HashMap<NetId, std::size_t> net_slot_;
 };
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "grid/bitset.hpp"
 #include "grid/geometry.hpp"
 #include "grid/route_store.hpp"
 #include "grid/worker_consts.hpp"
@@ -36,28 +37,46 @@ public:
     bool enterable(const Cell& c, NetId net) const {
         if (!geo_.inside(c)) return false;
         const auto id = static_cast<std::size_t>(geo_.cell_id(c));
-        const NetId owner = pad_owner_[id];
-        return !blocked_[id] && (owner < 0 || owner == net);
+        if (blocked_.test(id)) return false;
+        return !pads_.test(id) || pad_owner(id) == net;
     }
-    bool blocked(std::size_t id) const { return blocked_[id] != 0; }
-    NetId pad_owner(std::size_t id) const { return pad_owner_[id]; }
+    bool blocked(std::size_t id) const { return blocked_.test(id); }
+    // The owner of an in-grid cell's pad, or -1.
+    NetId pad_owner(std::size_t id) const {
+        if (!pads_.test(id)) return -1;
+        return pad_owner_.find(static_cast<int64_t>(id))->second;
+    }
     const std::vector<ViaRule>& via_index() const { return via_index_; }
     // Whether the column of an in-grid cell is listed in via_blocked.
     bool via_blocked(int32_t ix, int32_t iy) const {
-        return via_blocked_[static_cast<std::size_t>(geo_.column_key(ix, iy))] != 0;
+        return via_blocked_.test(static_cast<std::size_t>(geo_.column_key(ix, iy)));
     }
 
-    RouteStore routes;
+    // The route store and the cells of its routes (route_shape), changed together.
+    void init_routes(std::vector<NetRoute> nets);
+    void update_route(NetId net, CellList cells, EdgeList edges);
+    // Cell id -> net -> how many times the net's stored routes list the cell: the
+    // search's route shape when the caller passes none.
+    const OccMap& route_shape() const { return shape_; }
+    // Whether the kept shape equals one built afresh from the store (for checks).
+    bool shape_matches_routes() const;
+
+    // Bytes held by each part of the state, for measurements.
+    std::vector<std::pair<const char*, std::size_t>> memory_usage() const;
+
+    RouteStore routes;  // change it through init_routes and update_route
     OccMap occ;
     Halos occ_halos;  // the halos of the last occ_init, used by every local delta
     WorkerConsts consts;
 
 private:
     Geometry geo_;
-    std::vector<uint8_t> blocked_;
-    std::vector<NetId> pad_owner_;
+    BitSet blocked_;
+    BitSet pads_;  // cells with an owner >= 0 in pad_owner_
+    HashMap<int64_t, NetId> pad_owner_;  // pads are few: a map, not an array over the grid
     std::vector<ViaRule> via_index_;
-    std::vector<uint8_t> via_blocked_;  // per column key of the grid
+    BitSet via_blocked_;  // per column key of the grid
+    OccMap shape_;
 };
 
 }  // namespace tovrana
