@@ -207,6 +207,8 @@ PyMethodDef grid_methods[] = {
      "corridor, gc, use_occ)\n--\n\n"
      "A* search of one net from any start cell to any goal cell through the gcells of corridor.\n"
      "Returns the cell path [(ix, iy, layer), ...] from a start to a goal, or None.\n"
+     "route_shape=None stands for the cells of the other nets' routes in the store (routes_init,\n"
+     "routes_update), kept by the grid.\n"
      "There is no via halo argument: the search prices only the cell a move enters and the\n"
      "move's via cost."},
     {"occ_init", TOVRANA_FAST(occ_init),
@@ -269,10 +271,11 @@ PyMethodDef grid_methods[] = {
      "and occ delta, plus a digest of the state (stored routes and occupancy map) they were computed from.\n"
      "Give them to merge_boxes on this grid or on any grid in the same state. Takes a shared borrow."},
     {"merge_boxes", TOVRANA_FAST(merge_boxes),
-     "merge_boxes($self, boxes, gc, results)\n--\n\n"
+     "merge_boxes($self, boxes, gc, results, n_threads=1)\n--\n\n"
      "The second half of route_boxes: `boxes` is the whole batch, `results` the bytes of work_boxes calls\n"
      "on parts of it that together cover it, in any order. Matches each result to its box by corners\n"
-     "and merges them in box order exactly as route_boxes does; returns the same [(net, cells, edges)].\n"
+     "and merges them in box order exactly as route_boxes does, on n_threads threads; returns the same\n"
+     "[(net, cells, edges)].\n"
      "Raises ValueError, leaving the grid unchanged, for results from another state, another batch or\n"
      "gc, bytes truncated or corrupted, or a box without a result or with two."},
     {"_memory_usage", reinterpret_cast<PyCFunction>(memory_usage), METH_NOARGS,
