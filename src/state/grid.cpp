@@ -63,18 +63,15 @@ Grid::Grid(int32_t nx, int32_t ny, int32_t nz, const std::vector<BlockedEntry>& 
         if (key >= 0 && static_cast<uint64_t>(key) < columns) via_blocked_.set(static_cast<std::size_t>(key));
     }
     occ = OccMap(n_cells);
-    shape_ = OccMap(n_cells);
 }
 
 namespace {
 
 // The shape of a store's routes: every listed cell of every slot, under its net.
-template <class Routes>
-OccMap shape_of(const Geometry& g, const Routes& routes) {
+OccMap shape_of(const Geometry& g, const RouteStore& routes) {
     OccMap shape(g.layer_stride * g.nz);
-    routes([&](NetId net, const CellList& cells) {
-        for (const Cell& c : cells) shape.add(g.cell_id(c), net);
-    });
+    for (std::size_t s = 0; s < routes.slot_count(); ++s)
+        for (const Cell& c : routes.cells(s)) shape.add(g.cell_id(c), routes.net(s));
     return shape;
 }
 
@@ -88,31 +85,40 @@ std::vector<std::tuple<int64_t, NetId, uint32_t>> triples(const OccMap& map) {
 }  // namespace
 
 void Grid::init_routes(std::vector<NetRoute> nets) {
-    OccMap shape = shape_of(geo_, [&](auto visit) {
-        for (const NetRoute& r : nets) visit(r.net, r.cells);
-    });
-    routes.init(std::move(nets));  // may throw: then nothing has changed
-    shape_.swap(shape);
-}
-
-bool Grid::shape_matches_routes() const {
-    const OccMap fresh = shape_of(geo_, [&](auto visit) {
-        for (std::size_t s = 0; s < routes.slot_count(); ++s) visit(routes.net(s), routes.cells(s));
-    });
-    return triples(fresh) == triples(shape_);
+    routes.init(std::move(nets));
+    const std::lock_guard lock(shape_lock_);
+    shape_.reset();
 }
 
 void Grid::update_route(NetId net, CellList cells, EdgeList edges) {
     const auto slot = routes.slot_of(net);
     if (!slot) return;
     CellList vias = via_from_edges(edges);
-    const std::vector<OccChange> changes = shape_changes(geo_, net, routes.cells(*slot), cells);
-    const std::span<const OccChange> lists[] = {changes};
-    shape_.fold(lists, 1);  // all or nothing; what follows cannot fail
+    if (shape_) {
+        const std::vector<OccChange> changes = shape_changes(geo_, net, routes.cells(*slot), cells);
+        const std::span<const OccChange> lists[] = {changes};
+        shape_->fold(lists, 1);  // all or nothing; what follows cannot fail
+    }
     routes.replace(*slot, std::move(cells), std::move(edges), std::move(vias));
 }
 
+const OccMap& Grid::route_shape() const {
+    const std::lock_guard lock(shape_lock_);
+    if (!shape_) shape_ = std::make_unique<OccMap>(shape_of(geo_, routes));
+    return *shape_;
+}
+
+bool Grid::shape_matches_routes() const {
+    const std::lock_guard lock(shape_lock_);
+    return !shape_ || (shape_->consistent() && triples(shape_of(geo_, routes)) == triples(*shape_));
+}
+
 std::vector<std::pair<const char*, std::size_t>> Grid::memory_usage() const {
+    std::size_t shape_bytes = 0;
+    {
+        const std::lock_guard lock(shape_lock_);
+        if (shape_) shape_bytes = shape_->memory_bytes();
+    }
     std::size_t consts_bytes = consts.obstacles.bucket_count() * (sizeof(int64_t) + 1) +
                                consts.supply.bucket_count() * (sizeof(NetId) + 1) +
                                consts.name_rank.bucket_count() * (sizeof(std::pair<NetId, int32_t>) + 1) +
@@ -126,7 +132,7 @@ std::vector<std::pair<const char*, std::size_t>> Grid::memory_usage() const {
         {"pads", pads_.memory_bytes() + pad_owner_.bucket_count() * (sizeof(std::pair<int64_t, NetId>) + 1)},
         {"via_blocked", via_blocked_.memory_bytes()},
         {"route store", routes.memory_bytes()},
-        {"route shape", shape_.memory_bytes()},
+        {"route shape", shape_bytes},
         {"occ", occ.memory_bytes()},
         {"worker constants", consts_bytes},
     };

@@ -4,6 +4,8 @@
 // never change after construction; workers read the whole object without locks
 // while no call can write it.
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "grid/bitset.hpp"
@@ -56,9 +58,11 @@ public:
     void init_routes(std::vector<NetRoute> nets);
     void update_route(NetId net, CellList cells, EdgeList edges);
     // Cell id -> net -> how many times the net's stored routes list the cell: the
-    // search's route shape when the caller passes none.
-    const OccMap& route_shape() const { return shape_; }
-    // Whether the kept shape equals one built afresh from the store (for checks).
+    // search's route shape when the caller passes none. Built from the store by the
+    // first call after init_routes (safe from several readers at once), then kept
+    // current by update_route; a driver that never asks for it pays nothing.
+    const OccMap& route_shape() const;
+    // Whether the shape, if built, equals one built afresh from the store (for checks).
     bool shape_matches_routes() const;
 
     // Bytes held by each part of the state, for measurements.
@@ -76,7 +80,8 @@ private:
     HashMap<int64_t, NetId> pad_owner_;  // pads are few: a map, not an array over the grid
     std::vector<ViaRule> via_index_;
     BitSet via_blocked_;  // per column key of the grid
-    OccMap shape_;
+    mutable std::mutex shape_lock_;              // guards building shape_ under a shared borrow
+    mutable std::unique_ptr<OccMap> shape_;  // null until route_shape() is asked for
 };
 
 }  // namespace tovrana
