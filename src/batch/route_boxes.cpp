@@ -48,9 +48,10 @@ std::vector<BoxOutcome> run_boxes(const Grid& grid, const std::vector<Box>& boxe
     std::vector<BoxOutcome> outcomes(boxes.size());
     // Each task writes only its own box's slot; a result is cut down as soon as it
     // is made.
-    run_tasks(boxes.size(), n_threads, [&](std::size_t i) {
-        outcomes[i] = box_outcome(box_worker(grid, boxes[i], params), boxes[i], params.gc);
-    });
+    run_tasks(
+        boxes.size(), n_threads,
+        [&](std::size_t i) { outcomes[i] = box_outcome(box_worker(grid, boxes[i], params), boxes[i], params.gc); },
+        AfterSpawnFailure::kFail, SingleThread::kSpawn);
     return outcomes;
 }
 

@@ -16,17 +16,26 @@
 namespace tovrana {
 
 // What a thread that cannot be started means: the call fails (once every started
-// thread ended, with Panic("failed to spawn thread: ...")), or the threads that did
-// start, the calling thread among them, finish the work.
+// thread ended, with Panic("failed to spawn thread: ...")), or the calling thread
+// finishes the work with the threads that did start.
 enum class AfterSpawnFailure { kFail, kFinish };
 
-// Runs task(i) for every i < n on min(max(threads, 1), n) threads, the calling
-// thread being one of them. Every started thread is joined before it returns or
-// throws. The failure of the lowest failing task is rethrown, whatever the timing.
+// Where a single thread's work runs: on the calling thread, or on a thread of its
+// own as with several (the box workers: their large short-lived allocations then
+// come from that thread's allocator arena and go with it, instead of being mapped
+// and unmapped again and again in the main one).
+enum class SingleThread { kCaller, kSpawn };
+
+// Runs task(i) for every i < n on min(max(threads, 1), n) started threads, which
+// claim the tasks one at a time while the calling thread waits. Every started
+// thread is joined before it returns or throws. The failure of the lowest failing
+// task is rethrown, whatever the timing.
 template <class Task>
-void run_tasks(std::size_t n, int32_t threads, Task&& task, AfterSpawnFailure on_spawn = AfterSpawnFailure::kFail) {
+void run_tasks(std::size_t n, int32_t threads, Task&& task, AfterSpawnFailure on_spawn = AfterSpawnFailure::kFail,
+               SingleThread single = SingleThread::kCaller) {
     const std::size_t n_threads = std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), n);
-    if (n_threads <= 1) {
+    if (n_threads == 0) return;
+    if (n_threads == 1 && single == SingleThread::kCaller) {
         for (std::size_t i = 0; i < n; ++i) task(i);
         return;
     }
@@ -42,9 +51,9 @@ void run_tasks(std::size_t n, int32_t threads, Task&& task, AfterSpawnFailure on
         }
     };
     std::vector<std::thread> started;
-    started.reserve(n_threads - 1);
+    started.reserve(n_threads);
     std::string spawn_error;
-    for (std::size_t t = 1; t < n_threads; ++t) {
+    for (std::size_t t = 0; t < n_threads; ++t) {
         try {
             started.emplace_back(work);
         } catch (const std::system_error& e) {
@@ -53,7 +62,7 @@ void run_tasks(std::size_t n, int32_t threads, Task&& task, AfterSpawnFailure on
             break;
         }
     }
-    work();
+    if (!spawn_error.empty() && on_spawn == AfterSpawnFailure::kFinish) work();
     for (std::thread& t : started) t.join();
     if (!spawn_error.empty() && on_spawn == AfterSpawnFailure::kFail) throw Panic("failed to spawn thread: " + spawn_error);
     for (const std::exception_ptr& f : failures)

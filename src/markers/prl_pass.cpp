@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
 #include "markers/cell_slots.hpp"
 
@@ -41,6 +42,12 @@ public:
         }
         return other_.try_emplace(g_.cell_id(c), net).second;
     }
+
+    void clear() {
+        plane_.clear();
+        other_.clear();
+    }
+    std::size_t capacity_bytes() const { return plane_.capacity_bytes() + other_.bucket_count() * 16; }
 
     // Owner of in-plane cell (x, y, layer), or null.
     const NetId* find(int32_t x, int32_t y, int32_t layer) {
@@ -118,16 +125,12 @@ struct Owned {
 };
 
 // Ownership: the first net to place a route cell on a cell id owns it. Not clipped
-// to the region or the grid. Returns the owned cells in claim order.
-std::vector<Owned> claim_cells(std::span<const NetRouteView> nets, const TrackBand& band, OwnerIndex& owner) {
-    std::size_t route_cells = 0;
-    for (const NetRouteView& n : nets) route_cells += n.cells.size();
-    std::vector<Owned> owned;
-    owned.reserve(route_cells);
+// to the region or the grid. Fills `owned` with the owned cells in claim order.
+void claim_cells(std::span<const NetRouteView> nets, const TrackBand& band, OwnerIndex& owner,
+                 std::vector<Owned>& owned) {
     for (const NetRouteView& n : nets)
         for (const Cell& c : n.cells)
             if (band.relevant(c) && owner.claim(c, n.net)) owned.push_back(Owned{c, n.net});
-    return owned;
 }
 
 // The pair keys in first-seen order, each with its index. Consecutive look-ups are
@@ -164,9 +167,8 @@ int64_t along_of(uint64_t p) { return static_cast<int32_t>(static_cast<uint32_t>
 // (key, along) entries sorted and unique. The distance loop is clamped to the
 // neighbours that lie in the grid, which is where every d that can count lives,
 // so any prl_halo takes at most nx (or ny) steps per owned cell.
-std::vector<uint64_t> facing_pairs(const Geometry& g, const std::vector<Owned>& owned, OwnerIndex& owner,
-                                   const MarkerParams& params, PairKeys& keys) {
-    std::vector<uint64_t> facing;
+void facing_pairs(const Geometry& g, const std::vector<Owned>& owned, OwnerIndex& owner, const MarkerParams& params,
+                  PairKeys& keys, std::vector<uint64_t>& facing) {
     for (const Owned& o : owned) {
         const int32_t x = o.cell.ix, y = o.cell.iy, layer = o.cell.layer;
         const bool v = is_vertical(params.vertical, layer);
@@ -187,7 +189,6 @@ std::vector<uint64_t> facing_pairs(const Geometry& g, const std::vector<Owned>& 
     }
     std::sort(facing.begin(), facing.end());
     facing.erase(std::unique(facing.begin(), facing.end()), facing.end());
-    return facing;
 }
 
 // The marker of one run of a pair, along positions first..last, its cells clipped
@@ -205,15 +206,56 @@ void emit_run(const PrlKey& k, int64_t first, int64_t last, const Region* region
     if (!m.cells.empty()) out.push_back(std::move(m));
 }
 
+// A thread's storage for the pass, kept from one call to the next: a box worker
+// calls the pass after every reroute, and storage of this size, fresh each time,
+// is mapped and zeroed by the system again and again. Emptied at the start of a
+// call; given back after one that grew it beyond kKeepBytes.
+struct Scratch {
+    Geometry g;  // the owner index is bound to it
+    std::optional<OwnerIndex> owner;
+    std::vector<Owned> owned;
+    std::vector<uint64_t> facing;
+
+    static constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
+
+    OwnerIndex& start(const Geometry& call) {
+        const bool same = owner && g.nx == call.nx && g.ny == call.ny && g.nz == call.nz && g.layer_stride == call.layer_stride;
+        if (!same) {
+            owner.reset();
+            g = call;
+            owner.emplace(g);
+        }
+        owner->clear();
+        owned.clear();
+        facing.clear();
+        return *owner;
+    }
+    void finish() {
+        if (owner->capacity_bytes() + owned.capacity() * sizeof(Owned) + facing.capacity() * sizeof(uint64_t) > kKeepBytes) {
+            owner.reset();
+            std::vector<Owned>().swap(owned);
+            std::vector<uint64_t>().swap(facing);
+        }
+    }
+};
+thread_local Scratch t_scratch;
+
 }  // namespace
 
 void prl_pass(const Geometry& g, std::span<const NetRouteView> nets, const MarkerParams& params,
               std::vector<Marker>& out) {
     if (params.prl_halo <= 0 || params.prl_len <= 0) return;
-    OwnerIndex owner(g);
-    const std::vector<Owned> owned = claim_cells(nets, TrackBand(g, params), owner);
+    Scratch& scratch = t_scratch;
+    OwnerIndex& owner = scratch.start(g);
+    struct Finish {
+        Scratch& s;
+        ~Finish() { s.finish(); }
+    } finish{scratch};
+    std::vector<Owned>& owned = scratch.owned;
+    claim_cells(nets, TrackBand(g, params), owner, owned);
     PairKeys keys;
-    const std::vector<uint64_t> facing = facing_pairs(g, owned, owner, params, keys);
+    std::vector<uint64_t>& facing = scratch.facing;
+    facing_pairs(g, owned, owner, params, keys, facing);
 
     // Maximal runs of consecutive along values per key; the sort already put the
     // keys in first-seen order and each key's values ascending.
