@@ -238,14 +238,20 @@ struct Scratch {
         }
     }
 };
-thread_local Scratch t_scratch;
+// Reached through a call the compiler cannot see through: with the thread-local's
+// address known, it recomputes it (a call into the dynamic linker) at every use
+// inside the loops below.
+[[gnu::noinline]] Scratch& thread_scratch() {
+    thread_local Scratch scratch;
+    return scratch;
+}
 
 }  // namespace
 
 void prl_pass(const Geometry& g, std::span<const NetRouteView> nets, const MarkerParams& params,
               std::vector<Marker>& out) {
     if (params.prl_halo <= 0 || params.prl_len <= 0) return;
-    Scratch& scratch = t_scratch;
+    Scratch& scratch = thread_scratch();
     OwnerIndex& owner = scratch.start(g);
     struct Finish {
         Scratch& s;
