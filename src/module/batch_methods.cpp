@@ -4,6 +4,7 @@
 // merge_boxes starts the second half from such bytes.
 #include "module/batch_methods.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <string>
@@ -105,7 +106,9 @@ PyObject* route_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwn
         // the work does.
         auto routes = without_interpreter_lock([&] {
             const auto outcomes = work_batch(borrow.grid(), call);
-            return merge_batch(borrow.grid(), call.boxes, outcomes, call.params.gc, call.n_threads);
+            // as many threads as worked the boxes
+            const auto threads = static_cast<int32_t>(std::min<std::size_t>(std::max(call.n_threads, 1), call.boxes.size()));
+            return merge_batch(borrow.grid(), call.boxes, outcomes, call.params.gc, threads);
         });
         return build_result(routes);
     });
