@@ -63,6 +63,7 @@ Grid::Grid(int32_t nx, int32_t ny, int32_t nz, const std::vector<BlockedEntry>& 
         if (key >= 0 && static_cast<uint64_t>(key) < columns) via_blocked_.set(static_cast<std::size_t>(key));
     }
     occ = OccMap(n_cells);
+    routes.set_geometry(geo_);
 }
 
 namespace {
@@ -93,13 +94,14 @@ void Grid::init_routes(std::vector<NetRoute> nets) {
 void Grid::update_route(NetId net, CellList cells, EdgeList edges) {
     const auto slot = routes.slot_of(net);
     if (!slot) return;
-    CellList vias = via_from_edges(edges);
+    std::vector<OccChange> changes;
+    if (shape_) changes = shape_changes(geo_, net, routes.cells(*slot), cells);
+    RouteStore::PreparedRoute route = routes.prepare(std::move(cells), std::move(edges));
     if (shape_) {
-        const std::vector<OccChange> changes = shape_changes(geo_, net, routes.cells(*slot), cells);
         const std::span<const OccChange> lists[] = {changes};
         shape_->fold(lists, 1);  // all or nothing; what follows cannot fail
     }
-    routes.replace(*slot, std::move(cells), std::move(edges), std::move(vias));
+    routes.replace(*slot, std::move(route));
 }
 
 const OccMap& Grid::route_shape() const {
