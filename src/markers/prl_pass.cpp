@@ -93,8 +93,9 @@ bool is_vertical(std::span<const uint8_t> vertical, int32_t layer) {
 // track is at most prl_halo below its upper one. In-plane cells on other tracks
 // are left out of ownership, which changes no marker, since in-plane cells have
 // distinct ids (the plane is checked to be small enough for ids not to wrap)
-// and every pair and owner look-up that could count lies in the band. Cells
-// outside the plane are always kept, as their ids may alias in-plane cells.
+// and every pair and owner look-up that could count lies in the band. A cell
+// outside the plane may share its id with an in-plane cell and own it in that
+// cell's place, wherever the band is: with such cells the band is not used.
 class TrackBand {
 public:
     TrackBand(const Geometry& g, const MarkerParams& p) : g_(g), vertical_(p.vertical) {
@@ -106,6 +107,10 @@ public:
         y_lo_ = int64_t{p.region->y0} - halo;
         y_hi_ = int64_t{p.region->y1} + halo;
     }
+
+    bool active() const { return active_; }
+    void disable() { active_ = false; }
+    bool in_plane(const Cell& c) const { return g_.in_plane(c.ix, c.iy); }
 
     bool relevant(const Cell& c) const {
         if (!active_ || !g_.in_plane(c.ix, c.iy)) return true;
@@ -126,11 +131,18 @@ struct Owned {
 
 // Ownership: the first net to place a route cell on a cell id owns it. Not clipped
 // to the region or the grid. Fills `owned` with the owned cells in claim order.
-void claim_cells(std::span<const NetRouteView> nets, const TrackBand& band, OwnerIndex& owner,
+// A cell outside the plane may share its id with an in-plane cell that an active
+// band leaves out, and would then own that id in the other's place: meeting one
+// with the band active, it stops and returns false.
+bool claim_cells(std::span<const NetRouteView> nets, const TrackBand& band, OwnerIndex& owner,
                  std::vector<Owned>& owned) {
-    for (const NetRouteView& n : nets)
-        for (const Cell& c : n.cells)
+    for (const NetRouteView& n : nets) {
+        for (const Cell& c : n.cells) {
+            if (band.active() && !band.in_plane(c)) return false;
             if (band.relevant(c) && owner.claim(c, n.net)) owned.push_back(Owned{c, n.net});
+        }
+    }
+    return true;
 }
 
 // The pair keys in first-seen order, each with its index. Consecutive look-ups are
@@ -258,7 +270,13 @@ void prl_pass(const Geometry& g, std::span<const NetRouteView> nets, const Marke
         ~Finish() { s.finish(); }
     } finish{scratch};
     std::vector<Owned>& owned = scratch.owned;
-    claim_cells(nets, TrackBand(g, params), owner, owned);
+    TrackBand band(g, params);
+    if (!claim_cells(nets, band, owner, owned)) {  // then without the band
+        band.disable();
+        owner.clear();
+        owned.clear();
+        claim_cells(nets, band, owner, owned);
+    }
     PairKeys keys;
     std::vector<uint64_t>& facing = scratch.facing;
     facing_pairs(g, owned, owner, params, keys, facing);
