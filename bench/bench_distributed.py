@@ -30,8 +30,7 @@ HEADER = ("| {label} | batches | boxes/batch | 2 threads ms/batch | 2 actors ms/
 
 
 def recipe(d):
-    """The grid of a synthetic design, loaded as a driver loads it before its passes."""
-    return GridRecipe(d.grid_args(), d.loading_calls())
+    return d.grid_recipe()
 
 
 def timed(fn, *args, **kwargs):
@@ -89,9 +88,13 @@ class ComparingEngine:
                                          digest, merge, work - threads, stats.bytes))
         return want
 
-    def call(self, method, *args):
+    def update_route(self, net, cells, edges):
         for engine in (self.local, self.ray, self.spare):
-            engine.call(method, *args)
+            engine.update_route(net, cells, edges)
+
+    def rebuild_occupancy(self, nets, wire_halo, via_halo):
+        for engine in (self.local, self.ray, self.spare):
+            engine.rebuild_occupancy(nets, wire_halo, via_halo)
 
     def balance_by_markers(self, markers, gc):
         self.ray.balance_by_markers(markers, gc)
@@ -125,7 +128,7 @@ def bench(size, seed, passes):
         for _ in range(passes):
             for batch in d.box_batches(2) + d.box_batches(3):
                 for net, cells, edges in engine.route_boxes(batch, **params):
-                    engine.call("routes_update", net, cells, edges)
+                    engine.update_route(net, cells, edges)
     finally:
         engine.close()
     print(table_row(size, engine.figures))

@@ -4,8 +4,8 @@
     python -m bench.bench_flow [--design ispd18_test1] [--threads N] [--passes N] [--profile FILE]
 
 Reads `../shared/designs/<design>/` (beside the checkout) or `--dir`, routes it, writes the
-routed DEF into a temporary folder, runs the independent checker on it and prints the stage
-table, the summary and the targets (2 minutes, 2 GB, 0 opens, 0 shorts, markers at most 1 %
+routed DEF into a temporary folder, runs the independent checker and the design-rule check on it
+and prints the stage table, the summary, the design-rule check's findings and the targets (2 minutes, 2 GB, 0 opens, 0 shorts, markers at most 1 %
 of the nets). `--profile FILE` also writes a cProfile of the run and prints where the time
 went, in the module and in Python.
 """
@@ -19,7 +19,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from tovrana_flow import api, progress
+from tovrana_flow import api
 from tovrana_flow.routing.stage import RouteOptions
 from tovrana_flow.routing.schedule import PassOptions
 
@@ -54,10 +54,10 @@ def main(argv=None) -> int:
     ap.add_argument("--passes", type=int, default=PassOptions.passes)
     ap.add_argument("--profile", metavar="FILE", help="write a cProfile of the run to FILE")
     args = ap.parse_args(argv)
-    progress.enabled = sys.stderr.isatty()
 
     lefs, def_path, guide = design_files(Path(args.dir), args.design)
-    routing = RouteOptions(passes=PassOptions(passes=args.passes, threads=args.threads))
+    routing = RouteOptions(passes=PassOptions(passes=args.passes, threads=args.threads),
+                           show_progress=sys.stderr.isatty())
     with tempfile.TemporaryDirectory() as tmp:
         out = str(Path(tmp) / f"{args.design}.routed.def")
         profiler = cProfile.Profile() if args.profile else None
@@ -68,18 +68,19 @@ def main(argv=None) -> int:
             profiler.disable()
             profiler.dump_stats(args.profile)
     s, check = result.summary, result.check
-    print(f"design {args.design}: grid {' x '.join(map(str, s['grid']))}, gcell {s['gcell']}, layers "
-          f"{', '.join(s['layers'])}, {s['nets']} nets ({s['routed_nets']} routed), {args.threads} threads\n")
+    print(f"design {args.design}: grid {' x '.join(map(str, s.grid))}, gcell {s.gcell}, layers "
+          f"{', '.join(s.layers)}, {s.nets} nets ({s.routed_nets} routed), {args.threads} threads\n")
     print(result.table())
     module = sum(r.module_seconds or 0 for r in result.rows)
-    print(f"\ntotal {s['seconds']:.1f} s (module {module:.1f} s, Python {s['seconds'] - module:.1f} s), "
-          f"peak {s['peak_mb']:.0f} MB; wire length {s['wirelength_um']:.0f} um, {s['vias']} vias")
+    print(f"\ntotal {s.seconds:.1f} s (module {module:.1f} s, Python {s.seconds - module:.1f} s), "
+          f"peak {s.peak_mb:.0f} MB; wire length {s.wirelength_um:.0f} um, {s.vias} vias")
     print(f"checker: {check.opens} opens, {check.shorts} shorts, {check.pin_shorts} pin shorts "
-          f"({check.seconds:.1f} s); markers left {s['markers']} ({s['unremovable_markers']} unremovable), "
-          f"{s['pins_reached_by_access_wire']} pins reached by an access wire")
-    share = s["markers"] / max(s["routed_nets"], 1)
-    targets = [("time", s["seconds"] <= TARGET_SECONDS, f"{s['seconds']:.0f} s <= {TARGET_SECONDS} s"),
-               ("memory", s["peak_mb"] <= TARGET_MB, f"{s['peak_mb']:.0f} MB <= {TARGET_MB} MB"),
+          f"({check.seconds:.1f} s); markers left {s.markers} ({s.unremovable_markers} unremovable), "
+          f"{s.pins_reached_by_access_wire} pins reached by an access wire")
+    print("\n" + result.drc.summary())
+    share = s.markers / max(s.routed_nets, 1)
+    targets = [("time", s.seconds <= TARGET_SECONDS, f"{s.seconds:.0f} s <= {TARGET_SECONDS} s"),
+               ("memory", s.peak_mb <= TARGET_MB, f"{s.peak_mb:.0f} MB <= {TARGET_MB} MB"),
                ("opens", check.opens == 0, f"{check.opens} == 0"),
                ("shorts", check.shorts + check.pin_shorts == 0, f"{check.shorts + check.pin_shorts} == 0"),
                ("markers", share <= TARGET_MARKER_SHARE, f"{100 * share:.2f} % of nets <= 1 %")]

@@ -19,8 +19,7 @@ from pathlib import Path
 
 from bench.bench_distributed import HEADER, ComparingEngine, table_row
 from bench.bench_flow import ROOT, design_files
-from tovrana_flow import api, progress
-from tovrana_flow.routing import stage as route
+from tovrana_flow import api
 from tovrana_flow.routing.stage import RouteOptions
 from tovrana_flow.routing.schedule import PassOptions
 
@@ -33,25 +32,24 @@ def main(argv=None) -> int:
     ap.add_argument("--actors", type=int, default=2)
     ap.add_argument("--threads", type=int, default=2)
     args = ap.parse_args(argv)
-    progress.enabled = False
 
     engines: list[ComparingEngine] = []
 
-    def comparing_engine(ray, recipe):
+    def comparing_engine(recipe):
         engines.append(ComparingEngine(recipe, args.actors, args.threads))
         return engines[-1]
 
     lefs, def_path, guide = design_files(Path(args.dir), args.design)
-    route.make_engine = comparing_engine   # the routing stage builds its engine through this name
     with tempfile.TemporaryDirectory() as tmp:
         result = api.run(lefs, def_path, str(Path(tmp) / "routed.def"), guide_path=guide,
-                         routing=RouteOptions(passes=PassOptions(passes=args.passes, threads=args.threads)))
+                         routing=RouteOptions(passes=PassOptions(passes=args.passes, threads=args.threads),
+                                              show_progress=False, engine=comparing_engine))
     figures = engines[0].figures
     passes: dict[tuple, list] = {}
     for f in figures:
         passes.setdefault(f.key, []).append(f)
     print(f"design {args.design}: {len(figures)} batches in {len(passes)} passes, {args.actors} actors "
-          f"of 1 thread against {args.threads} threads; {result.summary['seconds']:.0f} s in all\n")
+          f"of 1 thread against {args.threads} threads; {result.summary.seconds:.0f} s in all\n")
     print(HEADER.format(label="pass"))
     for number, batches in enumerate(passes.values(), 1):
         print(table_row(str(number), batches))

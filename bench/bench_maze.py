@@ -6,15 +6,16 @@ the module and on the model in the same process. Reported: searches/s, expanded
 states/s (expansions counted by the model, which pops in the same order), peak
 memory added during the module's searches, and the speed-up over the model.
 Times are CPU time of this process (time.process_time), so other load on a shared
-machine does not skew them.
+machine does not skew them. With --tracks, both sides search under the design's track
+model (testkit.designs.make_rules: uneven lines, masks, wrong-way factors, no-via cells).
 
-    python -m bench.bench_maze [small medium large] [--seed N] [--repeat N]
+    python -m bench.bench_maze [small medium large] [--seed N] [--repeat N] [--tracks]
 """
 import time
 
 import tovrana
-from bench.common import reset_peak, rss_kib, run_sizes
-from testkit.designs import make_design
+from bench.common import reset_peak, rss_kib, size_parser
+from testkit.designs import make_design, make_rules
 from testkit.model.grid import ModelGrid, gcell_key
 from testkit.model.maze import MazeModel
 
@@ -57,11 +58,14 @@ def run_model(model, d, qs):
     return paths, expanded
 
 
-def bench(size, seed, repeat):
+def bench(size, seed, repeat, tracks=False):
     d = make_design(size, seed)
     grid = tovrana.Grid(*d.grid_args())
     model = ModelGrid(*d.grid_args())
+    rules = make_rules(d, seed, spacing=False).calls() if tracks else []
     for g in (grid, model):
+        for method, args in rules:
+            getattr(g, method)(*args)
         g.occ_init(d.occ_nets(), d.wire_halo, d.via_halo)
     qs = queries(d, SEARCHES[size])
     mq = qs[: MODEL_SEARCHES[size]]
@@ -94,11 +98,16 @@ def bench(size, seed, repeat):
     expanded_all += expanded_sub
 
     found = sum(p is not None for p in paths)
-    print(f"{size:>6}: {len(qs)} searches ({found} found), {expanded_all} expanded states; "
+    print(f"{size:>6}{' tracks' if tracks else ''}: {len(qs)} searches ({found} found), {expanded_all} expanded states; "
           f"{len(qs) / t_mod:,.0f} searches/s, {expanded_all / t_mod / 1e6:.2f} M expanded/s, "
           f"peak +{max(peak, 0) / 1024:.1f} MiB; "
           f"model on {len(mq)}: {t_model:.2f} s vs {t_mod_sub * 1e3:.2f} ms -> {t_model / t_mod_sub:,.0f}x")
 
 
 if __name__ == "__main__":
-    run_sizes(__doc__, bench, "--repeat", 3)
+    ap = size_parser(__doc__)
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--tracks", action="store_true")
+    a = ap.parse_args()
+    for size in a.sizes:
+        bench(size, a.seed, a.repeat, a.tracks)

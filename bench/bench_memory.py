@@ -59,8 +59,13 @@ def main(argv=None) -> int:
     _, grid_args, calls = log[0]
     nx, ny, nz = grid_args[:3]
     cells = nx * ny * nz
-    nets = len(calls[0][1][0])
-    route_cells = sum(len(c) for _, c, _ in calls[0][1][0])
+    ops = log[1:]
+    first_batch = next((i for i, op in enumerate(ops) if op[0] == "route_boxes"), len(ops))
+    # the routes as the first batch finds them: loaded by the recipe, or updated after it
+    routes = {n: c for n, c, _ in next(args[0] for method, args in calls if method == "routes_init")}
+    routes.update({op[2][0]: op[2][1] for op in ops[:first_batch] if op[:2] == ("call", "routes_update")})
+    nets = max(len(routes), 1)
+    route_cells = sum(len(c) for c in routes.values())
     print(f"{a.design}: grid {nx} x {ny} x {nz} ({cells:,} cells), {nets} nets, {route_cells:,} route cells\n")
     print(f"{'step':<22} {'MiB':>8} {'B/cell':>8} {'B/net':>9}")
     gc.collect()
@@ -81,18 +86,22 @@ def main(argv=None) -> int:
         kib = rss_kib("VmRSS") - before
         total += kib
         row(method, kib)
+    if first_batch:
+        gc.collect()
+        before = rss_kib("VmRSS")
+        for _ in flow_trace.replay(grid, ops[:first_batch]):
+            pass
+        kib = rss_kib("VmRSS") - before
+        total += kib
+        row("calls before a batch", kib)
     row("loaded grid", total)
-    print("\nmodule accounting after loading:")
+    print("\nmodule accounting before the first batch:")
     accounting(grid, cells, nets)
-
-    ops = log[1:]
     print()
-    del grid
-    grid = flow_trace.build(log)
     print(f"batches ({a.threads} threads): transient peak of work_boxes (the work without a Python result) "
           f"and of route_boxes, memory kept, occ_signature and state digest after it")
     runs = 0
-    i = 0
+    i = first_batch
     while runs < a.batches and i < len(ops):
         op = ops[i]
         i += 1

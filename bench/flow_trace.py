@@ -20,35 +20,45 @@ DESIGNS = ROOT.parent / "shared" / "designs"
 DEFAULT_TRACE = Path(os.environ.get("TMPDIR", "/tmp")) / "tovrana_{design}_trace.pkl"
 
 
-class RecordingEngine:
-    """A LocalEngine that writes down the calls it forwards."""
+def recipe_calls(recipe) -> list:
+    """The recipe's loading calls after the constructor, as (method, args)."""
+    calls = []
+    if recipe.track_model is not None:
+        calls.append(("set_track_model", tuple(recipe.track_model)))
+        calls.append(("set_no_via_cells", (recipe.no_via_cells,)))
+        if recipe.spacing_model is not None:
+            calls.append(("set_spacing_model", (recipe.spacing_model,)))
+    return calls + [("routes_init", (recipe.routes,)), ("set_termsets", (recipe.termsets,)),
+                    ("set_name_rank", (recipe.ranks,)), ("set_worker_consts", (recipe.supply, recipe.obstacles)),
+                    ("occ_init", (recipe.occ_nets, recipe.wire_halo, recipe.via_halo))]
 
-    def __init__(self, recipe, log):
-        import tovrana
-        self.grid = tovrana.Grid(*recipe.grid_args)
-        for method, args in recipe.calls:
-            getattr(self.grid, method)(*args)
-        self.log = log
-        log.append(("recipe", recipe.grid_args, list(recipe.calls)))
 
-    def route_boxes(self, boxes, **params):
-        self.log.append(("route_boxes", list(boxes), dict(params)))
-        return self.grid.route_boxes(boxes, **params)
+def recording_engine(log):
+    """An engine factory: the local engine, writing down the calls it forwards."""
+    from tovrana_flow.routing.engines import LocalEngine
 
-    def call(self, method, *args):
-        self.log.append(("call", method, args))
-        getattr(self.grid, method)(*args)
+    class RecordingEngine(LocalEngine):
+        def __init__(self, recipe):
+            super().__init__(recipe)
+            log.append(("recipe", recipe.grid_args, recipe_calls(recipe)))
 
-    def balance_by_markers(self, markers, gc):
-        pass
+        def route_boxes(self, boxes, **params):
+            log.append(("route_boxes", list(boxes), dict(params)))
+            return super().route_boxes(boxes, **params)
 
-    def close(self):
-        pass
+        def update_route(self, net, cells, edges):
+            log.append(("call", "routes_update", (net, cells, edges)))
+            super().update_route(net, cells, edges)
+
+        def rebuild_occupancy(self, nets, wire_halo, via_halo):
+            log.append(("call", "occ_init", (nets, wire_halo, via_halo)))
+            super().rebuild_occupancy(nets, wire_halo, via_halo)
+
+    return RecordingEngine
 
 
 def record(design: str, passes: int) -> list:
     from tovrana_flow import api
-    from tovrana_flow.routing import stage
     from tovrana_flow.routing.schedule import PassOptions
     from tovrana_flow.routing.stage import RouteOptions
 
@@ -57,12 +67,9 @@ def record(design: str, passes: int) -> list:
     inputs = api.read([f"{stem}.lef"], f"{stem}.def", str(guide) if guide.exists() else None)
     model = api.map_to_grid(inputs)
     log: list = []
-    original = stage.make_engine
-    stage.make_engine = lambda ray, recipe: RecordingEngine(recipe, log)
-    try:
-        api.route(model, inputs.guides, RouteOptions(passes=PassOptions(passes=passes, threads=2), check_drift=False))
-    finally:
-        stage.make_engine = original
+    options = RouteOptions(passes=PassOptions(passes=passes, threads=2), check_drift=False, show_progress=False,
+                           engine=recording_engine(log))
+    api.route(model, inputs.guides, options)
     return log
 
 

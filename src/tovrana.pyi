@@ -14,6 +14,8 @@ _CellArg: TypeAlias = tuple[_Int, _Int, _Int]  # (ix, iy, layer)
 _EdgeArg: TypeAlias = tuple[_CellArg, _CellArg]
 _NetCellsArg: TypeAlias = tuple[_Int, Sequence[_CellArg], Sequence[_CellArg]]  # (net, cells, via cells)
 _NetRouteArg: TypeAlias = tuple[_Int, Sequence[_CellArg], Sequence[_EdgeArg]]  # (net, cells, edges)
+# (vertical, wrong_way, x_lines, y_lines): one layer of a track model
+_TrackLayerArg: TypeAlias = tuple[bool, _Float, Sequence[_Int], Sequence[_Int]]
 
 # Result shapes: always fresh lists and tuples of plain ints.
 _Cell: TypeAlias = tuple[int, int, int]
@@ -71,6 +73,31 @@ class Grid:
     def set_termsets(self, termsets: Sequence[tuple[_Int, Sequence[Sequence[_CellArg]]]]) -> None: ...
     def set_worker_consts(self, supply: Sequence[_Int], obstacles: Sequence[_CellArg]) -> None: ...
     def set_name_rank(self, ranks: Sequence[tuple[_Int, _Int]]) -> None: ...
+    def set_track_model(
+        self,
+        xs: Sequence[_Int],
+        ys: Sequence[_Int],
+        unit: _Int,
+        layers: Sequence[_TrackLayerArg],
+    ) -> None:
+        """Column and row coordinates (signed 64-bit, strictly ascending), the length that costs
+        1.0, and per layer (vertical, wrong_way >= 1, x_lines, y_lines). While set, every search
+        runs a wire along x on layer L only on the rows of y_lines(L) and along y only on the
+        columns of x_lines(L), lands a via only where both layers have a track, and prices a
+        same-layer step as gap / unit (times wrong_way across the preferred direction) + 1.0 after
+        a turn. Replaces the model set before. ValueError (naming the argument, nothing changed)
+        for wrong lengths, coordinates not ascending, an extent beyond 64 bits, unit <= 0,
+        wrong_way < 1 or NaN, a line index outside the grid."""
+    def set_no_via_cells(self, cells: Sequence[_CellArg]) -> None:
+        """In-grid cells where no via may land: a layer change into or out of them is refused.
+        Replaces the set before; [] clears it. ValueError for a cell outside the grid."""
+    def set_spacing_model(self, layers: Sequence[tuple[_Int, _Int, _Int, _Int]] | None) -> None:
+        """Per layer (wire_dx, wire_dy, via_dx, via_dy), non-negative, in database units: a route
+        cell then covers every cell of its layer whose centre lies closer than its box on both
+        axes (the via box on the net's via cells), instead of the halo square, in occ_init, flexgc,
+        route_boxes and work_boxes; a cover marker then also needs a route cell on its cell.
+        None clears it. ValueError without a track model or for a wrong entry count or a
+        negative distance."""
     def route_boxes(
         self,
         boxes: Sequence[tuple[_Int, _Int, _Int, _Int]],

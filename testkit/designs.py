@@ -3,7 +3,8 @@
 One generator serves the benchmarks, the example driver and the larger tests: a layered
 grid with blockages, pads owned by multi-pin nets, via rules, blocked via columns,
 initial pattern routes that overlap (so there is work for the router), supply straps
-and name ranks.
+and name ranks. `make_rules` adds routing rules to a design: a track model with uneven
+lines, no-via cells and spacing footprints.
 """
 
 from __future__ import annotations
@@ -57,20 +58,50 @@ class Design:
     def termset_list(self):
         return list(self.termsets.items())
 
-    def loading_calls(self, occ_halos=None, obstacles=()):
-        """The calls, as (method, args), that load the routes, occupancy and worker
-        constants into a grid as a driver does before its passes."""
-        return [("routes_init", (self.route_list(),)),
+    def loading_calls(self, occ_halos=None, obstacles=(), rules=None):
+        """The calls, as (method, args), that load the routing rules (a `Rules`, if given),
+        routes, occupancy and worker constants into a grid as a driver does before its passes."""
+        return (rules.calls() if rules else []) + [("routes_init", (self.route_list(),)),
                 ("occ_init", (self.occ_nets(), *(occ_halos or (self.wire_halo, self.via_halo)))),
                 ("set_termsets", (self.termset_list(),)),
                 ("set_name_rank", (self.name_rank(),)),
                 ("set_worker_consts", (self.supply, list(obstacles)))]
 
-    def load(self, grid, occ_halos=None, obstacles=()):
+    def load(self, grid, occ_halos=None, obstacles=(), rules=None):
         """Makes the loading calls on `grid` (a Grid or the model's); returns the grid."""
-        for method, args in self.loading_calls(occ_halos, obstacles):
+        for method, args in self.loading_calls(occ_halos, obstacles, rules):
             getattr(grid, method)(*args)
         return grid
+
+    def grid_recipe(self):
+        """The grid with the pattern routes loaded, as a driver loads routes before its
+        passes, as the flow's batch engines take it."""
+        from tovrana_flow.routing.engines import GridRecipe
+
+        return GridRecipe(grid_args=self.grid_args(), routes=self.route_list(), termsets=self.termset_list(),
+                          ranks=self.name_rank(), supply=self.supply, obstacles=[], occ_nets=self.occ_nets(),
+                          wire_halo=self.wire_halo, via_halo=self.via_halo)
+
+    def grid_model(self):
+        """The design as the flow's grid model: one database unit per grid step, the signal
+        nets with their terminal sets, the supply straps as routes that never move. The
+        pattern routes are not part of it (the flow routes the nets itself)."""
+        from tovrana_flow.grid_routes import Route
+        from tovrana_flow.mapping import GridMap, GridModel, Halos
+
+        nets = max(self.names, default=0) + 1
+        gridmap = GridMap(list(range(self.nx)), list(range(self.ny)), [f"L{z}" for z in range(self.nz)],
+                          [f"V{z}{z + 1}" for z in range(self.nz - 1)], 1)
+        supply = set(self.supply)
+        return GridModel(
+            gridmap=gridmap, nz=self.nz, blocked=list(self.blocked), pad_owner=list(self.pad_owner),
+            via_blocked=list(self.via_blocked), via_index=list(self.via_index),
+            net_names=[self.names.get(n, f"net{n}") for n in range(nets)],
+            termsets={n: ts for n, ts in self.termsets.items() if n not in supply}, access={},
+            vertical=list(self.vertical), gc=self.gc,
+            halos=Halos(self.wire_halo, self.via_halo, self.prl_halo, self.prl_len),
+            via_cost=min((cost for _, _, cost in self.via_index), default=1.0), supply=list(self.supply),
+            supply_routes={n: Route(*self.routes[n]) for n in self.supply})
 
     def box_batches(self, box_gcells=2):
         """Four checkerboard batches of boxes; boxes of one batch are a box apart."""
@@ -203,3 +234,51 @@ def make_design(size="small", seed=1, shape=None):
         d.supply.append(net)
         d.names[net] = f"vdd_{k}"
     return d
+
+
+@dataclass
+class Rules:
+    """Routing rules for a design: the arguments of set_track_model, set_no_via_cells
+    and set_spacing_model (None: no spacing footprints)."""
+    track_model: tuple  # (xs, ys, unit, layers)
+    no_via_cells: list
+    spacing: list | None = None
+
+    def calls(self):
+        out = [("set_track_model", self.track_model), ("set_no_via_cells", (self.no_via_cells,))]
+        if self.spacing is not None:
+            out.append(("set_spacing_model", (self.spacing,)))
+        return out
+
+
+def make_rules(d, seed=1, spacing=True):
+    """Rules for design `d`, as a flow would derive them from a technology: lines
+    unevenly spaced (gaps of 2 to 4 steps of 5 units, 10 units costing 1.0), each layer
+    keeping most lines of its preferred direction and about half of the others, a
+    wrong-way factor per layer, no-via cells on the layer above some pins, and spacing
+    boxes of up to about two lines (larger for vias)."""
+    rnd = random.Random(seed)
+
+    def axis(n):
+        coords = [rnd.randrange(-50, 50)]
+        for _ in range(n - 1):
+            coords.append(coords[-1] + 5 * rnd.randint(2, 4))
+        return coords
+
+    def keep(n, share):
+        return [i for i in range(n) if rnd.random() < share]
+
+    layers = []
+    for z in range(d.nz):
+        vertical = d.vertical[z]
+        along, across = (0.9 if z else 1.0), 0.5
+        x_lines = keep(d.nx, along if vertical else across)
+        y_lines = keep(d.ny, across if vertical else along)
+        layers.append((vertical, rnd.choice((1.0, 1.5, 2.0, 4.0)), x_lines, y_lines))
+    pins = [p for ps in d.pins.values() for p in ps]
+    no_via = sorted({(p[0], p[1], 1) for p in rnd.sample(pins, len(pins) // 4)}) if d.nz > 1 else []
+    boxes = None
+    if spacing:
+        side = lambda: rnd.choice((0, 6, 11, 16, 26))
+        boxes = [(side(), side(), side() + 5, side() + 5) for _ in range(d.nz)]
+    return Rules((axis(d.nx), axis(d.ny), 10, layers), no_via, boxes)

@@ -19,6 +19,9 @@ SIGNATURES = {
     "set_termsets": "(termsets)",
     "set_worker_consts": "(supply, obstacles)",
     "set_name_rank": "(ranks)",
+    "set_track_model": "(xs, ys, unit, layers)",
+    "set_no_via_cells": "(cells)",
+    "set_spacing_model": "(layers)",
     "route_boxes": "(boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, gg_fixed, "
     "marker_decay, prl_halo, prl_len, vertical, n_threads)",
     "work_boxes": "(boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, gg_fixed, "

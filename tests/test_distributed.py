@@ -10,8 +10,11 @@ from conftest import SANITIZED
 from testkit.designs import make_design
 from testkit.sample import sample_args
 from tovrana_flow import cli
-from tovrana_flow.routing.distributed import ReplicaMismatchError, make_engine, marker_cost, split_by_cost
-from tovrana_flow.routing.engines import GridRecipe, LocalEngine
+from tovrana_flow.errors import OptionError
+from tovrana_flow.routing.distributed import (DistributedError, NewRoute, ReplicaMismatchError, marker_cost,
+                                              split_by_cost)
+from tovrana_flow.routing.engines import GridRecipe, LocalEngine, engine_factory
+from tovrana_flow.routing.stage import RouteOptions
 
 if SANITIZED:
     pytest.skip("Ray's own processes would inherit the preloaded sanitizer runtime", allow_module_level=True)
@@ -19,9 +22,10 @@ ray = pytest.importorskip("ray", reason="ray is not installed (pip install '.[di
 from tovrana_flow.routing.distributed import RayEngine  # noqa: E402
 
 D = make_design("small", 11)
-def recipe(d):
-    return GridRecipe(d.grid_args(), d.loading_calls())
 
+
+def recipe(d):
+    return d.grid_recipe()
 
 PARAMS = dict(gc=D.gc, wire_halo=1, via_halo=1, ripup_all=True, maze_end_iter=3, gg_drc=4.0, gg_marker=2.0,
               gg_fixed=1.0, marker_decay=0.5, prl_halo=1, prl_len=6, vertical=D.vertical, n_threads=2)
@@ -34,7 +38,7 @@ def run(engine, passes=2):
         for batch in D.box_batches(2) + D.box_batches(3):
             routes = engine.route_boxes(batch, **PARAMS)
             for net, cells, edges in routes:
-                engine.call("routes_update", net, cells, edges)
+                engine.update_route(net, cells, edges)
             trace.append((sorted(routes), engine.grid.occ_signature()))
     return trace
 
@@ -43,7 +47,7 @@ def run(engine, passes=2):
 def cluster():
     """A local cluster of two processes, started by make_engine and then kept for the
     engines of every test, which find Ray running and leave it so."""
-    first = make_engine("local:2", recipe(D))
+    first = engine_factory("local:2")(recipe(D))
     assert isinstance(first, RayEngine) and len(first.actors) == 2
     first._owns_ray = False  # its close() frees the processors but keeps the cluster
     first.close()
@@ -87,8 +91,8 @@ def test_routes_other_than_the_merged_ones_reach_the_replicas(cluster):
             routes = engine.route_boxes(D.box_batches(2)[0], **PARAMS)
             assert routes
             for net, cells, edges in routes:
-                engine.call("routes_update", net, cells, edges)
-            engine.call("routes_update", routes[0][0], *D.routes[routes[0][0]])
+                engine.update_route(net, cells, edges)
+            engine.update_route(routes[0][0], *D.routes[routes[0][0]])
             traces.append(sorted(engine.route_boxes(D.box_batches(2)[1], **PARAMS)))
         assert traces[0] == traces[1]
     finally:
@@ -101,7 +105,7 @@ def test_a_drifting_replica_stops_the_run(cluster):
         batch = D.box_batches(2)[0]
         engine.route_boxes(batch, **PARAMS)
         net, (cells, edges) = next(iter(D.routes.items()))
-        ray.get(engine.actors[1].apply.remote([("routes_update", (net, cells[:-1], edges[:-1]))]))
+        ray.get(engine.actors[1].apply.remote([NewRoute(net, cells[:-1], edges[:-1])]))
         with pytest.raises(ReplicaMismatchError, match="another state|refused|occ_signature"):
             engine.route_boxes(D.box_batches(2)[1], **PARAMS)
     finally:
@@ -115,7 +119,7 @@ def test_a_replica_that_cannot_be_built(cluster):
                 raise OSError("no design here")
             return super().build()
 
-    with pytest.raises(RuntimeError, match="(?s)could not build its grid replica.*no design here"):
+    with pytest.raises(DistributedError, match="(?s)could not build its grid replica.*no design here"):
         RayEngine(BadOnActors(*vars(recipe(D)).values()), "local:2", actors=2)
     deadline = time.monotonic() + 60  # its actors are gone: their processors come back
     while ray.available_resources().get("CPU") != 2:
@@ -138,11 +142,22 @@ def test_marker_cost():
     assert [cost(b) for b in [(1, 0, 1, 0), (0, 0, 3, 3), (4, 4, 5, 5), (3, 0, 3, 0)]] == [3, 4, 1, 2]
 
 
-def test_make_engine():
-    assert isinstance(make_engine(None, recipe(D)), LocalEngine)
+def test_engine_factory_and_the_ray_option():
+    assert isinstance(engine_factory(None)(recipe(D)), LocalEngine)
     for bad in ("local:", "local:0", "local:two"):
-        with pytest.raises(ValueError, match="expected local:N"):
-            make_engine(bad, recipe(D))
+        with pytest.raises(OptionError, match="ray .*expected local:N"):
+            RouteOptions(ray=bad)
+
+
+def test_an_unreachable_cluster_is_one_line_and_exit_status_3(tmp_path, capsys, monkeypatch):
+    """A Ray failure reaches the user as the command's own error, not a traceback."""
+    def unreachable(self, address):
+        raise ConnectionError(f"could not connect to {address}")
+    monkeypatch.setattr(RayEngine, "_connect", unreachable)
+    assert cli.main(sample_args(tmp_path / "out.def") + ["--quiet", "--ray", "10.0.0.1:6379"]) == 3
+    err = capsys.readouterr().err.strip().splitlines()
+    assert err == ["tovrana-route: the distributed engine failed: Ray could not start or join the cluster "
+                   "'10.0.0.1:6379': could not connect to 10.0.0.1:6379"]
 
 
 def test_the_sample_on_two_actors_equals_the_threaded_run(cluster, tmp_path):

@@ -51,6 +51,10 @@ VALID = {
     "set_termsets": ([(1, [[(0, 0, 0)], [(2, 2, 0)]])],),
     "set_worker_consts": ([1, 2], [(0, 0, 0)]),
     "set_name_rank": ([(1, 0), (2, 1)],),
+    "set_track_model": ([10 * x for x in range(D.nx)], [7 * y for y in range(D.ny)], 10,
+                        [(v, 1.5, list(range(D.nx)), list(range(0, D.ny, 2))) for v in D.vertical]),
+    "set_no_via_cells": ([(1, 1, 1), (2, 2, 0)],),
+    "set_spacing_model": ([(5, 8, 12, 12)] * D.nz,),  # needs the track model (refused on a fresh grid)
     "route_boxes": ([(0, 0, 0, 0), (2, 2, 2, 2)], 6, 1, 1, True, 2, 4.0, 2.0, 1.0, 0.5, 1, 6, [False, True, False], 2),
     "work_boxes": ([(0, 0, 0, 0), (2, 2, 2, 2)], 6, 1, 1, True, 2, 4.0, 2.0, 1.0, 0.5, 1, 6, [False, True, False], 2),
 }
@@ -192,7 +196,11 @@ def test_valid_calls_and_fingerprint_sensitivity():
     assert call(loaded(), "merge_boxes", VALID["merge_boxes"], True) == call(loaded(), "route_boxes",
                                                                              VALID["route_boxes"], False)
     # the fingerprint notices a change to any part of the state
-    for change in (lambda g: g.routes_update(D.route_list()[2][0], [], []), lambda g: g.occ_init(D.occ_nets(), 0, 1),
+    unit_lines = ([*range(D.nx)], [*range(D.ny)], 1, [(v, 1.0, [*range(D.nx)], [*range(D.ny)]) for v in D.vertical])
+    for change in (lambda g: g.set_track_model(*VALID["set_track_model"]),
+                   lambda g: g.set_no_via_cells([(x, y, 1) for pins in D.pins.values() for x, y, _ in pins]),
+                   lambda g: (g.set_track_model(*unit_lines), g.set_spacing_model([(3, 3, 3, 3)] * D.nz)),
+                   lambda g: g.routes_update(D.route_list()[2][0], [], []), lambda g: g.occ_init(D.occ_nets(), 0, 1),
                    lambda g: g.set_termsets([]), lambda g: g.set_name_rank([(n, -r) for n, r in D.name_rank()[1:]]),
                    lambda g: g.set_worker_consts([], OBSTACLES), lambda g: g.set_worker_consts(D.supply, [])):
         g = loaded()

@@ -49,6 +49,9 @@ def maze_cases(draw, max_xy=7, max_z=3, weights=WEIGHTS, gcs=st.sampled_from([1,
 def run_both(case):
     """box_maze on the module and on the model; a failure on either side is reported as 'fail'."""
     grid, model = tovrana.Grid(*case["grid_args"]), ModelGrid(*case["grid_args"])
+    for method, args in case.get("rules", ()):  # (setter, arguments) of the routing rules, if any
+        getattr(grid, method)(*args)
+        getattr(model, method)(*args)
     grid.occ_init(case["occ_nets"], *case["halos"])
     model.occ_init(case["occ_nets"], *case["halos"])
     try:

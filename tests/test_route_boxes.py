@@ -9,10 +9,10 @@ from testkit.model import worker as worker_model
 from testkit.model.grid import ModelGrid
 
 
-def pair(d, occ_halos=(1, 1)):
+def pair(d, occ_halos=(1, 1), rules=None):
     obstacles = [(x, y, layer) for layer, x, y in d.blocked[:3]]
-    return (d.load(tovrana.Grid(*d.grid_args()), occ_halos, obstacles),
-            d.load(ModelGrid(*d.grid_args()), occ_halos, obstacles))
+    return (d.load(tovrana.Grid(*d.grid_args()), occ_halos, obstacles, rules),
+            d.load(ModelGrid(*d.grid_args()), occ_halos, obstacles, rules))
 
 
 params = st.fixed_dictionaries(
@@ -31,8 +31,8 @@ params = st.fixed_dictionaries(
 )
 
 
-def run_rounds(d, p, occ_halos, rounds, n_threads=2):
-    g, m = pair(d, occ_halos)
+def run_rounds(d, p, occ_halos, rounds, n_threads=2, rules=None):
+    g, m = pair(d, occ_halos, rules)
     for _ in range(rounds):
         for batch in d.box_batches(1) + d.box_batches(2):
             args = (batch, d.gc, p["wire_halo"], p["via_halo"], p["ripup_all"], p["maze_end_iter"], p["gg_drc"],

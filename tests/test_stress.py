@@ -43,6 +43,15 @@ def calls(g):
     """Each method once succeeding and once failing in conversion or in the core."""
     yield lambda: tovrana.Grid(6, 6, 2, [(0, 1, 1)], [(1, 2, 2, 7)], [(3, 3)], [(0, 1, 1.5)])
     yield lambda: tovrana.Grid(6, 6, 2, [(0, 1, 1)], [(1, 2, 2, 7)], [(3, 3)], [(0, 1, Raises())])
+    # routing rules, so that the calls below run with them (the spacing model goes again at the end)
+    xs, ys = [10 * x for x in range(D.nx)], [7 * y for y in range(D.ny)]
+    layers = [(v, 2.0, list(range(D.nx)), list(range(0, D.ny, 2))) for v in D.vertical]
+    yield lambda: g.set_track_model(xs, ys, 10, layers)
+    yield lambda: g.set_track_model(xs, ys[::-1], 10, layers)
+    yield lambda: g.set_spacing_model([(15, 15, 25, 25)] * D.nz)
+    yield lambda: g.set_spacing_model([(15, 15, 25, Raises())] * D.nz)
+    yield lambda: g.set_no_via_cells(CELLS[:3])
+    yield lambda: g.set_no_via_cells(CELLS + [(D.nx, 0, 0)])
     yield lambda: g.box_maze(1, CELLS[:1], CELLS[-1:], [], [], [], [], 1.0, 1.0, 1.0, [(0, 0), (1, 0)], 6, True)
     yield lambda: g.box_maze(1, CELLS[:1], CELLS[-1:], [], [], [], [], 1.0, 1.0, 1.0, [(0, 0)], 0, True)
     yield lambda: g.occ_init(NETS, 1, 1)
@@ -63,6 +72,7 @@ def calls(g):
     yield lambda: g.route_boxes(BATCH, D.gc, 1, 1, True, 2, 4.0, 2.0, 1.0, 0.5, 1, 6, D.vertical, 2)
     yield lambda: g.route_boxes(BATCH, 0, 1, 1, True, 2, 4.0, 2.0, 1.0, 0.5, 1, 6, D.vertical, 2)
     yield lambda: g.route_boxes(BATCH + BATCH[:1], D.gc, 1, 1, True, 2, 4.0, 2.0, 1.0, 0.5, 1, 6, D.vertical, 2)
+    yield lambda: g.set_spacing_model(None)
 
 
 def run_calls(g, rounds):

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import json
 import time
-from dataclasses import dataclass, field
+from dataclasses import asdict, dataclass, field
 
 from .design import Design, Guides, Tech, Wire
 from .mapping import GridModel, MappingOptions, map_design
@@ -43,11 +43,18 @@ def route(model: GridModel, guides: Guides | None = None, options: RouteOptions 
 
 
 def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
-    """Each routed net's wires and vias in database units, pin access wires included."""
+    """Each routed net's wires and vias in database units, with what reaches its pins (access
+    wires and vias) and the patches its metal needs for the layers' minimum area."""
+    from .output.min_area import min_area_patches
     from .output.wires import route_wires
+    g = model.gridmap
+    access = {net: model.access_used(net, cells) for net, (cells, _) in result.routes.items()}
+    patches = min_area_patches(result.routes, access, g.xs, g.ys, model.rules, g.layers, model.fixed,
+                               model.manufacturing_grid)
     out = {}
     for net, (cells, edges) in sorted(result.routes.items()):
-        out[model.net_names[net]] = route_wires(cells, edges, model.gridmap) + model.stubs.get(net, [])
+        out[model.net_names[net]] = (route_wires(cells, edges, g) + [w for p in access[net] for w in p.wires]
+                                     + patches.get(net, []))
     return out
 
 
@@ -62,21 +69,77 @@ def check(tech: Tech, routed_def_path: str):
     return check_file(tech, routed_def_path)
 
 
-def draw(tech: Tech, routed_def_path: str, png_path: str) -> None:
+def drc(tech: Tech, routed_def_path: str, guides: Guides | None = None):
+    """The design-rule check of the written DEF against the LEF's rules, with the contest's
+    soft measures (out-of-guide ones when `guides` are given) and score: a `DrcReport`."""
+    from .check.drc import drc_file
+    return drc_file(tech, routed_def_path, guides)
+
+
+def draw(tech: Tech, routed_def_path: str, png_path: str, markers=None) -> None:
     from .output.pictures import draw_routed
-    draw_routed(tech, read_def(routed_def_path, tech), png_path)
+    draw_routed(tech, read_def(routed_def_path, tech), png_path, markers=markers)
+
+
+@dataclass
+class FlowSummary:
+    """The run in one record: what the command prints after its table, and the JSON's summary."""
+    design: str
+    grid: list[int]
+    gcell: int
+    layers: list[str]
+    pin_only_layers: list[str]       # routing layers below the grid, reached for their pins only
+    nets: int
+    routed_nets: int
+    pins_reached_by_access_wire: int
+    contested_points: int
+    halos: dict
+    via_cost: float
+    wirelength_um: float
+    vias: int
+    grid_opens: int
+    shared_cells: int
+    markers: int
+    unremovable_markers: int
+    occ_drift_passes: int
+    nets_repaired_after_passes: int
+    seconds: float
+    peak_mb: float
+    check: dict | None = None        # the checker's counts, when it ran
+    drc: dict | None = None          # the design-rule check's counts, soft measures and score, when it ran
+
+    def as_dict(self) -> dict:
+        out = asdict(self)
+        for key in ("check", "drc"):
+            if out[key] is None:
+                del out[key]
+        return out
+
+    def text(self) -> str:
+        pins_only = f"; pins only: {', '.join(self.pin_only_layers)}" if self.pin_only_layers else ""
+        return (f"{self.design}: grid {' x '.join(map(str, self.grid))} ({', '.join(self.layers)}{pins_only}), "
+                f"{self.routed_nets} nets routed, {self.pins_reached_by_access_wire} pins reached by an access wire, "
+                f"{self.grid_opens} open on the grid, {self.markers} markers ({self.unremovable_markers} unremovable), "
+                f"{self.seconds:.1f} s, peak {self.peak_mb:.0f} MB")
 
 
 @dataclass
 class FlowResult:
     model: GridModel
     routed: RouteResult
+    summary: FlowSummary
     rows: list[PhaseRow] = field(default_factory=list)
     check: object | None = None
-    summary: dict = field(default_factory=dict)
+    drc: object | None = None          # the design-rule check's `DrcReport`, with run_check
 
     def table(self) -> str:
         return format_table(self.rows)
+
+    def failed_check(self) -> bool:
+        """Whether the checkers ran and found an open, a short or a design-rule violation."""
+        c = self.check
+        return (c is not None and bool(c.opens or c.shorts or c.pin_shorts)) or \
+            (self.drc is not None and not self.drc.clean)
 
 
 def run(lef_paths: list[str], def_path: str, out_path: str, guide_path: str | None = None,
@@ -95,39 +158,41 @@ def run(lef_paths: list[str], def_path: str, out_path: str, guide_path: str | No
     model = timed("map to grid", map_to_grid, inputs, mapping)
     routed = route(model, inputs.guides, routing)
     rows.extend(routed.rows)
-    wires = timed("wires + write DEF", lambda: _write_all(inputs, out_path, model, routed))
-    del wires
+    timed("wires + write DEF", lambda: write(inputs, out_path, wiring(model, routed)))
     report = timed("check", check, inputs.tech, out_path) if run_check else None
+    # -- design-rule check
+    rules = timed("design-rule check", drc, inputs.tech, out_path, inputs.guides) if run_check else None
     if png_path:
-        timed("picture", draw, inputs.tech, out_path, png_path)
-    result = FlowResult(model, routed, rows, report)
-    result.summary = _summary(inputs, model, routed, report, time.perf_counter() - t0)
+        timed("picture", draw, inputs.tech, out_path, png_path, rules.markers if rules else None)
+    summary = _summary(inputs, model, routed, report, time.perf_counter() - t0)
+    summary.drc = None if rules is None else _drc_summary(rules)
+    result = FlowResult(model, routed, summary, rows, report, drc=rules)
+    # --
     if json_path:
         with open(json_path, "w") as f:
-            json.dump({"summary": result.summary, "phases": [r.as_dict() for r in rows]}, f, indent=1)
+            json.dump({"summary": result.summary.as_dict(), "phases": [r.as_dict() for r in rows]}, f, indent=1)
     return result
 
 
-def _write_all(inputs: Inputs, out_path: str, model: GridModel, routed: RouteResult):
-    wires = wiring(model, routed)
-    write(inputs, out_path, wires)
-    return wires
-
-
-def _summary(inputs: Inputs, model: GridModel, routed: RouteResult, report, seconds: float) -> dict:
+def _summary(inputs: Inputs, model: GridModel, routed: RouteResult, report, seconds: float) -> FlowSummary:
     last = routed.rows[-1]
-    summary = {
-        "design": inputs.design.name, "grid": [model.nx, model.ny, model.nz], "gcell": model.gc,
-        "layers": model.gridmap.layers, "left_out_layers": model.left_out_layers,
-        "nets": len(model.net_names), "routed_nets": len(routed.routes),
-        "pins_reached_by_access_wire": model.nearest_pins, "contested_points": model.contested_points,
-        "halos": vars(model.halos), "via_cost": model.via_cost,
-        "wirelength_um": last.wirelength_um, "vias": last.vias, "grid_opens": len(routed.opens),
-        "shared_cells": routed.shared_cells, "markers": routed.markers.total,
-        "unremovable_markers": routed.markers.unremovable,
-        "occ_drift_passes": routed.drift_passes, "nets_repaired_after_passes": routed.repaired,
-        "seconds": seconds, "peak_mb": peak_memory_mb(),
-    }
-    if report is not None:
-        summary["check"] = {"opens": report.opens, "shorts": report.shorts, "pin_shorts": report.pin_shorts}
-    return summary
+    return FlowSummary(
+        design=inputs.design.name, grid=[model.nx, model.ny, model.nz], gcell=model.gc,
+        layers=model.gridmap.layers, pin_only_layers=model.cell_layers,
+        nets=len(model.net_names), routed_nets=len(routed.routes),
+        pins_reached_by_access_wire=model.nearest_pins, contested_points=model.contested_points,
+        halos=vars(model.halos), via_cost=model.via_cost,
+        wirelength_um=last.wirelength_um, vias=last.vias, grid_opens=len(routed.opens),
+        shared_cells=routed.shared_cells, markers=routed.markers.total,
+        unremovable_markers=routed.markers.unremovable,
+        occ_drift_passes=routed.drift_passes, nets_repaired_after_passes=routed.repaired,
+        seconds=seconds, peak_mb=peak_memory_mb(),
+        check=None if report is None else {"opens": report.opens, "shorts": report.shorts,
+                                           "pin_shorts": report.pin_shorts})
+
+
+def _drc_summary(report) -> dict:
+    """The design-rule check's counts, soft measures and score for the summary JSON."""
+    d = report.as_dict()
+    return {k: d[k] for k in ("counts", "short_area", "short_pairs", "soft", "score", "seconds")} | \
+        {"preexisting": len(report.preexisting)}

@@ -1,7 +1,8 @@
 """`tovrana-route`: routes a placed LEF/DEF design and writes the routed DEF.
 
-A thin shell over `tovrana_flow.api.run`. Bad input ends the command with one line naming
-the file, the line and the construct, and exit status 2.
+A thin shell over `tovrana_flow.api.run`. Bad input or an option out of range ends the
+command with one line naming what is wrong and exit status 2; a failure of the distributed
+engine with one line and exit status 3.
 """
 from __future__ import annotations
 
@@ -10,14 +11,15 @@ import importlib.util
 import os
 import sys
 
-from . import progress
 from .api import run
-from .routing.distributed import parse_local
-from .errors import FlowInputError
+from .errors import FlowInputError, OptionError
+from .mapping import DEFAULT_GCELL, DEFAULT_VIA_COST, DEFAULT_WRONG_WAY, MappingOptions
+from .routing.distributed import DistributedError
 from .routing.initial import InitialOptions
-from .mapping import DEFAULT_GCELL, DEFAULT_VIA_COST, MappingOptions
-from .routing.stage import RouteOptions
 from .routing.schedule import PassOptions
+from .routing.stage import RouteOptions
+
+EXIT_CHECK_FAILED, EXIT_BAD_INPUT, EXIT_ENGINE_FAILED = 1, 2, 3
 
 
 def parser() -> argparse.ArgumentParser:
@@ -32,78 +34,67 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--threads", type=int, default=os.cpu_count() or 1, help="worker threads (default: all cores)")
     ap.add_argument("--passes", type=int, default=PassOptions.passes,
                     help=f"rip-up-and-reroute pass limit (default {PassOptions.passes})")
-    ap.add_argument("--check", action="store_true", help="check the written DEF for opens and shorts")
+    ap.add_argument("--check", action="store_true", help="check the written DEF: opens and shorts, and the LEF's design rules")
     ap.add_argument("--ray", metavar="ADDRESS", help="work batches on a Ray cluster (ADDRESS or local:N)")
     ap.add_argument("--quiet", action="store_true", help="no progress bars")
-    m = ap.add_argument_group("mapping overrides (default: derived from the LEF, see 'What the grid model does not see' in the README)")
-    m.add_argument("--gcell", type=int, help=f"grid points per gcell side (default {DEFAULT_GCELL})")
-    m.add_argument("--wire-halo", type=int)
-    m.add_argument("--via-halo", type=int)
-    m.add_argument("--prl-halo", type=int)
-    m.add_argument("--prl-len", type=int)
-    m.add_argument("--via-cost", type=float, help=f"cost of a layer change in track steps (default {DEFAULT_VIA_COST})")
+    m = ap.add_argument_group("mapping (default: derived from the LEF and DEF, see 'Mapping' in the README)")
+    m.add_argument("--bottom-layer", metavar="LAYER",
+                   help="lowest routing layer routes run on (default: the lowest that is not the cells' own wiring layer)")
+    m.add_argument("--top-layer", metavar="LAYER", help="highest routing layer routes run on (default: the highest)")
+    m.add_argument("--gcell", type=int, help=f"gcell side in unit pitches (default {DEFAULT_GCELL})")
+    m.add_argument("--via-cost", type=float, help=f"cost of a layer change in unit pitches (default {DEFAULT_VIA_COST:g})")
+    m.add_argument("--wrong-way", type=float,
+                   help=f"cost factor of a step against a layer's preferred direction (default {DEFAULT_WRONG_WAY:g})")
     m.add_argument("--margin", type=int, default=InitialOptions.margin,
                    help="gcells around a net's pins for its initial corridor when it has no guide")
     return ap
 
 
-def _bad_option(args) -> str | None:
-    """The first option whose value is out of range or malformed, as a message."""
-    at_least = [("--threads", args.threads, 1), ("--passes", args.passes, 0), ("--gcell", args.gcell, 1),
-                ("--wire-halo", args.wire_halo, 0), ("--via-halo", args.via_halo, 0),
-                ("--prl-halo", args.prl_halo, 0), ("--prl-len", args.prl_len, 0), ("--margin", args.margin, 0)]
-    for name, value, low in at_least:
-        if value is not None and value < low:
-            return f"{name} must be at least {low}, not {value}"
-    if args.via_cost is not None and not args.via_cost > 0:
-        return f"--via-cost must be positive, not {args.via_cost}"
-    if args.ray is not None:
-        try:
-            parse_local(args.ray)
-        except ValueError as e:
-            return str(e)
-    return None
+def options(args) -> tuple[MappingOptions, RouteOptions]:
+    """The API's options from the command's; raises what the API raises for a value out of range."""
+    mapping = MappingOptions(gcell=args.gcell, via_cost=args.via_cost, wrong_way=args.wrong_way,
+                             bottom_layer=args.bottom_layer, top_layer=args.top_layer)
+    routing = RouteOptions(initial=InitialOptions(margin=args.margin),
+                           passes=PassOptions(passes=args.passes, threads=args.threads), ray=args.ray,
+                           show_progress=not args.quiet)
+    return mapping, routing
+
+
+def _fail(message: str, status: int) -> int:
+    print(f"tovrana-route: {message}", file=sys.stderr)
+    return status
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
-    bad = _bad_option(args)
-    if bad:
-        print(f"tovrana-route: {bad}", file=sys.stderr)
-        return 2
-    progress.enabled = not args.quiet
+    try:
+        mapping, routing = options(args)
+    except OptionError as e:
+        return _fail(f"--{e.option.replace('_', '-')} {e.problem}", EXIT_BAD_INPUT)
     if args.png and importlib.util.find_spec("matplotlib") is None:
         print("note: matplotlib is not installed (pip install 'tovrana[flow]'), so no picture is written")
         args.png = None
-    mapping = MappingOptions(gcell=args.gcell, wire_halo=args.wire_halo, via_halo=args.via_halo,
-                             prl_halo=args.prl_halo, prl_len=args.prl_len, via_cost=args.via_cost)
-    routing = RouteOptions(initial=InitialOptions(margin=args.margin),
-                           passes=PassOptions(passes=args.passes, threads=args.threads), ray=args.ray)
     try:
         result = run(args.lef, args.def_path, args.out, guide_path=args.guide, png_path=args.png,
                      json_path=args.json, mapping=mapping, routing=routing, run_check=args.check)
     except FlowInputError as e:
-        print(f"tovrana-route: {e}", file=sys.stderr)
-        return 2
+        return _fail(str(e), EXIT_BAD_INPUT)
     except OSError as e:
-        print(f"tovrana-route: {e.filename or ''}: {e.strerror or e}", file=sys.stderr)
-        return 2
+        return _fail(f"{e.filename or ''}: {e.strerror or e}", EXIT_BAD_INPUT)
     except ImportError as e:   # an optional part (the Ray engine) is not installed
-        print(f"tovrana-route: {e}", file=sys.stderr)
-        return 2
+        return _fail(str(e), EXIT_BAD_INPUT)
+    except DistributedError as e:
+        return _fail(f"the distributed engine failed: {e}", EXIT_ENGINE_FAILED)
     print(result.table())
-    s = result.summary
-    print(f"\n{s['design']}: grid {' x '.join(map(str, s['grid']))} ({', '.join(s['layers'])}"
-          f"{'; left out: ' + ', '.join(s['left_out_layers']) if s['left_out_layers'] else ''}), "
-          f"{s['routed_nets']} nets routed, {s['pins_reached_by_access_wire']} pins reached by an access wire, "
-          f"{s['grid_opens']} open on the grid, {s['markers']} markers ({s['unremovable_markers']} unremovable), "
-          f"{s['seconds']:.1f} s, peak {s['peak_mb']:.0f} MB")
+    print("\n" + result.summary.text())
     if result.check is not None:
         c = result.check
         print(f"check: {c.opens} opens, {c.shorts} shorts, {c.pin_shorts} pin shorts")
         for line in c.open_details + c.short_details + c.pin_short_details:
             print("  " + line)
-        if c.opens or c.shorts or c.pin_shorts:
-            return 1
+        if result.drc is not None:
+            print(result.drc.summary())
+        if result.failed_check():
+            return EXIT_CHECK_FAILED
     print(f"wrote {args.out}" + (f", {args.png}" if args.png else "") + (f", {args.json}" if args.json else ""))
     return 0

@@ -36,11 +36,77 @@ class Shape:
 
 @dataclass
 class SpacingTable:
-    """A LEF `SPACINGTABLE PARALLELRUNLENGTH`: the spacing needed between a wire of at least
-    `widths[i]` and a neighbour running beside it for at least `lengths[j]` is `spacings[i][j]`."""
+    """A LEF `SPACINGTABLE PARALLELRUNLENGTH`: the spacing needed between a shape wider than
+    `widths[i]` and a neighbour running beside it for more than `lengths[j]` is `spacings[i][j]`
+    (the last row and column that apply; the first row and column apply to any shapes)."""
     lengths: list[float]
     widths: list[float]
     spacings: list[list[float]]
+
+
+@dataclass
+class SpacingRule:
+    """A routing layer's `SPACING value [RANGE low high | SAMENET]`: the spacing between shapes
+    of different nets, for shapes whose width is in [low, high] when a range is given, or
+    between shapes of one net (`same_net`)."""
+    value: float
+    range: tuple[float, float] | None = None
+    same_net: bool = False
+    line: int = 0
+
+
+@dataclass
+class EolRule:
+    """`SPACING space ENDOFLINE width WITHIN within [PARALLELEDGE par_space WITHIN par_within
+    [TWOEDGES]]`: an edge shorter than `width` between two convex corners keeps other metal
+    `space` away ahead of it, over the edge widened by `within` on each side. With a parallel
+    edge, only when other metal lies within `par_space` beside the line end (on both sides
+    with `two_edges`), up to `par_within` behind it."""
+    space: float
+    width: float
+    within: float
+    parallel_space: float | None = None
+    parallel_within: float | None = None
+    two_edges: bool = False
+    line: int = 0
+
+
+@dataclass
+class CornerSpacing:
+    """A plain `LEF58_CORNERSPACING CONVEXCORNER ... WIDTH w SPACING s ...`: the corner-to-corner
+    spacing a convex corner of a shape wider than `widths[i]` needs is `spacings[i]`."""
+    widths: list[float]
+    spacings: list[float]
+    except_eol: float | None = None
+    line: int = 0
+
+
+@dataclass
+class MinStep:
+    """`MINSTEP length [MAXEDGES n]`: edges shorter than `length` (at most n in a row)."""
+    length: float
+    max_edges: int | None = None
+    line: int = 0
+
+
+@dataclass
+class CutSpacing:
+    """A cut layer's `SPACING value [CENTERTOCENTER] [SAMENET] [ADJACENTCUTS n WITHIN d |
+    LAYER other | PARALLELOVERLAP | AREA a]`."""
+    value: float
+    center_to_center: bool = False
+    same_net: bool = False
+    adjacent_cuts: int | None = None
+    within: float | None = None
+    other_layer: str | None = None
+    parallel_overlap: bool = False
+    area: float | None = None
+    line: int = 0
+
+    @property
+    def plain(self) -> bool:
+        """Between any two cuts of the layer (not only some, as the qualifiers ask)."""
+        return not (self.adjacent_cuts or self.other_layer or self.parallel_overlap or self.area)
 
 
 @dataclass
@@ -50,11 +116,29 @@ class Layer:
     index: int                     # position among all layers of the LEF, from 0
     direction: str | None = None   # "HORIZONTAL" or "VERTICAL" (routing layers)
     pitch: float | None = None     # microns; a LEF PITCH with two values keeps the one across the direction
-    width: float | None = None
-    spacing: float | None = None   # smallest SPACING (or first SPACINGTABLE entry)
+    width: float | None = None     # routing: the default wire width; cut: the cut's size
+    spacing: float | None = None   # smallest plain SPACING (or first SPACINGTABLE entry)
     offset: float | None = None
     line: int = 0
     spacing_table: SpacingTable | None = None
+    # The LEF's PITCH and OFFSET along x and along y (one value given: the same for both;
+    # no OFFSET: 0).
+    pitch_xy: tuple[float, float] | None = None
+    offset_xy: tuple[float, float] | None = None
+    min_area: float | None = None              # AREA, square microns
+    min_width: float | None = None             # MINWIDTH
+    spacings: list[SpacingRule] = field(default_factory=list)     # every plain, RANGE and SAMENET SPACING
+    eol: list[EolRule] = field(default_factory=list)
+    corner_spacing: list[CornerSpacing] = field(default_factory=list)
+    min_step: list[MinStep] = field(default_factory=list)
+    cut_spacings: list[CutSpacing] = field(default_factory=list)  # cut layers
+
+    def track_offset(self, axis: str) -> float:
+        """Where the LEF puts this layer's tracks along `axis` ("X": vertical tracks)."""
+        return (self.offset_xy or (0.0, 0.0))[0 if axis == "X" else 1]
+
+    def track_pitch(self, axis: str) -> float | None:
+        return self.pitch_xy[0 if axis == "X" else 1] if self.pitch_xy else None
 
 
 @dataclass
@@ -104,6 +188,8 @@ class Tech:
     macros: dict[str, Macro] = field(default_factory=dict)
     files: list[str] = field(default_factory=list)
     manufacturing_grid: float | None = None    # microns, when given
+    # "FILE:LINE: CONSTRUCT: skipped ..." for each rule or property read past, in file order
+    notes: list[str] = field(default_factory=list)
 
     def layer(self, name: str) -> Layer | None:
         return next((l for l in self.layers if l.name == name), None)

@@ -11,7 +11,6 @@ import time
 from contextlib import contextmanager
 from dataclasses import asdict, dataclass
 
-from .mapping.gridmap import GridMap
 
 
 def peak_memory_mb() -> float:
@@ -73,17 +72,3 @@ def format_table(rows: list[PhaseRow]) -> str:
             lines.append("-" * len(lines[0]))
     return "\n".join(lines)
 
-
-def route_length(gridmap: GridMap, routes: dict) -> tuple[float, int]:
-    """Wire length in microns and via count of `routes` (net -> (cells, edges)), each
-    distinct edge counted once."""
-    xs, ys = gridmap.xs, gridmap.ys
-    length = 0
-    vias = 0
-    for _, edges in routes.values():
-        for a, b in {(a, b) if a <= b else (b, a) for a, b in edges}:
-            if a[2] != b[2]:
-                vias += 1
-            else:
-                length += abs(xs[a[0]] - xs[b[0]]) + abs(ys[a[1]] - ys[b[1]])
-    return length / gridmap.dbu_per_micron, vias

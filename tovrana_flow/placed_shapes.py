@@ -8,7 +8,13 @@ about the pin's own placement point instead. Everything returned is in database 
 """
 from __future__ import annotations
 
+from collections import defaultdict
+from dataclasses import dataclass
+from typing import Iterator
+
 from .design import ORIENTATIONS, Component, Design, IOPin, Macro, Rect, Shape, Tech, Wire
+from .errors import FlowInputError
+from .read.def_file import PLACEMENT_STATUSES
 
 # (x, y) of a point in an outline of width w and height h, after orientation, with the
 # oriented outline's lower-left corner at the origin.
@@ -95,6 +101,34 @@ class PlacedShapes:
         return self.pin(comp, pin)
 
 
+@dataclass
+class PlacedPin:
+    conn: tuple[str, str]          # (component, pin), or ("PIN", name) for an IO pin
+    nets: list[str]                # the nets naming it, regular nets first, in DEF order (none: on no net)
+    shapes: list[Shape]            # none when its component is not placed
+
+
+def placed_pins(tech: Tech, design: Design, placed: PlacedShapes | None = None) -> Iterator[PlacedPin]:
+    """Every pin of the design, components in DEF order and their pins in LEF order, then the
+    IO pins. A pin's nets are those that name it, a special net's `( * PIN )` included."""
+    named: dict[tuple[str, str], list[str]] = defaultdict(list)
+    wildcard: dict[str, list[str]] = defaultdict(list)
+    for net in list(design.nets.values()) + list(design.special_nets.values()):
+        for comp, pin in net.pins:
+            (wildcard[pin] if comp == "*" else named[comp, pin]).append(net.name)
+    placed = placed or PlacedShapes(tech, design)
+    for name, comp in design.components.items():
+        if comp.macro not in tech.macros:
+            raise FlowInputError(design.file, comp.line, f"COMPONENTS {comp.name}", f"macro {comp.macro} is not in the LEF")
+        for pin in tech.macros[comp.macro].pins:
+            nets = list(dict.fromkeys(named.get((name, pin), []) + wildcard.get(pin, [])))
+            shapes = placed.pin(name, pin) if comp.status in PLACEMENT_STATUSES else []
+            yield PlacedPin((name, pin), nets, shapes)
+    for name, io in design.pins.items():
+        nets = list(dict.fromkeys(named.get(("PIN", name), []) + ([io.net] if io.net else [])))
+        yield PlacedPin(("PIN", name), nets, io_pin_shapes(io))
+
+
 # ---------------------------------------------------------------- keep-outs
 # Signal pins belong to their net; everything else the router has to stay away from is a
 # keep-out: macro obstructions, routing blockages, pins of instances that no net names (the
@@ -111,17 +145,29 @@ def _via_shapes(tech: Tech, design: Design, wire: Wire) -> list[Shape]:
 
 
 def wire_shapes(tech: Tech, design: Design, wire: Wire) -> list[Shape]:
-    """The metal of one piece of special wiring: the segment grown by half its width (and
-    by half the layer's width where the wiring states none), or the via's shapes."""
+    """The metal of one piece of wiring: a via's shapes; a `RECT` patch as written; a segment
+    grown by half its width (the layer's width where the wiring states none) to the sides and
+    beyond each end, unless that end states its own extension. Coordinates may be half units."""
     if wire.via:
         return _via_shapes(tech, design, wire)
+    if wire.patch:
+        return [Shape(wire.layer, Rect(wire.x0, wire.y0, wire.x1, wire.y1))]
     if wire.width is not None:
         half = wire.width / 2
     else:
         layer = tech.layer(wire.layer)
         half = round((layer.width or 0) * design.dbu_per_micron) / 2 if layer else 0
-    return [Shape(wire.layer, Rect(min(wire.x0, wire.x1) - half, min(wire.y0, wire.y1) - half,
-                                   max(wire.x0, wire.x1) + half, max(wire.y0, wire.y1) + half))]
+    ext0 = half if wire.ext0 is None else wire.ext0
+    ext1 = half if wire.ext1 is None else wire.ext1
+    if (wire.x0, wire.y0) > (wire.x1, wire.y1):
+        ext0, ext1 = ext1, ext0
+    x0, y0, x1, y1 = min(wire.x0, wire.x1), min(wire.y0, wire.y1), max(wire.x0, wire.x1), max(wire.y0, wire.y1)
+    if y0 == y1 and x0 != x1:          # along x: the extensions lengthen it, the width is across
+        return [Shape(wire.layer, Rect(x0 - ext0, y0 - half, x1 + ext1, y1 + half))]
+    if x0 == x1 and y0 != y1:
+        return [Shape(wire.layer, Rect(x0 - half, y0 - ext0, x1 + half, y1 + ext1))]
+    grow = max(half, ext0, ext1)       # a single point: a square
+    return [Shape(wire.layer, Rect(x0 - grow, y0 - grow, x1 + grow, y1 + grow))]
 
 
 def keepout_shapes(tech: Tech, design: Design, placed: PlacedShapes) -> list[Shape]:

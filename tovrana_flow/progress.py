@@ -1,4 +1,4 @@
-"""Progress bars on the long phases when tqdm is installed (the `flow` extra), else none."""
+"""Progress bars on the long phases when tqdm is installed (the `flow` extra) and asked for."""
 from __future__ import annotations
 
 try:
@@ -6,10 +6,8 @@ try:
 except ImportError:
     tqdm = None
 
-enabled = True
 
-
-def progress(items, desc: str, total: int | None = None):
+def progress(items, desc: str, total: int | None = None, enabled: bool = True):
     if tqdm is None or not enabled:
         return items
     # disable=None: no bar when stderr is not a terminal

@@ -2,6 +2,7 @@
 // Digests that tell whether two grids would work a box to the same result.
 #include <cstdint>
 
+#include "grid/hash_mix.hpp"
 #include "worker/box_worker.hpp"
 
 namespace tovrana {
@@ -14,5 +15,9 @@ uint64_t state_digest(const Grid& grid);
 
 // The worker parameters of a batch (everything but the thread count).
 uint64_t params_digest(const BoxParams& params);
+
+// What a batch is worked from: state_digest plus the grid's routing rules (track
+// model, no-via cells, spacing footprints), whose digest only their setters change.
+inline uint64_t worked_state_digest(const Grid& grid) { return hash_mix64(state_digest(grid), grid.rules_digest()); }
 
 }  // namespace tovrana

@@ -12,5 +12,9 @@ inline constexpr uint64_t kGoldenRatio64 = 0x9E3779B97F4A7C15ull;
 
 // Folds one more 32-bit field into a running hash.
 constexpr uint64_t hash_mix(uint64_t h, uint32_t field) { return h * kGoldenRatio64 ^ field; }
+// The same for a 64-bit field, low half first.
+constexpr uint64_t hash_mix64(uint64_t h, uint64_t field) {
+    return hash_mix(hash_mix(h, static_cast<uint32_t>(field)), static_cast<uint32_t>(field >> 32));
+}
 
 }  // namespace tovrana

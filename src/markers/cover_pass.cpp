@@ -11,9 +11,11 @@ namespace {
 // Per touched cell: the first two nets inline (most shared cells have exactly
 // two), any further nets as a chain of links in insertion order. `stamp` is 1 +
 // the input position of the last net entry that touched the cell, so a net's
-// repeated visits skip the scan.
+// repeated visits skip the scan; once the walk is done, its top bit marks a cell
+// that holds a route cell (see mark_bodies).
 constexpr int32_t kOneNet = -2;  // `more` while only `first` is set
 constexpr int32_t kNoMore = -1;  // `second` set, no links
+constexpr uint32_t kBody = uint32_t{1} << 31;
 
 struct CoverSlot {
     uint32_t stamp = 0;  // 0: never touched
@@ -50,12 +52,26 @@ public:
         add_net(s, net);
     }
 
-    // One marker per cell with two or more nets, in first-touch order.
-    void emit(std::vector<Marker>& out) {
+    // After the walk: marks the touched cells that hold one of the nets' route cells
+    // (those inside the grid's layers and the clip; a route cell's own position is in
+    // its spacing footprint, so it was touched).
+    void mark_bodies(std::span<const NetRouteView> nets, const Geometry& g, std::size_t layers, const Region* region) {
+        for (const NetRouteView& n : nets) {
+            for (const Cell& c : n.cells) {
+                if (!g.in_plane(c.ix, c.iy) || c.layer < 0 || static_cast<std::size_t>(c.layer) >= layers) continue;
+                if (region && !region->contains(c.ix, c.iy)) continue;
+                if (CoverSlot* s = slots_.find(c.ix, c.iy, c.layer)) s->stamp |= kBody;
+            }
+        }
+    }
+
+    // One marker per cell with two or more nets (and, when `bodies`, a route cell
+    // on it), in first-touch order.
+    void emit(std::vector<Marker>& out, bool bodies) {
         out.reserve(out.size() + shared_);
         for (const std::size_t pos : touched_) {
             const CoverSlot& s = slots_[pos];
-            if (s.more == kOneNet) continue;
+            if (s.more == kOneNet || (bodies && !(s.stamp & kBody))) continue;
             Marker& m = out.emplace_back();
             const Cell c = slots_.cell_at(pos);
             m.cells.push_back(c);
@@ -120,14 +136,18 @@ void cover_pass(const Geometry& g, std::span<const NetRouteView> nets, const Mar
     std::size_t expected = 0;
     if (!region)
         for (const NetRouteView& n : nets) expected += n.cells.size() * 4;
+    if (nets.size() >= kBody) throw Panic("capacity overflow");
     CoverTable table(g, expected);
     uint32_t stamp = 0;
     for (const NetRouteView& n : nets) {
         ++stamp;
-        for_each_footprint(g, n.cells, n.vias, params.halos, region,
+        for_each_footprint(g, n.cells, n.vias, params.footprints, region,
                            [&](int32_t x, int32_t y, int32_t layer) { table.visit(x, y, layer, n.net, stamp); });
     }
-    table.emit(out);
+    // Spacing footprints conflict only where a route cell lies; halo squares anywhere.
+    const SpacingRule* spacing = params.footprints.spacing;
+    if (spacing) table.mark_bodies(nets, g, spacing->tracks().layer_count(), region);
+    table.emit(out, spacing != nullptr);
 }
 
 }  // namespace tovrana::markers

@@ -17,7 +17,7 @@ namespace {
 bool may_matter(const Geometry& g, const Bounds& b, const Region& r, const MarkerParams& p) {
     if (b.empty) return false;
     if (!g.in_plane(b.x0, b.y0) || !g.in_plane(b.x1, b.y1)) return true;
-    const int64_t h = std::max(p.halos.wire, p.halos.via);
+    const int64_t h = p.footprints.reach();
     const bool cover = b.x0 - h <= r.x1 && b.x1 + h >= r.x0 && b.y0 - h <= r.y1 && b.y1 + h >= r.y0;
     if (cover || p.prl_halo <= 0 || p.prl_len <= 0) return cover;
     const int64_t d = p.prl_halo;

@@ -17,7 +17,7 @@ struct Marker {
 };
 
 struct MarkerParams {
-    Halos halos;
+    FootprintRule footprints;  // with a spacing rule, a cover marker also needs a route cell on its cell
     std::optional<Region> region;
     int32_t prl_halo = 0;
     int32_t prl_len = 0;

@@ -32,6 +32,7 @@ struct alignas(64) CellRec {
         kMarker = 8,
         kFixed = 16,
         kNoVia = 32,       // column listed in via_blocked
+        kNoLanding = 64,   // no via may land here: a no-via cell, or off its layer's tracks
     };
     // Sets only the members with a default below; the arrays (step costs, g, pred)
     // stay uninitialised until the run fills them on first touch.

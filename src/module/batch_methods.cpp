@@ -122,7 +122,7 @@ PyObject* work_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwna
         const auto bytes = without_interpreter_lock([&] {
             const Grid& grid = borrow.grid();
             const auto outcomes = work_batch(grid, call);
-            const BatchHeader header{state_digest(grid), params_digest(call.params), call.params.gc};
+            const BatchHeader header{worked_state_digest(grid), params_digest(call.params), call.params.gc};
             return encode_box_results(header, call.boxes, outcomes);
         });
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
@@ -146,15 +146,15 @@ PyObject* merge_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwn
         auto routes = without_interpreter_lock([&] {
             // Every part is checked before the merge writes anything.
             Grid& grid = borrow.grid();
-            const uint64_t state = state_digest(grid);
+            const uint64_t state = worked_state_digest(grid);
             std::vector<WorkedBox> worked;
             std::optional<uint64_t> params;
             for (std::size_t i = 0; i < results.size(); ++i) {
                 const std::string label = "results[" + std::to_string(i) + "]";
                 DecodedResults part = decode_box_results(results[i].data, label);
                 if (part.header.state != state)
-                    throw std::invalid_argument(label + " was worked on a grid in another state (routes or occupancy "
-                                                        "differ from this grid's)");
+                    throw std::invalid_argument(label + " was worked on a grid in another state (routes, occupancy or "
+                                                        "routing rules differ from this grid's)");
                 if (part.header.gc != gc)
                     throw std::invalid_argument(label + " was worked with gc " + std::to_string(part.header.gc) +
                                                 ", not " + std::to_string(gc));

@@ -1,6 +1,7 @@
 #pragma once
 // Conversion between Python objects and the core's value types.
 //   int   -> int32_t  (integer-index protocol; OverflowError outside 32 bits)
+//   int   -> int64_t  (the same for database coordinates, outside 64 bits)
 //   float -> double   (float protocol)
 //   bool  -> bool     (True/False and NumPy's bool scalar only)
 //   sequence of X -> std::vector<X> (any sequence but str, iterated in order)
@@ -24,20 +25,29 @@ namespace tovrana::py {
 template <class T, class Enable = void>
 struct From;
 
+// An int in [lo, hi] through the integer-index protocol. Inline: every coordinate
+// of every argument comes through here.
+inline long long int_in_range(PyObject* o, long long lo, long long hi) {
+    // Plain ints skip the index protocol's new reference.
+    const Ref index = PyLong_CheckExact(o) ? Ref::borrow(o) : Ref::check(PyNumber_Index(o));
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
+    if (overflow != 0 || v < lo || v > hi) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        throw ErrorAlreadySet{};
+    }
+    return v;
+}
+
 template <>
 struct From<int32_t> {
-    static int32_t get(PyObject* o) {
-        // Plain ints skip the index protocol's new reference.
-        const Ref index = PyLong_CheckExact(o) ? Ref::borrow(o) : Ref::check(PyNumber_Index(o));
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-        if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
-        if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-            throw ErrorAlreadySet{};
-        }
-        return static_cast<int32_t>(v);
-    }
+    static int32_t get(PyObject* o) { return static_cast<int32_t>(int_in_range(o, INT32_MIN, INT32_MAX)); }
+};
+
+template <>
+struct From<int64_t> {
+    static int64_t get(PyObject* o) { return int_in_range(o, LLONG_MIN, LLONG_MAX); }
 };
 
 template <>
@@ -120,6 +130,10 @@ template <> struct TupleShape<Column> { using type = std::tuple<int32_t, int32_t
 template <> struct TupleShape<ViaRule> { using type = std::tuple<int32_t, int32_t, double>; };
 template <> struct TupleShape<Region> { using type = std::tuple<int32_t, int32_t, int32_t, int32_t>; };
 template <> struct TupleShape<NetRoute> { using type = std::tuple<int32_t, CellList, EdgeList>; };
+template <> struct TupleShape<TrackLayerSpec> {
+    using type = std::tuple<bool, double, std::vector<int32_t>, std::vector<int32_t>>;
+};
+template <> struct TupleShape<SpacingLayer> { using type = std::tuple<int64_t, int64_t, int64_t, int64_t>; };
 
 template <class S, class... Ts, std::size_t... I>
 S build_record(PyObject* const* items, std::tuple<Ts...>*, std::index_sequence<I...>) {

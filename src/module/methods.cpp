@@ -1,5 +1,7 @@
 // The Grid methods: match arguments, borrow, convert, work, convert the result.
 #include <exception>
+#include <stdexcept>
+#include <string>
 
 #include "markers/flexgc_core.hpp"
 #include "maze/maze_run.hpp"
@@ -71,8 +73,8 @@ PyObject* occ_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwname
         const auto nets = a.get<std::vector<NetCells>, "nets">();
         const Halos halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
         Grid& grid = borrow.grid();
-        occ_build(grid.occ, grid.geo(), route_views(nets), halos);
-        grid.occ_halos = halos;
+        occ_build(grid.occ, grid.geo(), route_views(nets), grid.footprints(halos));
+        grid.set_occ_footprints(halos);
         Py_RETURN_NONE;
     });
 }
@@ -92,7 +94,7 @@ PyObject* flexgc(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames)
         const SharedBorrow borrow(self);
         const auto nets = a.get<std::vector<NetCells>, "nets">();
         MarkerParams params;
-        params.halos = Halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
+        params.footprints = borrow.grid().footprints(Halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()});
         params.region = a.get<std::optional<Region>, "region">();
         params.prl_halo = a.get<int32_t, "prl_halo">();
         params.prl_len = a.get<int32_t, "prl_len">();
@@ -169,6 +171,52 @@ PyObject* set_name_rank(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* k
     });
 }
 
+PyObject* set_track_model(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
+    using Sig = Signature<"Grid.set_track_model", "xs", "ys", "unit", "layers">;
+    return guarded([&] {
+        const Args<Sig> a(args, nargs, kwnames);
+        const ExclusiveBorrow borrow(self);
+        auto xs = a.get<std::vector<int64_t>, "xs">();
+        auto ys = a.get<std::vector<int64_t>, "ys">();
+        const auto unit = a.get<int64_t, "unit">();
+        const auto layers = a.get<std::vector<TrackLayerSpec>, "layers">();
+        Grid& grid = borrow.grid();
+        grid.set_track_model(TrackModel::build(grid.geo(), std::move(xs), std::move(ys), unit, layers));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* set_no_via_cells(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
+    using Sig = Signature<"Grid.set_no_via_cells", "cells">;
+    return guarded([&] {
+        const Args<Sig> a(args, nargs, kwnames);
+        const ExclusiveBorrow borrow(self);
+        const auto cells = a.get<CellList, "cells">();
+        Grid& grid = borrow.grid();
+        const Geometry& g = grid.geo();
+        // An outside cell's id would name some inside cell.
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            const Cell& c = cells[i];
+            if (!g.inside(c))
+                throw std::invalid_argument("cells[" + std::to_string(i) + "] = (" + std::to_string(c.ix) + ", " +
+                                            std::to_string(c.iy) + ", " + std::to_string(c.layer) +
+                                            ") is outside the grid");
+        }
+        grid.set_no_via_cells(cell_id_set(g, cells));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* set_spacing_model(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
+    using Sig = Signature<"Grid.set_spacing_model", "layers">;
+    return guarded([&] {
+        const Args<Sig> a(args, nargs, kwnames);
+        const ExclusiveBorrow borrow(self);
+        borrow.grid().set_spacing(a.get<std::optional<std::vector<SpacingLayer>>, "layers">());
+        Py_RETURN_NONE;
+    });
+}
+
 // Internal: what each part of the state holds, in bytes (for the benchmarks).
 PyObject* memory_usage(PyObject* self, PyObject*) {
     return guarded([&] {
@@ -216,7 +264,8 @@ PyMethodDef grid_methods[] = {
      "Rebuilds the occupancy map from scratch: clears it, stores the halos and adds every net's\n"
      "halo footprint. Call it once after initial routing; from then on route_boxes keeps the\n"
      "map current by merging the changes of each accepted box. Replaces what an earlier call\n"
-     "built. nets = [(net_id, cells, via_cells), ...]."},
+     "built. nets = [(net_id, cells, via_cells), ...]. Under a spacing model its boxes replace the\n"
+     "halo squares, here and in the changes route_boxes merges later."},
     {"occ_signature", reinterpret_cast<PyCFunction>(occ_signature), METH_NOARGS,
      "occ_signature($self)\n--\n\n"
      "Order-independent checksum of the current occupancy map (a wrapping sum of one term per\n"
@@ -228,8 +277,8 @@ PyMethodDef grid_methods[] = {
      "Design-rule markers: cover markers (a cell where the halo footprints of two or more nets\n"
      "overlap) followed by parallel-run-length spacing markers. nets = [(net_id, route_cells,\n"
      "via_cells), ...]; their order decides the order of the markers and of each marker's nets,\n"
-     "so pass them in the order the routes were loaded with routes_init.\n"
-     "Returns [(cells, layer, nets), ...]."},
+     "so pass them in the order the routes were loaded with routes_init. Under a spacing model\n"
+     "its boxes replace the halo squares. Returns [(cells, layer, nets), ...]."},
     {"routes_init", TOVRANA_FAST(routes_init),
      "routes_init($self, nets)\n--\n\n"
      "Loads the global routes into the store, signal and supply nets alike, replacing what was\n"
@@ -253,6 +302,24 @@ PyMethodDef grid_methods[] = {
      "set_name_rank($self, ranks)\n--\n\n"
      "Sets net id -> rank, the order in which a box worker takes the nets to reroute (nets\n"
      "without a rank come last). Replaces what it set before."},
+    {"set_track_model", TOVRANA_FAST(set_track_model),
+     "set_track_model($self, xs, ys, unit, layers)\n--\n\n"
+     "Lays a track model over the grid: column and row coordinates (strictly ascending, database\n"
+     "units), the length that costs 1.0, and per layer (vertical, wrong_way, x_lines, y_lines).\n"
+     "Searches then run wires only on their layer's lines, land vias only on both layers' tracks,\n"
+     "and price a step by its length / unit, times wrong_way across the preferred direction, + 1\n"
+     "after a turn. Checks everything (ValueError naming the argument) before it replaces the\n"
+     "model set before."},
+    {"set_no_via_cells", TOVRANA_FAST(set_no_via_cells),
+     "set_no_via_cells($self, cells)\n--\n\n"
+     "Sets the in-grid cells (ix, iy, layer) where no via may land: every search refuses a layer\n"
+     "change into or out of them. Replaces what it set before; [] clears them."},
+    {"set_spacing_model", TOVRANA_FAST(set_spacing_model),
+     "set_spacing_model($self, layers)\n--\n\n"
+     "Replaces the halo squares of every footprint (occ_init, flexgc, route_boxes, work_boxes) by\n"
+     "spacing boxes on the track model: per layer (wire_dx, wire_dy, via_dx, via_dy) in database\n"
+     "units; a route cell covers the cells whose centres lie closer than its box on both axes.\n"
+     "Cover markers then also need a route cell on the cell. None clears it. Needs a track model."},
     {"route_boxes", TOVRANA_FAST(route_boxes),
      "route_boxes($self, boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, "
      "gg_fixed, marker_decay, prl_halo, prl_len, vertical, n_threads)\n--\n\n"
@@ -261,14 +328,15 @@ PyMethodDef grid_methods[] = {
      "merges each accepted box's occupancy changes and in-box route portions serially in the given\n"
      "box order, so parallel and serial runs give identical results. n_threads is clamped to\n"
      "[1, batch size]. Returns the composed routes of the changed nets [(net, cells, edges), ...];\n"
-     "apply them with routes_update. boxes = [(gx0, gy0, gx1, gy1), ...]."},
+     "apply them with routes_update. boxes = [(gx0, gy0, gx1, gy1), ...]. Under a spacing model its\n"
+     "boxes replace the halo squares of the markers and keep-outs."},
     {"work_boxes", TOVRANA_FAST(work_boxes),
      "work_boxes($self, boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, "
      "gg_fixed, marker_decay, prl_halo, prl_len, vertical, n_threads)\n--\n\n"
      "The first half of route_boxes: checks the batch like it, runs the box workers of a batch, or of\n"
      "any part of one, on n_threads threads with the interpreter lock released, and merges nothing.\n"
      "Returns the results as compact, versioned bytes: per box its corners, acceptance, in-box routes\n"
-     "and occ delta, plus a digest of the state (stored routes and occupancy map) they were computed from.\n"
+     "and occ delta, plus a digest of the state (stored routes, occupancy map, routing rules) they came from.\n"
      "Give them to merge_boxes on this grid or on any grid in the same state. Takes a shared borrow."},
     {"merge_boxes", TOVRANA_FAST(merge_boxes),
      "merge_boxes($self, boxes, gc, results, n_threads=1)\n--\n\n"

@@ -243,20 +243,20 @@ void OccMap::swap(OccMap& other) noexcept {
     std::swap(signature_, other.signature_);
 }
 
-void occ_build(OccMap& occ, const Geometry& g, std::span<const NetRouteView> nets, Halos halos) {
+void occ_build(OccMap& occ, const Geometry& g, std::span<const NetRouteView> nets, const FootprintRule& rule) {
     OccMap fresh(g.layer_stride * g.nz);
     for (const NetRouteView& n : nets) {
-        for_each_footprint(g, n.cells, n.vias, halos, nullptr, [&](int32_t x, int32_t y, int32_t layer) {
+        for_each_footprint(g, n.cells, n.vias, rule, nullptr, [&](int32_t x, int32_t y, int32_t layer) {
             fresh.add(g.cell_id(x, y, layer), n.net);
         });
     }
     occ.swap(fresh);
 }
 
-void occ_apply_local(OccDelta& delta, const Geometry& g, Halos halos, NetId net,
+void occ_apply_local(OccDelta& delta, const Geometry& g, const FootprintRule& rule, NetId net,
                      std::span<const Cell> cells, std::span<const Cell> vias, bool add) {
     const int32_t step = add ? 1 : -1;
-    for_each_footprint(g, cells, vias, halos, nullptr, [&](int32_t x, int32_t y, int32_t layer) {
+    for_each_footprint(g, cells, vias, rule, nullptr, [&](int32_t x, int32_t y, int32_t layer) {
         NetCounts<int32_t>& list = delta[g.cell_id(x, y, layer)];
         const std::size_t i = index_of(list, net);
         if (i < list.size()) list[i].second = wrap_add32(list[i].second, step);

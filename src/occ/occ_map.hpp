@@ -167,14 +167,14 @@ private:
 // A box worker's signed pending changes over the global map; entries may sit at 0.
 using OccDelta = HashMap<int64_t, NetCounts<int32_t>>;
 
-// Rebuilds `occ` from scratch with the given halos.
-void occ_build(OccMap& occ, const Geometry& g, std::span<const NetRouteView> nets, Halos halos);
+// Rebuilds `occ` from scratch with the given footprints.
+void occ_build(OccMap& occ, const Geometry& g, std::span<const NetRouteView> nets, const FootprintRule& rule);
 
 // Wrapping sum of per-(cell, net, count) contributions; independent of map order.
 inline uint64_t occ_signature(const OccMap& occ) { return occ.signature(); }
 
 // Adds (add) or removes one footprint of `net` to or from the delta.
-void occ_apply_local(OccDelta& delta, const Geometry& g, Halos halos, NetId net,
+void occ_apply_local(OccDelta& delta, const Geometry& g, const FootprintRule& rule, NetId net,
                      std::span<const Cell> cells, std::span<const Cell> vias, bool add);
 
 // The delta's non-zero changes by ascending (cell, net): what a merge folds in.

@@ -1,7 +1,10 @@
 #include "state/grid.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <tuple>
+
+#include "grid/hash_mix.hpp"
 
 namespace tovrana {
 namespace {
@@ -138,6 +141,36 @@ std::vector<std::pair<const char*, std::size_t>> Grid::memory_usage() const {
         {"occ", occ.memory_bytes()},
         {"worker constants", consts_bytes},
     };
+}
+
+void Grid::set_track_model(std::shared_ptr<const TrackModel> tracks) {
+    std::shared_ptr<const SpacingRule> spacing;
+    if (spacing_) spacing = SpacingRule::build(tracks, spacing_->layers());
+    tracks_ = std::move(tracks);
+    spacing_ = std::move(spacing);
+}
+
+void Grid::set_no_via_cells(HashSet<int64_t> cells) {
+    std::vector<int64_t> sorted(cells.begin(), cells.end());  // the digest must not see hash order
+    std::sort(sorted.begin(), sorted.end());
+    uint64_t h = hash_mix64(0, sorted.size());
+    for (const int64_t id : sorted) h = hash_mix64(h, static_cast<uint64_t>(id));
+    no_via_.swap(cells);
+    no_via_digest_ = h;
+}
+
+void Grid::set_spacing(std::optional<std::vector<SpacingLayer>> layers) {
+    if (!layers) {
+        spacing_.reset();
+        return;
+    }
+    if (!tracks_) throw std::invalid_argument("a spacing model needs a track model: call set_track_model first");
+    spacing_ = SpacingRule::build(tracks_, std::move(*layers));
+}
+
+uint64_t Grid::rules_digest() const {
+    const auto of = [](const auto& p) { return p ? hash_mix64(1, p->digest()) : uint64_t{0}; };
+    return hash_mix64(hash_mix64(hash_mix64(hash_mix64(0, of(tracks_)), no_via_digest_), of(spacing_)), of(occ_spacing));
 }
 
 }  // namespace tovrana

@@ -6,13 +6,16 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "grid/bitset.hpp"
 #include "grid/geometry.hpp"
 #include "grid/route_store.hpp"
+#include "grid/track_model.hpp"
 #include "grid/worker_consts.hpp"
 #include "occ/occ_map.hpp"
+#include "occ/spacing_rule.hpp"
 
 namespace tovrana {
 
@@ -54,6 +57,24 @@ public:
         return via_blocked_.test(static_cast<std::size_t>(geo_.column_key(ix, iy)));
     }
 
+    // Rules a caller may add after construction, each replaced by its own setter.
+    // The track model: where wires run, what steps cost (maze_run). Replacing it
+    // rebuilds the spacing rule over the new coordinates.
+    void set_track_model(std::shared_ptr<const TrackModel> tracks);
+    const TrackModel* tracks() const { return tracks_.get(); }
+    // Cells (ids of in-grid cells) where no via may land.
+    void set_no_via_cells(HashSet<int64_t> cells);
+    bool no_via_cell(int64_t id) const { return !no_via_.empty() && no_via_.contains(id); }
+    bool has_no_via_cells() const { return !no_via_.empty(); }
+    // Spacing footprints (none clears them); throws std::invalid_argument, changing
+    // nothing, without a track model or for a table that does not fit it.
+    void set_spacing(std::optional<std::vector<SpacingLayer>> layers);
+    // The footprints of a call given these halos: the spacing rule's when one is set.
+    FootprintRule footprints(Halos halos) const { return FootprintRule{halos, spacing_.get()}; }
+    // Digest of the three rules above and of the footprints occ was built with:
+    // equal for grids given the same calls, in every process.
+    uint64_t rules_digest() const;
+
     // The route store and the cells of its routes (route_shape), changed together.
     void init_routes(std::vector<NetRoute> nets);
     void update_route(NetId net, CellList cells, EdgeList edges);
@@ -71,6 +92,13 @@ public:
     RouteStore routes;  // change it through init_routes and update_route
     OccMap occ;
     Halos occ_halos;  // the halos of the last occ_init, used by every local delta
+    std::shared_ptr<const SpacingRule> occ_spacing;  // and its spacing rule, if any
+    FootprintRule occ_footprints() const { return FootprintRule{occ_halos, occ_spacing.get()}; }
+    // Records what occ was just built with: these halos and the current spacing rule.
+    void set_occ_footprints(Halos halos) {
+        occ_halos = halos;
+        occ_spacing = spacing_;
+    }
     WorkerConsts consts;
 
 private:
@@ -80,6 +108,10 @@ private:
     HashMap<int64_t, NetId> pad_owner_;  // pads are few: a map, not an array over the grid
     std::vector<ViaRule> via_index_;
     BitSet via_blocked_;  // per column key of the grid
+    std::shared_ptr<const TrackModel> tracks_;
+    HashSet<int64_t> no_via_;
+    uint64_t no_via_digest_ = 0;
+    std::shared_ptr<const SpacingRule> spacing_;
     mutable std::mutex shape_lock_;              // guards building shape_ under a shared borrow
     mutable std::unique_ptr<OccMap> shape_;  // null until route_shape() is asked for
 };

@@ -23,7 +23,7 @@ public:
     // Gcell keys of the box. Only gcells that hold grid cells are listed: the search
     // never enters a cell outside the grid, so the others could never matter.
     const HashSet<int64_t>& corridor() const { return corridor_; }
-    // The box's cells widened by the largest halo + 1 and clamped to the grid.
+    // The box's cells widened by margin_halo + 1 and clamped to the grid.
     const Region& marker_region() const { return region_; }
 
 private:

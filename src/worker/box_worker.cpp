@@ -21,15 +21,15 @@ constexpr double kMarkerHistoryFloor = 0.5;
 // with up to this many times its initial marker count.
 constexpr std::size_t kRipupAllAcceptFactor = 5;
 
-// Keep-outs of every search in the box: the global obstacles plus the halo
-// footprints of the supply nets' stored routes.
-HashSet<int64_t> supply_keepouts(const Grid& grid, Halos halos) {
+// Keep-outs of every search in the box: the global obstacles plus the footprints
+// of the supply nets' stored routes.
+HashSet<int64_t> supply_keepouts(const Grid& grid, const FootprintRule& footprints) {
     HashSet<int64_t> hard = grid.consts.obstacles;
     const Geometry& g = grid.geo();
     for (const NetId net : grid.consts.supply) {  // any order: the result is a set
         const auto slot = grid.routes.slot_of(net);
         if (!slot) continue;
-        for_each_footprint(g, grid.routes.cells(*slot), grid.routes.vias(*slot), halos, nullptr,
+        for_each_footprint(g, grid.routes.cells(*slot), grid.routes.vias(*slot), footprints, nullptr,
                            [&](int32_t x, int32_t y, int32_t layer) { hard.insert(g.cell_id(x, y, layer)); });
     }
     return hard;
@@ -55,6 +55,12 @@ std::vector<NetId> ripup_all_seed(const Grid& grid, const WorkerQueue& queue, co
     return nets;
 }
 
+// How far around the box markers are looked for: the farthest a footprint or a
+// parallel run reaches, in lines.
+int32_t margin_lines(const FootprintRule& footprints, int32_t prl_halo) {
+    return static_cast<int32_t>(std::max<int64_t>(footprints.reach(), prl_halo));
+}
+
 bool shares_cell(const CellList& a, const HashSet<Cell>& b) {
     return std::any_of(a.begin(), a.end(), [&](const Cell& c) { return b.contains(c); });
 }
@@ -68,11 +74,12 @@ public:
     BoxWorker(const Grid& grid, const Box& box, const BoxParams& p)
         : grid_(grid),
           params_(p),
-          geometry_(grid.geo(), box, p.gc, std::max({p.halos.wire, p.halos.via, p.prl_halo})),
+          footprints_(grid.footprints(p.halos)),
+          geometry_(grid.geo(), box, p.gc, margin_lines(footprints_, p.prl_halo)),
           queue_(grid, geometry_, p.maze_end_iter),
-          hard_(supply_keepouts(grid, p.halos)),
+          hard_(supply_keepouts(grid, footprints_)),
           hard_lookup_(hard_) {
-        marker_params_.halos = p.halos;
+        marker_params_.footprints = footprints_;
         marker_params_.region = geometry_.marker_region();
         marker_params_.prl_halo = p.prl_halo;
         marker_params_.prl_len = p.prl_len;
@@ -206,8 +213,8 @@ private:
 
     // Swaps the old footprint for the new one in the local delta and keeps the route.
     void commit(NetId net, const RouteRef& old, LocalRoute fresh) {
-        occ_apply_local(delta_, grid_.geo(), grid_.occ_halos, net, old.cells, old.vias, false);
-        occ_apply_local(delta_, grid_.geo(), grid_.occ_halos, net, fresh.cells, fresh.vias, true);
+        occ_apply_local(delta_, grid_.geo(), grid_.occ_footprints(), net, old.cells, old.vias, false);
+        occ_apply_local(delta_, grid_.geo(), grid_.occ_footprints(), net, fresh.cells, fresh.vias, true);
         local_.store(net, std::move(fresh));
     }
 
@@ -227,6 +234,7 @@ private:
 
     const Grid& grid_;
     const BoxParams& params_;
+    FootprintRule footprints_;  // of the markers and keep-outs: the call's halos, or the spacing rule
     BoxGeometry geometry_;
     WorkerQueue queue_;
     HashSet<int64_t> hard_;

@@ -30,6 +30,57 @@ def gcell_key(gx, gy):
     return wrap64(gx * GCELL_KEY_STRIDE + gy)
 
 
+class TrackModel:
+    """Column and row coordinates, the unit length, and per layer its preferred
+    direction, wrong-way factor and the lines its wires may run on."""
+
+    def __init__(self, xs, ys, unit, layers):
+        self.xs, self.ys, self.unit = list(xs), list(ys), unit
+        self.vertical = [bool(v) for v, _w, _xl, _yl in layers]
+        self.wrong_way = [float(w) for _v, w, _xl, _yl in layers]
+        self.x_lines = [set(xl) for _v, _w, xl, _yl in layers]
+        self.y_lines = [set(yl) for _v, _w, _xl, yl in layers]
+
+    def allows(self, a, b):
+        """A same-layer step a -> b: along x on a row of y_lines, along y on a column of x_lines."""
+        return a[1] in self.y_lines[a[2]] if a[1] == b[1] else a[0] in self.x_lines[a[2]]
+
+    def on_track(self, c):
+        return c[0] in self.x_lines[c[2]] or c[1] in self.y_lines[c[2]]
+
+    def length_cost(self, a, b):
+        """A same-layer step's gap / unit, times wrong_way across the preferred direction."""
+        layer = a[2]
+        if a[1] == b[1]:
+            length, across = abs(self.xs[b[0]] - self.xs[a[0]]), self.vertical[layer]
+        else:
+            length, across = abs(self.ys[b[1]] - self.ys[a[1]]), not self.vertical[layer]
+        cost = float(length) / float(self.unit)
+        return cost * self.wrong_way[layer] if across else cost
+
+    def distance(self, a, b):
+        return abs(self.xs[a[0]] - self.xs[b[0]]) + abs(self.ys[a[1]] - self.ys[b[1]])
+
+
+def lines_within(coords, i, d):
+    """The lines whose coordinate lies closer than d to that of line i, ascending."""
+    return [j for j in range(len(coords)) if abs(coords[j] - coords[i]) < d]
+
+
+def spacing_reach(spacing):
+    """The most lines a spacing footprint reaches from its route cell, either axis."""
+    tracks, layers = spacing
+    reach = 0
+    for wire_dx, wire_dy, via_dx, via_dy in layers:
+        for dx, dy in ((wire_dx, wire_dy), (via_dx, via_dy)):
+            if dx > 0 and dy > 0:
+                for coords, d in ((tracks.xs, dx), (tracks.ys, dy)):
+                    for i in range(len(coords)):
+                        lines = lines_within(coords, i, d)
+                        reach = max(reach, i - lines[0], lines[-1] - i)
+    return reach
+
+
 def trunc_div(a, b):
     """Signed division truncating toward zero, as the core does it."""
     if b == 0:
@@ -51,6 +102,12 @@ class ModelGrid:
                 self.pad_owner[self.cell_id((ix, iy, layer))] = owner
         self.via_blocked = {wrap64(iy * nx + ix) for ix, iy in via_blocked}
         self.via_index = [(a, b, float(c)) for a, b, c in via_index]
+        # routing rules beyond the grid: a track model, no-via cells, spacing footprints
+        # (a (track model, per-layer (wire_dx, wire_dy, via_dx, via_dy)) pair)
+        self.tracks = None
+        self.no_via = set()
+        self.spacing = None
+        self.occ_spacing = None  # the spacing footprints occ was built with
         # route store
         self.slot_net, self.slot_cells, self.slot_vias, self.slot_edges = [], [], [], []
         self.net_slot = {}
@@ -75,12 +132,44 @@ class ModelGrid:
     def owner_of(self, c):
         return self.pad_owner.get(self.cell_id(c), -1)
 
+    # --- routing rules ---------------------------------------------------------
+    def set_track_model(self, xs, ys, unit, layers):
+        self.tracks = TrackModel(xs, ys, unit, layers)
+        if self.spacing is not None:
+            self.spacing = (self.tracks, self.spacing[1])
+
+    def set_no_via_cells(self, cells):
+        self.no_via = {self.cell_id(c) for c in cells}
+
+    def set_spacing_model(self, layers):
+        self.spacing = None if layers is None else (self.tracks, [tuple(entry) for entry in layers])
+
+    def via_may_land(self, c):
+        """No via lands on a no-via cell, nor off its layer's tracks."""
+        return self.cell_id(c) not in self.no_via and (self.tracks is None or self.tracks.on_track(c))
+
     # --- footprint ---------------------------------------------------------
-    def footprint(self, cells, vias, wire_halo, via_halo, region=None):
-        """Yields the covered cells of a net's halo footprint, in visit order."""
+    def footprint(self, cells, vias, wire_halo, via_halo, region=None, spacing=None):
+        """Yields the covered cells of a net's footprint, in visit order: halo squares, or
+        with `spacing` (see set_spacing_model) the cells closer than the layer's box."""
         via_ids = {self.cell_id(v) for v in vias}
         for c in cells:
             x, y, layer = c
+            if spacing is not None:
+                if not self.inside(c):
+                    continue
+                tracks, layers = spacing
+                wire_dx, wire_dy, via_dx, via_dy = layers[layer]
+                dx, dy = (via_dx, via_dy) if self.cell_id(c) in via_ids else (wire_dx, wire_dy)
+                if dx > 0 and dy > 0:
+                    columns, rows = lines_within(tracks.xs, x, dx), lines_within(tracks.ys, y, dy)
+                else:
+                    columns, rows = [x], [y]
+                for X in columns:
+                    for Y in rows:
+                        if region is None or (region[0] <= X <= region[2] and region[1] <= Y <= region[3]):
+                            yield (X, Y, layer)
+                continue
             h = via_halo if self.cell_id(c) in via_ids else wire_halo
             for dx in range(-h, h + 1):
                 X = x + dx
@@ -128,8 +217,9 @@ class ModelGrid:
     def occ_init(self, nets, wire_halo, via_halo):
         self.occ = {}
         self.wire_halo, self.via_halo = wire_halo, via_halo
+        self.occ_spacing = self.spacing
         for net, cells, vias in nets:
-            for c in self.footprint(cells, vias, wire_halo, via_halo):
+            for c in self.footprint(cells, vias, wire_halo, via_halo, spacing=self.spacing):
                 inner = self.occ.setdefault(self.cell_id(c), {})
                 inner[net] = inner.get(net, 0) + 1
 
@@ -142,7 +232,7 @@ class ModelGrid:
 
     def occ_apply_local(self, delta, net, cells, vias, add):
         step = 1 if add else -1
-        for c in self.footprint(cells, vias, self.wire_halo, self.via_halo):
+        for c in self.footprint(cells, vias, self.wire_halo, self.via_halo, spacing=self.occ_spacing):
             inner = delta.setdefault(self.cell_id(c), {})
             inner[net] = inner.get(net, 0) + step
 

@@ -16,7 +16,7 @@ def cover_markers(grid, nets, wire_halo, via_halo, region):
     cover = []  # [cell, [net ids]] in first-touch order
     index = {}  # cell id -> position in cover
     for net, cells, vias in nets:
-        for c in grid.footprint(cells, vias, wire_halo, via_halo, region):
+        for c in grid.footprint(cells, vias, wire_halo, via_halo, region, grid.spacing):
             k = grid.cell_id(c)
             i = index.get(k)
             if i is None:
@@ -24,6 +24,12 @@ def cover_markers(grid, nets, wire_halo, via_halo, region):
                 cover.append((c, [net]))
             elif net not in cover[i][1]:
                 cover[i][1].append(net)
+    if grid.spacing is not None:
+        # spacing footprints: a marker needs a route cell of one of its nets on the cell
+        bodies = {}
+        for net, cells, _vias in nets:
+            bodies.setdefault(net, set()).update(tuple(c) for c in cells)
+        cover = [(c, ns) for c, ns in cover if any(c in bodies[n] for n in ns)]
     return [([c], c[2], list(ns)) for c, ns in cover if len(ns) > 1]
 
 

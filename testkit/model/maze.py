@@ -23,7 +23,10 @@ def passable(grid, c, net, hard):
     return owner < 0 or owner == net
 
 
-def heuristic(c, goal_list):
+def heuristic(c, goal_list, tracks=None):
+    if tracks is not None:
+        return min(float(tracks.distance(c, g)) / float(tracks.unit) + (2.0 if c[2] != g[2] else 0.0)
+                   for g in goal_list)
     return float(min(abs(c[0] - g[0]) + abs(c[1] - g[1]) + (2 if c[2] != g[2] else 0) for g in goal_list))
 
 
@@ -71,7 +74,7 @@ class MazeModel:
         for c in starts:
             s = grid.cell_id(c) * DIRS + START
             self.g[s] = 0.0
-            heapq.heappush(self.queue, (heuristic(c, self.goal_list), 0.0, c[0], c[1], c[2], START, s))
+            heapq.heappush(self.queue, (heuristic(c, self.goal_list, grid.tracks), 0.0, c[0], c[1], c[2], START, s))
         while self.queue:
             f, g, ix, iy, layer, d, s = heapq.heappop(self.queue)
             if s in closed:
@@ -90,8 +93,9 @@ class MazeModel:
         for nxt in ((ix + 1, iy, layer), (ix - 1, iy, layer), (ix, iy + 1, layer), (ix, iy - 1, layer)):
             owner = grid.owner_of(nxt)
             if grid.inside(nxt) and grid.cell_id(nxt) not in grid.blocked and (owner < 0 or owner == self.net):
-                self.relax(cur, d, g, nxt, 0.0)
-        if grid.column_key(ix, iy) in grid.via_blocked:
+                if grid.tracks is None or grid.tracks.allows(cur, nxt):
+                    self.relax(cur, d, g, nxt, 0.0, True)
+        if grid.column_key(ix, iy) in grid.via_blocked or not grid.via_may_land(cur):
             return
         for a, b, cost in grid.via_index:
             if a == layer:
@@ -104,11 +108,11 @@ class MazeModel:
                 raise IndexError("via target layer outside the grid")
             nxt = (ix, iy, t)
             owner = grid.owner_of(nxt)
-            if grid.cell_id(nxt) in grid.blocked or (owner >= 0 and owner != self.net):
+            if grid.cell_id(nxt) in grid.blocked or (owner >= 0 and owner != self.net) or not grid.via_may_land(nxt):
                 continue
-            self.relax(cur, d, g, nxt, cost)
+            self.relax(cur, d, g, nxt, cost, False)
 
-    def relax(self, cur, d_cur, g, nxt, via_cost):
+    def relax(self, cur, d_cur, g, nxt, via_cost, planar):
         grid = self.grid
         k = grid.cell_id(nxt)
         gk = self.gkey(nxt)
@@ -120,9 +124,13 @@ class MazeModel:
         if k in grid.blocked or (owner >= 0 and owner != self.net) or k in self.hard:
             return
         d = direction(cur, nxt)
-        base = 0.0 if nxt[2] == cur[2] else via_cost
-        turn = 1.0 if d_cur == START or d_cur == d else 2.0
-        step = base + turn
+        if planar and grid.tracks is not None:
+            # the step's length cost, + 1 after a turn
+            step = grid.tracks.length_cost(cur, nxt) + (0.0 if d_cur == START or d_cur == d else 1.0)
+        else:
+            base = 0.0 if nxt[2] == cur[2] else via_cost
+            turn = 1.0 if d_cur == START or d_cur == d else 2.0
+            step = base + turn
         if self.use_occ:
             if grid.occ_foreign(k, self.net, self.delta):
                 step += self.w[0]
@@ -139,7 +147,8 @@ class MazeModel:
             return
         self.g[s] = new_g
         self.came[s] = grid.cell_id(cur) * DIRS + d_cur
-        heapq.heappush(self.queue, (heuristic(nxt, self.goal_list) + new_g, new_g, nxt[0], nxt[1], nxt[2], d, s))
+        heapq.heappush(self.queue, (heuristic(nxt, self.goal_list, grid.tracks) + new_g, new_g, nxt[0], nxt[1], nxt[2],
+                                    d, s))
 
     def reconstruct(self, s):
         chain = [s]

@@ -3,7 +3,7 @@ from collections import deque
 
 from . import markers as marker_model
 from . import maze as maze_model
-from .grid import gcell_key, trunc_div, via_from_edges
+from .grid import gcell_key, spacing_reach, trunc_div, via_from_edges
 
 UNRANKED = 2147483647
 MARKER_HISTORY_FLOOR = 0.5  # a cell is priced as a marker position from this decayed history on
@@ -45,7 +45,8 @@ def box_worker(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_
                    marker_decay, prl_halo, prl_len, vertical):
     global ATTEMPTS
     corridor = box_corridor(box, gc)
-    region = marker_region(grid, box, gc, max(wire_halo, via_halo, prl_halo) + 1)
+    reach = spacing_reach(grid.spacing) if grid.spacing is not None else max(wire_halo, via_halo)
+    region = marker_region(grid, box, gc, max(reach, prl_halo) + 1)
     local, delta, history = {}, {}, {}
     queue, queued, rips = deque(), set(), {}
 
@@ -88,7 +89,7 @@ def box_worker(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_
     for net in grid.supply:
         if net in grid.net_slot:
             s = grid.net_slot[net]
-            for c in grid.footprint(grid.slot_cells[s], grid.slot_vias[s], wire_halo, via_halo):
+            for c in grid.footprint(grid.slot_cells[s], grid.slot_vias[s], wire_halo, via_halo, spacing=grid.spacing):
                 hard.add(grid.cell_id(c))
 
     initial = markers()

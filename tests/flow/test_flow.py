@@ -9,6 +9,7 @@ import pytest
 from testkit.sample import SAMPLE, sample_args
 from tovrana_flow import api, cli
 from tovrana_flow.check import check_file
+from tovrana_flow.check.drc import drc_file
 from tovrana_flow.read import read_def, read_lef
 
 DATA = Path(__file__).parent / "data"
@@ -25,6 +26,10 @@ def test_sample_through_the_api_is_connected_and_short_free(tmp_path):
     assert result.routed.opens == [] and result.routed.drift_passes == 0
     metrics = json.loads((tmp_path / "m.json").read_text())
     assert metrics["summary"]["check"] == {"opens": 0, "shorts": 0, "pin_shorts": 0}
+    # the design-rule check of the same file, its counts in the summary
+    rules = result.drc
+    assert metrics["summary"]["drc"]["counts"] == {k: rules.count(k) for k in metrics["summary"]["drc"]["counts"]}
+    assert rules.soft.guided and rules.soft.total("vias") == result.routed.rows[-1].vias
     assert [row["phase"] for row in metrics["phases"]][:3] == ["read LEF/DEF", "map to grid", "initial maze routing"]
     # the routed DEF keeps everything else of the input: same components, nets, pins
     tech = read_lef([str(SAMPLE / "ispd18_sample.input.lef")])
@@ -36,11 +41,16 @@ def test_sample_through_the_api_is_connected_and_short_free(tmp_path):
 
 def test_sample_through_the_command(tmp_path, capsys):
     out = tmp_path / "routed.def"
-    assert cli.main(sample_args(out) + ["--check", "--threads", "1", "--passes", "2"]) == 0
+    code = cli.main(sample_args(out) + ["--check", "--threads", "1", "--passes", "2"])
     printed = capsys.readouterr().out
     assert "check: 0 opens, 0 shorts, 0 pin shorts" in printed and "initial maze routing" in printed
-    report = check_file(read_lef([str(SAMPLE / "ispd18_sample.input.lef")]), str(out))
+    tech = read_lef([str(SAMPLE / "ispd18_sample.input.lef")])
+    report = check_file(tech, str(out))
     assert (report.opens, report.shorts, report.pin_shorts) == (0, 0, 0)
+    # --check fails the command exactly when the design-rule check finds a violation
+    rules = drc_file(tech, str(out))
+    assert code == (0 if rules.clean else 1)
+    assert f"violations: {rules.violations} " in printed
 
 
 def test_tiny_design_with_blockage_special_net_and_io_pin(tmp_path, capsys):
@@ -89,7 +99,7 @@ def test_routes_do_not_depend_on_the_thread_count(tmp_path):
     assert outs[0] == outs[1]
 
 
-@pytest.mark.parametrize("option", [["--gcell", "0"], ["--threads", "0"], ["--via-cost", "-1"], ["--wire-halo", "-2"]])
+@pytest.mark.parametrize("option", [["--gcell", "0"], ["--threads", "0"], ["--via-cost", "-1"], ["--wrong-way", "0.5"]])
 def test_out_of_range_option_is_refused_before_any_work(tmp_path, capsys, option):
     code = cli.main(sample_args(tmp_path / "o.def") + option)
     assert code == 2 and option[0] in capsys.readouterr().err

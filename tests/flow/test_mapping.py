@@ -1,8 +1,9 @@
-"""The tiny hand-written LEF/DEF pair on the grid, checked cell by cell where it matters.
+"""The tiny hand-written LEF/DEF pair on the grid, checked line by line and cell by cell.
 
-Grid of tiny: columns x = 100 + 200 i (30, the M2 tracks), rows y = 100 + 200 j (24, the
-M1 tracks); M3's tracks (y = 200 + 400 k) lie off the rows, so M3 is left out. Cells are
-(ix, iy, z) with z = 0 for M1 and 1 for M2. Net ids follow the DEF: n1 0, n2 1, n_in 2, n3 3.
+tiny's tracks: M1 horizontal y = 100 + 200k, M2 vertical x = 100 + 200k, M3 horizontal
+y = 200 + 400k (off M1's rows). The grid's columns are M2's tracks, its rows M1's and M3's
+together. Cells are (ix, iy, z) with z = 0 for M1, 1 for M2, 2 for M3. Net ids follow the
+DEF: n1 0, n2 1, n_in 2, n3 3.
 """
 from __future__ import annotations
 
@@ -11,10 +12,12 @@ from pathlib import Path
 
 import pytest
 
-from tovrana_flow.design import Rect, Shape
-from tovrana_flow.errors import FlowInputError
+from tovrana_flow.design import Rect, Shape, Tracks
+from tovrana_flow.errors import FlowInputError, OptionError
 from tovrana_flow.mapping import MappingOptions, map_design
+from tovrana_flow.placed_shapes import PlacedShapes
 from tovrana_flow.read import read_def, read_lef
+from tovrana_flow.routing.route_book import spare_grid
 
 DATA = Path(__file__).parent / "data"
 N1, N2, N_IN, N3 = range(4)
@@ -39,40 +42,67 @@ def blocked(model):
     return {(ix, iy, z) for z, ix, iy in model.blocked}
 
 
-def test_axes_layers_vias_and_derived_halos(model):
-    assert (model.nx, model.ny, model.nz) == (30, 24, 2)
-    assert model.gridmap.xs[:2] == [100, 300] and model.gridmap.ys[-1] == 4700
-    assert model.gridmap.layers == ["M1", "M2"] and model.left_out_layers == ["M3"]
-    assert model.vertical == [False, True]
-    assert model.gridmap.via_names == ["V12"]
-    assert model.via_index == [(0, 1, 4.0)]
-    # widths 0.1 + spacing 0.1 fit in a 0.2 pitch, so does a via's 0.15 metal beside a wire;
-    # M2's parallel-run table asks no more of minimum-width wires than its spacing
-    h = model.halos
-    assert (h.wire_halo, h.via_halo, h.prl_halo, h.prl_len) == (0, 0, 0, 0)
+def test_every_layer_runs_on_its_own_tracks(model):
+    g, t = model.gridmap, model.tracks
+    assert g.layers == ["M1", "M2", "M3"] and model.cell_layers == []
+    assert g.xs == list(range(100, 6000, 200))
+    assert g.ys == sorted(set(range(100, 4800, 200)) | set(range(200, 4800, 400)))
+    m1_rows = [g.ys.index(y) for y in range(100, 4800, 200)]
+    m3_rows = [g.ys.index(y) for y in range(200, 4800, 400)]
+    # (vertical, wrong-way factor, columns it runs along, rows it runs along)
+    assert t.layers[0] == (False, 4.0, [], m1_rows)            # the lowest layer: no wrong way
+    assert t.layers[1] == (True, 4.0, list(range(30)), m1_rows)
+    assert t.layers[2] == (False, 4.0, list(range(30)), m3_rows)
+    assert t.unit == 200 and (t.xs, t.ys) == (g.xs, g.ys)      # a step costs its length in M2 pitches
+    assert model.via_index == [(0, 1, 4.0), (1, 2, 4.0)] and g.via_names == ["V12", "V23"]
     assert model.net_names == ["n1", "n2", "n_in", "n3"]
 
 
-def test_overrides_replace_derived_values(tiny):
-    m = map_design(*tiny, options=MappingOptions(gcell=4, wire_halo=1, via_halo=2, prl_halo=1, prl_len=5, via_cost=2.5))
-    assert m.gc == 4 and m.via_index == [(0, 1, 2.5)]
-    assert (m.halos.wire_halo, m.halos.via_halo, m.halos.prl_halo, m.halos.prl_len) == (1, 2, 1, 5)
+def test_spacing_boxes_from_the_rules(model):
+    # M1: 0.1 wires ending face to face need the end-of-line 0.12 (edges shorter than 0.12):
+    # 0.05 + 0.05 + 0.12 along the track, 0.05 + 0.05 + 0.1 across it; a via's 0.15 x 0.1 pad
+    # ends 0.075 out, 0.075 + 0.075 + 0.12 from another via's
+    assert model.spacing[0] == (220, 200, 270, 200)
+    for wx, wy, vx, vy in model.spacing:
+        assert vx >= wx and vy >= wy
+    # neighbouring tracks hold two nets' wires (no conflict at one pitch), not two vias on M1's row
+    assert model.spacing[0][0] > 200 and model.spacing[0][1] <= 200
 
 
-@pytest.mark.parametrize("orient, cells, net", [
-    ("N", [(3, j, 0) for j in (1, 2, 3, 4)], N1),                     # c_n Y
-    ("S", [(8, 2, 0), (8, 3, 0)], N1),                                # c_s A
-    ("FN", [(11, 1, 0), (11, 2, 0), (11, 3, 0), (11, 4, 0), (12, 4, 0)], N2),   # c_fn Y, an L
-    ("FS", [(17, 8, 0), (17, 9, 0)], N2),                             # c_fs A
-    ("E", [(3, 14, 0), (4, 14, 0)], N2),                              # c_e A
-    ("W", [(10, 14, 0), (11, 14, 0), (12, 14, 0), (13, 14, 0)], N3),  # c_w Y
-    ("FE", [(19, 15, 0), (20, 15, 0)], N3),                           # c_fe A
-    ("FW", [(25, 15, 0), (26, 15, 0), (27, 15, 0), (28, 15, 0)], N3),  # c_fw Y
-])
-def test_pin_in_each_orientation_is_pads_of_its_net_and_one_terminal_set(model, orient, cells, net):
+def test_options_are_checked_and_change_the_model(tiny):
+    with pytest.raises(OptionError, match="wrong_way must be at least 1"):
+        MappingOptions(wrong_way=0.5)
+    m = map_design(*tiny, options=MappingOptions(gcell=4, via_cost=2.5, wrong_way=8))
+    assert m.via_index == [(0, 1, 2.5), (1, 2, 2.5)] and m.tracks.layers[1][1] == 8
+    assert m.gc == 5      # 4 M2 pitches (800) over lines 200 and 131 apart: 166 on average
+    top = map_design(*tiny, options=MappingOptions(top_layer="M2"))
+    assert top.gridmap.layers == ["M1", "M2"] and top.gridmap.ys == list(range(100, 4800, 200))
+    with pytest.raises(FlowInputError, match="the bottom layer M9 is not a routing layer"):
+        map_design(*tiny, options=MappingOptions(bottom_layer="M9"))
+
+
+def _pin_points(model, design, tech, comp, pin):
+    """The grid points of M1's rows inside a placed pin."""
+    g = model.gridmap
+    out = set()
+    for s in PlacedShapes(tech, design).pin(comp, pin):
+        for ix, x in enumerate(g.xs):
+            for iy, y in enumerate(g.ys):
+                if y % 200 == 100 and s.rect.x0 <= x <= s.rect.x1 and s.rect.y0 <= y <= s.rect.y1:
+                    out.add((ix, iy, 0))
+    return out
+
+
+@pytest.mark.parametrize("comp, pin, net", [("c_n", "Y", N1), ("c_s", "A", N1), ("c_fn", "Y", N2),
+                                            ("c_fs", "A", N2), ("c_e", "A", N2), ("c_w", "Y", N3),
+                                            ("c_fe", "A", N3), ("c_fw", "Y", N3)])
+def test_a_pin_in_each_orientation_is_its_nets_with_one_terminal_set(tiny, model, comp, pin, net):
+    tech, design = tiny
+    inside = _pin_points(model, design, tech, comp, pin)
     own = owners(model)
-    assert all(own.get(c) == net for c in cells), orient
-    assert sorted(cells) in [sorted(ts) for ts in model.termsets[net]], orient
+    assert inside and all(own.get(c) == net for c in inside)
+    sets = [ts for ts in model.termsets[net] if set(ts) & inside]
+    assert len(sets) == 1 and set(sets[0]) <= inside
 
 
 def test_io_pin_on_m2_and_terminal_sets_per_pin(model):
@@ -80,58 +110,103 @@ def test_io_pin_on_m2_and_terminal_sets_per_pin(model):
     assert [len(model.termsets[n]) for n in (N1, N2, N_IN, N3)] == [2, 3, 2, 3]
 
 
-def test_keepouts_are_blocked(model):
+def test_keepouts_and_their_neighbourhood_are_blocked(model):
+    g = model.gridmap
     b = blocked(model)
-    # the M2 routing blockage (4000 3600)-(4400 4800): columns 20, 21, rows 18..23; nothing
-    # else on M2 (the placement blockage is not a routing one)
-    assert {(x, y) for x, y, z in b if z == 1} == {(x, y) for x in (20, 21) for y in range(18, 24)}
-    # VSS's M1 rail y 1140..1260 lies between rows 5 and 6: both are closed along the die
-    assert all((x, y, 0) in b for x in range(30) for y in (5, 6))
-    # c_n's unconnected pin A (300..400, 500..700) and c_fn's obstruction (2500..2700, 0..200)
-    assert {(1, 2, 0), (1, 3, 0), (12, 0, 0), (13, 0, 0)} <= b
+    # the M2 routing blockage (4000 3600)-(4400 4800): columns 20, 21 from row 3600 up
+    inside = {(x, y, 1) for x in (20, 21) for y, yy in enumerate(g.ys) if yy >= 3600}
+    assert inside <= b
+    # VSS's 0.12 M1 rail at y = 1200 overlaps a wire on the rows 1100 and 1300, the whole die along
+    assert all((x, g.ys.index(y), 0) in b for x in range(30) for y in (1100, 1300))
+    # VSS's 0.4 M3 stripe at y = 4400 covers M3's rows 4200 and 4600
+    assert all((x, g.ys.index(y), 2) in b for x in range(30) for y in (4200, 4600))
+    # the unconnected pin A of c_n (300..400, 500..700) on M1
+    assert {(1, g.ys.index(500), 0), (1, g.ys.index(700), 0)} <= b
     assert not b & set(owners(model))
 
 
-def test_pin_between_tracks_gets_nearest_cell_and_a_stub(tiny):
+def test_a_pin_between_tracks_gets_an_access_wire(tiny):
     tech, design = tiny
     tech = copy.deepcopy(tech)
     # INV pin A shrunk to 0.12..0.18 x 0.52..0.58: for c_s (S at 1200 0, width 600) it lands
-    # on x 1620..1680, y 620..680, between columns 8, 9 and rows 3, 4
+    # on x 1620..1680, y 620..680, between columns 1500, 1700 and rows 500, 700 of M1
     tech.macros["INV"].pins["A"].ports = [Shape("M1", Rect(0.12, 0.52, 0.18, 0.58))]
     m = map_design(tech, design)
     assert m.nearest_pins >= 1
-    access = [ts for ts in m.termsets[N1] if len(ts) == 1 and ts[0][:2] in {(8, 3), (9, 3), (8, 2), (9, 2)}]
-    assert access == [[(8, 3, 0)]]           # (1700, 700) is nearest to the point (1680, 680)
-    # no grid edge reaches the shape; the stub runs on row 3 inside the edge (8, 3) - (9, 3),
-    # which no other net can use as (8, 3) is n1's
-    assert owners(m)[(8, 3, 0)] == N1
-    stub = m.stubs[N1]
-    assert [(w.layer, w.x0, w.y0, w.x1, w.y1) for w in stub] == [("M1", 1700, 700, 1680, 700),
-                                                                 ("M1", 1680, 700, 1680, 680)]
+    g = m.gridmap
+    (pin,) = [pa for pa in m.access[N1] if pa.points[0].wires]
+    (point,) = pin.points
+    ix, iy, z = point.cell
+    assert z == 0 and g.ys[iy] in (500, 700) and owners(m)[point.cell] == N1
+    # along the point's row first (M1 runs along x), then straight into the shape
+    first, *rest = point.wires
+    assert first.layer == "M1" and first.y0 == first.y1 == g.ys[iy] and first.x0 == g.xs[ix]
+    end = (rest[-1] if rest else first)
+    assert 1620 <= end.x1 <= 1680 and 620 <= end.y1 <= 680
+    assert m.access_used(N1, [point.cell]) == [point]
 
 
-def test_pins_of_two_nets_claiming_a_point_leave_it_blocked(tiny):
+def test_pins_of_two_nets_on_one_point_leave_it_to_nobody(tiny):
     tech, design = tiny
     design = copy.deepcopy(design)
-    design.components["c_s"].x = 200    # c_s on top of c_n: c_s/A (n1) meets nothing, but
-    design.components["c_s"].orient = "N"
-    design.nets["n1"].pins = [("c_n", "Y"), ("c_s", "Y")]
     design.nets["n2"].pins = [("c_fn", "Y"), ("c_n", "Y")]   # c_n/Y on two nets: a short in the input
     m = map_design(tech, design)
-    # all four points of c_n/Y are contested and blocked; each net then reaches the pin
-    # through the nearest blocked one still free, never through the other net's
-    assert m.contested_points == 2
-    b, own = blocked(m), owners(m)
-    four = [(3, j, 0) for j in (1, 2, 3, 4)]
-    assert [c in b for c in four] == [False, False, True, True]
-    assert [own[c] for c in four[:2]] == [N1, N2]
+    inside = _pin_points(m, design, tech, "c_n", "Y")
+    assert m.contested_points >= len(inside) > 0
+    assert inside <= blocked(m)
 
 
-def test_pin_without_shape_on_the_grid_names_the_net(tiny):
+def test_a_cell_internal_layer_is_reached_from_above(tiny):
+    """Cells whose obstructions cover their M1 make M1 their own: routes start on M2 and
+    reach an M1 pin through a via placed where the route ends."""
+    tech, design = tiny
+    tech = copy.deepcopy(tech)
+    for macro in tech.macros.values():
+        macro.obstructions.append(Shape("M1", Rect(0.0, 0.0, macro.width, 0.25)))
+    m = map_design(tech, design)
+    assert m.gridmap.layers == ["M2", "M3"] and m.cell_layers == ["M1"]
+    pin = m.access[N2][0]
+    assert all(p.cell[2] == 0 and [w.via for w in p.wires] == ["V12"] for p in pin.points)
+    x, y = m.gridmap.xs[pin.points[0].cell[0]], m.gridmap.ys[pin.points[0].cell[1]]
+    assert (pin.points[0].wires[0].x0, pin.points[0].wires[0].y0) == (x, y)
+
+
+def test_three_pitches_on_offsets_that_do_not_line_up(tiny):
+    """M1 0.2 from 100, M2 0.3 from 150, M3 0.5 from 50: every layer keeps its own tracks,
+    a via stands where the two layers' preferred tracks cross, and a route keeps to them."""
+    tech, design = tiny
+    design = copy.deepcopy(design)
+    design.tracks = [Tracks("Y", 100, 24, 200, ["M1"]), Tracks("X", 150, 20, 300, ["M2"]),
+                     Tracks("Y", 50, 10, 500, ["M3"])]
+    m = map_design(tech, design)
+    g, t = m.gridmap, m.tracks
+    assert g.xs == list(range(150, 6000, 300))
+    assert g.ys == sorted(set(range(100, 4800, 200)) | set(range(50, 5000, 500)))
+    rows = {name: [g.ys[i] for i in t.layers[z][3]] for z, name in enumerate(g.layers)}
+    assert rows == {"M1": list(range(100, 4800, 200)), "M2": [], "M3": list(range(50, 5000, 500))}
+    assert t.layers[1][2] == list(range(len(g.xs)))
+    # a route from n2's M1 pins onwards, on the module's grid with the model's rules
+    grid = spare_grid(m)
+    sets = m.termsets[N2]
+    path = grid.box_maze(net=N2, starts=sets[0], goals=sets[2], hard=[], route_shape=[], marker_pos=[], fixed=[],
+                         gg_drc=0.0, gg_marker=0.0, gg_fixed=0.0,
+                         corridor=[(gx, gy) for gx in range(20) for gy in range(20)], gc=m.gc, use_occ=False)
+    assert path
+    for (ax, ay, az), (bx, by, bz) in zip(path, path[1:]):
+        if az != bz:     # a via: on the preferred tracks of both layers
+            assert all((g.xs[ax] in t.xs) and (ay in t.layers[z][3] if not t.layers[z][0] else ax in t.layers[z][2])
+                       for z in (az, bz))
+        elif ay != by:   # along y on a column the layer runs along
+            assert ax in t.layers[az][2]
+        else:
+            assert ay in t.layers[az][3]
+
+
+def test_a_pin_above_the_top_layer_names_the_net(tiny):
     tech, design = tiny
     tech = copy.deepcopy(tech)
     tech.macros["BUF"].pins["A"].ports = [Shape("M3", Rect(0.1, 0.5, 0.2, 0.7))]
     with pytest.raises(FlowInputError) as e:
-        map_design(tech, design)
+        map_design(tech, design, options=MappingOptions(top_layer="M2"))
     assert e.value.file.endswith("tiny.def") and e.value.line > 0
-    assert "n3" in e.value.construct and "c_fe A" in e.value.construct
+    assert "n3" in e.value.construct and "c_fe A" in e.value.construct and "M2" in e.value.problem

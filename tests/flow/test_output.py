@@ -225,6 +225,28 @@ class TestPicture:
         given = Rect(0, 0, 3000, 2400)
         assert draw_routed(tech, design, str(out), given) == given
 
+    def test_violation_markers_outlined_in_red_in_both_panels(self, tiny, tmp_path):
+        pytest.importorskip("matplotlib")
+        from matplotlib.image import imread
+        from tovrana_flow.check.drc import Marker
+        from tovrana_flow.output.pictures import draw_routed
+        tech, design = tiny
+        clean, marked = tmp_path / "clean.png", tmp_path / "marked.png"
+        window = Rect(0, 0, 3000, 2400)
+        draw_routed(tech, design, str(clean), window)
+        draw_routed(tech, design, str(marked), window, markers=[Marker("short", "M1", (1000, 900, 1400, 1300), ("a", "b"), "short")])
+
+        def red(path):
+            image = imread(str(path))[..., :3]
+            image = image[image.shape[0] // 8:]            # the panels, below the legend
+            is_red = (image[..., 0] > 0.9) & (image[..., 1] < 0.2) & (image[..., 2] < 0.2)
+            half = image.shape[1] // 2
+            return is_red[:, :half].sum(), is_red[:, half:].sum()
+
+        assert red(clean) == (0, 0)
+        left, right = red(marked)
+        assert left > 0 and right > 0
+
     def test_without_matplotlib_a_clear_message(self, tiny, tmp_path, monkeypatch):
         from tovrana_flow.output.pictures import draw_routed
         for name in [m for m in sys.modules if m == "matplotlib" or m.startswith("matplotlib.")]:

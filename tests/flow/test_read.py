@@ -211,6 +211,85 @@ END BUF""")
         ("M1", (0.575, 0.55, 0.725, 0.65)), ("V1", (0.6, 0.55, 0.7, 0.65)), ("M2", (0.6, 0.525, 0.7, 0.675))]
 
 
+RULES_LEF = TINY_LEF.replace("""  SPACING 0.1 ;
+  AREA 0.02 ;
+END M1""", """  SPACING 0.1 ;
+  AREA 0.02 ;
+  MINWIDTH 0.1 ;
+  MINSTEP 0.05 MAXEDGES 1 ;
+  SPACING 0.08 SAMENET ;
+  MAXWIDTH 5 ;
+  PROPERTY LEF58_SPACING "SPACING 0.14 ENDOFLINE 0.11 WITHIN 0.02
+      PARALLELEDGE 0.12 WITHIN 0.1 TWOEDGES ;
+    SPACING 0.2 ENDOFLINE 0.1 EXACTWIDTH WITHIN 0.05 ;
+    SPACING 0.3 RANGE 1.0 2.0 ;" ;
+  PROPERTY LEF58_CORNERSPACING "CORNERSPACING CONVEXCORNER EXCEPTEOL 0.1
+      WIDTH 0.0 SPACING 0.1 WIDTH 0.2 SPACING 0.15 ;" LEF58_FOO 3 ;
+END M1""").replace("""  SPACING 0.1 ;
+  WIDTH 0.1 ;
+END V1""", """  SPACING 0.1 ;
+  SPACING 0.15 ADJACENTCUTS 3 WITHIN 0.2 ;
+  SPACING 0.12 CENTERTOCENTER SAMENET ;
+  WIDTH 0.1 ;
+  PROPERTY LEF58_SPACING "SPACING 0.2 PARALLELOVERLAP ;
+    SPACING 0.3 CUTCLASS VA ;" ;
+END V1""").replace("""  SPACING 0.3 RANGE 0.5 10.0 ;
+END M3""", """  SPACING 0.3 RANGE 0.5 10.0 ;
+  PROPERTY LEF58_SPACINGTABLE "
+    SPACINGTABLE PARALLELRUNLENGTH 0.0 1.0
+      WIDTH 0.0 0.2 0.2
+      WIDTH 0.4 0.25 0.3 ;" ;
+  PROPERTY LEF58_AREA "AREA 0.08 ;" ;
+END M3""")
+
+
+def test_lef_rules_plain_and_in_multi_line_properties(tmp_path):
+    path = write(tmp_path, "rules.lef", RULES_LEF)
+    tech = read_lef([path])
+    m1, v1, m3 = tech.layer("M1"), tech.layer("V1"), tech.layer("M3")
+    assert (m1.min_area, m1.min_width, m1.spacing) == (0.02, 0.1, 0.1)
+    assert [(r.value, r.range, r.same_net) for r in m1.spacings] == [(0.1, None, False), (0.08, None, True),
+                                                                       (0.3, (1.0, 2.0), False)]
+    assert [(s.length, s.max_edges) for s in m1.min_step] == [(0.05, 1)]
+    # The plain end-of-line rule, then the LEF58 one with its parallel edges, on the line it starts.
+    assert [(e.space, e.width, e.within, e.parallel_space, e.parallel_within, e.two_edges, e.line)
+            for e in m1.eol] == [(0.12, 0.12, 0.03, None, None, False, line_of(RULES_LEF, "SPACING 0.12 END")),
+                                 (0.14, 0.11, 0.02, 0.12, 0.1, True, line_of(RULES_LEF, '"SPACING 0.14'))]
+    corner, = m1.corner_spacing
+    assert (corner.widths, corner.spacings, corner.except_eol) == ([0.0, 0.2], [0.1, 0.15], 0.1)
+    assert [(c.value, c.adjacent_cuts, c.within, c.center_to_center, c.same_net, c.parallel_overlap, c.plain)
+            for c in v1.cut_spacings] == [(0.1, None, None, False, False, False, True),
+                                          (0.15, 3, 0.2, False, False, False, False),
+                                          (0.12, None, None, True, True, False, True),
+                                          (0.2, None, None, False, False, True, False)]
+    assert v1.spacing == 0.1            # the plain cut-to-cut spacing
+    # A table in a property string, and a LEF58 AREA where the layer has none.
+    assert (m3.spacing_table.lengths, m3.spacing_table.widths) == ([0.0, 1.0], [0.0, 0.4])
+    assert (m3.spacing_table.spacings, m3.min_area, m3.spacing) == ([[0.2, 0.2], [0.25, 0.3]], 0.08, 0.2)
+    # Every rule read past is noted with the line it is on, inside a string too.
+    assert tech.notes == [
+        f"{path}:{line_of(RULES_LEF, 'MAXWIDTH')}: LAYER M1 MAXWIDTH: skipped (a rule the flow does not use)",
+        f"{path}:{line_of(RULES_LEF, 'SPACING 0.2 END')}: LAYER M1 PROPERTY LEF58_SPACING SPACING: "
+        "skipped (qualifier 'EXACTWIDTH' of this form is not read)",
+        f"{path}:{line_of(RULES_LEF, 'LEF58_FOO')}: LAYER M1 PROPERTY LEF58_FOO: skipped (a property the flow does not use)",
+        f"{path}:{line_of(RULES_LEF, 'SPACING 0.3 CUTCLASS')}: LAYER V1 PROPERTY LEF58_SPACING SPACING: "
+        "skipped (qualifier 'CUTCLASS' of this form is not read)"]
+    # Words after a multi-line string keep their own lines: an error there names the right one.
+    bad = RULES_LEF.replace('  PROPERTY LEF58_AREA "AREA 0.08 ;" ;', '  PROPERTY LEF58_AREA "AREA 0.08 ;" ;\n  PITCH x ;')
+    with pytest.raises(FlowInputError) as e:
+        read_lef([write(tmp_path, "bad.lef", bad)])
+    assert (e.value.line, e.value.construct) == (line_of(bad, "PITCH x"), "LAYER M3 PITCH")
+
+
+def test_lef_pitch_and_offset_on_both_axes(tmp_path, tiny_tech):
+    m1, m2, m3 = tiny_tech.routing_layers()
+    assert (m1.pitch_xy, m1.offset_xy, m1.track_offset("X")) == ((0.2, 0.2), None, 0.0)
+    assert (m3.pitch_xy, m3.offset_xy, m3.track_pitch("Y"), m3.track_offset("Y")) == ((0.4, 0.4), (0.2, 0.2), 0.4, 0.2)
+    tech = read_lef([write(tmp_path, "xy.lef", TINY_LEF.replace("  PITCH 0.4 ;\n  OFFSET 0.2 ;", "  PITCH 0.3 0.4 ;\n  OFFSET 0.1 0.2 ;"))])
+    m3 = tech.layer("M3")        # horizontal: `pitch` and `offset` are the y values, across its wires
+    assert (m3.pitch_xy, m3.offset_xy, m3.pitch, m3.offset) == ((0.3, 0.4), (0.1, 0.2), 0.4, 0.2)
+
+
 def microns(shapes):
     return [(s.layer, tuple(round(v, 9) for v in (s.rect.x0, s.rect.y0, s.rect.x1, s.rect.y1))) for s in shapes]
 
@@ -321,7 +400,8 @@ BAD_INPUTS = [
     ("diagonal polygon edge", "lef", "POLYGON 0.6 0.3 0.7 0.3", "POLYGON 0.6 0.2 0.7 0.3", "POLYGON", "MACRO NAND2 PIN Y PORT POLYGON",
      "neither horizontal nor vertical"),
     ("routing layer without pitch", "lef", "  PITCH 0.4 ;\n", "", "LAYER M3", "LAYER M3", "no PITCH"),
-    ("unclosed quote", "lef", 'BUSBITCHARS "[]"', 'BUSBITCHARS "[]', "BUSBITCHARS", "file", "quoted string"),
+    # A string may span lines: one never closed is reported where it opens.
+    ("unclosed quote", "lef", 'DIVIDERCHAR "/"', 'DIVIDERCHAR "/', "DIVIDERCHAR", "file", "quoted string"),
 ]
 
 

@@ -1,25 +1,26 @@
 """The routing stage's own logic: checkerboard batches the module accepts, the pass plan,
-repair of routes left in pieces, short removal and the unremovable-marker census."""
+the route book, repair of routes left in pieces, short removal and the unremovable-marker census."""
 from __future__ import annotations
-
-from types import SimpleNamespace
 
 import pytest
 import tovrana
 
-from tovrana_flow.routing.shorts import remove_shorts, shared_cells
-from tovrana_flow.routing.engines import GridRecipe, LocalEngine
-from tovrana_flow.routing.initial import InitialOptions
-from tovrana_flow.mapping import Halos
-from tovrana_flow.routing.markers import MarkerCensus
+from tovrana_flow.errors import OptionError
+from tovrana_flow.grid_routes import Route, open_nets, shared_cells
+from tovrana_flow.mapping import GridMap, GridModel, Halos
 from tovrana_flow.metrics import ModuleClock
-from tovrana_flow.routing.stage import open_nets
+from tovrana_flow.routing.initial import InitialOptions
+from tovrana_flow.routing.markers import MarkerCensus
+from tovrana_flow.routing.repair import remove_shorts
+from tovrana_flow.routing.route_book import RouteBook
 from tovrana_flow.routing.schedule import PassOptions, marker_batches, plan_pass
 
 
 def small_model(termsets=None, halo=0, n=40, gc=5):
-    return SimpleNamespace(gc=gc, nx=n, ny=n, nz=2, halos=Halos(halo, halo, 0, 0), vertical=[False, True],
-                           termsets=termsets or {}, net_names=[f"n{i}" for i in range(10)])
+    gridmap = GridMap(list(range(n)), list(range(n)), ["L0", "L1"], ["V01"], 1)
+    return GridModel(gridmap=gridmap, nz=2, blocked=[], pad_owner=[], via_blocked=[], via_index=[(0, 1, 1.0)],
+                     net_names=[f"n{i}" for i in range(10)], termsets=termsets or {}, access={},
+                     vertical=[False, True], gc=gc, halos=Halos(halo, halo, 0, 0), via_cost=1.0)
 
 
 @pytest.mark.parametrize("p", [1, 2, 3, 4])
@@ -56,36 +57,55 @@ def test_plan_moves_borders_raises_weights_and_rips_up_when_slow():
     assert not plan_pass(2, [100, 90], opts, ripup_allowed=False).ripup_all
 
 
-def engine_for(model, routes):
-    args = (model.nx, model.ny, model.nz, [], [], [], [(0, 1, 1.0)])
-    return LocalEngine(GridRecipe(args, [("routes_init", ([(n, c, e) for n, (c, e) in sorted(routes.items())],)),
-                                         ("occ_init", ([(n, c, []) for n, (c, _) in sorted(routes.items())], 0, 0))]))
-
-
 def straight(y, x0, x1, z=0):
     cells = [(x, y, z) for x in range(x0, x1 + 1)]
-    return cells, list(zip(cells, cells[1:]))
+    return Route(cells, list(zip(cells, cells[1:])))
 
 
 def test_open_nets_sees_a_route_in_pieces():
-    model = small_model({1: [[(0, 0, 0)], [(9, 0, 0)]], 2: [[(0, 5, 0)], [(9, 5, 0)]]})
+    termsets = {1: [[(0, 0, 0)], [(9, 0, 0)]], 2: [[(0, 5, 0)], [(9, 5, 0)]]}
     a_cells, a_edges = straight(0, 0, 9)
     broken = (a_cells, a_edges[:3] + a_edges[4:])          # one step missing
-    assert open_nets(model, {1: broken, 2: straight(5, 0, 9)}) == [1]
-    assert open_nets(model, {1: (a_cells, a_edges), 2: straight(5, 0, 9)}) == []
+    assert open_nets(termsets, {1: broken, 2: straight(5, 0, 9)}) == [1]
+    assert open_nets(termsets, {1: (a_cells, a_edges), 2: straight(5, 0, 9)}) == []
 
 
 def test_short_removal_moves_the_later_net_off_shared_cells():
     # net 2 runs straight through net 1's row: every crossing cell is a short
     model = small_model({1: [[(0, 10, 0)], [(30, 10, 0)]], 2: [[(15, 0, 0)], [(15, 30, 0)]]})
     cells2 = [(15, y, 0) for y in range(31)]
-    routes = {1: straight(10, 0, 30), 2: (cells2, list(zip(cells2, cells2[1:])))}
-    assert list(shared_cells(routes)) == [(15, 10, 0)]
-    engine = engine_for(model, routes)
-    moved, left = remove_shorts(engine, model, routes, InitialOptions(), ModuleClock())
+    book = RouteBook(model, {1: straight(10, 0, 30), 2: Route(cells2, list(zip(cells2, cells2[1:])))})
+    assert list(book.shared_cells()) == [(15, 10, 0)]
+    moved, left = remove_shorts(book, margin=1, gg_drc=0.0)
     assert (moved, left) == (1, 0)
-    assert routes[1] == straight(10, 0, 30)                  # the earlier net keeps its route
-    assert not shared_cells(routes) and open_nets(model, routes) == []
+    assert book.routes[1] == straight(10, 0, 30)             # the earlier net keeps its route
+    assert not book.shared_cells() and book.open_nets() == []
+    # the engine holds what the book holds, occupancy included
+    assert not book.occupancy_drifted(tovrana.Grid(*model.grid_args()))
+
+
+def test_roll_back_restores_the_routes_and_the_engine():
+    model = small_model({1: [[(0, 10, 0)], [(30, 10, 0)]], 2: [[(15, 0, 0)], [(15, 30, 0)]]}, gc=10)
+    cells2 = [(15, y, 0) for y in range(31)]
+    book = RouteBook(model, {1: straight(10, 0, 30), 2: Route(cells2, list(zip(cells2, cells2[1:])))})
+    before, signature = book.snapshot(), book.grid.occ_signature()
+    changed = book.work_batch([(0, 0, 3, 3)], gc=10, wire_halo=0, via_halo=0, ripup_all=True, maze_end_iter=3,
+                              gg_drc=8.0, gg_marker=1.0, gg_fixed=1.0, marker_decay=0.5, prl_halo=0, prl_len=0,
+                              vertical=[False, True], n_threads=1)
+    assert changed and book.snapshot() != before
+    book.roll_back(before, changed)
+    assert book.snapshot() == before and book.grid.occ_signature() == signature
+    # the routes the engine holds are the old ones too: a batch on them changes the same nets again
+    assert book.work_batch([(0, 0, 3, 3)], gc=10, wire_halo=0, via_halo=0, ripup_all=True, maze_end_iter=3,
+                           gg_drc=8.0, gg_marker=1.0, gg_fixed=1.0, marker_decay=0.5, prl_halo=0, prl_len=0,
+                           vertical=[False, True], n_threads=1) == changed
+
+
+def test_options_are_refused_where_they_are_built():
+    with pytest.raises(OptionError, match="threads must be at least 1, not 0"):
+        PassOptions(threads=0)
+    with pytest.raises(OptionError, match="margin must be at least 0, not -1"):
+        InitialOptions(margin=-1)
 
 
 def test_markers_forced_by_single_point_pins_are_counted_unremovable():
@@ -94,7 +114,7 @@ def test_markers_forced_by_single_point_pins_are_counted_unremovable():
     c1 = [(5, y, 0) for y in range(5, 21)]
     c2 = [(6, y, 0) for y in range(5, 21)]
     routes = {1: (c1, list(zip(c1, c1[1:]))), 2: (c2, list(zip(c2, c2[1:])))}
-    grid = tovrana.Grid(40, 40, 2, [], [], [], [(0, 1, 1.0)])
+    grid = tovrana.Grid(*model.grid_args())
     count = MarkerCensus(model).count(grid, routes, ModuleClock())
     assert count.cover > 0
     # forced: cells within the halo of both nets' pins (around rows 5 and 20), not in between
@@ -111,8 +131,8 @@ def test_initial_routing_connects_every_net_with_or_without_pricing(gg_drc, refr
     data = Path(__file__).parent / "data"
     tech = read_lef([str(data / "tiny.lef")])
     model = map_design(tech, read_def(str(data / "tiny.def"), tech))
-    grid = tovrana.Grid(*model.grid_args())
-    result = initial_routing(grid, model, options=InitialOptions(gg_drc=gg_drc, refresh=refresh))
-    assert result.opens == [] and sorted(result.routes) == sorted(model.termsets)
-    assert open_nets(model, result.routes) == []
-    assert not shared_cells(result.routes) or gg_drc == 0.0
+    book = RouteBook(model)
+    result = initial_routing(book, options=InitialOptions(gg_drc=gg_drc, refresh=refresh))
+    assert result.opens == [] and sorted(book.routes) == sorted(model.termsets)
+    assert book.open_nets() == []
+    assert not book.shared_cells() or gg_drc == 0.0

@@ -22,9 +22,8 @@ import numpy as np
 from ..design import Design, Net, Tech, Wire
 from ..errors import FlowInputError
 from .overlaps import meeting_pairs
-from ..placed_shapes import PlacedShapes, io_pin_shapes
+from ..placed_shapes import placed_pins
 from ..read import read_def
-from ..read.def_file import PLACEMENT_STATUSES
 
 DETAILS_PER_KIND = 10      # how many opens, shorts and pin shorts the report spells out
 BUCKET_PITCHES = 4         # bucket size of the overlap search, in the finest routing pitch
@@ -167,33 +166,11 @@ class _Scene:
 
     def add_pins(self, regular: list[Net]) -> list[list[int]]:
         """Every placed pin of the design as an element; returns each regular net's pins."""
-        owners: dict[tuple[str, str], list[int]] = defaultdict(list)
-        wildcard: dict[str, list[int]] = defaultdict(list)     # special nets' "( * PIN )"
-        for net in list(regular) + list(self.design.special_nets.values()):
-            nid = self.net_id(net.name)
-            for comp, pin in net.pins:
-                (wildcard[pin] if comp == "*" else owners[comp, pin]).append(nid)
-
         pin_element: dict[tuple[str, str], int] = {}
-        placed = PlacedShapes(self.tech, self.design)
-        for name, comp in self.design.components.items():
-            if comp.macro not in self.tech.macros:
-                raise FlowInputError(self.design.file, comp.line, f"COMPONENTS {comp.name}",
-                                     f"macro {comp.macro} is not in the LEF")
-            for pin_name in self.tech.macros[comp.macro].pins:
-                nets = tuple(dict.fromkeys(owners.get((name, pin_name), []) + wildcard.get(pin_name, [])))
-                e = self.element(PIN, nets, (name, pin_name))
-                pin_element[name, pin_name] = e
-                if comp.status not in PLACEMENT_STATUSES:
-                    continue           # no place, no shapes: its pins can only be opens
-                for s in placed.pin(name, pin_name):
-                    if s.layer in self.routing:
-                        self.add_rect(s.layer, s.rect.x0, s.rect.y0, s.rect.x1, s.rect.y1, e)
-        for name, io in self.design.pins.items():
-            nets = tuple(dict.fromkeys(owners.get(("PIN", name), []) + ([self.net_id(io.net)] if io.net else [])))
-            e = self.element(PIN, nets, ("PIN", name))
-            pin_element["PIN", name] = e
-            for s in io_pin_shapes(io):
+        for pin in placed_pins(self.tech, self.design):
+            e = self.element(PIN, tuple(self.net_id(n) for n in pin.nets), pin.conn)
+            pin_element[pin.conn] = e
+            for s in pin.shapes:
                 if s.layer in self.routing:
                     self.add_rect(s.layer, s.rect.x0, s.rect.y0, s.rect.x1, s.rect.y1, e)
 
@@ -223,7 +200,7 @@ def _wire_rect(w: Wire) -> tuple[int, int, int, int]:
     return x0, y0, x1, y1
 
 
-def _bucket_size(tech: Tech, design: Design) -> int:
+def bucket_size(tech: Tech, design: Design) -> int:
     pitches = [l.pitch for l in tech.routing_layers() if l.pitch]
     if pitches and design.dbu_per_micron:
         return max(1, round(min(pitches) * design.dbu_per_micron * BUCKET_PITCHES))
@@ -252,7 +229,7 @@ def check_def(tech: Tech, design: Design) -> CheckReport:
 
     report = CheckReport(nets=len(regular), pins=sum(len(p) for p in net_pins))
     report.wires, report.vias = scene.kinds.count(WIRE), scene.kinds.count(VIA)
-    shorts, pin_shorts = _join_and_find_shorts(scene, _bucket_size(tech, design))
+    shorts, pin_shorts = _join_and_find_shorts(scene, bucket_size(tech, design))
     _count_opens(report, scene, regular, net_pins)
     report.shorts, report.pin_shorts = len(shorts), len(pin_shorts)
     for (a, b), (layer, x, y) in shorts.items():

@@ -1,43 +1,60 @@
 """Mapping a read design onto the module's grid.
 
-Every grid cell that matters gets one claim, strongest first:
-1. a point inside a signal pin shape is a pad of that pin's net;
-2. a point inside a keep-out, or one that guards a keep-out (see `cellcover`), is blocked;
-3. a point that guards a signal pin shape it does not lie in is a pad of that net too, so
-   that no other net's route crosses the pin.
-Two nets claiming the same point at the same strength leave it blocked, and the flow counts
-those points. A pin that covers no grid point is reached from its nearest point among those
-that guard it, through a short access wire (a stub) that the flow emits with the routes.
+The grid's lines are the union of the routing layers' tracks (`tracks`); each layer runs
+only on its own tracks, a step costs its real length, a via stands where two layers' tracks
+cross. Every grid point is judged against the fixed metal by the LEF's rules (`claims`):
+it is free, one net's (inside or beside that net's pin), or nobody's; and a via may or may
+not land on it. Each pin gets its terminal set and the wiring that reaches it (`access`).
+How close two routes of different nets may come is the module's spacing model, from the
+same rules (`rules`).
 """
 from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-from .track_points import bracket_points, clamp_into, covered_points, distance2, guarded_points
-from ..design import Design, Guides, Rect, Tech, Wire
-from ..errors import FlowInputError
-from .gridmap import GridMap
+import numpy as np
+
+from ..design import Design, Guides, Rect, Tech
+from ..errors import FlowInputError, at_least, positive
+from ..grid_routes import Cell, Route
 from ..placed_shapes import PlacedShapes, keepout_shapes
-from .layers import Halos, LayerStack, derived_halos, layer_stack, via_names
+from .access import PinAccess, PointUse, Stack, access_wire, on_grid_points, one_gcell, stack_points
+from .claims import FREE, NOBODY, FixedRects, layer_claims
+from .gridmap import GridMap
+from .layers import Halos, routing_range, via_names
+from .rules import LayerRules, Pad, layer_rules, via_pad
+from .tracks import layer_tracks, on_lines, union_lines
 
-BLOCKED = -1
+BLOCKED = NOBODY
 
-Cell = tuple[int, int, int]       # (ix, iy, z), the module's cell order
+DEFAULT_GCELL = 15            # unit pitches per gcell side
+DEFAULT_VIA_COST = 4.0        # a layer change, in unit pitches
+DEFAULT_WRONG_WAY = 4.0       # a step against a layer's preferred direction costs this many times its length
 
 
 @dataclass
 class MappingOptions:
-    """Overrides of the derived mapping parameters (None: derive)."""
-    gcell: int | None = None          # grid points per gcell side (default 15)
-    wire_halo: int | None = None
-    via_halo: int | None = None
-    prl_halo: int | None = None
-    prl_len: int | None = None
-    via_cost: float | None = None     # cost of one layer change in track steps (default 4)
+    """Choices of the mapping (None: the default, see the module's constants)."""
+    gcell: int | None = None          # gcell side in unit pitches
+    via_cost: float | None = None     # cost of one layer change in unit pitches
+    wrong_way: float | None = None    # cost factor of a step against the preferred direction
+    bottom_layer: str | None = None   # lowest routing layer routes run on (default: see `layers`)
+    top_layer: str | None = None      # highest one (default: the LEF's highest)
+
+    def __post_init__(self):
+        at_least("gcell", self.gcell, 1)
+        positive("via_cost", self.via_cost)
+        at_least("wrong_way", self.wrong_way, 1)
 
 
-DEFAULT_GCELL = 15
-DEFAULT_VIA_COST = 4.0
+@dataclass
+class TrackModel:
+    """What `Grid.set_track_model` takes: line coordinates, the cost unit, and per layer
+    (vertical, wrong-way factor, columns it runs along, rows it runs along)."""
+    xs: list[int]
+    ys: list[int]
+    unit: int
+    layers: list[tuple[bool, float, list[int], list[int]]]
 
 
 @dataclass
@@ -51,15 +68,23 @@ class GridModel:
     via_index: list[tuple[int, int, float]]
     net_names: list[str]                          # net id -> DEF name, file order
     termsets: dict[int, list[list[Cell]]]         # nets with two or more pins on the grid
-    stubs: dict[int, list[Wire]]                  # access wires of pins that cover no grid point
+    access: dict[int, list[PinAccess]]            # net id -> how each of its pins is reached
     vertical: list[bool]
     gc: int
     halos: Halos
     via_cost: float
-    supply: list[int] = field(default_factory=list)
-    left_out_layers: list[str] = field(default_factory=list)
-    nearest_pins: int = 0                         # pins reached through a stub
-    contested_points: int = 0                     # points two nets' pins both claimed
+    supply: list[int] = field(default_factory=list)               # nets never ripped up
+    supply_routes: dict[int, Route] = field(default_factory=dict)  # their routes, kept as they are
+    tracks: TrackModel | None = None              # None: the module's plain grid (unit steps, every move)
+    no_via_cells: list[Cell] = field(default_factory=list)
+    spacing: list[tuple[int, int, int, int]] | None = None   # per layer (wire dx, dy, via dx, dy)
+    rules: list[LayerRules] = field(default_factory=list)
+    fixed: dict[str, FixedRects] = field(default_factory=dict)   # per routing layer name, its fixed metal
+    cell_layers: list[str] = field(default_factory=list)     # routing layers below the grid (pins only)
+    manufacturing_grid: int = 1                               # database units
+    nearest_pins: int = 0                         # pins reached through an access wire
+    unreachable_pins: int = 0                     # pins with no point a route may use (left open)
+    contested_points: int = 0                     # points two nets' pins both hold
 
     @property
     def nx(self) -> int:
@@ -75,54 +100,23 @@ class GridModel:
     def obstacles(self) -> list[Cell]:
         return [(ix, iy, z) for z, ix, iy in self.blocked]
 
-
-class _Claims:
-    """Per grid point, the strongest claim so far (level, owner)."""
-    PIN, KEEPOUT, GUARD = 3, 2, 1
-
-    def __init__(self):
-        self.level: dict[Cell, int] = {}
-        self.owner: dict[Cell, int] = {}
-        self.contested: set[Cell] = set()
-
-    def claim(self, cell: Cell, level: int, owner: int) -> None:
-        old = self.level.get(cell, 0)
-        if level > old:
-            self.level[cell], self.owner[cell] = level, owner
-            self.contested.discard(cell)
-        elif level == old and self.owner[cell] != owner and owner != BLOCKED:
-            if self.owner[cell] != BLOCKED:
-                self.contested.add(cell)
-            self.owner[cell] = BLOCKED
+    def access_used(self, net: int, cells) -> list:
+        """The access points by which a route holding `cells` reaches the net's pins: per pin,
+        its first access point the route holds."""
+        held = set(cells)
+        out = []
+        for pin in self.access.get(net, ()):
+            point = next((p for p in pin.points if p.cell in held), None)
+            if point is not None:
+                out.append(point)
+        return out
 
 
 @dataclass
 class _Pin:
     net: int
     conn: tuple[str, str]
-    shapes: list[tuple[int, Rect]]   # (z, rect) on grid layers
-
-
-def _net_pins(design: Design, placed: PlacedShapes, z_of: dict[str, int]) -> list[_Pin]:
-    pins = []
-    for net_id, net in enumerate(design.nets.values()):
-        for conn in net.pins:
-            shapes = [(z_of[s.layer], s.rect) for s in placed.connection(conn) if s.layer in z_of]
-            if not shapes:
-                raise FlowInputError(design.file, net.line, f"NETS {net.name} ( {conn[0]} {conn[1]} )",
-                                     "the pin has no shape on a routing layer of the grid")
-            pins.append(_Pin(net_id, conn, shapes))
-    return pins
-
-
-def _cut_layers_between(tech: Tech, layers) -> dict[str, int]:
-    """Cut layer name -> the grid layer below it."""
-    out = {}
-    for z, (lower, upper) in enumerate(zip(layers, layers[1:])):
-        for layer in tech.layers:
-            if layer.kind == "CUT" and lower.index < layer.index < upper.index:
-                out[layer.name] = z
-    return out
+    shapes: list[tuple[str, Rect]]      # (layer, rect), any routing layer
 
 
 def map_design(tech: Tech, design: Design, guides: Guides | None = None,
@@ -130,130 +124,228 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
     """The design on the grid. `guides` do not change the grid (the routing stage uses them
     for its corridors); they are taken so that a replacement mapping may."""
     opts = options or MappingOptions()
-    gc = opts.gcell or DEFAULT_GCELL
     dbu = design.dbu_per_micron
-    stack = layer_stack(tech, design)
-    vias = via_names(tech, stack.layers)
-    gridmap = GridMap(stack.xs, stack.ys, [l.name for l in stack.layers], vias, dbu)
-    z_of = {layer.name: z for z, layer in enumerate(stack.layers)}
+    routing = tech.routing_layers()
+    if not routing:
+        raise FlowInputError(tech.files[0] if tech.files else "LEF", 1, "LAYER", "no routing layer in the LEF")
+    all_tracks = layer_tracks(tech, design)
+    lo, hi = routing_range(tech, design, opts.bottom_layer, opts.top_layer)
+    tracks = all_tracks[lo:hi + 1]
+    layers = [t.layer for t in tracks]
+    stack_vias = via_names(tech, routing[:hi + 1])        # every layer change up to the top
+    vias = stack_vias[lo:hi]
+    xs_list, ys_list = union_lines(tracks)
+    xs, ys = np.array(xs_list, dtype=np.int64), np.array(ys_list, dtype=np.int64)
+    rules_all = layer_rules(tech, routing[:hi + 1], stack_vias, dbu)
+    rules = rules_all[lo:]
+    masks = []
+    for z, t in enumerate(tracks):
+        x_mask = np.zeros(len(xs), dtype=bool)
+        y_mask = np.zeros(len(ys), dtype=bool)
+        # a layer runs along its preferred tracks, and against its direction on its other
+        # tracks where they are grid lines; but not on the lowest layer, among the pins,
+        # where a wire across the tracks ends beside a neighbouring pin
+        for mask, coords, preferred in ((x_mask, t.xs, t.vertical), (y_mask, t.ys, not t.vertical)):
+            if preferred or z > 0:
+                mask[on_lines(coords, xs_list if mask is x_mask else ys_list)] = True
+        masks.append((x_mask, y_mask))
 
     placed = PlacedShapes(tech, design)
-    pins = _net_pins(design, placed, z_of)
-    claims, via_blocked = _claim_points(tech, design, stack, pins, placed, z_of)
-    termsets, stubs, nearest = _terminal_sets(pins, claims, gridmap, gc)
-    blocked, pad_owner = [], []
-    for (ix, iy, z), owner in sorted(claims.owner.items(), key=lambda kv: (kv[0][2], kv[0][0], kv[0][1])):
-        if owner == BLOCKED:
-            blocked.append((z, ix, iy))
-        else:
-            pad_owner.append((z, ix, iy, owner))
+    names = {l.name for l in routing[:hi + 1]}
+    pins = _net_pins(design, placed, names, routing[hi].name)
+    rects = _fixed_rects(tech, design, placed, pins, names)
+    z_of = {l.name: z for z, l in enumerate(layers)}
+    claims = [layer_claims(xs, ys, m[0], m[1], rules[z], rects.get(layers[z].name, FixedRects.of([])))
+              for z, m in enumerate(masks)]
+    no_via = [c.no_via.copy() for c in claims]
+    _cut_keepouts(tech, design, placed, layers, xs, ys, no_via)
+    owners = [c.owner.copy() for c in claims]
 
-    halos = derived_halos(tech, stack, vias, dbu)
-    for name in ("wire_halo", "via_halo", "prl_halo", "prl_len"):
-        if getattr(opts, name) is not None:
-            setattr(halos, name, getattr(opts, name))
+    gc = opts.gcell or DEFAULT_GCELL
+    unit = all_tracks[1].pitch if len(all_tracks) > 1 else all_tracks[0].pitch
+    gc_lines = _gcell_lines(gc * unit, xs, ys)
+    cell_layers = [l.name for l in routing[:lo]]
+    stacks = {name: _stack(tech, routing, k, lo, stack_vias, rules_all, dbu) for k, name in enumerate(cell_layers)}
+    use = PointUse(xs, ys, masks, owners, no_via, [t.vertical for t in tracks])
+    access, nearest, unreachable = _access(pins, use, z_of, stacks, {r.name: r for r in rules_all}, rects,
+                                           [l.name for l in layers], gc_lines, rules)
+    _claim_around_access_wires(access, xs, ys, masks, rules, [l.name for l in layers], rects, owners, no_via)
+    termsets = {net: [p.cells for p in pa] for net, pa in access.items() if len(pa) >= 2}
+
+    blocked, pad_owner, no_via_cells = _grid_lists(owners, no_via, masks)
+    gridmap = GridMap(xs_list, ys_list, [l.name for l in layers], vias, dbu)
     via_cost = opts.via_cost if opts.via_cost is not None else DEFAULT_VIA_COST
+    wrong_way = opts.wrong_way if opts.wrong_way is not None else DEFAULT_WRONG_WAY
+    track_model = TrackModel(xs_list, ys_list, unit, [
+        (t.vertical, wrong_way, [int(i) for i in np.flatnonzero(m[0])], [int(i) for i in np.flatnonzero(m[1])])
+        for t, m in zip(tracks, masks)])
+    contested = sum(int(np.count_nonzero(c.inside == NOBODY)) for c in claims)
     return GridModel(
-        gridmap=gridmap, nz=len(stack.layers), blocked=blocked, pad_owner=pad_owner,
-        via_blocked=sorted(via_blocked), via_index=[(z, z + 1, via_cost) for z in range(len(vias))],
-        net_names=list(design.nets), termsets=termsets, stubs=stubs,
-        vertical=[l.direction == "VERTICAL" for l in stack.layers],
-        gc=gc, halos=halos, via_cost=via_cost,
-        left_out_layers=stack.left_out, nearest_pins=nearest, contested_points=len(claims.contested))
+        gridmap=gridmap, nz=len(layers), blocked=blocked, pad_owner=pad_owner, via_blocked=[],
+        via_index=[(z, z + 1, via_cost) for z in range(len(vias))],
+        net_names=list(design.nets), termsets=termsets, access=access,
+        vertical=[t.vertical for t in tracks], gc=gc_lines, halos=Halos(0, 0, 0, 0), via_cost=via_cost,
+        tracks=track_model, no_via_cells=no_via_cells, spacing=[r.spacing_boxes() for r in rules],
+        rules=rules, fixed=rects, cell_layers=cell_layers,
+        manufacturing_grid=max(1, round((tech.manufacturing_grid or 0) * dbu)),
+        nearest_pins=nearest, unreachable_pins=unreachable, contested_points=contested)
 
 
-def _claim_points(tech: Tech, design: Design, stack: LayerStack, pins: list[_Pin], placed: PlacedShapes,
-                  z_of: dict[str, int]) -> tuple[_Claims, set[tuple[int, int]]]:
-    """Every grid point's claim (see the module's docstring), and the via-blocked columns."""
-    xs, ys = stack.xs, stack.ys
-    claims = _Claims()
-    # layers with coarser tracks: the grid lines off their tracks are closed on that layer
-    for z, lines in stack.off_track.items():
-        vertical = stack.layers[z].direction == "VERTICAL"
-        for k in sorted(lines):
-            pts = [(k, iy) for iy in range(len(ys))] if vertical else [(ix, k) for ix in range(len(xs))]
-            for ix, iy in pts:
-                claims.claim((ix, iy, z), claims.KEEPOUT, BLOCKED)
+def _gcell_lines(size: int, xs: np.ndarray, ys: np.ndarray) -> int:
+    """Grid lines per gcell side for gcells about `size` across (the mean of both axes)."""
+    spans = [(a[-1] - a[0]) / (len(a) - 1) for a in (xs, ys) if len(a) > 1]
+    mean = sum(spans) / len(spans) if spans else size
+    return max(1, round(size / mean))
+
+
+def _net_pins(design: Design, placed: PlacedShapes, names: set[str], top: str) -> list[_Pin]:
+    pins = []
+    for net_id, net in enumerate(design.nets.values()):
+        for conn in net.pins:
+            shapes = [(s.layer, s.rect) for s in placed.connection(conn) if s.layer in names]
+            if not shapes:
+                raise FlowInputError(design.file, net.line, f"NETS {net.name} ( {conn[0]} {conn[1]} )",
+                                     f"the pin has no shape on a routing layer up to the top layer {top}")
+            pins.append(_Pin(net_id, conn, shapes))
+    return pins
+
+
+def _fixed_rects(tech: Tech, design: Design, placed: PlacedShapes, pins: list[_Pin],
+                 names: set[str]) -> dict[str, FixedRects]:
+    """Per routing layer, the fixed metal: the nets' pins, and every keep-out (metal of no net)."""
+    out: dict[str, list] = {}
     for pin in pins:
-        for z, rect in pin.shapes:
-            for ix, iy in covered_points(xs, ys, rect):
-                claims.claim((ix, iy, z), claims.PIN, pin.net)
-    cuts = _cut_layers_between(tech, stack.layers)
-    via_blocked: set[tuple[int, int]] = set()
+        for layer, r in pin.shapes:
+            out.setdefault(layer, []).append((r.x0, r.y0, r.x1, r.y1, pin.net, True))
     for shape in keepout_shapes(tech, design, placed):
-        if shape.layer in z_of:
-            for ix, iy in guarded_points(xs, ys, shape.rect):
-                claims.claim((ix, iy, z_of[shape.layer]), claims.KEEPOUT, BLOCKED)
-        elif shape.layer in cuts:
-            via_blocked.update(covered_points(xs, ys, shape.rect))
-    for pin in pins:
-        for z, rect in pin.shapes:
-            for ix, iy in guarded_points(xs, ys, rect):
-                claims.claim((ix, iy, z), claims.GUARD, pin.net)
-    return claims, via_blocked
+        if shape.layer in names:
+            r = shape.rect
+            out.setdefault(shape.layer, []).append((round(r.x0), round(r.y0), round(r.x1), round(r.y1), NOBODY, False))
+    return {layer: FixedRects.of(rs) for layer, rs in out.items()}
 
 
-def _terminal_sets(pins: list[_Pin], claims: _Claims, gridmap: GridMap, gc: int):
-    """Per net with two or more pins its terminal sets, the access wires of pins that cover
-    no grid point, and how many pins needed one."""
-    xs, ys = gridmap.xs, gridmap.ys
-    termsets: dict[int, list[list[Cell]]] = {}
-    stubs: dict[int, list[Wire]] = {}
-    nearest = 0
+def _cut_keepouts(tech: Tech, design: Design, placed: PlacedShapes, layers, xs, ys, no_via) -> None:
+    """Obstructions and blockages on a cut layer between two grid layers: no via at the points
+    they cover, on either side."""
+    below = {}
+    for z, (lower, upper) in enumerate(zip(layers, layers[1:])):
+        for layer in tech.layers:
+            if layer.kind == "CUT" and lower.index < layer.index < upper.index:
+                below[layer.name] = z
+    for shape in keepout_shapes(tech, design, placed):
+        z = below.get(shape.layer)
+        if z is None:
+            continue
+        r = shape.rect
+        ix = slice(int(np.searchsorted(xs, r.x0, "left")), int(np.searchsorted(xs, r.x1, "right")))
+        iy = slice(int(np.searchsorted(ys, r.y0, "left")), int(np.searchsorted(ys, r.y1, "right")))
+        no_via[z][iy, ix] = True
+        no_via[z + 1][iy, ix] = True
+
+
+def _stack(tech: Tech, routing, k: int, lo: int, vias: list[str], rules_all, dbu: int) -> Stack:
+    """The via stack from routing layer k (below the grid) up to the grid's lowest layer lo."""
+    names = [l.name for l in routing[k:lo + 1]]
+    used = vias[k:lo]
+    pads = []
+    for j, name in enumerate(names):
+        around = [v for v in (used[j - 1] if j > 0 else None, used[j] if j < len(used) else None) if v]
+        ps = [via_pad(tech, v, name, dbu) for v in around]
+        pads.append(Pad(max(p.hx for p in ps), max(p.hy for p in ps)))
+    return Stack(used, names, pads)
+
+
+def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, layer_names,
+            gc: int, rules: list[LayerRules]) -> tuple[dict[int, list[PinAccess]], int, int]:
+    """Each pin's access points, claimed for its net (they become its pads); how many pins
+    needed an access wire, and how many have no point at all (they stay open)."""
+    access: dict[int, list[PinAccess]] = {}
+    nearest = unreachable = 0
     for pin in pins:
-        cells = sorted({(ix, iy, z) for z, rect in pin.shapes for ix, iy in covered_points(xs, ys, rect)
-                        if claims.owner.get((ix, iy, z)) == pin.net})
-        if not cells:
-            cell, stub = _access(pin, claims, gridmap)
-            cells = [cell]
-            stubs.setdefault(pin.net, []).extend(stub)
+        points = []
+        for layer, rect in pin.shapes:
+            if layer in z_of:
+                points += on_grid_points(z_of[layer], rect, pin.net, use)
+            elif layer in stacks:
+                points += stack_points(rect, pin.net, stacks[layer], use, rules_of, rects)
+        if points:
+            free = set(use.escaping([p.cell for p in points], pin.net))
+            points = [p for p in points if p.cell in free]
+        if not points:
+            on_grid = [(z_of[layer], rect) for layer, rect in pin.shapes if layer in z_of]
+            below = not on_grid
+            if below:   # only below the grid: an access wire on the lowest grid layer to the stack
+                on_grid = [(0, rect) for layer, rect in pin.shapes]
+            point = access_wire(on_grid, pin.net, use, layer_names, rules, rects)
+            if point is None:
+                unreachable += 1
+                continue
+            if below:
+                layer, rect = pin.shapes[0]
+                end = point.wires[-1] if point.wires else None
+                x, y = (end.x1, end.y1) if end else (int(use.xs[point.cell[0]]), int(use.ys[point.cell[1]]))
+                point.wires += stacks[layer].wires(x, y)
+            points = [point]
             nearest += 1
-        termsets.setdefault(pin.net, []).append(_one_gcell(cells, gc))
-    return {net: sets for net, sets in termsets.items() if len(sets) >= 2}, stubs, nearest
+            _add_wires(rects, point.wires, rules[point.cell[2]].width, pin.net)
+        points = sorted({p.cell: p for p in points}.values(), key=lambda p: p.cell)
+        points = one_gcell(points, gc)
+        for p in points:
+            ix, iy, z = p.cell
+            if use.owners[z][iy, ix] == FREE:
+                use.owners[z][iy, ix] = pin.net
+        access.setdefault(pin.net, []).append(PinAccess(pin.net, points))
+    return access, nearest, unreachable
 
 
-def _one_gcell(cells: list[Cell], gc: int) -> list[Cell]:
-    """The pin's cells in the gcell that holds most of them (the lowest such gcell).
+def _add_wires(rects: dict[str, FixedRects], wires, width: int, net: int) -> None:
+    """Access wires become fixed metal of their net, which later access wires keep clear of."""
+    if not wires:
+        return
+    half = width // 2
+    for w in wires:
+        if w.via is None:
+            new = FixedRects.of([(min(w.x0, w.x1) - half, min(w.y0, w.y1) - half, max(w.x0, w.x1) + half,
+                                  max(w.y0, w.y1) + half, net, True)])
+            old = rects.get(w.layer)
+            rects[w.layer] = new if old is None else old.joined(new)
 
-    Boxes of rip-up and reroute are made of whole gcells, and a box worker reconnects a
-    terminal set through its cells inside the box only: a set across a box border can be
-    left unconnected. Kept inside one gcell, a set is wholly in a box or wholly out of it;
-    the pin's other cells stay pads of its net.
-    """
-    groups: dict[tuple[int, int], list[Cell]] = {}
-    for c in cells:
-        groups.setdefault((c[0] // gc, c[1] // gc), []).append(c)
-    return max(sorted(groups.items()), key=lambda kv: len(kv[1]))[1] if len(groups) > 1 else cells
+
+def _claim_around_access_wires(access, xs, ys, masks, rules, layer_names, rects, owners, no_via) -> None:
+    """The points beside an access wire become its net's (or nobody's, beside two nets'
+    metal), as beside a pin; access points keep their claims."""
+    taken = {p.cell for pas in access.values() for pa in pas for p in pa.points}
+    for z, name in enumerate(layer_names):
+        wires = [(min(w.x0, w.x1) - rules[z].width // 2, min(w.y0, w.y1) - rules[z].width // 2,
+                  max(w.x0, w.x1) + rules[z].width // 2, max(w.y0, w.y1) + rules[z].width // 2, pa.net, True)
+                 for pas in access.values() for pa in pas for p in pa.points for w in p.wires
+                 if w.via is None and w.layer == name and p.cell[2] == z]
+        if not wires:
+            continue
+        near = layer_claims(xs, ys, masks[z][0], masks[z][1], rules[z], FixedRects.of(wires))
+        o = owners[z]
+        keep = np.zeros(o.shape, dtype=bool)
+        for ix, iy, zz in taken:
+            if zz == z:
+                keep[iy, ix] = True
+        claimed = (near.owner != FREE) & ~keep
+        clash = claimed & (o != FREE) & (o != near.owner)
+        o[claimed & (o == FREE)] = near.owner[claimed & (o == FREE)]
+        o[clash] = NOBODY
+        no_via[z] |= near.no_via & ~keep
 
 
-def _access(pin: _Pin, claims: _Claims, gridmap: GridMap) -> tuple[Cell, list[Wire]]:
-    """The nearest point the pin's net may use among those around its shapes, claimed for
-    the net, and the access wire from it into the shape: first along the point's own row
-    (inside the guarded edge), then straight into the shape."""
-    xs, ys = gridmap.xs, gridmap.ys
-    best = None
-    for z, rect in pin.shapes:
-        for ix, iy in bracket_points(xs, ys, rect):
-            owner = claims.owner.get((ix, iy, z))
-            # a free point or the net's own first, a blocked one next, never another net's
-            rank = 0 if owner in (None, pin.net) else 1 if owner == BLOCKED else None
-            if rank is not None:
-                key = (rank, distance2(xs[ix], ys[iy], rect), z, ix, iy)
-                if best is None or key < best[0]:
-                    best = (key, rect)
-    if best is None:   # every point around the pin is another net's: the pin stays open
-        z, rect = pin.shapes[0]
-        ix, iy = min(bracket_points(xs, ys, rect), key=lambda p: (distance2(xs[p[0]], ys[p[1]], rect), p))
-        return (ix, iy, z), []
-    (_, _, z, ix, iy), rect = best
-    claims.level[(ix, iy, z)], claims.owner[(ix, iy, z)] = claims.PIN, pin.net
-    claims.contested.discard((ix, iy, z))
-    x, y = xs[ix], ys[iy]
-    px, py = clamp_into(x, y, rect)
-    layer = gridmap.layers[z]
-    stub = []
-    if px != x:
-        stub.append(Wire(layer, x, y, px, y))
-    if py != y:
-        stub.append(Wire(layer, px, y, px, py))
-    return (ix, iy, z), stub
+def _grid_lists(owners, no_via, masks):
+    """The module's blocked and pad cells (points on the layer's tracks only: no move reaches
+    the others) and no-via cells."""
+    blocked, pads, no_via_cells = [], [], []
+    for z, (owner, nv, (x_mask, y_mask)) in enumerate(zip(owners, no_via, masks)):
+        on = x_mask[None, :] | y_mask[:, None]
+        for iy, ix in zip(*np.nonzero(on & (owner == NOBODY))):
+            blocked.append((z, int(ix), int(iy)))
+        iys, ixs = np.nonzero(on & (owner >= 0))
+        for iy, ix, net in zip(iys.tolist(), ixs.tolist(), owner[iys, ixs].tolist()):
+            pads.append((z, ix, iy, net))
+        for iy, ix in zip(*np.nonzero(on & nv & (owner != NOBODY))):
+            no_via_cells.append((int(ix), int(iy), z))
+    return blocked, pads, no_via_cells

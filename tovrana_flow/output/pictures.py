@@ -12,6 +12,7 @@ from ..design import Design, Rect, Tech
 WINDOW_SHARE = 1 / 8        # the default window's share of the die's width and of its height,
 WINDOW_TRACKS = 40          # but at least this many of the finest tracks across
 _DENSITY_BINS = 64          # resolution of the search for the densest window
+MARKER_COLOUR = "red"
 
 
 def _require_matplotlib():
@@ -100,9 +101,11 @@ def _window_share(tech: Tech, design: Design) -> float:
     return max(WINDOW_SHARE, min(0.5, WINDOW_TRACKS * min(pitches) / side))
 
 
-def draw_routed(tech: Tech, design: Design, path: str, window: Rect | None = None) -> Rect:
+def draw_routed(tech: Tech, design: Design, path: str, window: Rect | None = None, markers=None) -> Rect:
     """Writes a PNG of the routed `design` to `path`: the whole die and `window` (database
     units; default: the densest window an eighth of the die across, wider on a small die).
+    `markers` (anything with a `rect` in database units, e.g. the design-rule check's) are
+    outlined in red, and on the whole die also marked where they are too small to see.
     Returns the window drawn."""
     FigureCanvasAgg, Figure, LineCollection, Line2D = _require_matplotlib()
     window = window or densest_window(design, _window_share(tech, design))
@@ -114,6 +117,9 @@ def draw_routed(tech: Tech, design: Design, path: str, window: Rect | None = Non
     colours = {name: f"C{layer_order.index(name) % 10 if name in layer_order else 9}" for name in layers}
     outlines = _outlines(tech, design)
     frame = [_outline(window.x0 / dbu, window.y0 / dbu, window.x1 / dbu, window.y1 / dbu)]
+    if markers:
+        boxes = [_outline(*(v / dbu for v in m.rect)) for m in markers]
+        centres = np.array([((m.rect[0] + m.rect[2]) / 2 / dbu, (m.rect[1] + m.rect[3]) / 2 / dbu) for m in markers])
 
     fig = Figure(figsize=(16, 8.6), dpi=110)
     fig.subplots_adjust(left=0.05, right=0.98, bottom=0.07, top=0.9, wspace=0.15)
@@ -129,6 +135,11 @@ def draw_routed(tech: Tech, design: Design, path: str, window: Rect | None = Non
             if name in vias:
                 pts = np.array(vias[name])
                 ax.scatter(pts[:, 0], pts[:, 1], s=dot, c=colours[name], marker="s", linewidths=0, zorder=z)
+        if markers:
+            ax.add_collection(LineCollection(boxes, colors=MARKER_COLOUR, linewidths=0.8, zorder=len(layers) + 2))
+            if col == 0:
+                ax.scatter(centres[:, 0], centres[:, 1], s=6, marker="s", facecolors="none",
+                           edgecolors=MARKER_COLOUR, linewidths=0.5, zorder=len(layers) + 2)
         if col == 0:
             ax.add_collection(LineCollection(frame, colors="k", linewidths=0.8, zorder=len(layers) + 1))
         if box is not None:
@@ -142,6 +153,8 @@ def draw_routed(tech: Tech, design: Design, path: str, window: Rect | None = Non
         ax.set_title(f"{design.name}: {title}")
     handles = [Line2D([], [], color=colours[name], lw=2, label=name) for name in layers]
     handles.append(Line2D([], [], color="0.75", lw=2, label="cells"))
+    if markers:
+        handles.append(Line2D([], [], color=MARKER_COLOUR, lw=2, label=f"violations ({len(markers)})"))
     fig.legend(handles=handles, loc="upper center", ncol=min(len(handles), 10), frameon=False)
     FigureCanvasAgg(fig).print_png(path)
     return window

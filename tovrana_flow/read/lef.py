@@ -1,13 +1,18 @@
 """Reads the LEF subset the flow needs into a `Tech`.
 
-Kept: units, manufacturing grid, layers (type, direction, pitch, width, offset, the smallest
-plain spacing and the parallel-run-length table), vias (fixed shapes or via-rule parameters),
-sites, macros (class, size, origin, pins with their port shapes, obstructions). Everything
-else is read past by its `;` or its `END`.
+Kept: units, manufacturing grid, layers (type, direction, pitch and offset on both axes, width,
+the design rules the checker judges: AREA, MINWIDTH, SPACING with its RANGE, SAMENET and
+ENDOFLINE forms, the parallel-run-length table, MINSTEP, cut spacing; the same rules written
+as `PROPERTY LEF58_...` strings where their form is plain), vias (fixed shapes or via-rule
+parameters), sites, macros (class, size, origin, pins with their port shapes, obstructions).
+Everything else is read past by its `;` or its `END`; a rule read past that way leaves a note
+on `Tech.notes`, so that a check can say what it did not judge.
 """
 from __future__ import annotations
 
-from ..design import Layer, Macro, MacroPin, Rect, Shape, Site, SpacingTable, Tech, ViaDef
+from ..design import (CornerSpacing, CutSpacing, EolRule, Layer, Macro, MacroPin, MinStep, Rect, Shape, Site,
+                      SpacingRule, SpacingTable, Tech, ViaDef)
+from ..errors import FlowInputError
 from .geometry import generated_via_shapes, path_rects, polygon_rects
 from .tokens import MAX_ARRAY, Tokens, is_number as _is_number
 
@@ -19,6 +24,18 @@ _BLOCKS_ENDED_BY_KEYWORD = frozenset({"PROPERTYDEFINITIONS", "SPACING", "IRDROP"
                                       "CORRECTIONTABLE"})
 # ... or by "END <their name>".
 _BLOCKS_ENDED_BY_NAME = frozenset({"VIARULE", "NONDEFAULTRULE", "ARRAY"})
+
+# Top-level statements that change nothing the flow reads: read past without a note.
+_QUIET_STATEMENTS = frozenset({"VERSION", "BUSBITCHARS", "DIVIDERCHAR", "NAMESCASESENSITIVE", "NOWIREEXTENSIONATPIN",
+                               "CLEARANCEMEASURE", "USEMINSPACING", "FIXEDMASK"})
+# Layer statements that say nothing about geometry or design rules: read past without a note.
+_ELECTRICAL = ("RESISTANCE", "CAPACITANCE", "EDGECAPACITANCE", "THICKNESS", "HEIGHT", "SHRINKAGE",
+               "CAPMULTIPLIER", "ANTENNA", "MASK", "WIREEXTENSION", "DIAGPITCH", "DIAGWIDTH")
+# LEF58 properties whose string holds layer rule statements (read where plain) ...
+_RULE_PROPERTIES = frozenset({"LEF58_SPACING", "LEF58_EOLSPACING", "LEF58_SPACINGTABLE", "LEF58_CORNERSPACING",
+                              "LEF58_AREA", "LEF58_MINSTEP", "LEF58_MINWIDTH", "LEF58_CUTSPACING"})
+# ... and those that change nothing the flow uses.
+_QUIET_PROPERTIES = frozenset({"LEF58_TYPE"})
 
 
 def read_lef(paths: list[str]) -> Tech:
@@ -66,10 +83,15 @@ class _LefReader:
             elif word in _BLOCKS_ENDED_BY_KEYWORD:
                 t.skip_block(word, word, start)
             elif word in _BLOCKS_ENDED_BY_NAME:
-                t.skip_block(t.name(word), word, start)
+                name = t.name(word)
+                if word == "NONDEFAULTRULE":
+                    self.note(t, start, f"{word} {name}", "(wiring is judged at the layers' default widths)")
+                t.skip_block(name, word, start)
             elif word == "BEGINEXT":
                 t.skip_extension()
             elif word[0].isalpha():
+                if word not in _QUIET_STATEMENTS:
+                    self.note(t, start, word, "(a statement the flow does not use)")
                 t.skip_statement(word)
             else:
                 t.error("LEF", f"expected a LEF statement, found {word!r}", start)
@@ -106,6 +128,9 @@ class _LefReader:
 
     # ------------------------------------------------------------ layers
 
+    def note(self, t: Tokens, at: int, construct: str, what: str) -> None:
+        self.tech.notes.append(f"{t.file}:{t.line(at)}: {construct}: skipped {what}")
+
     def layer(self, start: int) -> None:
         t = self.t
         name = t.name("LAYER", "a layer name")
@@ -131,17 +156,15 @@ class _LefReader:
             elif word == "WIDTH":
                 layer.width = t.number(construct + " WIDTH")
                 t.end_statement(construct + " WIDTH")
-            elif word == "SPACING":
-                value = t.number(construct + " SPACING")
-                if t.accept(";"):
-                    layer.spacing = value if layer.spacing is None else min(layer.spacing, value)
-                else:                  # a conditional spacing (RANGE, ENDOFLINE, ...): not a plain one
-                    t.skip_statement(construct + " SPACING")
-            elif word == "SPACINGTABLE":
-                self.spacing_table(layer, construct + " SPACINGTABLE")
             elif word in ("ACCURRENTDENSITY", "DCCURRENTDENSITY"):
                 self.skip_current_density(construct + " " + word)
+            elif word == "PROPERTY":
+                self.properties(layer, construct)
+            elif word in _RULES:
+                _RULES[word](self, t, layer, f"{construct} {word}")
             elif word[0].isalpha():
+                if not word.startswith(_ELECTRICAL):
+                    self.note(t, at, f"{construct} {word}", "(a rule the flow does not use)")
                 t.skip_statement(f"{construct} {word}")
             else:
                 t.error(construct, f"expected a layer property, found {word!r}", at)
@@ -151,10 +174,14 @@ class _LefReader:
             for what, value in (("DIRECTION", layer.direction), ("PITCH", pitch), ("WIDTH", layer.width)):
                 if not value:
                     t.error(construct, f"routing layer has no {what}", start)
-        # Two values are x then y; the flow keeps the one across the wires' direction.
+        # Two values are x then y; `pitch` and `offset` keep the one across the wires' direction.
         across = 1 if layer.direction == "HORIZONTAL" else 0
-        layer.pitch = pitch[across] if len(pitch) == 2 else (pitch[0] if pitch else None)
-        layer.offset = offset[across] if len(offset) == 2 else (offset[0] if offset else None)
+        if pitch:
+            layer.pitch_xy = (pitch[0], pitch[-1])
+            layer.pitch = layer.pitch_xy[across]
+        if offset:
+            layer.offset_xy = (offset[0], offset[-1])
+            layer.offset = layer.offset_xy[across]
         if layer.spacing is None and layer.spacing_table:
             layer.spacing = layer.spacing_table.spacings[0][0]
         if old:
@@ -163,23 +190,161 @@ class _LefReader:
             self.tech.layers.append(layer)
         self.layers[name] = layer
 
-    def spacing_table(self, layer: Layer, construct: str) -> None:
+    def properties(self, layer: Layer, construct: str) -> None:
+        """`PROPERTY name value [name value ...] ;`: the LEF58 rule strings are read as more
+        statements of the layer, on the lines they are written on."""
         t = self.t
-        if not t.accept("PARALLELRUNLENGTH"):
-            t.skip_statement(construct)            # TWOWIDTHS, INFLUENCE: not used by the flow
+        while not t.accept(";"):
+            at = t.i
+            name = t.name(construct + " PROPERTY", "a property name")
+            value = t.next(f"{construct} PROPERTY {name}", "a value")
+            here = f"{construct} PROPERTY {name}"
+            if value == ";":
+                t.error(here, "has no value", at)
+            if name in _QUIET_PROPERTIES:
+                continue
+            if name not in _RULE_PROPERTIES or value[0] != '"':
+                self.note(t, at, here, "(a property the flow does not use)")
+                continue
+            inner = t.quoted(t.i - 1)
+            try:
+                while not inner.at_end():
+                    word_at = inner.i
+                    word = inner.next(here)
+                    if word in _RULES:
+                        _RULES[word](self, inner, layer, f"{here} {word}")
+                    else:
+                        self.note(inner, word_at, f"{here} {word}", "(a rule the flow does not use)")
+                        inner.skip_statement(here)
+            except FlowInputError as e:      # the flow needs none of it: a malformed string is noted
+                self.tech.notes.append(f"{e.file}:{e.line}: {e.construct}: skipped (not read: {e.problem})")
+
+    # ------------------------------------------------------------ layer rules
+    # Each reads one statement after its keyword, from the LEF or from a LEF58 string (`t`),
+    # through its ';'. A form with more qualifiers than the plain one is noted and read past.
+
+    def spacing(self, t: Tokens, layer: Layer, construct: str) -> None:
+        s = _Statement(t, construct)
+        value = s.number(construct, "a spacing")
+        if layer.kind == "CUT":
+            self.cut_spacing(s, layer, value, construct)
+            return
+        if s.done():
+            layer.spacings.append(SpacingRule(value, line=s.line))
+            layer.spacing = value if layer.spacing is None else min(layer.spacing, value)
+            return
+        if s.take("RANGE"):
+            low, high = s.number(construct + " RANGE"), s.number(construct + " RANGE")
+            if s.done():
+                layer.spacings.append(SpacingRule(value, (low, high), line=s.line))
+                return
+        elif s.take("SAMENET"):
+            s.take("PGONLY")
+            if s.done():
+                layer.spacings.append(SpacingRule(value, same_net=True, line=s.line))
+                return
+        elif s.take("ENDOFLINE"):
+            width = s.number(construct + " ENDOFLINE")
+            if s.take("WITHIN"):
+                rule = EolRule(value, width, s.number(construct + " WITHIN"), line=s.line)
+                if s.take("PARALLELEDGE"):
+                    rule.parallel_space = s.number(construct + " PARALLELEDGE")
+                    rule.parallel_within = s.number(construct + " PARALLELEDGE") if s.take("WITHIN") else None
+                    rule.two_edges = s.take("TWOEDGES")
+                if s.done() and (rule.parallel_space is None or rule.parallel_within is not None):
+                    layer.eol.append(rule)
+                    return
+        self.note(t, s.start, construct, f"(qualifier {s.here()!r} of this form is not read)")
+
+    def cut_spacing(self, s: "_Statement", layer: Layer, value: float, construct: str) -> None:
+        rule = CutSpacing(value, line=s.line)
+        while not s.done():
+            if s.take("CENTERTOCENTER"):
+                rule.center_to_center = True
+            elif s.take("SAMENET"):
+                rule.same_net = True
+            elif s.take("LAYER"):
+                rule.other_layer = s.word()
+                s.take("STACK")
+            elif s.take("ADJACENTCUTS"):
+                count = s.number(construct + " ADJACENTCUTS")
+                if s.take("WITHIN"):
+                    rule.adjacent_cuts, rule.within = int(count), s.number(construct + " WITHIN")
+                    s.take("EXCEPTSAMEPGNET")
+                else:
+                    break
+            elif s.take("PARALLELOVERLAP"):
+                rule.parallel_overlap = True
+            elif s.take("AREA"):
+                rule.area = s.number(construct + " AREA")
+            else:
+                break
+        if not s.done():
+            self.note(s.t, s.start, construct, f"(qualifier {s.here()!r} of this form is not read)")
+            return
+        layer.cut_spacings.append(rule)
+        if rule.plain and not rule.same_net and not rule.center_to_center:
+            layer.spacing = value if layer.spacing is None else min(layer.spacing, value)
+
+    def spacing_table(self, t: Tokens, layer: Layer, construct: str) -> None:
+        s = _Statement(t, construct)
+        if layer.kind != "ROUTING" or not s.take("PARALLELRUNLENGTH"):
+            self.note(t, s.start, construct, f"({s.here()!r} tables are not read)")
             return
         lengths: list[float] = []
-        while t.peek() not in ("WIDTH", ";", None):
-            lengths.append(t.number(construct + " PARALLELRUNLENGTH"))
+        while s.is_number():
+            lengths.append(s.number(construct + " PARALLELRUNLENGTH"))
         widths: list[float] = []
         rows: list[list[float]] = []
-        while t.accept("WIDTH"):
-            widths.append(t.number(construct + " WIDTH"))
-            rows.append([t.number(construct + " WIDTH", "a spacing") for _ in lengths])
+        while s.take("WIDTH"):
+            widths.append(s.number(construct + " WIDTH"))
+            rows.append([s.number(construct + " WIDTH", "a spacing") for _ in lengths])
+        if not s.done():
+            self.note(t, s.start, construct, f"(qualifier {s.here()!r} of this form is not read)")
+            return
         if not lengths or not rows:
-            t.error(construct, "a PARALLELRUNLENGTH table needs lengths and WIDTH rows")
-        t.end_statement(construct)
+            t.error(construct, "a PARALLELRUNLENGTH table needs lengths and WIDTH rows", s.start)
+        if layer.spacing_table is not None:
+            self.note(t, s.start, construct, "(a second PARALLELRUNLENGTH table; the first one is kept)")
+            return
         layer.spacing_table = SpacingTable(lengths, widths, rows)
+
+    def corner_spacing(self, t: Tokens, layer: Layer, construct: str) -> None:
+        s = _Statement(t, construct)
+        rule = CornerSpacing([], [], line=s.line)
+        if s.take("CONVEXCORNER"):
+            if s.take("EXCEPTEOL"):
+                rule.except_eol = s.number(construct + " EXCEPTEOL")
+            while s.take("WIDTH"):
+                rule.widths.append(s.number(construct + " WIDTH"))
+                if not s.take("SPACING"):
+                    break
+                rule.spacings.append(s.number(construct + " SPACING"))
+        if not s.done() or not rule.widths or len(rule.widths) != len(rule.spacings):
+            self.note(t, s.start, construct, f"(qualifier {s.here()!r} of this form is not read)")
+            return
+        layer.corner_spacing.append(rule)
+
+    def single_value(self, t: Tokens, layer: Layer, construct: str) -> None:
+        """AREA, MINWIDTH and MINSTEP: a value, and for MINSTEP an optional MAXEDGES."""
+        s = _Statement(t, construct)
+        keyword = construct.rsplit(" ", 1)[1]
+        value = s.number(construct)
+        if keyword == "MINSTEP":
+            step = MinStep(value, line=s.line)
+            if s.take("MAXEDGES"):
+                step.max_edges = int(s.number(construct + " MAXEDGES"))
+            if s.done():
+                layer.min_step.append(step)
+                return
+        elif s.done():
+            # A LEF58 form only adds to what the plain statement said.
+            if keyword == "AREA" and layer.min_area is None:
+                layer.min_area = value
+            elif keyword == "MINWIDTH" and layer.min_width is None:
+                layer.min_width = value
+            return
+        self.note(t, s.start, construct, f"(qualifier {s.here()!r} of this form is not read)")
 
     def skip_current_density(self, construct: str) -> None:
         """`...CURRENTDENSITY kind value ;` or a table of several statements that ends with
@@ -413,3 +578,53 @@ class _LefReader:
     def check_layer(self, name: str, construct: str, at: int) -> None:
         if name not in self.layers:
             self.t.error(construct, f"layer {name!r} is not defined before this point", at)
+
+
+# Layer rule statements by keyword (in the LEF and inside LEF58 strings).
+_RULES = {
+    "SPACING": _LefReader.spacing,
+    "SPACINGTABLE": _LefReader.spacing_table,
+    "CORNERSPACING": _LefReader.corner_spacing,
+    "AREA": _LefReader.single_value,
+    "MINWIDTH": _LefReader.single_value,
+    "MINSTEP": _LefReader.single_value,
+}
+
+
+class _Statement:
+    """The words of one rule statement up to its ';' (read past at once, so that a form
+    that is not read leaves the cursor where the next statement begins)."""
+
+    def __init__(self, t: Tokens, construct: str):
+        self.t = t
+        self.start = t.i
+        self.line = t.line(self.start)
+        t.skip_statement(construct)
+        self.words = t.words[self.start:t.i - 1]
+        self.k = 0
+
+    def done(self) -> bool:
+        return self.k >= len(self.words)
+
+    def here(self) -> str:
+        return self.words[self.k] if self.k < len(self.words) else ";"
+
+    def take(self, word: str) -> bool:
+        if self.k < len(self.words) and self.words[self.k] == word:
+            self.k += 1
+            return True
+        return False
+
+    def word(self) -> str:
+        word = self.here()
+        self.k += 1
+        return word
+
+    def is_number(self) -> bool:
+        return self.k < len(self.words) and _is_number(self.words[self.k])
+
+    def number(self, construct: str, what: str = "a number") -> float:
+        if not self.is_number():
+            self.t.error(construct, f"expected {what}, found {self.here()!r}", self.start + self.k)
+        self.k += 1
+        return float(self.words[self.k - 1])

@@ -2,7 +2,9 @@
 
 LEF, DEF and guide files are whitespace-separated words; a word that starts with `#` opens a
 comment to the end of the line, and a double-quoted string is one token (kept with its quotes,
-so that a quoted `;` or `END` never ends a statement). A quoted string does not span lines.
+so that a quoted `;` or `END` never ends a statement). A quoted string may span lines (technology
+LEFs write their newer rules as multi-line `PROPERTY LEF58_... "..." ;` strings); it counts as a
+word of the line where it opens.
 """
 from __future__ import annotations
 
@@ -17,6 +19,8 @@ from ..errors import FlowInputError
 MAX_ARRAY = 100_000
 
 TOKEN = re.compile(r'"(?:[^"\\\n]|\\.)*"|#[^\n]*|"|[^\s"]+')
+# The rest of a quoted string that did not close on its first line, up to its closing quote.
+CLOSING = re.compile(r'(?:[^"\\]|\\.)*"')
 
 
 class Tokens:
@@ -26,25 +30,58 @@ class Tokens:
     `FlowInputError` with the file, the line and that construct.
     """
 
-    def __init__(self, text: str, file: str):
+    def __init__(self, text: str, file: str, first_line: int = 1):
         self.file = file
         self.words: list[str] = []
         self.lines: list[int] = []          # the 1-based line of each word
+        lines = text.split("\n")
+        k = 0
+        line = lines[0] if lines else ""
         # One regular-expression pass per line: a Python step per line, not per word.
-        for number, line in enumerate(text.split("\n"), 1):
+        while True:
+            number = k + first_line
             words = TOKEN.findall(line)
-            if not words:
-                continue
-            if "#" in line or '"' in line:
-                words = self._drop_comments(words, number)
+            if words and ("#" in line or '"' in line):
+                if '"' in words:                  # a string that closes on a later line
+                    words, k, line = self._across_lines(lines, k, line, number)
+                else:
+                    words = [w for w in words if w[0] != "#"]
+                    k += 1
+                    line = None
+            else:
+                k += 1
+                line = None
             self.words += words
             self.lines += [number] * len(words)
+            if line is None:
+                if k >= len(lines):
+                    break
+                line = lines[k]
         self.i = 0
 
-    def _drop_comments(self, words: list[str], number: int) -> list[str]:
-        if '"' in words:
-            raise FlowInputError(self.file, number, "file", "a quoted string is not closed on its line")
-        return [w for w in words if w[0] != "#"]
+    def _across_lines(self, lines: list[str], k: int, line: str, number: int) -> tuple[list[str], int, str]:
+        """The words of `line` (line k) up to a string that opens there and closes on a later
+        line, that string as one word, and where reading goes on: the closing line's index and
+        the rest of it."""
+        words = []
+        for m in TOKEN.finditer(line):
+            if m.group() == '"':
+                opened = line[m.start():]
+                break
+            if m.group()[0] != "#":
+                words.append(m.group())
+        parts = [opened]
+        for j in range(k + 1, len(lines)):
+            closed = CLOSING.match(lines[j])
+            if closed:
+                parts.append(closed.group())
+                return words + ["\n".join(parts)], j, lines[j][closed.end():]
+            parts.append(lines[j])
+        raise FlowInputError(self.file, number, "file", "a quoted string is not closed before the end of the file")
+
+    def quoted(self, index: int) -> "Tokens":
+        """The words inside the quoted string at token `index`, on their own lines of this file."""
+        return Tokens(self.words[index][1:-1], self.file, self.lines[index])
 
     @classmethod
     def from_file(cls, path: str) -> "Tokens":

@@ -4,13 +4,14 @@ Every actor builds a `Grid` from the engine's `GridRecipe`; the leader (this pro
 its own. Per batch the leader splits the boxes across the actors, balanced by an estimate
 of each box's cost; each actor works its part with `Grid.work_boxes`; the result bytes go
 through Ray's object store; and the leader and every replica apply `Grid.merge_boxes` with
-all of them. Changing calls (`routes_update`, ...) go to every grid in the same order (a
-`routes_update` with the route the last merge returned travels as the net alone: every
-replica merged that route itself). So all grids stay identical, which is checked after
+all of them. Changes (a net's new route, an occupancy rebuild) go to every grid in the same
+order (a route the last merge returned travels as the net alone: every replica merged that
+route itself). So all grids stay identical, which is checked after
 every batch: the replicas' `occ_signature` must equal the leader's (checked when the next
 batch starts, so that the replicas merge while the leader goes on), and `merge_boxes`
 itself refuses results worked on a grid in another state (route store or occupancy). A
-divergence stops the run with `ReplicaMismatchError`.
+divergence stops the run with `ReplicaMismatchError`; every failure of the engine is a
+`DistributedError`.
 
 A box's result depends only on the grid's state, so the boxes of an actor that dies during
 a batch are simply worked again on another actor (on the leader when none is left), and the
@@ -28,12 +29,15 @@ from collections import Counter
 from dataclasses import dataclass
 from typing import Any, Callable, Sequence
 
-from .engines import BatchEngine, GridRecipe, LocalEngine
+from ..grid_routes import Box
+from .engines import GridRecipe
 
-Box = tuple[int, int, int, int]
+
+class DistributedError(RuntimeError):
+    """The distributed engine cannot go on: Ray did not start, or a replica is lost or wrong."""
 
 
-class ReplicaMismatchError(RuntimeError):
+class ReplicaMismatchError(DistributedError):
     """A replica's state no longer equals the leader's; results would no longer be exact."""
 
 
@@ -72,9 +76,37 @@ def split_by_cost(boxes: Sequence[Box], costs: Sequence[float], n_parts: int) ->
     return [[b for b, p in zip(boxes, owner) if p == part] for part in range(n_parts)]
 
 
-# A changing call that stands for `routes_update(net, *the route the last merge returned for
-# net)`: the replicas computed that route themselves, so only the net travels.
-MERGED_ROUTE = "routes_update with the merged route"
+# The changes a replica applies, in the leader's order.
+
+@dataclass(frozen=True)
+class NewRoute:
+    """A net's route replaced."""
+    net: int
+    cells: list
+    edges: list
+
+    def apply(self, replica: "GridReplica") -> None:
+        replica.grid.routes_update(self.net, self.cells, self.edges)
+
+
+@dataclass(frozen=True)
+class MergedRoute:
+    """A net's route replaced by the one the last merge returned: the replicas computed that
+    route themselves, so only the net travels."""
+    net: int
+
+    def apply(self, replica: "GridReplica") -> None:
+        replica.grid.routes_update(self.net, *replica.merged[self.net])
+
+
+@dataclass(frozen=True)
+class OccupancyRebuild:
+    nets: list
+    wire_halo: int
+    via_halo: int
+
+    def apply(self, replica: "GridReplica") -> None:
+        replica.grid.occ_init(self.nets, self.wire_halo, self.via_halo)
 
 
 class GridReplica:
@@ -95,12 +127,9 @@ class GridReplica:
         self.merged = {net: (cells, edges) for net, cells, edges in routes}
         return self.grid.occ_signature()
 
-    def apply(self, calls: list[tuple[str, tuple]]) -> None:
-        for method, args in calls:
-            if method == MERGED_ROUTE:
-                self.grid.routes_update(args[0], *self.merged[args[0]])
-            else:
-                getattr(self.grid, method)(*args)
+    def apply(self, changes: list) -> None:
+        for change in changes:
+            change.apply(self)
 
 
 @dataclass
@@ -122,7 +151,7 @@ def parse_local(address_or_local: str) -> int | None:
         return None
     count = address_or_local[len("local:"):]
     if not count.isdigit() or int(count) < 1:
-        raise ValueError(f"--ray {address_or_local!r}: expected local:N with N a positive number of processes")
+        raise ValueError(f"{address_or_local!r}: expected local:N with N a positive number of processes")
     return int(count)
 
 
@@ -134,22 +163,28 @@ class RayEngine:
     defaults to one per `threads_per_actor` processors of the cluster; each actor works its
     part on `threads_per_actor` threads. `cost` estimates the work of a box (see `box_area`).
     The constructor returns when every actor has built its grid (`ready_timeout` seconds at
-    most, else RuntimeError).
+    most, else DistributedError).
     """
 
     def __init__(self, recipe: GridRecipe, address_or_local: str, *, actors: int | None = None,
                  threads_per_actor: int = 1, cost: Callable[[Box], float] = box_area,
                  ready_timeout: float = 300.0):
-        import ray
+        try:
+            import ray
+        except ImportError as e:
+            raise ImportError(f"Ray is not installed (pip install 'tovrana[distributed]'): {e}") from e
 
         self._ray = ray
         self.cost = cost
         self.threads_per_actor = max(1, threads_per_actor)
         self.stats: list[BatchStats] = []
-        self._pending: list[tuple[str, tuple]] = []   # changing calls not yet sent to the replicas
+        self._pending: list = []   # changes not yet sent to the replicas
         self._unchecked = None    # (batch, leader's occ_signature, replicas' merge refs) of the last batch
         self._merged: dict[int, tuple] = {}   # net -> (cells, edges) the last merge returned
-        self._owns_ray = self._connect(address_or_local)
+        try:
+            self._owns_ray = self._connect(address_or_local)
+        except Exception as e:   # Ray's own errors for an address it cannot reach are of several kinds
+            raise DistributedError(f"Ray could not start or join the cluster {address_or_local!r}: {e}") from e
         processors = int(ray.cluster_resources().get("CPU", 1))
         count = actors or max(1, processors // self.threads_per_actor)
         replica = ray.remote(num_cpus=self.threads_per_actor, max_restarts=0, max_task_retries=0)(GridReplica)
@@ -160,12 +195,12 @@ class RayEngine:
             ray.get([actor.ready.remote() for actor in self.actors], timeout=ready_timeout)
         except ray.exceptions.GetTimeoutError:
             self.close()
-            raise RuntimeError(f"Ray did not start {count} actors of {self.threads_per_actor} processor(s) each "
+            raise DistributedError(f"Ray did not start {count} actors of {self.threads_per_actor} processor(s) each "
                                f"within {ready_timeout} s; the cluster has {processors} processors, some "
                                "perhaps held by other actors") from None
         except ray.exceptions.RayActorError as e:
             self.close()
-            raise RuntimeError(f"a Ray actor could not build its grid replica (are tovrana and tovrana_flow "
+            raise DistributedError(f"a Ray actor could not build its grid replica (are tovrana and tovrana_flow "
                                f"installed where it runs?): {e}") from e
         except BaseException:
             self.close()
@@ -180,7 +215,7 @@ class RayEngine:
             ray.init(address=address_or_local, log_to_driver=False)
         else:
             # Workers import this package from where the leader found it.
-            here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+            here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
             path = os.pathsep.join(p for p in (here, os.environ.get("PYTHONPATH")) if p)
             ray.init(num_cpus=n_local, include_dashboard=False, log_to_driver=False,
                      runtime_env={"env_vars": {"PYTHONPATH": path}})
@@ -189,7 +224,12 @@ class RayEngine:
     # ---- the BatchEngine protocol ----
 
     def route_boxes(self, boxes, **params):
-        boxes = [tuple(b) for b in boxes]
+        try:
+            return self._route_boxes([tuple(b) for b in boxes], params)
+        except self._ray.exceptions.RayError as e:
+            raise DistributedError(f"Ray failed during batch {len(self.stats) + 1}: {e}") from e
+
+    def _route_boxes(self, boxes, params):
         started = time.perf_counter()
         self._check_replicas()
         self._flush()
@@ -202,12 +242,16 @@ class RayEngine:
                                      time.perf_counter() - worked))
         return routes
 
-    def call(self, method, *args):
-        getattr(self.grid, method)(*args)
-        if method == "routes_update" and self._is_merged_route(*args):
-            self._pending.append((MERGED_ROUTE, args[:1]))
-        else:
-            self._pending.append((method, args))
+    def update_route(self, net, cells, edges):
+        self.grid.routes_update(net, cells, edges)
+        self._pending.append(MergedRoute(net) if self._is_merged_route(net, cells, edges) else NewRoute(net, cells, edges))
+
+    def rebuild_occupancy(self, nets, wire_halo, via_halo):
+        self.grid.occ_init(nets, wire_halo, via_halo)
+        # a rebuild replaces the whole map, and no other pending change touches it: the
+        # replicas need only the last one
+        self._pending = [c for c in self._pending if not isinstance(c, OccupancyRebuild)]
+        self._pending.append(OccupancyRebuild(nets, wire_halo, via_halo))
 
     def _is_merged_route(self, net, cells, edges) -> bool:
         merged = self._merged.get(net)
@@ -228,8 +272,8 @@ class RayEngine:
     # ---- one batch ----
 
     def settle(self) -> float:
-        """Waits until every replica has merged the last batch and applied the changing calls
-        made since; returns the seconds waited. Batches need not wait (an actor runs its
+        """Waits until every replica has merged the last batch and applied the changes made
+        since; returns the seconds waited. Batches need not wait (an actor runs its
         tasks in order); measurements do, to tell the replicas' catching up from the work."""
         started = time.perf_counter()
         self._check_replicas()
@@ -241,7 +285,7 @@ class RayEngine:
         return time.perf_counter() - started
 
     def _flush(self):
-        """Sends the changing calls made since the last batch, in order, ahead of its work."""
+        """Sends the changes made since the last batch, in order, ahead of its work."""
         if not self._pending:
             return []
         calls = self._ray.put(self._pending)   # pickled once for all replicas
@@ -315,11 +359,3 @@ class RayEngine:
         self.actors = [a for a in self.actors if a is not actor]
         self._ray.kill(actor, no_restart=True)
 
-
-def make_engine(ray: str | None, recipe: GridRecipe) -> BatchEngine:
-    """The engine for a `--ray` option: None works on this machine's threads, "local:N"
-    starts a local Ray cluster of N worker processes, anything else is a cluster address."""
-    if ray is None:
-        return LocalEngine(recipe)
-    parse_local(ray)   # a malformed local:N fails before Ray is imported
-    return RayEngine(recipe, ray)

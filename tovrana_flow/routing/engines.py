@@ -1,28 +1,56 @@
 """Where a batch of boxes is worked: on this machine's threads, or elsewhere.
 
-The routing stage never calls `route_boxes` or a changing `Grid` method directly after the
-grid is loaded; it goes through an engine, so that a distributed engine can keep replicas of
-the grid in step. A `GridRecipe` is everything needed to build such a replica: the
-constructor's arguments and then the loading calls, in order, each as plain Python data that
-pickles.
+After the grid is loaded, the routing stage changes it only through an engine (its route
+book is the engine's one caller), so that a distributed engine can keep replicas of the
+grid in step. A `GridRecipe` is everything needed to build such a replica: the constructor's
+arguments and what is loaded into the grid, as plain Python data that pickles.
 """
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Protocol, Sequence
+from typing import Any, Callable, Protocol, Sequence
 
 import tovrana
+
+from ..grid_routes import Box
 
 
 @dataclass
 class GridRecipe:
-    grid_args: tuple                                   # Grid(nx, ny, nz, blocked, pad_owner, via_blocked, via_index)
-    calls: list[tuple[str, tuple]] = field(default_factory=list)   # e.g. ("routes_init", (nets,))
+    """A loaded grid: `Grid(*grid_args)` with its track, no-via and spacing models when
+    given, then its routes, worker constants and occupancy."""
+    grid_args: tuple                  # (nx, ny, nz, blocked, pad_owner, via_blocked, via_index)
+    routes: list                      # [(net, cells, edges)], the route order of every marker count
+    termsets: list                    # [(net, terminal sets)]
+    ranks: list                       # [(net, rank)]
+    supply: list                      # supply net ids
+    obstacles: list                   # cells
+    occ_nets: list                    # [(net, cells, via cells)]
+    wire_halo: int
+    via_halo: int
+    track_model: tuple | None = None  # (xs, ys, unit, layers) of Grid.set_track_model
+    no_via_cells: list = field(default_factory=list)
+    spacing_model: list | None = None
+
+    def empty_grid(self) -> tovrana.Grid:
+        """The grid with its models but nothing loaded (a spare grid, e.g. to rebuild the
+        occupancy from scratch and compare)."""
+        grid = tovrana.Grid(*self.grid_args)
+        if self.track_model is not None:
+            xs, ys, unit, layers = self.track_model
+            grid.set_track_model(xs=xs, ys=ys, unit=unit, layers=layers)
+            grid.set_no_via_cells(cells=self.no_via_cells)
+            if self.spacing_model is not None:
+                grid.set_spacing_model(layers=self.spacing_model)
+        return grid
 
     def build(self) -> tovrana.Grid:
-        grid = tovrana.Grid(*self.grid_args)
-        for method, args in self.calls:
-            getattr(grid, method)(*args)
+        grid = self.empty_grid()
+        grid.routes_init(nets=self.routes)
+        grid.set_termsets(termsets=self.termsets)
+        grid.set_name_rank(ranks=self.ranks)
+        grid.set_worker_consts(supply=self.supply, obstacles=self.obstacles)
+        grid.occ_init(nets=self.occ_nets, wire_halo=self.wire_halo, via_halo=self.via_halo)
         return grid
 
 
@@ -31,12 +59,15 @@ class BatchEngine(Protocol):
     """The leader's own grid, kept identical to every replica; use it for reading calls
     (`flexgc`, `box_maze`, `occ_signature`)."""
 
-    def route_boxes(self, boxes: Sequence[tuple[int, int, int, int]], **params: Any) -> list:
+    def route_boxes(self, boxes: Sequence[Box], **params: Any) -> list:
         """Works one batch, merges it into every grid and returns what `Grid.route_boxes`
         would (`params` are its keyword arguments other than `boxes`)."""
 
-    def call(self, method: str, *args: Any) -> None:
-        """Calls a changing `Grid` method (e.g. `routes_update`) on every grid."""
+    def update_route(self, net: int, cells: list, edges: list) -> None:
+        """`Grid.routes_update` on every grid."""
+
+    def rebuild_occupancy(self, nets: list, wire_halo: int, via_halo: int) -> None:
+        """`Grid.occ_init` on every grid."""
 
     def balance_by_markers(self, markers: list, gc: int) -> None:
         """The markers (as `Grid.flexgc` returns them) the next batches are to remove: an
@@ -44,6 +75,9 @@ class BatchEngine(Protocol):
 
     def close(self) -> None:
         """Releases what the engine holds (threads, actors)."""
+
+
+EngineFactory = Callable[[GridRecipe], BatchEngine]
 
 
 class LocalEngine:
@@ -55,11 +89,31 @@ class LocalEngine:
     def route_boxes(self, boxes, **params):
         return self.grid.route_boxes(boxes, **params)
 
-    def call(self, method, *args):
-        getattr(self.grid, method)(*args)
+    def update_route(self, net, cells, edges):
+        self.grid.routes_update(net, cells, edges)
+
+    def rebuild_occupancy(self, nets, wire_halo, via_halo):
+        self.grid.occ_init(nets, wire_halo, via_halo)
 
     def balance_by_markers(self, markers, gc):
         pass
 
     def close(self):
         pass
+
+
+def engine_factory(ray: str | None) -> EngineFactory:
+    """The engine for a `--ray` option: None works on this machine's threads, "local:N"
+    starts a local Ray cluster of N worker processes, anything else is a cluster address.
+    Ray is imported only when a Ray engine is made."""
+    if ray is None:
+        return LocalEngine
+
+    def ray_engine(recipe: GridRecipe) -> BatchEngine:
+        try:
+            from .distributed import RayEngine
+        except ImportError as e:
+            raise ImportError(f"--ray {ray}: the distributed engine is not available ({e})") from e
+        return RayEngine(recipe, ray)
+
+    return ray_engine

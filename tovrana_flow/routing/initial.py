@@ -1,27 +1,22 @@
 """Initial routing: every net with two or more pins connected with `box_maze`, one after another.
 
-A net is searched inside a corridor of gcells: its route guides when there are any, else
-the bounding box of its pins grown by `margin` gcells. A search that fails is repeated in a
-corridor grown three times as much, then in the whole grid; a net that still has no path
-keeps only its first terminal set and is counted open. With `gg_drc` > 0 each search pays it
-on the cells where an earlier net's halo footprint would meet its own; by default (0) the
-nets ignore each other and the passes remove the overlaps, which is far faster (an A*
-search explores many more states around priced cells).
+Each net is searched in its corridor (see `search`) on the route book's grid and entered in
+the book; a net that still has no path keeps only its first terminal set and is counted open. With `gg_drc` > 0 each search pays it on
+the cells where an earlier net's halo footprint would meet its own; by default (0) the nets
+ignore each other and the passes remove the overlaps, which is far faster (an A* search
+explores many more states around priced cells).
 """
 from __future__ import annotations
 
-from bisect import bisect_left, bisect_right
 from dataclasses import dataclass, field
 
-import tovrana
-
 from ..design import Guides
-from ..mapping import Cell, GridModel
-from .markers import occ_nets
-from ..metrics import ModuleClock
+from ..errors import at_least
+from ..grid_routes import Cell, Route
+from ..mapping import GridModel
 from ..progress import progress
-
-Edge = tuple[Cell, Cell]
+from .route_book import RouteBook
+from .search import route_net
 
 
 @dataclass
@@ -30,36 +25,16 @@ class InitialOptions:
     gg_drc: float = 0.0      # cost of a cell an earlier net occupies (0: overlaps are left to the passes)
     refresh: int = 200       # nets between two rebuilds of the occupancy map
 
+    def __post_init__(self):
+        at_least("margin", self.margin, 0)
+        at_least("gg_drc", self.gg_drc, 0)
+        at_least("refresh", self.refresh, 1)
+
 
 @dataclass
 class InitialRouting:
-    routes: dict[int, tuple[list[Cell], list[Edge]]]      # net id -> (cells, edges)
     opens: list[int] = field(default_factory=list)        # nets left unconnected
     widened: int = 0                                      # nets that needed a wider corridor
-
-
-def guide_gcells(model: GridModel, guides: Guides | None, net_name: str) -> set[tuple[int, int]]:
-    """The gcells the net's guide boxes touch (grid lines on their border included)."""
-    if not guides:
-        return set()
-    xs, ys, gc = model.gridmap.xs, model.gridmap.ys, model.gc
-    out: set[tuple[int, int]] = set()
-    for box in guides.get(net_name, ()):
-        r = box.rect
-        ix0, ix1 = max(bisect_left(xs, r.x0) - 1, 0), min(bisect_right(xs, r.x1), len(xs) - 1)
-        iy0, iy1 = max(bisect_left(ys, r.y0) - 1, 0), min(bisect_right(ys, r.y1), len(ys) - 1)
-        out.update((gx, gy) for gx in range(ix0 // gc, ix1 // gc + 1) for gy in range(iy0 // gc, iy1 // gc + 1))
-    return out
-
-
-def box_corridor(cells: list[Cell], margin: int, model: GridModel) -> set[tuple[int, int]]:
-    gc = model.gc
-    gx_n, gy_n = -(-model.nx // gc), -(-model.ny // gc)
-    gxs = [c[0] // gc for c in cells]
-    gys = [c[1] // gc for c in cells]
-    gx0, gx1 = max(0, min(gxs) - margin), min(gx_n - 1, max(gxs) + margin)
-    gy0, gy1 = max(0, min(gys) - margin), min(gy_n - 1, max(gys) + margin)
-    return {(gx, gy) for gx in range(gx0, gx1 + 1) for gy in range(gy0, gy1 + 1)}
 
 
 class _NearCells:
@@ -87,98 +62,44 @@ class _Penalties:
 
     Handing the search every earlier net's cells as `route_shape` costs a conversion that
     grows with the routes in the corridor on every call. So the grid's occupancy map holds
-    the routes up to the last refresh (`occ_init` every `refresh` nets, searched with
+    the routes up to the last refresh (rebuilt every `refresh` nets, searched with
     `use_occ`), and only the nets routed since are handed over, as `fixed` cells priced
     like occupied ones.
     """
 
-    def __init__(self, grid, model: GridModel, refresh: int, clock: ModuleClock):
-        self.grid, self.model, self.refresh, self.clock = grid, model, refresh, clock
-        self.loaded: dict[int, tuple[list[Cell], list[Edge]]] = {}
-        self.recent: dict[int, tuple[list[Cell], list[Edge]]] = {}
-        halo = max(model.halos.wire_halo, model.halos.via_halo)
-        self.near = _NearCells(model, 2 * halo)
+    def __init__(self, book: RouteBook, refresh: int):
+        self.book, self.refresh = book, refresh
+        self.recent = 0
+        halo = max(book.model.halos.wire_halo, book.model.halos.via_halo)
+        self.near = _NearCells(book.model, 2 * halo)
 
-    def add(self, net: int, route) -> None:
-        self.recent[net] = route
-        self.near.add(route[0])
-        if len(self.recent) >= self.refresh:
-            self.loaded.update(self.recent)
-            self.recent = {}
-            self.near = _NearCells(self.model, self.near.reach)
-            h = self.model.halos
-            with self.clock.timing():
-                self.grid.occ_init(occ_nets(self.loaded), h.wire_halo, h.via_halo)
-
-    def recent_cells(self, corridor) -> list[Cell]:
-        return self.near.inside(corridor)
+    def add(self, route: Route) -> None:
+        self.recent += 1
+        self.near.add(route.cells)
+        if self.recent >= self.refresh:
+            self.recent = 0
+            self.near = _NearCells(self.book.model, self.near.reach)
+            self.book.rebuild_occupancy()
 
 
-def _connect(grid, net: int, termsets: list[list[Cell]], corridor, model: GridModel, recent: list[Cell],
-             gg_drc: float, clock: ModuleClock, hard=()):
-    """Grows a tree from the first terminal set: each search runs from the whole tree to
-    every set not yet reached and stops at the nearest one. None when a set is unreachable."""
-    tree = list(termsets[0])
-    # only the cells the paths pass through: the module keeps a route's cells and edges
-    # together, and a pad cell no edge touches would be a stray piece of the route
-    cells, edges = [], []
-    left = [ts for ts in termsets[1:] if set(ts).isdisjoint(tree)]
-    sorted_corridor = sorted(corridor)
-    while left:
-        goals = sorted({c for ts in left for c in ts})
-        with clock.timing():
-            path = grid.box_maze(net, tree, goals, hard, [], [], recent, gg_drc, 0.0, gg_drc, sorted_corridor,
-                                 model.gc, True)
-        if path is None:
-            return None
-        edges.extend(zip(path, path[1:]))
-        cells.extend(path)
-        tree.extend(path)
-        on_path = set(path)
-        left = [ts for ts in left if on_path.isdisjoint(ts)]
-    return sorted(set(cells)) or [tree[0]], edges
 
-
-def initial_routing(grid: tovrana.Grid, model: GridModel, guides: Guides | None = None,
-                    options: InitialOptions | None = None, clock: ModuleClock | None = None) -> InitialRouting:
-    """Routes the nets in net-id order on `grid`, whose occupancy map it rebuilds as it goes."""
+def initial_routing(book: RouteBook, guides: Guides | None = None, options: InitialOptions | None = None,
+                    show_progress: bool = True) -> InitialRouting:
+    """Routes the nets in net-id order into the book. With `gg_drc` > 0 the occupancy map
+    is rebuilt as it goes; it is not rebuilt after the last net (the caller does that)."""
     opts = options or InitialOptions()
-    clock = clock or ModuleClock()
-    penalties = _Penalties(grid, model, opts.refresh, clock) if opts.gg_drc else None
-    result = InitialRouting(routes={})
-    for net in progress(sorted(model.termsets), "initial routing"):
-        routed = _route_net(grid, model, net, guides, opts, penalties, clock, result)
+    model = book.model
+    penalties = _Penalties(book, opts.refresh) if opts.gg_drc else None
+    result = InitialRouting()
+    for net in progress(sorted(model.termsets), "initial routing", enabled=show_progress):
+        routed, widened = route_net(book.grid, model, net, opts.margin, opts.gg_drc, book.clock, guides,
+                                    recent=penalties.near.inside if penalties else None)
         if routed is None:
             result.opens.append(net)
-            routed = (sorted(set(model.termsets[net][0])), [])
-        result.routes[net] = routed
+            routed = Route(sorted(set(model.termsets[net][0])), [])
+        else:
+            result.widened += widened
+        book.set_route(net, routed)
         if penalties:
-            penalties.add(net, routed)
+            penalties.add(routed)
     return result
-
-
-def _route_net(grid, model: GridModel, net: int, guides: Guides | None, opts: InitialOptions,
-               penalties: _Penalties | None, clock: ModuleClock, result: InitialRouting | None = None,
-               taken=None):
-    """One net in its corridor, then in wider ones; None when no corridor has a path.
-    `taken(corridor)`, when given, lists cells the net must not enter there."""
-    termsets = model.termsets[net]
-    pins = [c for ts in termsets for c in ts]
-    corridor = box_corridor(pins, opts.margin, model) | guide_gcells(model, guides, model.net_names[net])
-    wider = (lambda: box_corridor(pins, 3 * opts.margin + 2, model),
-             lambda: {(gx, gy) for gx in range(-(-model.nx // model.gc)) for gy in range(-(-model.ny // model.gc))})
-    for k in range(3):
-        area = corridor if k == 0 else wider[k - 1]()
-        recent = penalties.recent_cells(area) if penalties and opts.gg_drc else []
-        hard = taken(area) if taken else ()
-        routed = _connect(grid, net, termsets, area, model, recent, opts.gg_drc, clock, hard)
-        if routed is not None:
-            if result is not None:
-                result.widened += k > 0
-            return routed
-    return None
-
-
-def reroute(grid, model: GridModel, net: int, options: InitialOptions, clock: ModuleClock, taken=None):
-    """One net searched again from scratch on a loaded grid (priced by its occupancy map)."""
-    return _route_net(grid, model, net, None, options, None, clock, taken=taken)

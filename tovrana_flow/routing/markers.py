@@ -2,29 +2,15 @@
 
 A marker no rip-up can remove is one every net it names is forced into: the marker's cell
 lies within the halo of every cell of one of the net's terminal sets (the route must take
-one of them), or of a supply route, which never moves. Two such pins closer than the halo allows, or such a pin beside a
-supply strap, produce one whatever the routes.
+one of them), or of a supply route, which never moves. Two such pins closer than the halo
+allows, or such a pin beside a supply strap, produce one whatever the routes.
 """
 from __future__ import annotations
 
 from dataclasses import dataclass
 
-from ..mapping import Cell, GridModel
-
-
-def via_cells(edges) -> list[Cell]:
-    out, seen = [], set()
-    for a, b in edges:
-        if a[2] != b[2]:
-            for c in (a, b):
-                if c not in seen:
-                    seen.add(c)
-                    out.append(c)
-    return out
-
-
-def occ_nets(routes: dict) -> list:
-    return [(net, cells, via_cells(edges)) for net, (cells, edges) in sorted(routes.items())]
+from ..grid_routes import Cell, Routes, occ_nets
+from ..mapping import GridModel
 
 
 @dataclass
@@ -38,19 +24,23 @@ class MarkerCount:
     def total(self) -> int:
         return self.cover + self.prl
 
+    @property
+    def removable(self) -> int:
+        return self.total - self.unremovable
+
 
 class MarkerCensus:
-    """Counts markers; `supply_routes` (net -> cells) are routes that never move."""
+    """Counts markers over the signal routes and the model's supply routes (which never move)."""
 
-    def __init__(self, model: GridModel, supply_routes: dict | None = None):
+    def __init__(self, model: GridModel):
         self.model = model
         h = max(model.halos.wire_halo, model.halos.via_halo)
         self.forced: dict[Cell, set[int]] = {}
         for net, sets in model.termsets.items():
             for ts in sets:
                 self._force(net, ts, h)
-        for net, cells in (supply_routes or {}).items():
-            for c in cells:
+        for net, route in model.supply_routes.items():
+            for c in route.cells:
                 self._force(net, [c], h)
 
     def _force(self, net: int, cells: list[Cell], h: int) -> None:
@@ -65,13 +55,15 @@ class MarkerCensus:
             for y in range(y0, y1 + 1):
                 self.forced.setdefault((x, y, z), set()).add(net)
 
-    def count(self, grid, routes: dict, clock) -> MarkerCount:
+    def count(self, grid, routes: Routes, clock) -> MarkerCount:
         m, h = self.model, self.model.halos
-        nets = occ_nets(routes)
+        nets = occ_nets({**routes, **m.supply_routes})
         with clock.timing():
-            found = grid.flexgc(nets, h.wire_halo, h.via_halo, None, h.prl_halo, h.prl_len, m.vertical)
+            found = grid.flexgc(nets=nets, wire_halo=h.wire_halo, via_halo=h.via_halo, region=None,
+                                prl_halo=h.prl_halo, prl_len=h.prl_len, vertical=m.vertical)
             if h.prl_halo > 0 and h.prl_len > 0:   # cover markers come first: count them alone
-                cover = len(grid.flexgc(nets, h.wire_halo, h.via_halo, None, 0, 0, m.vertical))
+                cover = len(grid.flexgc(nets=nets, wire_halo=h.wire_halo, via_halo=h.via_halo, region=None,
+                                        prl_halo=0, prl_len=0, vertical=m.vertical))
             else:
                 cover = len(found)
         unremovable = sum(1 for cells, _, nets_ in found if self._forced(cells, nets_))

@@ -1,4 +1,4 @@
-"""Rip-up-and-reroute passes of `route_boxes` through an engine, and the schedule that drives them.
+"""The schedule of rip-up-and-reroute passes: which boxes each pass works, with which weights.
 
 Pass p works only the boxes that hold a marker, in four checkerboard batches. From pass to
 pass the schedule
@@ -13,19 +13,19 @@ pass the schedule
   over the previous pass. Such a box is accepted with up to five times its markers, so a
   `ripup_all` pass that leaves more markers than it found is rolled back (its nets get their
   old routes, the occupancy map is rebuilt) and the later passes go without it.
-It stops when no removable marker is left, after `passes` passes, or when the markers have
-not fallen for `stall` passes in a row.
+The passes stop when no removable marker is left, after `passes` passes, or when the markers
+have not fallen for `stall` passes in a row (`stalled`). The routing stage runs the loop.
 """
 from __future__ import annotations
 
 import os
-import time
 from dataclasses import dataclass, field
 
+from ..errors import at_least
+from ..grid_routes import Box, gcell_count
 from ..mapping import GridModel
-from .markers import MarkerCensus, MarkerCount, occ_nets
-from ..metrics import ModuleClock
 from ..progress import progress
+from .route_book import RouteBook
 
 
 @dataclass
@@ -39,6 +39,11 @@ class PassOptions:
     maze_end_iter: int = 3
     stall: int = 3
 
+    def __post_init__(self):
+        for name, low in (("passes", 0), ("threads", 1), ("gg_drc", 0), ("gg_marker", 0), ("gg_fixed", 0),
+                          ("marker_decay", 0), ("maze_end_iter", 1), ("stall", 1)):
+            at_least(name, getattr(self, name), low)
+
 
 @dataclass
 class PassPlan:
@@ -49,6 +54,9 @@ class PassPlan:
     gg_drc: float
     gg_marker: float
 
+    def label(self) -> str:
+        return f"pass {self.number}: box {self.box}{'+' if self.offset else ''}{' ripup_all' if self.ripup_all else ''}"
+
 
 def plan_pass(p: int, history: list[int], opts: PassOptions, ripup_allowed: bool = True) -> PassPlan:
     """The settings of pass p (from 1) given the marker counts before each pass so far."""
@@ -57,10 +65,16 @@ def plan_pass(p: int, history: list[int], opts: PassOptions, ripup_allowed: bool
                     gg_drc=opts.gg_drc * (1 + (p - 1) / 2), gg_marker=opts.gg_marker * p)
 
 
-def marker_batches(model: GridModel, markers: list, plan: PassPlan) -> list[list[tuple[int, int, int, int]]]:
+def stalled(history: list[int], stall: int) -> bool:
+    """Whether the marker counts (before each pass, then after the last) have not fallen
+    below the count `stall` passes ago."""
+    return len(history) > stall and min(history[-stall:]) >= history[-stall - 1]
+
+
+def marker_batches(model: GridModel, markers: list, plan: PassPlan) -> list[list[Box]]:
     """The boxes holding a marker, as four checkerboard batches (boxes of a batch are a box apart)."""
     gc, b, off = model.gc, plan.box, plan.offset
-    gx_n, gy_n = -(-model.nx // gc), -(-model.ny // gc)
+    gx_n, gy_n = gcell_count(model.nx, gc), gcell_count(model.ny, gc)
     boxes = set()
     for cells, _, _ in markers:
         for x, y, _ in cells:
@@ -79,77 +93,16 @@ def marker_batches(model: GridModel, markers: list, plan: PassPlan) -> list[list
     return batches
 
 
-def run_pass(engine, model: GridModel, routes: dict, markers: list, plan: PassPlan, opts: PassOptions,
-             clock: ModuleClock) -> set[int]:
-    """One pass; applies every changed route to the engine and to `routes`; returns the changed nets."""
-    h = model.halos
+def run_pass(book: RouteBook, markers: list, plan: PassPlan, opts: PassOptions, show_progress: bool = True) -> set[int]:
+    """One pass over the boxes holding `markers`; returns the nets it changed."""
+    model, h = book.model, book.model.halos
     changed: set[int] = set()
     batches = marker_batches(model, markers, plan)
-    engine.balance_by_markers(markers, model.gc)
-    for batch in progress(batches, f"pass {plan.number}"):
-        with clock.timing():
-            result = engine.route_boxes(
-                batch, gc=model.gc, wire_halo=h.wire_halo, via_halo=h.via_halo, ripup_all=plan.ripup_all,
-                maze_end_iter=min(opts.maze_end_iter, plan.number), gg_drc=plan.gg_drc, gg_marker=plan.gg_marker,
-                gg_fixed=opts.gg_fixed, marker_decay=opts.marker_decay, prl_halo=h.prl_halo,
-                prl_len=h.prl_len, vertical=model.vertical, n_threads=opts.threads)
-            for net, cells, edges in sorted(result):
-                engine.call("routes_update", net, cells, edges)
-        for net, cells, edges in result:
-            routes[net] = (cells, edges)
-            changed.add(net)
+    book.balance_by_markers(markers)
+    for batch in progress(batches, f"pass {plan.number}", enabled=show_progress):
+        changed |= book.work_batch(
+            batch, gc=model.gc, wire_halo=h.wire_halo, via_halo=h.via_halo, ripup_all=plan.ripup_all,
+            maze_end_iter=min(opts.maze_end_iter, plan.number), gg_drc=plan.gg_drc, gg_marker=plan.gg_marker,
+            gg_fixed=opts.gg_fixed, marker_decay=opts.marker_decay, prl_halo=h.prl_halo,
+            prl_len=h.prl_len, vertical=model.vertical, n_threads=opts.threads)
     return changed
-
-
-def _roll_back(engine, model: GridModel, routes: dict, before: dict, changed: set[int], clock: ModuleClock) -> None:
-    h = model.halos
-    with clock.timing():
-        for net in sorted(changed):
-            routes[net] = before[net]
-            engine.call("routes_update", net, *before[net])
-        engine.call("occ_init", occ_nets(routes), h.wire_halo, h.via_halo)
-
-
-@dataclass
-class PassReport:
-    plan: PassPlan
-    seconds: float
-    module_seconds: float
-    changed: int
-    markers: MarkerCount
-    repaired: int = 0
-    rolled_back: bool = False
-
-
-def run_passes(engine, model: GridModel, routes: dict, census: MarkerCensus, first: MarkerCount,
-               opts: PassOptions, clock: ModuleClock, repair=None, after_pass=None) -> list[PassReport]:
-    """Passes until no removable marker is left, the pass limit, or a stall.
-    `repair(changed nets)` runs after each pass and returns how many nets it reconnected; `after_pass(report)`
-    is called after each pass (e.g. for the drift check)."""
-    reports: list[PassReport] = []
-    history = [first.total]
-    current = first
-    ripup_allowed = True
-    for p in range(1, opts.passes + 1):
-        if current.total - current.unremovable <= 0:
-            break
-        plan = plan_pass(p, history, opts, ripup_allowed)
-        t, m0 = time.perf_counter(), clock.seconds
-        before = dict(routes) if plan.ripup_all else None
-        previous = current
-        changed = run_pass(engine, model, routes, current.found, plan, opts, clock)
-        repaired = repair(changed) if repair else 0
-        current = census.count(engine.grid, routes, clock)
-        rolled_back = before is not None and current.total > previous.total
-        if rolled_back:
-            _roll_back(engine, model, routes, before, changed, clock)
-            current, ripup_allowed = previous, False
-        report = PassReport(plan, time.perf_counter() - t, clock.seconds - m0, len(changed), current, repaired,
-                            rolled_back)
-        reports.append(report)
-        if after_pass:
-            after_pass(report)
-        history.append(current.total)
-        if len(history) > opts.stall and min(history[-opts.stall:]) >= history[-opts.stall - 1]:
-            break
-    return reports

@@ -1,25 +1,28 @@
-"""The routing stage: initial routing, loading the grid into an engine, rip-up-and-reroute passes.
+"""The routing stage: initial routing, the grid loaded into an engine, rip-up-and-reroute
+passes, short removal.
 
-After the initial routing the grid is only changed through an engine (`engine.call`,
-`engine.route_boxes`), so that a distributed engine keeps its replicas in step. After each
-pass the engine's incrementally kept occupancy is compared with a fresh `occ_init` of the
-applied routes on a second grid; a mismatch is reported as drift in the table.
+The routes live in a `RouteBook`, the one writer of the routes and of the engine's grid,
+from the first net the initial routing enters. After each pass the nets the pass left in pieces are reconnected, and
+the engine's incrementally kept occupancy can be compared with a fresh `occ_init` of the
+applied routes on a spare grid; a mismatch is reported as drift in the table.
 """
 from __future__ import annotations
 
 import time
 from dataclasses import dataclass, field
 
-import tovrana
-
 from ..design import Guides
-from .shorts import remove_shorts
-from .engines import GridRecipe, LocalEngine
-from .initial import InitialOptions, initial_routing, reroute
+from ..errors import OptionError
+from ..grid_routes import Route, Routes
 from ..mapping import GridModel
-from .markers import MarkerCensus, MarkerCount, occ_nets
-from ..metrics import ModuleClock, PhaseRow, peak_memory_mb, route_length
-from .schedule import PassOptions, run_passes
+from ..metrics import ModuleClock, PhaseRow, peak_memory_mb
+from .distributed import parse_local
+from .engines import EngineFactory, engine_factory
+from .initial import InitialOptions, initial_routing
+from .markers import MarkerCensus, MarkerCount
+from .repair import reconnect_split_nets, remove_shorts
+from .route_book import RouteBook, spare_grid
+from .schedule import PassOptions, plan_pass, run_pass, stalled
 
 
 @dataclass
@@ -28,11 +31,21 @@ class RouteOptions:
     passes: PassOptions = field(default_factory=PassOptions)
     ray: str | None = None          # a Ray address or "local:N"; None: this machine's threads
     check_drift: bool = True
+    show_progress: bool = True
+    # How the engine is made from its recipe (default: from `ray`); a benchmark may put its own.
+    engine: EngineFactory | None = None
+
+    def __post_init__(self):
+        if self.ray is not None:
+            try:
+                parse_local(self.ray)   # a malformed local:N fails here, before Ray is imported
+            except ValueError as e:
+                raise OptionError("ray", str(e)) from None
 
 
 @dataclass
 class RouteResult:
-    routes: dict                     # net id -> (cells, edges)
+    routes: dict[int, Route]         # net id -> route
     opens: list[int]                 # nets the grid routes leave unconnected
     markers: MarkerCount             # after the last pass
     rows: list[PhaseRow]
@@ -42,77 +55,23 @@ class RouteResult:
     shared_cells: int = 0            # cells still in two nets' routes at the end (shorts)
 
 
-def grid_recipe(model: GridModel, routes: dict) -> GridRecipe:
-    h = model.halos
-    ordered = sorted(routes.items())
-    return GridRecipe(model.grid_args(), [
-        ("routes_init", ([(net, cells, edges) for net, (cells, edges) in ordered],)),
-        ("set_termsets", ([(net, model.termsets[net]) for net in sorted(model.termsets)],)),
-        ("set_name_rank", ([(net, net) for net in sorted(model.termsets)],)),
-        ("set_worker_consts", (model.supply, model.obstacles())),
-        ("occ_init", (occ_nets(routes), h.wire_halo, h.via_halo)),
-    ])
+def route_length(model: GridModel, routes: Routes) -> tuple[float, int]:
+    """Wire length in microns and via count of `routes`, each distinct edge counted once."""
+    xs, ys = model.gridmap.xs, model.gridmap.ys
+    length = 0
+    vias = 0
+    for _, edges in routes.values():
+        for a, b in {(a, b) if a <= b else (b, a) for a, b in edges}:
+            if a[2] != b[2]:
+                vias += 1
+            else:
+                length += abs(xs[a[0]] - xs[b[0]]) + abs(ys[a[1]] - ys[b[1]])
+    return length / model.gridmap.dbu_per_micron, vias
 
 
-def make_engine(ray: str | None, recipe: GridRecipe):
-    if ray is None:
-        return LocalEngine(recipe)
-    try:
-        from .distributed import make_engine as distributed_engine
-    except ImportError as e:
-        raise ImportError(f"--ray {ray}: the distributed engine is not available ({e})") from e
-    return distributed_engine(ray, recipe)
-
-
-def open_nets(model: GridModel, routes: dict, nets=None) -> list[int]:
-    """Those of `nets` (default: all) whose route does not join all their terminal sets."""
-    opens = []
-    for net in sorted(model.termsets if nets is None else nets):
-        sets = model.termsets[net]
-        cells, edges = routes.get(net, ([], []))
-        adjacent: dict = {}
-        for a, b in edges:
-            adjacent.setdefault(a, []).append(b)
-            adjacent.setdefault(b, []).append(a)
-        seen = set(sets[0])
-        todo = list(seen)
-        while todo:
-            for n in adjacent.get(todo.pop(), ()):
-                if n not in seen:
-                    seen.add(n)
-                    todo.append(n)
-        if any(seen.isdisjoint(ts) for ts in sets[1:]):
-            opens.append(net)
-    return opens
-
-
-def repair_opens(engine, model: GridModel, routes: dict, nets, options: InitialOptions,
-                 clock: ModuleClock) -> list[int]:
-    """Reroutes from scratch every net whose route no longer joins all its terminal sets.
-
-    A batch can return a route that touches every set yet falls apart in two pieces (seen
-    for nets that cross several boxes of one batch). Such a net is searched again on the
-    engine's grid, priced by its occupancy; the occupancy map is then rebuilt through the
-    engine, since `routes_update` does not change it. Returns the nets it rerouted.
-    """
-    fixed = []
-    for net in open_nets(model, routes, nets):
-        routed = reroute(engine.grid, model, net, options, clock)
-        if routed is not None:
-            routes[net] = routed
-            with clock.timing():
-                engine.call("routes_update", net, *routed)
-            fixed.append(net)
-    if fixed:
-        h = model.halos
-        with clock.timing():
-            engine.call("occ_init", occ_nets(routes), h.wire_halo, h.via_halo)
-    return fixed
-
-
-def _row(phase: str, seconds: float, module: float, model: GridModel, routes: dict, markers: MarkerCount | None,
+def _row(phase: str, seconds: float, module: float, model: GridModel, routes: Routes, markers: MarkerCount | None,
          changed: int | None, opens: int, occ: str | None = None) -> PhaseRow:
-    length, vias = route_length(model.gridmap, routes)
+    length, vias = route_length(model, routes)
     return PhaseRow(phase, seconds, module, changed, length, vias, opens,
                     markers.cover if markers else None, markers.prl if markers else None,
                     markers.unremovable if markers else None, peak_memory_mb(), occ)
@@ -120,67 +79,67 @@ def _row(phase: str, seconds: float, module: float, model: GridModel, routes: di
 
 def route_design(model: GridModel, guides: Guides | None = None, options: RouteOptions | None = None) -> RouteResult:
     opts = options or RouteOptions()
+    io, po = opts.initial, opts.passes
     clock = ModuleClock()
     census = MarkerCensus(model)
     rows: list[PhaseRow] = []
 
     t = time.perf_counter()
-    with clock.timing():
-        grid = tovrana.Grid(*model.grid_args())
-    initial = initial_routing(grid, model, guides, opts.initial, clock)
-    routes = initial.routes
-    first = census.count(grid, routes, clock)
-    still_open = set(initial.opens)
-    rows.append(_row("initial maze routing", time.perf_counter() - t, clock.seconds, model, routes, first,
-                     len(routes), len(still_open)))
-    del grid
-
-    t, m0 = time.perf_counter(), clock.seconds
-    with clock.timing():
-        engine = make_engine(opts.ray, grid_recipe(model, routes))
-    rows.append(PhaseRow("load grid into engine", time.perf_counter() - t, clock.seconds - m0,
-                         peak_mb=peak_memory_mb()))
-    drift = 0
-    check_grid = tovrana.Grid(*model.grid_args()) if opts.check_drift else None
-
-    def after_pass(report):
-        nonlocal drift
-        if report.rolled_back:   # the routes are those before the pass again
-            still_open.clear()
-            still_open.update(open_nets(model, routes))
-        occ = None
-        if check_grid is not None:
-            h = model.halos
-            check_grid.occ_init(occ_nets(routes), h.wire_halo, h.via_halo)
-            same = check_grid.occ_signature() == engine.grid.occ_signature()
-            drift += not same
-            occ = "ok" if same else "DRIFT"
-        plan = report.plan
-        name = (f"pass {plan.number}: box {plan.box}{'+' if plan.offset else ''}"
-                f"{' ripup_all' if plan.ripup_all else ''}{' (rolled back)' if report.rolled_back else ''}")
-        rows.append(_row(name, report.seconds, report.module_seconds, model, routes, report.markers,
-                         report.changed, len(still_open), occ))
-
-    def repair(changed: set[int]) -> int:
-        """Reconnects the nets a pass left in pieces; keeps `still_open` current."""
-        suspects = changed | still_open
-        fixed = repair_opens(engine, model, routes, suspects, opts.initial, clock)
-        still_open.clear()
-        still_open.update(open_nets(model, routes, suspects))
-        return len(fixed)
-
+    book = RouteBook(model, None, clock, opts.engine or engine_factory(opts.ray))
+    t_engine, m_engine = time.perf_counter() - t, clock.seconds
     try:
-        reports = run_passes(engine, model, routes, census, first, opts.passes, clock, repair, after_pass)
-        last = reports[-1].markers if reports else first
+        t = time.perf_counter()
+        initial = initial_routing(book, guides, io, opts.show_progress)
+        current = census.count(book.grid, book.routes, clock)
+        still_open = set(initial.opens)
+        rows.append(_row("initial maze routing", time.perf_counter() - t, clock.seconds - m_engine, model,
+                         book.routes, current, len(book.routes), len(still_open)))
         t, m0 = time.perf_counter(), clock.seconds
-        moved, shared_left = remove_shorts(engine, model, routes, opts.initial, clock)
+        book.rebuild_occupancy()
+        rows.append(PhaseRow("load grid into engine", t_engine + time.perf_counter() - t,
+                             m_engine + clock.seconds - m0, peak_mb=peak_memory_mb()))
+
+        check_grid = spare_grid(model) if opts.check_drift else None
+        drift = repaired = 0
+        history = [current.total]
+        ripup_allowed = True
+        for p in range(1, po.passes + 1):
+            if current.removable <= 0:
+                break
+            plan = plan_pass(p, history, po, ripup_allowed)
+            t, m0 = time.perf_counter(), clock.seconds
+            before = book.snapshot() if plan.ripup_all else None
+            previous = current
+            changed = run_pass(book, current.found, plan, po, opts.show_progress)
+            suspects = changed | still_open
+            repaired += len(reconnect_split_nets(book, suspects, io.margin, io.gg_drc))
+            still_open = set(book.open_nets(suspects))
+            current = census.count(book.grid, book.routes, clock)
+            rolled_back = before is not None and current.total > previous.total
+            if rolled_back:
+                book.roll_back(before, changed)
+                current, ripup_allowed = previous, False
+                still_open = set(book.open_nets())
+            seconds, module = time.perf_counter() - t, clock.seconds - m0
+            occ = None
+            if check_grid is not None:
+                drifted = book.occupancy_drifted(check_grid)
+                drift += drifted
+                occ = "DRIFT" if drifted else "ok"
+            name = plan.label() + (" (rolled back)" if rolled_back else "")
+            rows.append(_row(name, seconds, module, model, book.routes, current, len(changed), len(still_open), occ))
+            history.append(current.total)
+            if stalled(history, po.stall):
+                break
+
+        t, m0 = time.perf_counter(), clock.seconds
+        moved, shared_left = remove_shorts(book, io.margin, io.gg_drc)
         if moved:
-            last = census.count(engine.grid, routes, clock)
-            still_open.clear()
-            still_open.update(open_nets(model, routes))
-            rows.append(_row("short removal", time.perf_counter() - t, clock.seconds - m0, model, routes, last, moved,
-                             len(still_open)))
+            current = census.count(book.grid, book.routes, clock)
+            still_open = set(book.open_nets())
+            rows.append(_row("short removal", time.perf_counter() - t, clock.seconds - m0, model, book.routes, current,
+                             moved, len(still_open)))
+        return RouteResult(dict(book.routes), sorted(still_open), current, rows, drift, initial.widened, repaired,
+                           shared_left)
     finally:
-        engine.close()
-    repaired = sum(r.repaired for r in reports)
-    return RouteResult(routes, sorted(still_open), last, rows, drift, initial.widened, repaired, shared_left)
+        book.close()

@@ -1,0 +1,212 @@
+"""How a route reaches each pin: the pin's terminal set, and what to write with the route.
+
+A pin on a grid layer is reached at the grid points inside its shapes (points on that layer's
+tracks, which the claims give to the pin's net). A pin on a layer below the grid (a cell's
+local interconnect under the lowest routing layer) is reached from above: at every point of
+the lowest grid layer where a via stack down to the pin fits (its lowest pad inside the pin,
+its pads clear of other nets' metal), and the route's wiring gets that stack where the route
+ends. A pin that has neither is reached through an access wire from the nearest point the
+net may use: along that point's track to the pin's edge, then straight in.
+
+Each pin's terminal set is kept inside one gcell (see `one_gcell`).
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from ..design import Rect, Wire
+from ..grid_routes import Cell
+from .claims import FREE, NOBODY, FixedRects
+from .rules import BIG, LayerRules, Pad
+from .track_points import bracket_points, clamp_into, distance2
+
+
+@dataclass
+class AccessPoint:
+    cell: Cell
+    wires: list[Wire] = field(default_factory=list)   # written with the route when it ends here
+
+
+@dataclass
+class PinAccess:
+    net: int
+    points: list[AccessPoint]          # the terminal set, cells ascending
+
+    @property
+    def cells(self) -> list[Cell]:
+        return [p.cell for p in self.points]
+
+
+def one_gcell(points: list[AccessPoint], gc: int) -> list[AccessPoint]:
+    """The points in the gcell that holds most of them (the lowest such gcell).
+
+    Boxes of rip-up and reroute are made of whole gcells, and a box worker reconnects a
+    terminal set through its cells inside the box only: a set across a box border can be
+    left unconnected. Kept inside one gcell, a set is wholly in a box or wholly out of it.
+    """
+    groups: dict[tuple[int, int], list[AccessPoint]] = {}
+    for p in points:
+        groups.setdefault((p.cell[0] // gc, p.cell[1] // gc), []).append(p)
+    return max(sorted(groups.items()), key=lambda kv: len(kv[1]))[1] if len(groups) > 1 else points
+
+
+@dataclass
+class Stack:
+    """The vias from a layer below the grid up to the lowest grid layer, and their pads on
+    each layer they touch (bottom up, the grid layer last)."""
+    vias: list[str]
+    layers: list[str]             # layers[k] joins vias[k] (below) and vias[k - 1] (above)
+    pads: list[Pad]               # the largest pad on each of `layers`
+
+    def wires(self, x: int, y: int) -> list[Wire]:
+        return [Wire(self.layers[k], x, y, x, y, via=v, next_layer=self.layers[k + 1]) for k, v in enumerate(self.vias)]
+
+
+class PointUse:
+    """What a net may do at a grid point: enter it, and leave it by a via or along a track."""
+
+    def __init__(self, xs, ys, masks, owners, no_via, vertical: list[bool]):
+        self.xs, self.ys, self.masks, self.owners, self.no_via = xs, ys, masks, owners, no_via
+        self.vertical = vertical
+
+    def on_track(self, ix: int, iy: int, z: int) -> bool:
+        x_mask, y_mask = self.masks[z]
+        return bool(x_mask[ix] or y_mask[iy])
+
+    def on_preferred(self, ix: int, iy: int, z: int) -> bool:
+        x_mask, y_mask = self.masks[z]
+        return bool(x_mask[ix] if self.vertical[z] else y_mask[iy])
+
+    def enterable(self, ix: int, iy: int, z: int, net: int) -> bool:
+        return (0 <= ix < len(self.xs) and 0 <= iy < len(self.ys) and self.on_track(ix, iy, z)
+                and self.owners[z][iy, ix] in (FREE, net))
+
+    def moves(self, ix: int, iy: int, z: int, net: int) -> list[Cell]:
+        """The points a route of `net` can step to from this one: a via to a layer above or
+        below, or a step along one of the point's tracks."""
+        out = []
+        for other in (z - 1, z + 1):
+            if 0 <= other < len(self.masks) and not self.no_via[z][iy, ix] and not self.no_via[other][iy, ix] \
+                    and self.on_preferred(ix, iy, z) and self.on_preferred(ix, iy, other) \
+                    and self.enterable(ix, iy, other, net):
+                out.append((ix, iy, other))
+        x_mask, y_mask = self.masks[z]
+        steps = ([(1, 0), (-1, 0)] if y_mask[iy] else []) + ([(0, 1), (0, -1)] if x_mask[ix] else [])
+        out += [(ix + dx, iy + dy, z) for dx, dy in steps if self.enterable(ix + dx, iy + dy, z, net)]
+        return out
+
+    def has_exit(self, ix: int, iy: int, z: int, net: int) -> bool:
+        return bool(self.moves(ix, iy, z, net))
+
+    def escaping(self, cells: list[Cell], net: int, room: int = 24) -> list[Cell]:
+        """Those of `cells` from which a route of `net` gets out into the open: the points
+        reachable from them (a pin's neighbourhood) number at least `room`. A point shut in
+        by other nets' pins and keep-outs is no way to the pin."""
+        out = []
+        left = set(cells)
+        while left:
+            start = min(left)
+            seen = {start}
+            todo = [start]
+            while todo and len(seen) < room:
+                for q in self.moves(*todo.pop(), net):
+                    if q not in seen:
+                        seen.add(q)
+                        todo.append(q)
+            group = seen & left
+            left -= group
+            if len(seen) >= room or todo:
+                out += sorted(group)
+        return sorted(out)
+
+    def inside(self, rect: Rect, z: int) -> list[tuple[int, int]]:
+        """The points of layer z's tracks inside `rect`."""
+        ix = range(int(np.searchsorted(self.xs, rect.x0, "left")), int(np.searchsorted(self.xs, rect.x1, "right")))
+        iy = range(int(np.searchsorted(self.ys, rect.y0, "left")), int(np.searchsorted(self.ys, rect.y1, "right")))
+        return [(i, j) for i in ix for j in iy if self.on_track(i, j, z)]
+
+
+def rect_clear(rules: LayerRules, rect: tuple[int, int, int, int], rects: FixedRects, net: int) -> bool:
+    """Whether metal of `net` over `rect` (x0, y0, x1, y1) keeps clear of every fixed
+    rectangle not of `net`."""
+    if len(rects) == 0:
+        return True
+    x0, y0, x1, y1 = rect
+    reach = 4 * rules.width + max(rules.spacing(rules.width, BIG), *(s for s, _, _ in rules.eol), 0) * 4
+    near = (rects.x0 <= x1 + reach) & (rects.x1 >= x0 - reach) & (rects.y0 <= y1 + reach) & \
+           (rects.y1 >= y0 - reach) & ((rects.owner != net) | (rects.owner == NOBODY))
+    if not near.any():
+        return True
+    close = rules.too_close(np.int64(x0), np.int64(y0), np.int64(x1), np.int64(y1),
+                            rects.x0[near], rects.y0[near], rects.x1[near], rects.y1[near])
+    return not close.any()
+
+
+def _clear(rules: LayerRules, pad: Pad, x: int, y: int, rects: FixedRects, net: int) -> bool:
+    """Whether a pad at (x, y) keeps clear of every fixed rectangle not of `net`."""
+    return rect_clear(rules, (x - pad.hx, y - pad.hy, x + pad.hx, y + pad.hy), rects, net)
+
+
+def on_grid_points(z: int, rect: Rect, net: int, use: PointUse) -> list[AccessPoint]:
+    """The points inside a pin shape on grid layer z that the net owns and can leave."""
+    return [AccessPoint((ix, iy, z)) for ix, iy in use.inside(rect, z) if use.owners[z][iy, ix] == net]
+
+
+def stack_points(rect: Rect, net: int, stack: Stack, use: PointUse, rules_of: dict[str, LayerRules],
+                 rects_of: dict[str, FixedRects]) -> list[AccessPoint]:
+    """The points of the lowest grid layer above a pin shape below the grid where the via
+    stack down to it fits (the stack's centre inside the pin, its pads clear of other metal)
+    and which the net can leave."""
+    out = []
+    for ix, iy in use.inside(rect, 0):
+        if not use.enterable(ix, iy, 0, net) or use.no_via[0][iy, ix] or not use.has_exit(ix, iy, 0, net):
+            continue
+        x, y = int(use.xs[ix]), int(use.ys[iy])
+        if all(_clear(rules_of[layer], pad, x, y, rects_of.get(layer, FixedRects.of([])), net)
+               for layer, pad in zip(stack.layers[:-1], stack.pads[:-1])):
+            out.append(AccessPoint((ix, iy, 0), stack.wires(x, y)))
+    return out
+
+
+def _legs(x: int, y: int, rect: Rect, vertical: bool) -> list[tuple[tuple[int, int], tuple[int, int]]]:
+    """An access wire from (x, y) into `rect`: along the layer's preferred direction to the
+    shape's edge, then straight in."""
+    px, py = clamp_into(x, y, rect)
+    legs = [((x, y), (x, py)), ((x, py), (px, py))] if vertical else [((x, y), (px, y)), ((px, y), (px, py))]
+    return [(a, b) for a, b in legs if a != b]
+
+
+def access_wire(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_names: list[str],
+                rules: list[LayerRules], fixed: dict[str, FixedRects], reach: int = 3,
+                tries: int = 16) -> AccessPoint | None:
+    """The nearest point around the net's shapes (within `reach` grid lines of the lines
+    around a shape) that it may enter and leave, and whose access wire into the shape keeps
+    clear of the fixed metal of other nets (`fixed`, per layer); the nearest such point
+    whatever its wire when no wire keeps clear. None when there is no point at all."""
+    xs, ys = use.xs, use.ys
+    candidates = []
+    for z, rect in shapes:
+        near = bracket_points(xs, ys, rect)
+        ix0, ix1 = min(p[0] for p in near) - reach, max(p[0] for p in near) + reach
+        iy0, iy1 = min(p[1] for p in near) - reach, max(p[1] for p in near) + reach
+        for ix in range(max(ix0, 0), min(ix1, len(xs) - 1) + 1):
+            for iy in range(max(iy0, 0), min(iy1, len(ys) - 1) + 1):
+                if use.enterable(ix, iy, z, net):
+                    candidates.append((distance2(xs[ix], ys[iy], rect), z, ix, iy, rect))
+    candidates.sort(key=lambda c: c[:4])
+    first = None
+    for _, z, ix, iy, rect in candidates[:tries]:
+        if not use.escaping([(ix, iy, z)], net):
+            continue
+        x, y = int(xs[ix]), int(ys[iy])
+        legs = _legs(x, y, rect, use.vertical[z])
+        half = rules[z].width // 2
+        point = AccessPoint((ix, iy, z), [Wire(layer_names[z], a[0], a[1], b[0], b[1]) for a, b in legs])
+        first = first or point
+        if all(rect_clear(rules[z], (min(a[0], b[0]) - half, min(a[1], b[1]) - half, max(a[0], b[0]) + half,
+                                     max(a[1], b[1]) + half), fixed.get(layer_names[z], FixedRects.of([])), net)
+               for a, b in legs):
+            return point
+    return first

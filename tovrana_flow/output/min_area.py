@@ -1,0 +1,193 @@
+"""Patches where a net's metal on a layer is smaller than the layer's minimum area.
+
+A via whose landing pad carries no wire on its layer (the middle of a stack of vias, or a
+via that ends a route on a layer without its pin) leaves a pad far under most layers'
+`AREA`. Such a piece of metal gets a patch: a rectangle as wide as the piece across the
+layer's tracks and long enough along them to make up the area, placed over the piece where
+it keeps clear of other nets' metal (centred, or flush with either end). A piece that
+touches the net's own pin on that layer counts the pin's area as its own.
+"""
+from __future__ import annotations
+
+from collections import defaultdict
+
+import numpy as np
+
+from ..design import Wire
+from ..grid_routes import Cell, Route, via_cells
+from ..mapping.claims import NOBODY, FixedRects
+from ..mapping.rules import LayerRules, min_area_length
+
+Rect = tuple[int, int, int, int]
+
+
+def _union_area(rects: list[Rect]) -> int:
+    """Area covered by axis-parallel rectangles (few of them: a sweep over x slabs)."""
+    xs = sorted({r[0] for r in rects} | {r[2] for r in rects})
+    area = 0
+    for a, b in zip(xs, xs[1:]):
+        spans = sorted((r[1], r[3]) for r in rects if r[0] <= a and r[2] >= b)
+        covered, top = 0, None
+        for lo, hi in spans:
+            if top is None or lo > top:
+                covered += hi - lo
+                top = hi
+            elif hi > top:
+                covered += hi - top
+                top = hi
+        area += covered * (b - a)
+    return area
+
+
+class _Metal:
+    """Every net's shapes on the grid, per layer, bucketed for look-ups near a point."""
+
+    def __init__(self, bucket: int):
+        self.bucket = bucket
+        self.by_layer: dict[int, dict[tuple[int, int], list[tuple[Rect, int]]]] = defaultdict(lambda: defaultdict(list))
+
+    def add(self, z: int, rect: Rect, net: int) -> None:
+        b = self.bucket
+        for bx in range(rect[0] // b, rect[2] // b + 1):
+            for by in range(rect[1] // b, rect[3] // b + 1):
+                self.by_layer[z][bx, by].append((rect, net))
+
+    def near(self, z: int, rect: Rect, reach: int, net: int) -> list[Rect]:
+        b = self.bucket
+        out = set()
+        layer = self.by_layer.get(z, {})
+        for bx in range((rect[0] - reach) // b, (rect[2] + reach) // b + 1):
+            for by in range((rect[1] - reach) // b, (rect[3] + reach) // b + 1):
+                out.update(r for r, n in layer.get((bx, by), ()) if n != net)
+        return sorted(out)
+
+
+def _shapes(route: Route, access, xs, ys, rules: list[LayerRules],
+            z_of: dict[str, int]) -> dict[int, list[tuple[Rect, list[Cell]]]]:
+    """Per layer, the route's metal as rectangles with the cells each one holds; an access
+    wire holds its access point's cell."""
+    out: dict[int, list] = defaultdict(list)
+    for point in access:
+        for w in point.wires:
+            z = z_of.get(w.layer)
+            if w.via is None and z is not None:
+                half = rules[z].width // 2
+                out[z].append(((min(w.x0, w.x1) - half, min(w.y0, w.y1) - half, max(w.x0, w.x1) + half,
+                                max(w.y0, w.y1) + half), [point.cell]))
+    for a, b in route.edges:
+        if a[2] == b[2]:
+            half = rules[a[2]].width // 2
+            x0, x1 = sorted((xs[a[0]], xs[b[0]]))
+            y0, y1 = sorted((ys[a[1]], ys[b[1]]))
+            out[a[2]].append(((int(x0) - half, int(y0) - half, int(x1) + half, int(y1) + half), [a, b]))
+    for c in via_cells(route.edges):
+        pad = rules[c[2]].pad
+        x, y = int(xs[c[0]]), int(ys[c[1]])
+        out[c[2]].append(((x - pad.hx, y - pad.hy, x + pad.hx, y + pad.hy), [c]))
+    return out
+
+
+def _pieces(shapes: list[tuple[Rect, list[Cell]]]) -> list[tuple[list[Rect], set[Cell]]]:
+    """The shapes of one layer grouped into connected pieces (shapes sharing a cell)."""
+    parent = list(range(len(shapes)))
+
+    def find(i):
+        while parent[i] != i:
+            parent[i] = parent[parent[i]]
+            i = parent[i]
+        return i
+
+    owner: dict[Cell, int] = {}
+    for i, (_, cells) in enumerate(shapes):
+        for c in cells:
+            j = owner.setdefault(c, i)
+            if j != i:
+                parent[find(i)] = find(j)
+    groups: dict[int, tuple[list, set]] = {}
+    for i, (rect, cells) in enumerate(shapes):
+        g = groups.setdefault(find(i), ([], set()))
+        g[0].append(rect)
+        g[1].update(cells)
+    return [groups[k] for k in sorted(groups)]
+
+
+def _clear(rules: LayerRules, patch: Rect, others: list[Rect], fixed: FixedRects | None, net: int) -> bool:
+    p = np.array(patch, dtype=np.int64)
+    rects = list(others)
+    if fixed is not None and len(fixed):
+        near = (fixed.x0 <= patch[2] + 4 * rules.width) & (fixed.x1 >= patch[0] - 4 * rules.width) & \
+               (fixed.y0 <= patch[3] + 4 * rules.width) & (fixed.y1 >= patch[1] - 4 * rules.width) & \
+               ((fixed.owner != net) | (fixed.owner == NOBODY))
+        rects += list(zip(fixed.x0[near].tolist(), fixed.y0[near].tolist(), fixed.x1[near].tolist(),
+                          fixed.y1[near].tolist()))
+    if not rects:
+        return True
+    r = np.array(rects, dtype=np.int64).reshape(-1, 4)
+    return not rules.too_close(p[0], p[1], p[2], p[3], r[:, 0], r[:, 1], r[:, 2], r[:, 3]).any()
+
+
+def _patch(rules: LayerRules, rects: list[Rect], grid: int) -> list[Rect]:
+    """Candidate patches for a piece: along the layer's tracks, as wide as the piece across
+    them, long enough for the minimum area; centred first, then flush with either end."""
+    x0, y0 = min(r[0] for r in rects), min(r[1] for r in rects)
+    x1, y1 = max(r[2] for r in rects), max(r[3] for r in rects)
+    if rules.vertical:
+        x0, y0, x1, y1 = y0, x0, y1, x1          # work along the tracks as if along x
+    length = min_area_length(rules, y1 - y0)
+    length = -(-length // grid) * grid
+    if length <= x1 - x0:
+        return []
+    extra = length - (x1 - x0)
+    low = (x0 - extra // 2) // grid * grid
+    out = [(low, y0, low + length, y1), (x0, y0, x0 + length, y1), (x1 - length, y0, x1, y1)]
+    if rules.vertical:
+        out = [(b0, a0, b1, a1) for a0, b0, a1, b1 in out]
+    return out
+
+
+def _own_pins(rects: list[Rect], fixed: FixedRects | None, net: int) -> list[Rect]:
+    """The net's pin rectangles that touch the piece `rects`."""
+    if fixed is None or not len(fixed):
+        return []
+    x0, y0 = min(r[0] for r in rects), min(r[1] for r in rects)
+    x1, y1 = max(r[2] for r in rects), max(r[3] for r in rects)
+    mine = fixed.pin & (fixed.owner == net) & (fixed.x0 <= x1) & (fixed.x1 >= x0) & (fixed.y0 <= y1) & (fixed.y1 >= y0)
+    pins = list(zip(fixed.x0[mine].tolist(), fixed.y0[mine].tolist(), fixed.x1[mine].tolist(), fixed.y1[mine].tolist()))
+    return [p for p in pins if any(p[0] <= r[2] and r[0] <= p[2] and p[1] <= r[3] and r[1] <= p[3] for r in rects)]
+
+
+def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list[LayerRules],
+                     layer_names: list[str], fixed: dict[str, FixedRects], grid: int = 1) -> dict[int, list[Wire]]:
+    """Net -> the patches its routes need. `access`: per net the access points its route
+    uses (their wires are its metal too); `fixed`: per layer name the fixed metal (the nets'
+    pins among it); `grid`: the manufacturing grid in database units."""
+    if not any(r.min_area for r in rules):
+        return {}
+    z_of = {name: z for z, name in enumerate(layer_names)}
+    per_net = {net: _shapes(route, access.get(net, ()), xs, ys, rules, z_of) for net, route in routes.items()}
+    step = int(max(np.max(np.diff(xs), initial=1), np.max(np.diff(ys), initial=1)))
+    metal = _Metal(8 * step)
+    for net, layers in per_net.items():
+        for z, shapes in layers.items():
+            for rect, _ in shapes:
+                metal.add(z, rect, net)
+    out: dict[int, list[Wire]] = {}
+    for net in sorted(per_net):
+        for z in sorted(per_net[net]):
+            r = rules[z]
+            if not r.min_area:
+                continue
+            for rects, _ in _pieces(per_net[net][z]):
+                pins = _own_pins(rects, fixed.get(layer_names[z]), net)
+                if _union_area(rects + pins) >= r.min_area:
+                    continue
+                candidates = _patch(r, rects, grid)
+                if not candidates:
+                    continue
+                reach = 2 * step
+                choice = next((p for p in candidates if _clear(r, p, metal.near(z, p, reach, net),
+                                                                 fixed.get(layer_names[z]), net)), candidates[0])
+                metal.add(z, choice, net)
+                out.setdefault(net, []).append(Wire(layer_names[z], choice[0], choice[1], choice[2], choice[3],
+                                                    patch=True))
+    return out

@@ -1,0 +1,134 @@
+"""The one owner of the applied routes: every net's route, and the engine's grid that holds them.
+
+After the initial routing, a net's route changes only through the book, which changes the
+engine's grid (and through it every replica) in the same step: a batch of boxes, a single
+net's new route, a roll-back to an earlier state. Readers take `book.routes` (read-only)
+and `book.grid` for the module's reading calls (`flexgc`, `box_maze`, `occ_signature`).
+"""
+from __future__ import annotations
+
+from types import MappingProxyType
+from typing import Mapping
+
+import tovrana
+
+from ..grid_routes import Box, Cell, Route, occ_nets, open_nets, shared_cells
+from ..mapping import GridModel
+from ..metrics import ModuleClock
+from .engines import EngineFactory, GridRecipe, LocalEngine
+
+
+def grid_recipe(model: GridModel, routes: Mapping[int, Route]) -> GridRecipe:
+    """The engine's grid: the model's grid with `routes` and the supply routes loaded, net by
+    net in net order. Every net with terminal sets has its place in the route store from
+    here on, an empty route until it is routed."""
+    h = model.halos
+    every = {net: Route([], []) for net in model.termsets}
+    every.update(routes)
+    every.update(model.supply_routes)
+    ordered = sorted(every.items())
+    return GridRecipe(
+        grid_args=model.grid_args(),
+        routes=[(net, cells, edges) for net, (cells, edges) in ordered],
+        termsets=[(net, model.termsets[net]) for net in sorted(model.termsets)],
+        ranks=[(net, net) for net in sorted(model.termsets)],
+        supply=model.supply, obstacles=model.obstacles(),
+        occ_nets=occ_nets({**routes, **model.supply_routes}), wire_halo=h.wire_halo, via_halo=h.via_halo,
+        **grid_models(model))
+
+
+def grid_models(model: GridModel) -> dict:
+    """The opt-in models of the module's grid the mapping asks for (track model, no-via
+    cells, spacing model), as `GridRecipe` fields."""
+    t = model.tracks
+    if t is None:
+        return {}
+    return dict(track_model=(t.xs, t.ys, t.unit, t.layers), no_via_cells=model.no_via_cells,
+                spacing_model=model.spacing)
+
+
+def spare_grid(model: GridModel) -> tovrana.Grid:
+    """A grid of the model with nothing loaded."""
+    return GridRecipe(model.grid_args(), [], [], [], [], [], [], 0, 0, **grid_models(model)).empty_grid()
+
+
+class RouteBook:
+    """Routes of the signal nets (net id -> `Route`) and the engine holding them. A book may
+    start empty: the initial routing then enters the nets one by one."""
+
+    def __init__(self, model: GridModel, routes: Mapping[int, Route] | None = None, clock: ModuleClock | None = None,
+                 engine_factory: EngineFactory = LocalEngine):
+        self.model = model
+        self.clock = clock or ModuleClock()
+        self._routes: dict[int, Route] = {net: Route(*r) for net, r in (routes or {}).items()}
+        with self.clock.timing():
+            self._engine = engine_factory(grid_recipe(model, self._routes))
+
+    # ---- reading
+
+    @property
+    def routes(self) -> Mapping[int, Route]:
+        return MappingProxyType(self._routes)
+
+    @property
+    def grid(self) -> tovrana.Grid:
+        """The engine's grid, for the module's reading calls."""
+        return self._engine.grid
+
+    def open_nets(self, nets=None) -> list[int]:
+        """Those of `nets` (default: all) whose route does not join all their terminal sets."""
+        return open_nets(self.model.termsets, self._routes, nets)
+
+    def shared_cells(self) -> dict[Cell, list[int]]:
+        return shared_cells(self._routes)
+
+    def occupancy_drifted(self, check_grid: tovrana.Grid) -> bool:
+        """Whether the engine's incrementally kept occupancy differs from a fresh `occ_init`
+        of the routes (built on `check_grid`, a spare grid of the same model: `spare_grid`)."""
+        h = self.model.halos
+        check_grid.occ_init(nets=occ_nets({**self._routes, **self.model.supply_routes}), wire_halo=h.wire_halo,
+                            via_halo=h.via_halo)
+        return check_grid.occ_signature() != self.grid.occ_signature()
+
+    # ---- changing
+
+    def work_batch(self, boxes: list[Box], **params) -> set[int]:
+        """One batch of `route_boxes` (its keyword arguments but `boxes`); applies every
+        changed route and returns the changed nets."""
+        with self.clock.timing():
+            result = self._engine.route_boxes(boxes, **params)
+            for net, cells, edges in sorted(result):
+                self._engine.update_route(net, cells, edges)
+        for net, cells, edges in result:
+            self._routes[net] = Route(cells, edges)
+        return {net for net, _, _ in result}
+
+    def set_route(self, net: int, route: Route) -> None:
+        """Replaces one net's route. The occupancy map does not follow (the module's
+        `routes_update` leaves it): call `rebuild_occupancy` after a series of these."""
+        self._routes[net] = Route(*route)
+        with self.clock.timing():
+            self._engine.update_route(net, route[0], route[1])
+
+    def rebuild_occupancy(self) -> None:
+        h = self.model.halos
+        with self.clock.timing():
+            self._engine.rebuild_occupancy(occ_nets({**self._routes, **self.model.supply_routes}), h.wire_halo,
+                                           h.via_halo)
+
+    def snapshot(self) -> dict[int, Route]:
+        """The routes as they are, for a later `roll_back`."""
+        return dict(self._routes)
+
+    def roll_back(self, snapshot: Mapping[int, Route], nets) -> None:
+        """Gives `nets` their routes of `snapshot` again, in the book and in the engine, and
+        rebuilds the occupancy map."""
+        for net in sorted(nets):
+            self.set_route(net, snapshot[net])
+        self.rebuild_occupancy()
+
+    def balance_by_markers(self, markers: list) -> None:
+        self._engine.balance_by_markers(markers, self.model.gc)
+
+    def close(self) -> None:
+        self._engine.close()

@@ -1,0 +1,96 @@
+"""One net searched on the grid with `box_maze`, in a corridor of gcells that widens on failure.
+
+A net is searched inside its route guides when there are any, joined with the bounding box
+of its pins grown by `margin` gcells. A search that fails is repeated in a corridor grown
+three times as much, then ten times (not the whole grid: a net that has no path there is
+one whose pins cannot be reached, and searching a whole chip for it costs minutes). The initial routing, the repair of split nets
+and short removal all search a net this way.
+"""
+from __future__ import annotations
+
+from bisect import bisect_left, bisect_right
+from typing import Callable
+
+from ..design import Guides
+from ..grid_routes import Cell, Route, gcell_count
+from ..mapping import GridModel
+from ..metrics import ModuleClock
+
+Gcell = tuple[int, int]
+
+
+def guide_gcells(model: GridModel, guides: Guides | None, net_name: str) -> set[Gcell]:
+    """The gcells the net's guide boxes touch (grid lines on their border included)."""
+    if not guides:
+        return set()
+    xs, ys, gc = model.gridmap.xs, model.gridmap.ys, model.gc
+    out: set[Gcell] = set()
+    for box in guides.get(net_name, ()):
+        r = box.rect
+        ix0, ix1 = max(bisect_left(xs, r.x0) - 1, 0), min(bisect_right(xs, r.x1), len(xs) - 1)
+        iy0, iy1 = max(bisect_left(ys, r.y0) - 1, 0), min(bisect_right(ys, r.y1), len(ys) - 1)
+        out.update((gx, gy) for gx in range(ix0 // gc, ix1 // gc + 1) for gy in range(iy0 // gc, iy1 // gc + 1))
+    return out
+
+
+def box_corridor(cells: list[Cell], margin: int, model: GridModel) -> set[Gcell]:
+    """The gcells of the cells' bounding box grown by `margin` gcells, clipped to the grid."""
+    gc = model.gc
+    gxs = [c[0] // gc for c in cells]
+    gys = [c[1] // gc for c in cells]
+    gx0, gx1 = max(0, min(gxs) - margin), min(gcell_count(model.nx, gc) - 1, max(gxs) + margin)
+    gy0, gy1 = max(0, min(gys) - margin), min(gcell_count(model.ny, gc) - 1, max(gys) + margin)
+    return {(gx, gy) for gx in range(gx0, gx1 + 1) for gy in range(gy0, gy1 + 1)}
+
+
+def connect(grid, net: int, termsets: list[list[Cell]], corridor: set[Gcell], model: GridModel,
+            recent: list[Cell], gg_drc: float, clock: ModuleClock, hard=()) -> Route | None:
+    """Grows a tree from the first terminal set: each search runs from the whole tree to
+    every set not yet reached and stops at the nearest one. None when a set is unreachable.
+    The search pays `gg_drc` where the grid's occupancy holds another net and on `recent`."""
+    tree = list(termsets[0])
+    # only the cells the paths pass through: the module keeps a route's cells and edges
+    # together, and a pad cell no edge touches would be a stray piece of the route
+    cells, edges = [], []
+    left = [ts for ts in termsets[1:] if set(ts).isdisjoint(tree)]
+    sorted_corridor = sorted(corridor)
+    while left:
+        goals = sorted({c for ts in left for c in ts})
+        with clock.timing():
+            path = grid.box_maze(net=net, starts=tree, goals=goals, hard=hard, route_shape=[], marker_pos=[],
+                                 fixed=recent, gg_drc=gg_drc, gg_marker=0.0, gg_fixed=gg_drc,
+                                 corridor=sorted_corridor, gc=model.gc, use_occ=True)
+        if path is None:
+            return None
+        edges.extend(zip(path, path[1:]))
+        cells.extend(path)
+        tree.extend(path)
+        on_path = set(path)
+        left = [ts for ts in left if on_path.isdisjoint(ts)]
+    return Route(sorted(set(cells)) or [tree[0]], edges)
+
+
+def route_net(grid, model: GridModel, net: int, margin: int, gg_drc: float, clock: ModuleClock,
+              guides: Guides | None = None, recent: Callable[[set[Gcell]], list[Cell]] | None = None,
+              taken: Callable[[set[Gcell]], list[Cell]] | None = None) -> tuple[Route | None, bool]:
+    """The net in its corridor, then in wider ones: (route, whether it needed a wider corridor);
+    (None, True) when no corridor has a path. `recent(corridor)` lists cells priced like
+    occupied ones there, `taken(corridor)` cells the net must not enter."""
+    termsets = model.termsets[net]
+    pins = [c for ts in termsets for c in ts]
+    corridors = (lambda: box_corridor(pins, margin, model) | guide_gcells(model, guides, model.net_names[net]),
+                 lambda: box_corridor(pins, 3 * margin + 2, model),
+                 lambda: box_corridor(pins, 10 * margin + 10, model))
+    for k, corridor in enumerate(corridors):
+        area = corridor()
+        routed = connect(grid, net, termsets, area, model, recent(area) if recent else [], gg_drc, clock,
+                         taken(area) if taken else ())
+        if routed is not None:
+            return routed, k > 0
+    return None, True
+
+
+def reroute(grid, model: GridModel, net: int, margin: int, gg_drc: float, clock: ModuleClock,
+            taken: Callable[[set[Gcell]], list[Cell]] | None = None) -> Route | None:
+    """One net searched again from scratch on a loaded grid (priced by its occupancy map)."""
+    return route_net(grid, model, net, margin, gg_drc, clock, taken=taken)[0]
