@@ -191,3 +191,28 @@ def test_merge_on_any_thread_count_is_the_serial_merge(size, seed):
     assert multi > 0
     for g in [worker, *grids.values(), *mergers.values()]:
         assert_kept(g)
+
+
+@settings(max_examples=examples(30), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.integers(0, 10**6), st.integers(3, 12), st.data())
+def test_merge_thread_counts_agree_on_random_designs(seed, nets, data):
+    """Random designs, some routes reaching outside the grid (their footprints land in
+    cells beyond it), batches of one-gcell and two-gcell boxes: 1 and 2..6 merge threads
+    give the same routes in the same order and the same occ."""
+    d = make_design(seed=seed, shape=(20, 20, 3, nets, 4))
+    grids = [d.load(tovrana.Grid(*d.grid_args())) for _ in range(2)]
+    for net in data.draw(st.lists(st.sampled_from(sorted(d.routes)), max_size=3, unique=True)):
+        cells, edges = d.routes[net]
+        extra = data.draw(st.lists(cell_strategy(20, 20, 3), max_size=4))
+        for g in grids:
+            g.routes_update(net, cells + extra, edges)
+    threads = data.draw(st.integers(2, 6))
+    for batch in d.box_batches(1) + d.box_batches(2):
+        one, many = (g.route_boxes(batch, **batch_kwargs(d, n)) for g, n in zip(grids, (1, threads)))
+        assert one == many
+        assert grids[0].occ_signature() == grids[1].occ_signature()
+        for g in grids:
+            for net, cells, edges in one:
+                g.routes_update(net, cells, edges)
+    for g in grids:
+        assert_kept(g)
