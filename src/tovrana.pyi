@@ -44,7 +44,9 @@ class Grid:
         starts: Sequence[_CellArg],
         goals: Sequence[_CellArg],
         hard: Sequence[_CellArg],
-        route_shape: Sequence[_CellArg],
+        # None: the cells of every route in the store (routes_init / routes_update) of a
+        # net other than `net`, kept by the grid instead of converted on every call.
+        route_shape: Sequence[_CellArg] | None,
         marker_pos: Sequence[_CellArg],
         fixed: Sequence[_CellArg],
         gg_drc: _Float,
@@ -131,5 +133,14 @@ class Grid:
         n_threads: _Int,
     ) -> bytes: ...
     def merge_boxes(
-        self, boxes: Sequence[tuple[_Int, _Int, _Int, _Int]], gc: _Int, results: Sequence[bytes]
+        self,
+        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]],
+        gc: _Int,
+        results: Sequence[bytes],
+        n_threads: _Int = 1,  # merge threads (clamped to >= 1); the result is the same for any
     ) -> list[_NetRoute]: ...
+    # Internal, for benchmarks and tests: bytes held per part of the state, and the kept
+    # digests beside the same computed afresh ((occ kept, fresh), (routes kept, fresh),
+    # kept structures consistent).
+    def _memory_usage(self) -> dict[str, int]: ...
+    def _check_state(self) -> tuple[tuple[int, int], tuple[int, int], bool]: ...

@@ -26,7 +26,7 @@ SIGNATURES = {
     "marker_decay, prl_halo, prl_len, vertical, n_threads)",
     "work_boxes": "(boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, gg_fixed, "
     "marker_decay, prl_halo, prl_len, vertical, n_threads)",
-    "merge_boxes": "(boxes, gc, results)",
+    "merge_boxes": "(boxes, gc, results, n_threads=1)",
 }
 
 

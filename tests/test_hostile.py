@@ -59,10 +59,10 @@ VALID = {
     "work_boxes": ([(0, 0, 0, 0), (2, 2, 2, 2)], 6, 1, 1, True, 2, 4.0, 2.0, 1.0, 0.5, 1, 6, [False, True, False], 2),
 }
 # The results of a valid work_boxes call fit a freshly loaded grid.
-VALID["merge_boxes"] = ([(2, 2, 2, 2), (0, 0, 0, 0)], 6, [loaded().work_boxes(*VALID["work_boxes"])])
+VALID["merge_boxes"] = ([(2, 2, 2, 2), (0, 0, 0, 0)], 6, [loaded().work_boxes(*VALID["work_boxes"])], 2)
 PARAMS = {
-    name: [p for p in (tovrana.Grid if name == "Grid" else getattr(tovrana.Grid, name)).__text_signature__
-           .strip("()").replace(" ", "").split(",") if p and p != "$self"]
+    name: [p.split("=")[0] for p in (tovrana.Grid if name == "Grid" else getattr(tovrana.Grid, name))
+           .__text_signature__.strip("()").replace(" ", "").split(",") if p and p != "$self"]
     for name in VALID
 }
 # (method, argument) pairs where the core's own failure is specified: a negative cell

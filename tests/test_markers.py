@@ -167,6 +167,16 @@ def test_colliding_cell_ids_share_an_entry():
     assert got == want == [([(0, 0, 2**30)], 2**30, [1, 2])]
 
 
+def test_outside_cell_aliasing_an_in_plane_cell_beyond_the_region():
+    # On a 1 x 8 grid (2, 6, 0) has the id of (0, 0, 1) and (0, -2, 1) that of (0, 6, 0),
+    # a row far from the region: net 1 owns that id first, so net 0's (0, -2, 1) owns
+    # nothing and faces nobody. Leaving (0, 6, 0) out of ownership because of its row
+    # gave net 0 the id, and a parallel-run marker with net 1 two rows up.
+    nets = [(1, [(0, 0, 0), (0, 6, 0), (1, 6, 0), (2, 6, 0)], []), (0, [(0, 0, 0), (0, -2, 1)], [])]
+    got, want = both(1, 8, nets, 0, 0, (0, 0, 0, 0), 2, 1, [])
+    assert got == want == [([(0, 0, 0)], 0, [1, 0])]
+
+
 def test_huge_halos_clip():
     # How fast these finish is measured by `python -m bench.bench_markers --extremes`.
     nets = [(1, [(0, 0, 0), (I32_MIN, 3, 0)], [(I32_MIN, 3, 0)]), (2, [(I32_MAX, I32_MAX, 0)], [])]

@@ -122,9 +122,10 @@ def test_batches_identical_across_threads_and_repeats():
 
 
 def test_dropped_grid_frees_its_memory():
-    """A 16M-cell grid with its occupancy digest takes >100 MB; dropping it while
-    other grids live gives that back (up to what the allocator keeps cached for
-    reuse, which must not grow from one grid to the next)."""
+    """A 16M-cell grid with its occupancy map takes about 20 MB (a bit per cell for
+    blocked cells and for pads, a tag byte per cell for occ: 1.3 bytes a cell); dropping
+    it while other grids live gives that back (up to what the allocator keeps cached
+    for reuse, which must not grow from one grid to the next)."""
     keep = [loaded(), tovrana.Grid(50, 50, 2, [], [], [], []), list(range(10000))]
     gc.collect()
     base = rss_mb()
@@ -133,10 +134,12 @@ def test_dropped_grid_frees_its_memory():
         g = tovrana.Grid(2000, 2000, 4, [(0, x, x) for x in range(2000)], [(1, x, 5, 3) for x in range(2000)], [], [])
         g.routes_init([(1, CELLS, EDGES)])
         g.occ_init(NETS, 2, 2)
-        assert g.flexgc(NETS, 1, 1, None, 1, 2, [True]) and rss_mb() > base + 100
+        assert g.flexgc(NETS, 1, 1, None, 1, 2, [True]) and base + 12 < rss_mb() < base + 40
         del g
         gc.collect()
         after.append(rss_mb() - base)
-    assert max(after) < 24, after
+    # glibc raises its mmap threshold to the size of a freed mapping (up to 32 MB), so
+    # the next grid's 16 MB tag array comes from the heap, which keeps it cached
+    assert max(after) < 40, after
     assert after[-1] - after[1] < 2, after
     assert keep[0].occ_signature() == loaded().occ_signature()

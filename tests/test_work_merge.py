@@ -46,7 +46,7 @@ def test_parts_merge_to_the_whole_batch(seed, nx, ny, nz, gc, nets, p, occ_halos
         parts = split(batch, [rnd.randrange(n_parts) for _ in batch], n_parts)
         results = [w.work_boxes(part, **args) for w, part in zip(workers, parts) if part or rnd.random() < 0.5]
         rnd.shuffle(results)
-        got = merging.merge_boxes(batch, d.gc, results)
+        got = merging.merge_boxes(batch, d.gc, results, rnd.randint(1, 4))
         assert {n: (c, e) for n, c, e in got} == {n: (c, e) for n, c, e in want}
         assert len(got) == len(want)
         assert merging.occ_signature() == whole.occ_signature()

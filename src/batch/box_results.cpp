@@ -9,7 +9,6 @@
 
 #include <boost/crc.hpp>
 
-#include "worker/box_geometry.hpp"
 
 namespace tovrana {
 namespace {
@@ -129,20 +128,14 @@ private:
     std::size_t pos_ = 0;
 };
 
-void write_route(Writer& w, const NetRoute& route, const Box& box, int32_t gc) {
-    auto inside = [&](const Cell& c) { return BoxGeometry::contains(box, gc, c); };
-    CellList cells;
-    std::copy_if(route.cells.begin(), route.cells.end(), std::back_inserter(cells), inside);
-    EdgeList edges;
-    std::copy_if(route.edges.begin(), route.edges.end(), std::back_inserter(edges),
-                 [&](const Edge& e) { return inside(e.a) && inside(e.b); });
+void write_route(Writer& w, const NetRoute& route) {
     w.sint(route.net);
-    w.varint(cells.size());
+    w.varint(route.cells.size());
     Cell ref;
-    for (const Cell& c : cells) w.cell(c, std::exchange(ref, c));
-    w.varint(edges.size());
+    for (const Cell& c : route.cells) w.cell(c, std::exchange(ref, c));
+    w.varint(route.edges.size());
     ref = Cell{};
-    for (const Edge& e : edges) {
+    for (const Edge& e : route.edges) {
         w.cell(e.a, std::exchange(ref, e.a));
         w.cell(e.b, e.a);
     }
@@ -163,55 +156,47 @@ NetRoute read_route(Reader& r) {
     return route;
 }
 
-// Non-zero changes only, cells and nets ascending: the bytes do not depend on the
+// Changes by ascending (cell, net), grouped by cell: the bytes do not depend on the
 // delta's hash order.
-void write_delta(Writer& w, const OccDelta& delta) {
-    std::vector<std::pair<int64_t, NetCounts<int32_t>>> cells;
-    for (const auto& [cell, changes] : delta) {
-        NetCounts<int32_t> kept;
-        for (const auto& change : changes)
-            if (change.second != 0) kept.push_back(change);
-        if (kept.empty()) continue;
-        std::sort(kept.begin(), kept.end());
-        cells.emplace_back(cell, std::move(kept));
-    }
-    std::sort(cells.begin(), cells.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    w.varint(cells.size());
+void write_changes(Writer& w, const std::vector<OccChange>& changes) {
+    std::size_t n_cells = 0;
+    for (std::size_t i = 0; i < changes.size(); ++i) n_cells += i == 0 || changes[i].cell != changes[i - 1].cell;
+    w.varint(n_cells);
     std::optional<int64_t> cell_before;
-    for (const auto& [cell, changes] : cells) {
-        w.ascending(cell, std::exchange(cell_before, cell));
-        w.varint(changes.size());
+    for (std::size_t i = 0; i < changes.size();) {
+        std::size_t end = i;
+        while (end < changes.size() && changes[end].cell == changes[i].cell) ++end;
+        w.ascending(changes[i].cell, std::exchange(cell_before, changes[i].cell));
+        w.varint(end - i);
         std::optional<int64_t> net_before;
-        for (const auto& [net, d] : changes) {
-            w.ascending(net, std::exchange(net_before, net));
-            w.sint(d);
+        for (; i < end; ++i) {
+            w.ascending(changes[i].net, std::exchange(net_before, changes[i].net));
+            w.sint(changes[i].d);
         }
     }
 }
 
-OccDelta read_delta(Reader& r) {
-    OccDelta delta;
+std::vector<OccChange> read_changes(Reader& r) {
+    std::vector<OccChange> changes;
     const std::size_t n_cells = r.count(2, "delta cell");
-    delta.reserve(n_cells);
     std::optional<int64_t> cell;
     for (std::size_t i = 0; i < n_cells; ++i) {
         cell = r.ascending(cell, "a delta cell id");
-        NetCounts<int32_t>& changes = delta[*cell];
         const std::size_t n_nets = r.count(2, "delta net");
-        changes.reserve(n_nets);
         std::optional<int64_t> net;
         for (std::size_t k = 0; k < n_nets; ++k) {
             net = r.ascending(net, "a delta net id");
-            changes.emplace_back(r.in_int32(*net, "delta net id"), r.int32("count change"));
+            const int32_t id = r.in_int32(*net, "delta net id");
+            changes.push_back({*cell, id, r.int32("count change")});
         }
     }
-    return delta;
+    return changes;
 }
 
 }  // namespace
 
 std::vector<uint8_t> encode_box_results(const BatchHeader& header, const std::vector<Box>& boxes,
-                                        const std::vector<BoxResult>& results) {
+                                        const std::vector<BoxOutcome>& results) {
     Writer w;
     w.bytes(kMagic);
     w.varint(kBoxResultsVersion);
@@ -221,13 +206,13 @@ std::vector<uint8_t> encode_box_results(const BatchHeader& header, const std::ve
     w.varint(boxes.size());
     for (std::size_t i = 0; i < boxes.size(); ++i) {
         const Box& b = boxes[i];
-        const BoxResult& result = results.at(i);
+        const BoxOutcome& result = results.at(i);
         for (const int32_t v : {b.gx0, b.gy0, b.gx1, b.gy1}) w.sint(v);
         w.fixed(result.accepted ? 1 : 0, 1);
         if (!result.accepted) continue;
         w.varint(result.routes.size());
-        for (const NetRoute& route : result.routes) write_route(w, route, b, header.gc);
-        write_delta(w, result.delta);
+        for (const NetRoute& route : result.routes) write_route(w, route);
+        write_changes(w, result.changes);
     }
     return w.finish();
 }
@@ -260,13 +245,13 @@ DecodedResults decode_box_results(std::span<const uint8_t> bytes, const std::str
         if (!worked.result.accepted) continue;
         worked.result.routes.resize(in.count(3, "route"));
         for (NetRoute& route : worked.result.routes) route = read_route(in);
-        worked.result.delta = read_delta(in);
+        worked.result.changes = read_changes(in);
     }
     if (in.left() != 0) in.fail(std::to_string(in.left()) + " trailing bytes");
     return out;
 }
 
-std::vector<BoxResult> match_to_batch(const std::vector<Box>& batch, std::vector<WorkedBox> worked) {
+std::vector<BoxOutcome> match_to_batch(const std::vector<Box>& batch, std::vector<WorkedBox> worked) {
     auto key = [](const Box& b) { return std::tuple(b.gx0, b.gy0, b.gx1, b.gy1); };
     std::vector<std::size_t> order(batch.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
@@ -274,7 +259,7 @@ std::vector<BoxResult> match_to_batch(const std::vector<Box>& batch, std::vector
     std::stable_sort(worked.begin(), worked.end(),
                      [&](const WorkedBox& a, const WorkedBox& b) { return key(a.box) < key(b.box); });
 
-    std::vector<BoxResult> out(batch.size());
+    std::vector<BoxOutcome> out(batch.size());
     std::size_t i = 0, j = 0;
     while (i < order.size() || j < worked.size()) {
         if (j == worked.size() || (i < order.size() && key(batch[order[i]]) < key(worked[j].box)))

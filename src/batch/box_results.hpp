@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "worker/box_worker.hpp"
+#include "batch/route_boxes.hpp"
 
 namespace tovrana {
 
@@ -32,12 +32,12 @@ struct BatchHeader {
 
 struct WorkedBox {
     Box box;
-    BoxResult result;
+    BoxOutcome result;
 };
 
-// `results[i]` belongs to `boxes[i]`; `header.gc` must be positive.
+// `results[i]` belongs to `boxes[i]`.
 std::vector<uint8_t> encode_box_results(const BatchHeader& header, const std::vector<Box>& boxes,
-                                        const std::vector<BoxResult>& results);
+                                        const std::vector<BoxOutcome>& results);
 
 struct DecodedResults {
     BatchHeader header;
@@ -56,6 +56,6 @@ DecodedResults decode_box_results(std::span<const uint8_t> bytes, const std::str
 // boxes can have, take results with those corners in any order: they are equal).
 // Throws std::invalid_argument naming the first box without a result or with two,
 // or a result for a box the batch does not hold.
-std::vector<BoxResult> match_to_batch(const std::vector<Box>& batch, std::vector<WorkedBox> worked);
+std::vector<BoxOutcome> match_to_batch(const std::vector<Box>& batch, std::vector<WorkedBox> worked);
 
 }  // namespace tovrana

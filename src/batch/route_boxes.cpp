@@ -1,10 +1,11 @@
 #include "batch/route_boxes.hpp"
 
-#include <atomic>
-#include <exception>
+#include <algorithm>
+#include <iterator>
 #include <string>
-#include <system_error>
-#include <thread>
+
+#include "grid/parallel.hpp"
+#include "worker/box_geometry.hpp"
 
 namespace tovrana {
 
@@ -26,43 +27,32 @@ void validate_batch(const std::vector<Box>& boxes, int32_t gc) {
     }
 }
 
-std::vector<BoxResult> run_boxes(const Grid& grid, const std::vector<Box>& boxes, const BoxParams& params,
-                                 int32_t n_threads) {
-    const std::size_t n_boxes = boxes.size();
-    const std::size_t n_workers = std::min<std::size_t>(static_cast<std::size_t>(std::max(n_threads, 1)), n_boxes);
-    std::vector<BoxResult> results(n_boxes);
-    std::vector<std::exception_ptr> failures(n_boxes);
-    std::atomic<std::size_t> next{0};
-
-    // Each worker writes only the slots of the boxes it claimed.
-    auto work = [&] {
-        for (std::size_t i = next.fetch_add(1); i < n_boxes; i = next.fetch_add(1)) {
-            try {
-                results[i] = box_worker(grid, boxes[i], params);
-            } catch (...) {
-                failures[i] = std::current_exception();
-            }
-        }
-    };
-
-    std::vector<std::thread> threads;
-    threads.reserve(n_workers);
-    std::string spawn_error;
-    for (std::size_t t = 0; t < n_workers; ++t) {
-        try {
-            threads.emplace_back(work);
-        } catch (const std::system_error& e) {
-            spawn_error = e.what();
-            next.store(n_boxes);  // nobody claims further boxes
-            break;
-        }
+BoxOutcome box_outcome(BoxResult result, const Box& box, int32_t gc) {
+    BoxOutcome out;
+    if (!result.accepted) return out;
+    out.accepted = true;
+    auto inside = [&](const Cell& c) { return BoxGeometry::contains(box, gc, c); };
+    out.routes.reserve(result.routes.size());
+    for (const NetRoute& r : result.routes) {
+        NetRoute& cut = out.routes.emplace_back(NetRoute{r.net, {}, {}});
+        std::copy_if(r.cells.begin(), r.cells.end(), std::back_inserter(cut.cells), inside);
+        std::copy_if(r.edges.begin(), r.edges.end(), std::back_inserter(cut.edges),
+                     [&](const Edge& e) { return inside(e.a) && inside(e.b); });
     }
-    for (std::thread& t : threads) t.join();
-    if (!spawn_error.empty()) throw Panic("failed to spawn thread: " + spawn_error);
-    // The failure of the first failing box, whatever the thread timing.
-    for (const std::exception_ptr& f : failures)
-        if (f) std::rethrow_exception(f);
-    return results;
+    out.changes = occ_changes(result.delta);
+    return out;
+}
+
+std::vector<BoxOutcome> run_boxes(const Grid& grid, const std::vector<Box>& boxes, const BoxParams& params,
+                                  int32_t n_threads) {
+    std::vector<BoxOutcome> outcomes(boxes.size());
+    // Each task writes only its own box's slot; a result is cut down as soon as it
+    // is made.
+    run_tasks(
+        boxes.size(), n_threads,
+        [&](std::size_t i) { outcomes[i] = box_outcome(box_worker(grid, boxes[i], params), boxes[i], params.gc); },
+        AfterSpawnFailure::kFail, SingleThread::kSpawn);
+    return outcomes;
 }
 
 }  // namespace tovrana

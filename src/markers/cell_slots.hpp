@@ -72,6 +72,20 @@ public:
         return c;
     }
 
+    // Forgets every record, keeping the storage for the next use.
+    void clear() {
+        last_ = TileRef{};
+        for (TileRef& line : cache_) line = TileRef{};
+        tile_of_.clear();
+        by_id_.clear();
+        slots_.clear();
+        cells_.clear();
+    }
+    std::size_t capacity_bytes() const {
+        return slots_.capacity() * sizeof(Slot) + cells_.capacity() * sizeof(Cell) +
+               (tile_of_.bucket_count() + by_id_.bucket_count()) * sizeof(std::pair<int64_t, std::size_t>);
+    }
+
     void reserve_cells(std::size_t n) {
         const std::size_t tiles = tiled_ ? n / (kSide * kSide) + 1 : n;
         (tiled_ ? tile_of_ : by_id_).reserve(tiles);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
 #include "markers/cell_slots.hpp"
 
@@ -41,6 +42,12 @@ public:
         }
         return other_.try_emplace(g_.cell_id(c), net).second;
     }
+
+    void clear() {
+        plane_.clear();
+        other_.clear();
+    }
+    std::size_t capacity_bytes() const { return plane_.capacity_bytes() + other_.bucket_count() * 16; }
 
     // Owner of in-plane cell (x, y, layer), or null.
     const NetId* find(int32_t x, int32_t y, int32_t layer) {
@@ -86,8 +93,9 @@ bool is_vertical(std::span<const uint8_t> vertical, int32_t layer) {
 // track is at most prl_halo below its upper one. In-plane cells on other tracks
 // are left out of ownership, which changes no marker, since in-plane cells have
 // distinct ids (the plane is checked to be small enough for ids not to wrap)
-// and every pair and owner look-up that could count lies in the band. Cells
-// outside the plane are always kept, as their ids may alias in-plane cells.
+// and every pair and owner look-up that could count lies in the band. A cell
+// outside the plane may share its id with an in-plane cell and own it in that
+// cell's place, wherever the band is: with such cells the band is not used.
 class TrackBand {
 public:
     TrackBand(const Geometry& g, const MarkerParams& p) : g_(g), vertical_(p.vertical) {
@@ -99,6 +107,10 @@ public:
         y_lo_ = int64_t{p.region->y0} - halo;
         y_hi_ = int64_t{p.region->y1} + halo;
     }
+
+    bool active() const { return active_; }
+    void disable() { active_ = false; }
+    bool in_plane(const Cell& c) const { return g_.in_plane(c.ix, c.iy); }
 
     bool relevant(const Cell& c) const {
         if (!active_ || !g_.in_plane(c.ix, c.iy)) return true;
@@ -118,16 +130,19 @@ struct Owned {
 };
 
 // Ownership: the first net to place a route cell on a cell id owns it. Not clipped
-// to the region or the grid. Returns the owned cells in claim order.
-std::vector<Owned> claim_cells(std::span<const NetRouteView> nets, const TrackBand& band, OwnerIndex& owner) {
-    std::size_t route_cells = 0;
-    for (const NetRouteView& n : nets) route_cells += n.cells.size();
-    std::vector<Owned> owned;
-    owned.reserve(route_cells);
-    for (const NetRouteView& n : nets)
-        for (const Cell& c : n.cells)
+// to the region or the grid. Fills `owned` with the owned cells in claim order.
+// A cell outside the plane may share its id with an in-plane cell that an active
+// band leaves out, and would then own that id in the other's place: meeting one
+// with the band active, it stops and returns false.
+bool claim_cells(std::span<const NetRouteView> nets, const TrackBand& band, OwnerIndex& owner,
+                 std::vector<Owned>& owned) {
+    for (const NetRouteView& n : nets) {
+        for (const Cell& c : n.cells) {
+            if (band.active() && !band.in_plane(c)) return false;
             if (band.relevant(c) && owner.claim(c, n.net)) owned.push_back(Owned{c, n.net});
-    return owned;
+        }
+    }
+    return true;
 }
 
 // The pair keys in first-seen order, each with its index. Consecutive look-ups are
@@ -164,9 +179,8 @@ int64_t along_of(uint64_t p) { return static_cast<int32_t>(static_cast<uint32_t>
 // (key, along) entries sorted and unique. The distance loop is clamped to the
 // neighbours that lie in the grid, which is where every d that can count lives,
 // so any prl_halo takes at most nx (or ny) steps per owned cell.
-std::vector<uint64_t> facing_pairs(const Geometry& g, const std::vector<Owned>& owned, OwnerIndex& owner,
-                                   const MarkerParams& params, PairKeys& keys) {
-    std::vector<uint64_t> facing;
+void facing_pairs(const Geometry& g, const std::vector<Owned>& owned, OwnerIndex& owner, const MarkerParams& params,
+                  PairKeys& keys, std::vector<uint64_t>& facing) {
     for (const Owned& o : owned) {
         const int32_t x = o.cell.ix, y = o.cell.iy, layer = o.cell.layer;
         const bool v = is_vertical(params.vertical, layer);
@@ -187,7 +201,6 @@ std::vector<uint64_t> facing_pairs(const Geometry& g, const std::vector<Owned>& 
     }
     std::sort(facing.begin(), facing.end());
     facing.erase(std::unique(facing.begin(), facing.end()), facing.end());
-    return facing;
 }
 
 // The marker of one run of a pair, along positions first..last, its cells clipped
@@ -205,15 +218,68 @@ void emit_run(const PrlKey& k, int64_t first, int64_t last, const Region* region
     if (!m.cells.empty()) out.push_back(std::move(m));
 }
 
+// A thread's storage for the pass, kept from one call to the next: a box worker
+// calls the pass after every reroute, and storage of this size, fresh each time,
+// is mapped and zeroed by the system again and again. Emptied at the start of a
+// call; given back after one that grew it beyond kKeepBytes.
+struct Scratch {
+    Geometry g;  // the owner index is bound to it
+    std::optional<OwnerIndex> owner;
+    std::vector<Owned> owned;
+    std::vector<uint64_t> facing;
+
+    static constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
+
+    OwnerIndex& start(const Geometry& call) {
+        const bool same = owner && g.nx == call.nx && g.ny == call.ny && g.nz == call.nz && g.layer_stride == call.layer_stride;
+        if (!same) {
+            owner.reset();
+            g = call;
+            owner.emplace(g);
+        }
+        owner->clear();
+        owned.clear();
+        facing.clear();
+        return *owner;
+    }
+    void finish() {
+        if (owner->capacity_bytes() + owned.capacity() * sizeof(Owned) + facing.capacity() * sizeof(uint64_t) > kKeepBytes) {
+            owner.reset();
+            std::vector<Owned>().swap(owned);
+            std::vector<uint64_t>().swap(facing);
+        }
+    }
+};
+// Reached through a call the compiler cannot see through: with the thread-local's
+// address known, it recomputes it (a call into the dynamic linker) at every use
+// inside the loops below.
+[[gnu::noinline]] Scratch& thread_scratch() {
+    thread_local Scratch scratch;
+    return scratch;
+}
+
 }  // namespace
 
 void prl_pass(const Geometry& g, std::span<const NetRouteView> nets, const MarkerParams& params,
               std::vector<Marker>& out) {
     if (params.prl_halo <= 0 || params.prl_len <= 0) return;
-    OwnerIndex owner(g);
-    const std::vector<Owned> owned = claim_cells(nets, TrackBand(g, params), owner);
+    Scratch& scratch = thread_scratch();
+    OwnerIndex& owner = scratch.start(g);
+    struct Finish {
+        Scratch& s;
+        ~Finish() { s.finish(); }
+    } finish{scratch};
+    std::vector<Owned>& owned = scratch.owned;
+    TrackBand band(g, params);
+    if (!claim_cells(nets, band, owner, owned)) {  // then without the band
+        band.disable();
+        owner.clear();
+        owned.clear();
+        claim_cells(nets, band, owner, owned);
+    }
     PairKeys keys;
-    const std::vector<uint64_t> facing = facing_pairs(g, owned, owner, params, keys);
+    std::vector<uint64_t>& facing = scratch.facing;
+    facing_pairs(g, owned, owner, params, keys, facing);
 
     // Maximal runs of consecutive along values per key; the sort already put the
     // keys in first-seen order and each key's values ascending.

@@ -29,6 +29,9 @@ struct MazeQuery {
     int32_t gc = 1;
     bool use_occ = false;
     const OccDelta* delta = nullptr;  // a worker's pending changes over grid.occ
+    // Without occupancy pricing: the stored routes' cells of other nets stand for
+    // route_shape (grid.route_shape()) when set.
+    const OccMap* stored_shape = nullptr;
 };
 
 // The path from a start cell to a goal cell, or nothing. Reads only; throws Panic

@@ -267,7 +267,9 @@ void Run<kTracks>::fill(CellRec& r, int64_t id, bool goal) const {
     // A zero weight adds nothing to a step (a step is never -0.0), so its set need
     // not be consulted.
     const PenaltyWeights& w = q_.weights;
-    if (w.drc != 0.0 && (q_.use_occ ? occ_has_foreign(grid_.occ, q_.delta, id, q_.net) : q_.route_shape.contains(id)))
+    if (w.drc != 0.0 && (q_.use_occ ? occ_has_foreign(grid_.occ, q_.delta, id, q_.net)
+                                    : q_.stored_shape ? q_.stored_shape->has_other(id, q_.net)
+                                                      : q_.route_shape.contains(id)))
         r.flags |= CellRec::kDrc;
     if (w.marker != 0.0 && q_.marker_pos.contains(id)) r.flags |= CellRec::kMarker;
     if (w.fixed != 0.0 && q_.fixed.contains(id)) r.flags |= CellRec::kFixed;

@@ -6,7 +6,8 @@
 
 namespace tovrana::py {
 
-ArgSpec::ArgSpec(const char* qualname, std::span<const char* const> names) : qualname_(qualname) {
+ArgSpec::ArgSpec(const char* qualname, std::span<const char* const> names, std::size_t required)
+    : qualname_(qualname), required_(required) {
     if (names.size() > kMaxParams) throw Panic(std::string(qualname) + ": more parameters than ArgSpec holds");
     for (const char* n : names) {
         PyObject* name = PyUnicode_InternFromString(n);
@@ -34,8 +35,11 @@ void ArgSpec::match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
     const std::string fn = std::string(qualname_) + "()";
     const auto n_pos = static_cast<std::size_t>(nargs);
     if (n_pos > count_) {
-        raise_type_error(fn + " takes " + plural(count_, "positional argument") + " but " +
-                         std::to_string(n_pos) + (n_pos == 1 ? " was" : " were") + " given");
+        const std::string takes = required_ == count_ ? plural(count_, "positional argument")
+                                                      : "from " + std::to_string(required_) + " to " +
+                                                            plural(count_, "positional argument");
+        raise_type_error(fn + " takes " + takes + " but " + std::to_string(n_pos) +
+                         (n_pos == 1 ? " was" : " were") + " given");
     }
     for (std::size_t i = 0; i < count_; ++i) out[i] = i < n_pos ? args[i] : nullptr;
 
@@ -62,7 +66,7 @@ void ArgSpec::match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
     }
 
     std::vector<const char*> missing;
-    for (std::size_t i = 0; i < count_; ++i)
+    for (std::size_t i = 0; i < required_; ++i)
         if (!out[i]) missing.push_back(names_[i]);
     if (missing.empty()) return;
     std::string list;

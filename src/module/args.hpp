@@ -31,13 +31,14 @@ class ArgSpec {
 public:
     static constexpr std::size_t kMaxParams = 16;
 
-    // `qualname` names the function in messages, e.g. "Grid.box_maze". Interns
-    // every name; throws ErrorAlreadySet (MemoryError set) when interning fails, or
-    // Panic for more than kMaxParams names.
-    ArgSpec(const char* qualname, std::span<const char* const> names);
+    // `qualname` names the function in messages, e.g. "Grid.box_maze". The first
+    // `required` parameters are required, the others optional. Interns every name;
+    // throws ErrorAlreadySet (MemoryError set) when interning fails, or Panic for more
+    // than kMaxParams names.
+    ArgSpec(const char* qualname, std::span<const char* const> names, std::size_t required);
 
-    // Fills `out` (one borrowed object per parameter, in parameter order) or throws
-    // with a TypeError set. Every parameter is required.
+    // Fills `out` (one borrowed object per parameter, in parameter order; null for an
+    // optional one not given) or throws with a TypeError set.
     void match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
 
     std::size_t size() const { return count_; }
@@ -50,16 +51,18 @@ private:
     PyObject* interned(std::size_t i) const { return interned_[i]; }
 
     const char* qualname_;
+    std::size_t required_ = 0;
     std::array<const char*, kMaxParams> names_{};
     std::array<PyObject*, kMaxParams> interned_{};
     std::size_t count_ = 0;
 };
 
 // One function's name (for messages) and parameter names, in signature order,
-// with the matcher built from them.
-template <TextLiteral Qualname, TextLiteral... Names>
-struct Signature {
+// with the matcher built from them. The last `Optional` parameters may be left out.
+template <std::size_t Optional, TextLiteral Qualname, TextLiteral... Names>
+struct SignatureWithOptional {
     static constexpr std::size_t size = sizeof...(Names);
+    static_assert(Optional <= size, "more optional parameters than parameters");
     static constexpr std::array<const char*, size> names{Names.text...};
     static_assert(size <= ArgSpec::kMaxParams, "more parameters than ArgSpec holds");
 
@@ -82,10 +85,13 @@ struct Signature {
 
     // Built on the first call; when interning fails, the next call tries again.
     static const ArgSpec& matcher() {
-        static const ArgSpec built(Qualname.text, names);
+        static const ArgSpec built(Qualname.text, names, size - Optional);
         return built;
     }
 };
+
+template <TextLiteral Qualname, TextLiteral... Names>
+using Signature = SignatureWithOptional<0, Qualname, Names...>;
 
 // Re-raises a pending exception of exactly TypeError as "argument '<name>': <msg>",
 // keeping its cause; other exception types pass unchanged.
@@ -109,6 +115,12 @@ public:
             prefix_type_error(Sig::names[i]);
             throw;
         }
+    }
+
+    // An optional argument, or `fallback` when it was not given.
+    template <class T, TextLiteral Name>
+    T get_or(T fallback) const {
+        return objects_[Sig::template index<Name>()] ? get<T, Name>() : fallback;
     }
 
 private:

@@ -4,6 +4,7 @@
 // merge_boxes starts the second half from such bytes.
 #include "module/batch_methods.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <string>
@@ -88,7 +89,7 @@ auto without_interpreter_lock(Work&& work) {
 }
 
 // The first half: reads the grid only.
-std::vector<BoxResult> work_batch(const Grid& grid, const BatchArgs& call) {
+std::vector<BoxOutcome> work_batch(const Grid& grid, const BatchArgs& call) {
     validate_batch(call.boxes, call.params.gc);
     return run_boxes(grid, call.boxes, call.params, call.n_threads);
 }
@@ -101,8 +102,15 @@ PyObject* route_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwn
         const ExclusiveBorrow borrow(self);
         const BatchArgs call(a);
         if (call.boxes.empty()) return PyList_New(0);
-        auto results = without_interpreter_lock([&] { return work_batch(borrow.grid(), call); });
-        return build_result(merge_batch(borrow.grid(), call.boxes, std::move(results), call.params.gc));
+        // The grid is ours alone: the merge needs the interpreter lock no more than
+        // the work does.
+        auto routes = without_interpreter_lock([&] {
+            const auto outcomes = work_batch(borrow.grid(), call);
+            // as many threads as worked the boxes
+            const auto threads = static_cast<int32_t>(std::min<std::size_t>(std::max(call.n_threads, 1), call.boxes.size()));
+            return merge_batch(borrow.grid(), call.boxes, outcomes, call.params.gc, threads);
+        });
+        return build_result(routes);
     });
 }
 
@@ -113,9 +121,9 @@ PyObject* work_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwna
         const BatchArgs call(a);
         const auto bytes = without_interpreter_lock([&] {
             const Grid& grid = borrow.grid();
-            const auto results = work_batch(grid, call);
+            const auto outcomes = work_batch(grid, call);
             const BatchHeader header{worked_state_digest(grid), params_digest(call.params), call.params.gc};
-            return encode_box_results(header, call.boxes, results);
+            return encode_box_results(header, call.boxes, outcomes);
         });
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                          static_cast<Py_ssize_t>(bytes.size()));
@@ -123,36 +131,42 @@ PyObject* work_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwna
 }
 
 PyObject* merge_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Sig = Signature<"Grid.merge_boxes", "boxes", "gc", "results">;
+    using Sig = SignatureWithOptional<1, "Grid.merge_boxes", "boxes", "gc", "results", "n_threads">;
     return guarded([&] {
         const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         const auto boxes = a.get<std::vector<Box>, "boxes">();
         const auto gc = a.get<int32_t, "gc">();
         const auto results = a.get<std::vector<BytesArg>, "results">();
+        const auto n_threads = a.get_or<int32_t, "n_threads">(1);
         validate_batch(boxes, gc);
 
-        // Every part is checked before the merge writes anything.
-        Grid& grid = borrow.grid();
-        const uint64_t state = worked_state_digest(grid);
-        std::vector<WorkedBox> worked;
-        std::optional<uint64_t> params;
-        for (std::size_t i = 0; i < results.size(); ++i) {
-            const std::string label = "results[" + std::to_string(i) + "]";
-            DecodedResults part = decode_box_results(results[i].data, label);
-            if (part.header.state != state)
-                throw std::invalid_argument(label + " was worked on a grid in another state (routes, occupancy or "
-                                                    "routing rules differ from this grid's)");
-            if (part.header.gc != gc)
-                throw std::invalid_argument(label + " was worked with gc " + std::to_string(part.header.gc) +
-                                            ", not " + std::to_string(gc));
-            if (params && *params != part.header.params)
-                throw std::invalid_argument(label + " was worked with other parameters than results[0]");
-            params = part.header.params;
-            for (WorkedBox& w : part.boxes) worked.push_back(std::move(w));
-        }
-        auto ordered = match_to_batch(boxes, std::move(worked));
-        return build_result(merge_batch(grid, boxes, std::move(ordered), gc));
+        // The bytes objects are held for the call and cannot change, and the grid is
+        // ours alone: nothing below touches the interpreter.
+        auto routes = without_interpreter_lock([&] {
+            // Every part is checked before the merge writes anything.
+            Grid& grid = borrow.grid();
+            const uint64_t state = worked_state_digest(grid);
+            std::vector<WorkedBox> worked;
+            std::optional<uint64_t> params;
+            for (std::size_t i = 0; i < results.size(); ++i) {
+                const std::string label = "results[" + std::to_string(i) + "]";
+                DecodedResults part = decode_box_results(results[i].data, label);
+                if (part.header.state != state)
+                    throw std::invalid_argument(label + " was worked on a grid in another state (routes, occupancy or "
+                                                        "routing rules differ from this grid's)");
+                if (part.header.gc != gc)
+                    throw std::invalid_argument(label + " was worked with gc " + std::to_string(part.header.gc) +
+                                                ", not " + std::to_string(gc));
+                if (params && *params != part.header.params)
+                    throw std::invalid_argument(label + " was worked with other parameters than results[0]");
+                params = part.header.params;
+                for (WorkedBox& w : part.boxes) worked.push_back(std::move(w));
+            }
+            const auto ordered = match_to_batch(boxes, std::move(worked));
+            return merge_batch(grid, boxes, ordered, gc, n_threads);
+        });
+        return build_result(routes);
     });
 }
 

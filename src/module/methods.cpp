@@ -37,7 +37,9 @@ PyObject* box_maze(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwname
         const auto starts = a.get<CellList, "starts">();
         const auto goals = a.get<CellList, "goals">();
         const auto hard = cell_id_set(g, a.get<CellList, "hard">());
-        const auto route_shape = cell_id_set(g, a.get<CellList, "route_shape">());
+        // None: the stored routes of the other nets, kept by routes_init and routes_update
+        const auto shape_cells = a.get<std::optional<CellList>, "route_shape">();
+        const auto route_shape = shape_cells ? cell_id_set(g, *shape_cells) : HashSet<int64_t>{};
         const auto marker_pos = cell_id_set(g, a.get<CellList, "marker_pos">());
         const auto fixed = cell_id_set(g, a.get<CellList, "fixed">());
         const PenaltyWeights weights{a.get<double, "gg_drc">(), a.get<double, "gg_marker">(),
@@ -46,8 +48,9 @@ PyObject* box_maze(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwname
         for (const GcellColumn& c : a.get<std::vector<GcellColumn>, "corridor">()) corridor.insert(gcell_key(c.gx, c.gy));
         const auto gc = a.get<int32_t, "gc">();
         const auto use_occ = a.get<bool, "use_occ">();
-        const MazeQuery query{net,  starts, goals, weights, maze::IdLookup(hard), maze::IdLookup(route_shape),
-                              maze::IdLookup(marker_pos), maze::IdLookup(fixed), corridor, gc, use_occ};
+        MazeQuery query{net,  starts, goals, weights, maze::IdLookup(hard), maze::IdLookup(route_shape),
+                        maze::IdLookup(marker_pos), maze::IdLookup(fixed), corridor, gc, use_occ};
+        if (!shape_cells) query.stored_shape = &borrow.grid().route_shape();
         const auto path = maze_run(borrow.grid(), query);
         if (!path) Py_RETURN_NONE;
         return build_result(*path);
@@ -107,7 +110,7 @@ PyObject* routes_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwn
     return guarded([&] {
         const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        borrow.grid().routes.init(a.get<std::vector<NetRoute>, "nets">());
+        borrow.grid().init_routes(a.get<std::vector<NetRoute>, "nets">());
         Py_RETURN_NONE;
     });
 }
@@ -120,7 +123,7 @@ PyObject* routes_update(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* k
         const auto net = a.get<int32_t, "net">();
         auto cells = a.get<CellList, "cells">();
         auto edges = a.get<EdgeList, "edges">();
-        borrow.grid().routes.update(net, std::move(cells), std::move(edges));
+        borrow.grid().update_route(net, std::move(cells), std::move(edges));
         Py_RETURN_NONE;
     });
 }
@@ -214,6 +217,34 @@ PyObject* set_spacing_model(PyObject* self, Fast args, Py_ssize_t nargs, PyObjec
     });
 }
 
+// Internal: what each part of the state holds, in bytes (for the benchmarks).
+PyObject* memory_usage(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const SharedBorrow borrow(self);
+        Ref out = Ref::check(PyDict_New());
+        for (const auto& [name, bytes] : borrow.grid().memory_usage()) {
+            const Ref value = Ref::check(PyLong_FromSize_t(bytes));
+            if (PyDict_SetItemString(out.get(), name, value.get()) < 0) throw ErrorAlreadySet{};
+        }
+        return out.release();
+    });
+}
+
+// Internal: the kept digests beside the same computed afresh, and whether the
+// kept structures agree with what they summarise (for the tests).
+PyObject* check_state(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const SharedBorrow borrow(self);
+        const Grid& g = borrow.grid();
+        Ref occ = make_tuple(Ref::check(PyLong_FromUnsignedLongLong(g.occ.signature())),
+                                   Ref::check(PyLong_FromUnsignedLongLong(g.occ.signature_from_scratch())));
+        Ref routes = make_tuple(Ref::check(PyLong_FromUnsignedLongLong(g.routes.digest())),
+                                      Ref::check(PyLong_FromUnsignedLongLong(g.routes.digest_from_scratch())));
+        const bool whole = g.occ.consistent() && g.shape_matches_routes();
+        return make_tuple(std::move(occ), std::move(routes), Ref::borrow(whole ? Py_True : Py_False)).release();
+    });
+}
+
 #define TOVRANA_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
 
 }  // namespace
@@ -224,6 +255,8 @@ PyMethodDef grid_methods[] = {
      "corridor, gc, use_occ)\n--\n\n"
      "A* search of one net from any start cell to any goal cell through the gcells of corridor.\n"
      "Returns the cell path [(ix, iy, layer), ...] from a start to a goal, or None.\n"
+     "route_shape=None stands for the cells of the other nets' routes in the store (routes_init,\n"
+     "routes_update), kept by the grid.\n"
      "There is no via halo argument: the search prices only the cell a move enters and the\n"
      "move's via cost."},
     {"occ_init", TOVRANA_FAST(occ_init),
@@ -306,12 +339,19 @@ PyMethodDef grid_methods[] = {
      "and occ delta, plus a digest of the state (stored routes, occupancy map, routing rules) they came from.\n"
      "Give them to merge_boxes on this grid or on any grid in the same state. Takes a shared borrow."},
     {"merge_boxes", TOVRANA_FAST(merge_boxes),
-     "merge_boxes($self, boxes, gc, results)\n--\n\n"
+     "merge_boxes($self, boxes, gc, results, n_threads=1)\n--\n\n"
      "The second half of route_boxes: `boxes` is the whole batch, `results` the bytes of work_boxes calls\n"
      "on parts of it that together cover it, in any order. Matches each result to its box by corners\n"
-     "and merges them in box order exactly as route_boxes does; returns the same [(net, cells, edges)].\n"
+     "and merges them in box order exactly as route_boxes does, on n_threads threads; returns the same\n"
+     "[(net, cells, edges)].\n"
      "Raises ValueError, leaving the grid unchanged, for results from another state, another batch or\n"
      "gc, bytes truncated or corrupted, or a box without a result or with two."},
+    {"_memory_usage", reinterpret_cast<PyCFunction>(memory_usage), METH_NOARGS,
+     "_memory_usage($self)\n--\n\nInternal: bytes held by each part of the state, by name."},
+    {"_check_state", reinterpret_cast<PyCFunction>(check_state), METH_NOARGS,
+     "_check_state($self)\n--\n\n"
+     "Internal: ((kept occ signature, the same afresh), (kept route digest, the same afresh),\n"
+     "whether occ and the route shape are consistent and the shape matches the stored routes)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

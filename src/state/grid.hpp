@@ -5,9 +5,11 @@
 // while no call can write it.
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
+#include "grid/bitset.hpp"
 #include "grid/geometry.hpp"
 #include "grid/route_store.hpp"
 #include "grid/track_model.hpp"
@@ -40,15 +42,19 @@ public:
     bool enterable(const Cell& c, NetId net) const {
         if (!geo_.inside(c)) return false;
         const auto id = static_cast<std::size_t>(geo_.cell_id(c));
-        const NetId owner = pad_owner_[id];
-        return !blocked_[id] && (owner < 0 || owner == net);
+        if (blocked_.test(id)) return false;
+        return !pads_.test(id) || pad_owner(id) == net;
     }
-    bool blocked(std::size_t id) const { return blocked_[id] != 0; }
-    NetId pad_owner(std::size_t id) const { return pad_owner_[id]; }
+    bool blocked(std::size_t id) const { return blocked_.test(id); }
+    // The owner of an in-grid cell's pad, or -1.
+    NetId pad_owner(std::size_t id) const {
+        if (!pads_.test(id)) return -1;
+        return pad_owner_.find(static_cast<int64_t>(id))->second;
+    }
     const std::vector<ViaRule>& via_index() const { return via_index_; }
     // Whether the column of an in-grid cell is listed in via_blocked.
     bool via_blocked(int32_t ix, int32_t iy) const {
-        return via_blocked_[static_cast<std::size_t>(geo_.column_key(ix, iy))] != 0;
+        return via_blocked_.test(static_cast<std::size_t>(geo_.column_key(ix, iy)));
     }
 
     // Rules a caller may add after construction, each replaced by its own setter.
@@ -69,7 +75,21 @@ public:
     // equal for grids given the same calls, in every process.
     uint64_t rules_digest() const;
 
-    RouteStore routes;
+    // The route store and the cells of its routes (route_shape), changed together.
+    void init_routes(std::vector<NetRoute> nets);
+    void update_route(NetId net, CellList cells, EdgeList edges);
+    // Cell id -> net -> how many times the net's stored routes list the cell: the
+    // search's route shape when the caller passes none. Built from the store by the
+    // first call after init_routes (safe from several readers at once), then kept
+    // current by update_route; a driver that never asks for it pays nothing.
+    const OccMap& route_shape() const;
+    // Whether the shape, if built, equals one built afresh from the store (for checks).
+    bool shape_matches_routes() const;
+
+    // Bytes held by each part of the state, for measurements.
+    std::vector<std::pair<const char*, std::size_t>> memory_usage() const;
+
+    RouteStore routes;  // change it through init_routes and update_route
     OccMap occ;
     Halos occ_halos;  // the halos of the last occ_init, used by every local delta
     std::shared_ptr<const SpacingRule> occ_spacing;  // and its spacing rule, if any
@@ -83,14 +103,17 @@ public:
 
 private:
     Geometry geo_;
-    std::vector<uint8_t> blocked_;
-    std::vector<NetId> pad_owner_;
+    BitSet blocked_;
+    BitSet pads_;  // cells with an owner >= 0 in pad_owner_
+    HashMap<int64_t, NetId> pad_owner_;  // pads are few: a map, not an array over the grid
     std::vector<ViaRule> via_index_;
-    std::vector<uint8_t> via_blocked_;  // per column key of the grid
+    BitSet via_blocked_;  // per column key of the grid
     std::shared_ptr<const TrackModel> tracks_;
     HashSet<int64_t> no_via_;
     uint64_t no_via_digest_ = 0;
     std::shared_ptr<const SpacingRule> spacing_;
+    mutable std::mutex shape_lock_;              // guards building shape_ under a shared borrow
+    mutable std::unique_ptr<OccMap> shape_;  // null until route_shape() is asked for
 };
 
 }  // namespace tovrana

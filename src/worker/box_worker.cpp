@@ -142,7 +142,8 @@ private:
     }
 
     // A net's current route: its local one, else its stored one, else nothing. The
-    // via cells kept beside it take the old footprint out. Valid until local_ changes.
+    // via cells kept beside it take the old footprint out. Valid until local_ changes
+    // or the next call.
     struct RouteRef {
         const CellList& cells;
         const EdgeList& edges;
@@ -150,8 +151,10 @@ private:
     };
     std::optional<RouteRef> current_route(NetId net) const {
         if (const LocalRoute* r = local_.find(net)) return RouteRef{r->cells, r->edges, r->vias};
-        if (const auto slot = grid_.routes.slot_of(net))
-            return RouteRef{grid_.routes.cells(*slot), grid_.routes.edges(*slot), grid_.routes.vias(*slot)};
+        if (const auto slot = grid_.routes.slot_of(net)) {
+            stored_edges_ = grid_.routes.edges(*slot);  // the store keeps them packed
+            return RouteRef{grid_.routes.cells(*slot), stored_edges_, grid_.routes.vias(*slot)};
+        }
         return std::nullopt;
     }
 
@@ -240,6 +243,7 @@ private:
     LocalRoutes local_;
     OccDelta delta_;
     HashMap<int64_t, double> history_;
+    mutable EdgeList stored_edges_;  // the edges of the last stored route current_route gave
 };
 
 }  // namespace
