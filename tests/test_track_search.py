@@ -7,7 +7,7 @@ from hypothesis import given, settings, strategies as st
 
 import tovrana
 from conftest import examples
-from strategies import track_models, unit_track_model
+from strategies import net_guides, track_models, unit_track_model
 from test_maze import WEIGHTS, maze_cases, run_both
 from testkit.model import maze as maze_model
 from testkit.model.grid import ModelGrid
@@ -16,13 +16,15 @@ from testkit.model.maze import MazeModel
 
 @st.composite
 def rule_cases(draw, weights=WEIGHTS, **kw):
-    """A maze case with a track model (or none) and no-via cells."""
+    """A maze case with a track model (or none), no-via cells and route guides (or none)."""
     case = draw(maze_cases(weights=weights, **kw))
     nx, ny, nz = case["grid_args"][:3]
     in_grid = st.tuples(st.integers(0, nx - 1), st.integers(0, ny - 1), st.integers(0, nz - 1))
     rules = [("set_no_via_cells", (draw(st.lists(in_grid, max_size=4)),))]
     if draw(st.integers(0, 5)):
         rules.insert(0, ("set_track_model", draw(track_models(nx, ny, nz))))
+    if draw(st.booleans()):
+        rules.append(("set_net_guides", draw(net_guides(nx, ny, nz))))
     case["rules"] = rules
     return case
 
