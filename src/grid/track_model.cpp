@@ -99,7 +99,6 @@ std::shared_ptr<const TrackModel> TrackModel::build(const Geometry& g, std::vect
     for (const TrackLayerSpec& l : layers) {
         m->vertical_.push_back(l.vertical);
         m->stack_.push_back(l.stack + 0.0);  // -0.0 counts as 0
-        m->has_stack_ = m->has_stack_ || l.stack != 0.0;
     }
     m->x_costs_ = gap_costs(xs, unit, layers, true);
     m->y_costs_ = gap_costs(ys, unit, layers, false);

@@ -55,7 +55,6 @@ public:
     // Added to a via move out of a state on `layer` that a via move entered: its pad
     // there carries no wire (0 on every layer unless the caller gave costs).
     double stack_cost(int32_t layer) const { return stack_[static_cast<std::size_t>(layer)]; }
-    bool has_stack_costs() const { return has_stack_; }
 
     // Length cost of the step between column i and i + 1 (row i and i + 1) on a
     // layer: gap / unit, times the wrong-way factor across the preferred direction.
@@ -90,7 +89,6 @@ private:
     std::vector<double> x_costs_, y_costs_;  // per layer, one per gap
     std::vector<uint8_t> vertical_;          // per layer
     std::vector<double> stack_;              // per layer
-    bool has_stack_ = false;                 // some layer's stack cost is not 0
     uint64_t digest_ = 0;
 };
 
