@@ -37,7 +37,7 @@ void check_cost(const char* name, double v, double least) {
 
 }  // namespace
 
-std::shared_ptr<const NetGuides> NetGuides::build(const Geometry& g, const std::vector<NetGuideSpec>& guides,
+std::shared_ptr<const NetGuides> NetGuides::build(const Geometry& g, std::vector<NetGuideSpec> guides,
                                                   double outside_factor, double outside_via) {
     check_cost("outside_factor", outside_factor, 1.0);
     check_cost("outside_via", outside_via, 0.0);
@@ -52,16 +52,16 @@ std::shared_ptr<const NetGuides> NetGuides::build(const Geometry& g, const std::
     out->begin_.push_back(0);
     for (std::size_t i = 0; i < last.size(); ++i) {
         if (i + 1 < last.size() && guides[last[i + 1]].net == guides[last[i]].net) continue;
-        const NetGuideSpec& entry = guides[last[i]];
-        if (entry.rects.empty()) continue;
-        std::vector<GuideRect> rects = entry.rects;
+        std::vector<GuideRect>& rects = guides[last[i]].rects;
+        if (rects.empty()) continue;
         std::sort(rects.begin(), rects.end());
         rects.erase(std::unique(rects.begin(), rects.end()), rects.end());
         if (rects.size() > std::numeric_limits<uint32_t>::max() - out->rects_.size())
             refuse("guides: more than 2^32 - 1 rectangles in all");
-        out->nets_.push_back(entry.net);
+        out->nets_.push_back(guides[last[i]].net);
         out->rects_.insert(out->rects_.end(), rects.begin(), rects.end());
         out->begin_.push_back(static_cast<uint32_t>(out->rects_.size()));
+        std::vector<GuideRect>().swap(rects);  // now held by rects_: free the entry early
     }
     if (out->nets_.empty()) return nullptr;
     out->nets_.shrink_to_fit();

@@ -5,7 +5,7 @@
 //
 // Flat storage: every net's rectangles in one array, grouped by net, the nets in a
 // sorted array beside it. A design of 50,000 nets with 20 rectangles each takes
-// about 20 MB, and a search finds its net's rectangles by one binary search.
+// 20 MB, and a search finds its net's rectangles by one binary search.
 #include <algorithm>
 #include <compare>
 #include <cstdint>
@@ -37,7 +37,7 @@ public:
     // rectangle on no layer of the grid, with a corner outside it or inverted. A later
     // entry for a net replaces an earlier one; an entry without rectangles leaves the
     // net without guides. Nothing (a null pointer) when no net has guides.
-    static std::shared_ptr<const NetGuides> build(const Geometry& g, const std::vector<NetGuideSpec>& guides,
+    static std::shared_ptr<const NetGuides> build(const Geometry& g, std::vector<NetGuideSpec> guides,
                                                   double outside_factor, double outside_via);
 
     // The net's rectangles sorted by layer (then corners, no repeats); empty for a

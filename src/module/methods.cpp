@@ -219,11 +219,11 @@ PyObject* set_net_guides(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* 
     return guarded([&] {
         const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        const auto guides = a.get<std::vector<NetGuideSpec>, "guides">();
+        auto guides = a.get<std::vector<NetGuideSpec>, "guides">();
         const auto outside_factor = a.get<double, "outside_factor">();
         const auto outside_via = a.get<double, "outside_via">();
         Grid& grid = borrow.grid();
-        grid.set_guides(NetGuides::build(grid.geo(), guides, outside_factor, outside_via));
+        grid.set_guides(NetGuides::build(grid.geo(), std::move(guides), outside_factor, outside_via));
         Py_RETURN_NONE;
     });
 }
