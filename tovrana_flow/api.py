@@ -48,7 +48,7 @@ def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
     from .output.min_area import min_area_patches
     from .output.wires import route_wires
     g = model.gridmap
-    access = {net: model.access_used(net, cells) for net, (cells, _) in result.routes.items()}
+    access = {net: model.access_used(net, route) for net, route in result.routes.items()}
     patches = min_area_patches(result.routes, access, g.xs, g.ys, model.rules, g.layers, model.fixed,
                                model.manufacturing_grid)
     out = {}

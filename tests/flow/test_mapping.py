@@ -143,7 +143,7 @@ def test_a_pin_between_tracks_gets_an_access_wire(tiny):
     assert first.layer == "M1" and first.y0 == first.y1 == g.ys[iy] and first.x0 == g.xs[ix]
     end = (rest[-1] if rest else first)
     assert 1620 <= end.x1 <= 1680 and 620 <= end.y1 <= 680
-    assert m.access_used(N1, [point.cell]) == [point]
+    assert m.access_used(N1, ([point.cell], [])) == [point]
 
 
 def test_pins_of_two_nets_on_one_point_leave_it_to_nobody(tiny):

@@ -59,6 +59,11 @@ class Stack:
     vias: list[str]
     layers: list[str]             # layers[k] joins vias[k] (below) and vias[k - 1] (above)
     pads: list[Pad]               # the largest pad on each of `layers`
+    # the preferred tracks of the layers below the grid, where the stack's vias may stand
+    tracks: list[tuple[bool, frozenset]] = field(default_factory=list)
+
+    def on_track(self, x: int, y: int) -> bool:
+        return all((x if vertical else y) in coords for vertical, coords in self.tracks)
 
     def wires(self, x: int, y: int) -> list[Wire]:
         return [Wire(self.layers[k], x, y, x, y, via=v, next_layer=self.layers[k + 1]) for k, v in enumerate(self.vias)]
@@ -161,7 +166,8 @@ def stack_points(rect: Rect, net: int, stack: Stack, use: PointUse, rules_of: di
     and which the net can leave."""
     out = []
     for ix, iy in use.inside(rect, 0):
-        if not use.enterable(ix, iy, 0, net) or use.no_via[0][iy, ix] or not use.has_exit(ix, iy, 0, net):
+        if not use.enterable(ix, iy, 0, net) or use.no_via[0][iy, ix] or not use.has_exit(ix, iy, 0, net) \
+                or not stack.on_track(int(use.xs[ix]), int(use.ys[iy])):
             continue
         x, y = int(use.xs[ix]), int(use.ys[iy])
         if all(_clear(rules_of[layer], pad, x, y, rects_of.get(layer, FixedRects.of([])), net)

@@ -30,6 +30,7 @@ BLOCKED = NOBODY
 DEFAULT_GCELL = 15            # unit pitches per gcell side
 DEFAULT_VIA_COST = 4.0        # a layer change, in unit pitches
 DEFAULT_WRONG_WAY = 4.0       # a step against a layer's preferred direction costs this many times its length
+STACK_POINTS = 3              # at most this many via stacks into a pin below the grid
 
 
 @dataclass
@@ -100,16 +101,13 @@ class GridModel:
     def obstacles(self) -> list[Cell]:
         return [(ix, iy, z) for z, ix, iy in self.blocked]
 
-    def access_used(self, net: int, cells) -> list:
-        """The access points by which a route holding `cells` reaches the net's pins: per pin,
-        its first access point the route holds."""
-        held = set(cells)
-        out = []
-        for pin in self.access.get(net, ()):
-            point = next((p for p in pin.points if p.cell in held), None)
-            if point is not None:
-                out.append(point)
-        return out
+    def access_used(self, net: int, route) -> list:
+        """The access points a route uses: every one its edges touch (a route may reach a
+        pin's terminal set at several points, which only the pin joins; a terminal cell in
+        the route that no edge touches carries no metal)."""
+        cells, edges = route
+        held = {c for e in edges for c in e} if edges else set(cells)
+        return [p for pin in self.access.get(net, ()) for p in pin.points if p.cell in held]
 
 
 @dataclass
@@ -165,11 +163,11 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
     unit = all_tracks[1].pitch if len(all_tracks) > 1 else all_tracks[0].pitch
     gc_lines = _gcell_lines(gc * unit, xs, ys)
     cell_layers = [l.name for l in routing[:lo]]
-    stacks = {name: _stack(tech, routing, k, lo, stack_vias, rules_all, dbu) for k, name in enumerate(cell_layers)}
+    stacks = {name: _stack(tech, routing, k, lo, stack_vias, all_tracks) for k, name in enumerate(cell_layers)}
     use = PointUse(xs, ys, masks, owners, no_via, [t.vertical for t in tracks])
     access, nearest, unreachable = _access(pins, use, z_of, stacks, {r.name: r for r in rules_all}, rects,
                                            [l.name for l in layers], gc_lines, rules)
-    _claim_around_access_wires(access, xs, ys, masks, rules, [l.name for l in layers], rects, owners, no_via)
+    _claim_around_access_wires(access, xs, ys, masks, rules, [l.name for l in layers], stacks, owners, no_via)
     termsets = {net: [p.cells for p in pa] for net, pa in access.items() if len(pa) >= 2}
 
     blocked, pad_owner, no_via_cells = _grid_lists(owners, no_via, masks)
@@ -243,8 +241,9 @@ def _cut_keepouts(tech: Tech, design: Design, placed: PlacedShapes, layers, xs, 
         no_via[z + 1][iy, ix] = True
 
 
-def _stack(tech: Tech, routing, k: int, lo: int, vias: list[str], rules_all, dbu: int) -> Stack:
+def _stack(tech: Tech, routing, k: int, lo: int, vias: list[str], tracks) -> Stack:
     """The via stack from routing layer k (below the grid) up to the grid's lowest layer lo."""
+    dbu = tech.dbu_per_micron or 1
     names = [l.name for l in routing[k:lo + 1]]
     used = vias[k:lo]
     pads = []
@@ -252,7 +251,8 @@ def _stack(tech: Tech, routing, k: int, lo: int, vias: list[str], rules_all, dbu
         around = [v for v in (used[j - 1] if j > 0 else None, used[j] if j < len(used) else None) if v]
         ps = [via_pad(tech, v, name, dbu) for v in around]
         pads.append(Pad(max(p.hx for p in ps), max(p.hy for p in ps)))
-    return Stack(used, names, pads)
+    below = [(t.vertical, frozenset(t.preferred)) for t in tracks[k:lo]]
+    return Stack(used, names, pads, below)
 
 
 def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, layer_names,
@@ -290,6 +290,10 @@ def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, laye
             _add_wires(rects, point.wires, rules[point.cell[2]].width, pin.net)
         points = sorted({p.cell: p for p in points}.values(), key=lambda p: p.cell)
         points = one_gcell(points, gc)
+        if len(points) > STACK_POINTS and all(p.wires for p in points):
+            # a few ways into a pin from above do, and each keeps the points around it
+            step = (len(points) - 1) / (STACK_POINTS - 1)
+            points = [points[round(k * step)] for k in range(STACK_POINTS)]
         for p in points:
             ix, iy, z = p.cell
             if use.owners[z][iy, ix] == FREE:
@@ -311,28 +315,42 @@ def _add_wires(rects: dict[str, FixedRects], wires, width: int, net: int) -> Non
             rects[w.layer] = new if old is None else old.joined(new)
 
 
-def _claim_around_access_wires(access, xs, ys, masks, rules, layer_names, rects, owners, no_via) -> None:
-    """The points beside an access wire become its net's (or nobody's, beside two nets'
-    metal), as beside a pin; access points keep their claims."""
-    taken = {p.cell for pas in access.values() for pa in pas for p in pa.points}
+def _access_metal(access, rules, layer_names, stacks) -> dict[int, list]:
+    """Per grid layer, the metal the access wiring puts there: access wires, and the top pad
+    of a via stack from below, as (x0, y0, x1, y1, net, True)."""
+    out: dict[int, list] = {}
+    # every stack ends with the one via onto the lowest grid layer: one top pad for all
+    top = next(iter(stacks.values())).pads[-1] if stacks else None
+    for pas in access.values():
+        for pa in pas:
+            for p in pa.points:
+                z = p.cell[2]
+                half = rules[z].width // 2
+                for w in p.wires:
+                    if w.via is None and w.layer == layer_names[z]:
+                        out.setdefault(z, []).append((min(w.x0, w.x1) - half, min(w.y0, w.y1) - half,
+                                                      max(w.x0, w.x1) + half, max(w.y0, w.y1) + half, pa.net, True))
+                    elif w.via is not None and w.next_layer == layer_names[z] and top is not None:
+                        out.setdefault(z, []).append((w.x0 - top.hx, w.y0 - top.hy, w.x0 + top.hx, w.y0 + top.hy,
+                                                      pa.net, True))
+    return out
+
+
+def _claim_around_access_wires(access, xs, ys, masks, rules, layer_names, stacks, owners, no_via) -> None:
+    """The free points beside an access wire or a via stack's top pad become its net's, as
+    beside a pin: the module sees only the grid point the route ends on, not this metal.
+    Points some net holds already keep their claims (taking them would shut that net's pin
+    in), and so do the points free beside two nets' access metal."""
+    metal = _access_metal(access, rules, layer_names, stacks)
     for z, name in enumerate(layer_names):
-        wires = [(min(w.x0, w.x1) - rules[z].width // 2, min(w.y0, w.y1) - rules[z].width // 2,
-                  max(w.x0, w.x1) + rules[z].width // 2, max(w.y0, w.y1) + rules[z].width // 2, pa.net, True)
-                 for pas in access.values() for pa in pas for p in pa.points for w in p.wires
-                 if w.via is None and w.layer == name and p.cell[2] == z]
+        wires = metal.get(z, [])
         if not wires:
             continue
         near = layer_claims(xs, ys, masks[z][0], masks[z][1], rules[z], FixedRects.of(wires))
         o = owners[z]
-        keep = np.zeros(o.shape, dtype=bool)
-        for ix, iy, zz in taken:
-            if zz == z:
-                keep[iy, ix] = True
-        claimed = (near.owner != FREE) & ~keep
-        clash = claimed & (o != FREE) & (o != near.owner)
-        o[claimed & (o == FREE)] = near.owner[claimed & (o == FREE)]
-        o[clash] = NOBODY
-        no_via[z] |= near.no_via & ~keep
+        claim = (o == FREE) & (near.owner >= 0)
+        o[claim] = near.owner[claim]
+        no_via[z] |= near.no_via & claim
 
 
 def _grid_lists(owners, no_via, masks):

@@ -9,7 +9,6 @@ fixed rectangle (a pin, an obstruction, special wiring).
 """
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -115,8 +114,10 @@ class LayerRules:
         need_x = self._needs(width, -dy, py1 - py0, sy1 - sy0)
         need_y = self._needs(width, -dx, px1 - px0, sx1 - sx0)
         corner = self._needs(width, np.full_like(dx, -1), np.zeros_like(dx) + BIG, np.zeros_like(dx) + BIG)
-        close_x = (dy < 0) & (dx < need_x)
-        close_y = (dx < 0) & (dy < need_y)
+        # edges level with each other (a gap of 0 on the other axis) count as facing: the
+        # distance between the shapes is then the gap on this axis alone
+        close_x = (dy <= 0) & (dx < need_x)
+        close_y = (dx <= 0) & (dy < need_y)
         close_c = (dx > 0) & (dy > 0) & (dx * dx + dy * dy < corner * corner)
         return touch | close_x | close_y | close_c
 
@@ -168,7 +169,3 @@ def layer_rules(tech: Tech, layers: list[Layer], vias: list[str], dbu: int) -> l
         out.append(LayerRules(layer.name, layer.direction == "VERTICAL", width, area, pad, rows, plain, eol))
     return out
 
-
-def min_area_length(rules: LayerRules, width: int) -> int:
-    """How long a shape `width` wide must be to meet the layer's minimum area."""
-    return math.ceil(rules.min_area / width) if rules.min_area and width else 0

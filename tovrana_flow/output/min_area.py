@@ -1,11 +1,11 @@
 """Patches where a net's metal on a layer is smaller than the layer's minimum area.
 
 A via whose landing pad carries no wire on its layer (the middle of a stack of vias, or a
-via that ends a route on a layer without its pin) leaves a pad far under most layers'
-`AREA`. Such a piece of metal gets a patch: a rectangle as wide as the piece across the
-layer's tracks and long enough along them to make up the area, placed over the piece where
-it keeps clear of other nets' metal (centred, or flush with either end). A piece that
-touches the net's own pin on that layer counts the pin's area as its own.
+via that ends a route on a pin smaller than the layer's `AREA`) leaves too little metal.
+Such a piece gets a patch, placed over the piece where
+it keeps clear of other nets' metal: the piece's box grown by just the missing area, along
+the tracks to either end or both, else across them. A piece that touches the net's own pin
+on that layer counts the pin's area as its own.
 """
 from __future__ import annotations
 
@@ -16,7 +16,7 @@ import numpy as np
 from ..design import Wire
 from ..grid_routes import Cell, Route, via_cells
 from ..mapping.claims import NOBODY, FixedRects
-from ..mapping.rules import LayerRules, min_area_length
+from ..mapping.rules import LayerRules
 
 Rect = tuple[int, int, int, int]
 
@@ -126,23 +126,22 @@ def _clear(rules: LayerRules, patch: Rect, others: list[Rect], fixed: FixedRects
     return not rules.too_close(p[0], p[1], p[2], p[3], r[:, 0], r[:, 1], r[:, 2], r[:, 3]).any()
 
 
-def _patch(rules: LayerRules, rects: list[Rect], grid: int) -> list[Rect]:
-    """Candidate patches for a piece: along the layer's tracks, as wide as the piece across
-    them, long enough for the minimum area; centred first, then flush with either end."""
+def _patch(rules: LayerRules, rects: list[Rect], deficit: int, grid: int) -> list[Rect]:
+    """Candidate patches for a piece short of `deficit` square units: its bounding box
+    grown just enough, along the layer's tracks first (to either end, then to both), then
+    across them; each covers the piece, so it joins it."""
     x0, y0 = min(r[0] for r in rects), min(r[1] for r in rects)
     x1, y1 = max(r[2] for r in rects), max(r[3] for r in rects)
-    if rules.vertical:
-        x0, y0, x1, y1 = y0, x0, y1, x1          # work along the tracks as if along x
-    length = min_area_length(rules, y1 - y0)
-    length = -(-length // grid) * grid
-    if length <= x1 - x0:
-        return []
-    extra = length - (x1 - x0)
-    low = (x0 - extra // 2) // grid * grid
-    out = [(low, y0, low + length, y1), (x0, y0, x0 + length, y1), (x1 - length, y0, x1, y1)]
-    if rules.vertical:
-        out = [(b0, a0, b1, a1) for a0, b0, a1, b1 in out]
-    return out
+
+    def grown(extent: int) -> int:
+        step = -(-deficit // max(extent, 1))
+        return -(-step // grid) * grid
+
+    along_x = [(x0 - grown(y1 - y0), y0, x1, y1), (x0, y0, x1 + grown(y1 - y0), y1),
+               (x0 - grown(y1 - y0) // 2 // grid * grid, y0, x1 + -(-grown(y1 - y0) // 2 // grid) * grid, y1)]
+    along_y = [(x0, y0 - grown(x1 - x0), x1, y1), (x0, y0, x1, y1 + grown(x1 - x0)),
+               (x0, y0 - grown(x1 - x0) // 2 // grid * grid, x1, y1 + -(-grown(x1 - x0) // 2 // grid) * grid)]
+    return along_y + along_x if rules.vertical else along_x + along_y
 
 
 def _own_pins(rects: list[Rect], fixed: FixedRects | None, net: int) -> list[Rect]:
@@ -179,11 +178,10 @@ def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list
                 continue
             for rects, _ in _pieces(per_net[net][z]):
                 pins = _own_pins(rects, fixed.get(layer_names[z]), net)
-                if _union_area(rects + pins) >= r.min_area:
+                area = _union_area(rects + pins)
+                if area >= r.min_area:
                     continue
-                candidates = _patch(r, rects, grid)
-                if not candidates:
-                    continue
+                candidates = _patch(r, rects, r.min_area - area, grid)
                 reach = 2 * step
                 choice = next((p for p in candidates if _clear(r, p, metal.near(z, p, reach, net),
                                                                  fixed.get(layer_names[z]), net)), candidates[0])

@@ -20,7 +20,7 @@ from .distributed import parse_local
 from .engines import EngineFactory, engine_factory
 from .initial import InitialOptions, initial_routing
 from .markers import MarkerCensus, MarkerCount
-from .repair import reconnect_split_nets, remove_shorts
+from .repair import reconnect_split_nets, remove_markers, remove_shorts
 from .route_book import RouteBook, spare_grid
 from .schedule import PassOptions, plan_pass, run_pass, stalled
 
@@ -101,6 +101,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
 
         check_grid = spare_grid(model) if opts.check_drift else None
         drift = repaired = 0
+        given_up: set[int] = set()
         history = [current.total]
         ripup_allowed = True
         for p in range(1, po.passes + 1):
@@ -111,9 +112,11 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             before = book.snapshot() if plan.ripup_all else None
             previous = current
             changed = run_pass(book, current.found, plan, po, opts.show_progress)
-            suspects = changed | still_open
+            # a net that could not be reconnected is tried again only once a pass changed it
+            suspects = changed | (still_open - given_up)
             repaired += len(reconnect_split_nets(book, suspects, io.margin, io.gg_drc))
-            still_open = set(book.open_nets(suspects))
+            still_open = set(book.open_nets(suspects | still_open))
+            given_up = (given_up - changed) | (still_open & suspects)
             current = census.count(book.grid, book.routes, clock)
             rolled_back = before is not None and current.total > previous.total
             if rolled_back:
@@ -132,6 +135,13 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             if stalled(history, po.stall):
                 break
 
+        t, m0 = time.perf_counter(), clock.seconds
+        removed = remove_markers(book, census, io.margin) if current.removable > 0 else 0
+        if removed:
+            current = census.count(book.grid, book.routes, clock)
+            still_open = set(book.open_nets())
+            rows.append(_row("marker repair", time.perf_counter() - t, clock.seconds - m0, model, book.routes,
+                             current, removed, len(still_open)))
         t, m0 = time.perf_counter(), clock.seconds
         moved, shared_left = remove_shorts(book, io.margin, io.gg_drc)
         if moved:
