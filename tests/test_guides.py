@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tovrana
 from conftest import examples
-from strategies import STACK_COSTS, net_guides, track_models
+from strategies import net_guides, track_models
 from test_maze import run_both
 from test_route_boxes import params, run_rounds
 from test_track_search import goal_cost
