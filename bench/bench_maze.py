@@ -7,15 +7,18 @@ states/s (expansions counted by the model, which pops in the same order), peak
 memory added during the module's searches, and the speed-up over the model.
 Times are CPU time of this process (time.process_time), so other load on a shared
 machine does not skew them. With --tracks, both sides search under the design's track
-model (testkit.designs.make_rules: uneven lines, masks, wrong-way factors, no-via cells).
+model (testkit.designs.make_rules: uneven lines, masks, wrong-way factors, no-via cells);
+with --guides, under route guides for most nets (testkit.designs.make_guides), with or
+without a track model.
 
-    python -m bench.bench_maze [small medium large] [--seed N] [--repeat N] [--tracks]
+    python -m bench.bench_maze [small medium large] [--seed N] [--repeat N] [--tracks] [--guides]
 """
+import random
 import time
 
 import tovrana
 from bench.common import reset_peak, rss_kib, size_parser
-from testkit.designs import make_design, make_rules
+from testkit.designs import make_design, make_guides, make_rules
 from testkit.model.grid import ModelGrid, gcell_key
 from testkit.model.maze import MazeModel
 
@@ -58,11 +61,13 @@ def run_model(model, d, qs):
     return paths, expanded
 
 
-def bench(size, seed, repeat, tracks=False):
+def bench(size, seed, repeat, tracks=False, guides=False):
     d = make_design(size, seed)
     grid = tovrana.Grid(*d.grid_args())
     model = ModelGrid(*d.grid_args())
     rules = make_rules(d, seed, spacing=False).calls() if tracks else []
+    if guides:
+        rules.append(("set_net_guides", make_guides(d, random.Random(seed))))
     for g in (grid, model):
         for method, args in rules:
             getattr(g, method)(*args)
@@ -98,7 +103,8 @@ def bench(size, seed, repeat, tracks=False):
     expanded_all += expanded_sub
 
     found = sum(p is not None for p in paths)
-    print(f"{size:>6}{' tracks' if tracks else ''}: {len(qs)} searches ({found} found), {expanded_all} expanded states; "
+    label = "".join((" tracks" if tracks else "", " guides" if guides else ""))
+    print(f"{size:>6}{label}: {len(qs)} searches ({found} found), {expanded_all} expanded states; "
           f"{len(qs) / t_mod:,.0f} searches/s, {expanded_all / t_mod / 1e6:.2f} M expanded/s, "
           f"peak +{max(peak, 0) / 1024:.1f} MiB; "
           f"model on {len(mq)}: {t_model:.2f} s vs {t_mod_sub * 1e3:.2f} ms -> {t_model / t_mod_sub:,.0f}x")
@@ -108,6 +114,7 @@ if __name__ == "__main__":
     ap = size_parser(__doc__)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--tracks", action="store_true")
+    ap.add_argument("--guides", action="store_true")
     a = ap.parse_args()
     for size in a.sizes:
-        bench(size, a.seed, a.repeat, a.tracks)
+        bench(size, a.seed, a.repeat, a.tracks, a.guides)

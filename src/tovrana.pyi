@@ -14,8 +14,12 @@ _CellArg: TypeAlias = tuple[_Int, _Int, _Int]  # (ix, iy, layer)
 _EdgeArg: TypeAlias = tuple[_CellArg, _CellArg]
 _NetCellsArg: TypeAlias = tuple[_Int, Sequence[_CellArg], Sequence[_CellArg]]  # (net, cells, via cells)
 _NetRouteArg: TypeAlias = tuple[_Int, Sequence[_CellArg], Sequence[_EdgeArg]]  # (net, cells, edges)
-# (vertical, wrong_way, x_lines, y_lines): one layer of a track model
-_TrackLayerArg: TypeAlias = tuple[bool, _Float, Sequence[_Int], Sequence[_Int]]
+# (vertical, wrong_way, x_lines, y_lines[, stack]): one layer of a track model
+_TrackLayerArg: TypeAlias = (
+    tuple[bool, _Float, Sequence[_Int], Sequence[_Int]] | tuple[bool, _Float, Sequence[_Int], Sequence[_Int], _Float]
+)
+# (layer, ix0, iy0, ix1, iy1): one rectangle of a net's route guides, grid lines inclusive
+_GuideRectArg: TypeAlias = tuple[_Int, _Int, _Int, _Int, _Int]
 
 # Result shapes: always fresh lists and tuples of plain ints.
 _Cell: TypeAlias = tuple[int, int, int]
@@ -81,13 +85,17 @@ class Grid:
         layers: Sequence[_TrackLayerArg],
     ) -> None:
         """Column and row coordinates (signed 64-bit, strictly ascending), the length that costs
-        1.0, and per layer (vertical, wrong_way >= 1, x_lines, y_lines). While set, every search
-        runs a wire along x on layer L only on the rows of y_lines(L) and along y only on the
-        columns of x_lines(L), lands a via only where both layers have a track, and prices a
-        same-layer step as gap / unit (times wrong_way across the preferred direction) + 1.0 after
-        a turn. Replaces the model set before. ValueError (naming the argument, nothing changed)
-        for wrong lengths, coordinates not ascending, an extent beyond 64 bits, unit <= 0,
-        wrong_way < 1 or NaN, a line index outside the grid."""
+        1.0, and per layer (vertical, wrong_way >= 1, x_lines, y_lines[, stack >= 0, default 0]).
+        While set, every search runs a wire along x on layer L only on the rows of y_lines(L) and
+        along y only on the columns of x_lines(L); lands a via (any rule of via_index) only where
+        the point lies on the preferred-direction lines of both layers (x_lines of a vertical
+        layer, y_lines of a horizontal one); prices a same-layer step as gap / unit (times
+        wrong_way across the preferred direction) + 1.0 after a turn, and a via move as
+        (via cost + 1.0, or + 2.0 after a turn) + stack(L) when it leaves a state on layer L that a
+        layer change entered, then the penalties. Replaces the model set before. ValueError
+        (naming the argument, nothing changed) for wrong lengths, coordinates not ascending, an
+        extent beyond 64 bits, unit <= 0, wrong_way < 1 or NaN, stack < 0 or NaN, a line index
+        outside the grid."""
     def set_no_via_cells(self, cells: Sequence[_CellArg]) -> None:
         """In-grid cells where no via may land: a layer change into or out of them is refused.
         Replaces the set before; [] clears it. ValueError for a cell outside the grid."""
@@ -98,6 +106,22 @@ class Grid:
         route_boxes and work_boxes; a cover marker then also needs a route cell on its cell.
         None clears it. ValueError without a track model or for a wrong entry count or a
         negative distance."""
+    def set_net_guides(
+        self,
+        guides: Sequence[tuple[_Int, Sequence[_GuideRectArg]]],
+        outside_factor: _Float,
+        outside_via: _Float,
+    ) -> None:
+        """Route guides per net: (net, [(layer, ix0, iy0, ix1, iy1), ...]), grid lines inclusive;
+        a later entry for a net replaces an earlier one, an entry without rectangles leaves the
+        net unguided, [] clears all. While set, every search for a guided net (box_maze and the
+        box workers of route_boxes and work_boxes) multiplies the length part of a same-layer step
+        into a cell that no rectangle of the net holds on the cell's layer (gap / unit * wrong_way
+        under a track model, 1.0 without one) by outside_factor, and adds outside_via to a via
+        move into such a cell, after its stack cost and before the penalties. Nets without guides
+        are priced as before. Replaces the guides set before. ValueError (nothing changed) for
+        outside_factor < 1 or NaN, outside_via < 0 or NaN, a rectangle off the grid's layers or
+        lines or inverted."""
     def route_boxes(
         self,
         boxes: Sequence[tuple[_Int, _Int, _Int, _Int]],

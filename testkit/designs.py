@@ -4,7 +4,7 @@ One generator serves the benchmarks, the example driver and the larger tests: a 
 grid with blockages, pads owned by multi-pin nets, via rules, blocked via columns,
 initial pattern routes that overlap (so there is work for the router), supply straps
 and name ranks. `make_rules` adds routing rules to a design: a track model with uneven
-lines, no-via cells and spacing footprints.
+lines, no-via cells, spacing footprints and route guides.
 """
 
 from __future__ import annotations
@@ -238,25 +238,50 @@ def make_design(size="small", seed=1, shape=None):
 
 @dataclass
 class Rules:
-    """Routing rules for a design: the arguments of set_track_model, set_no_via_cells
-    and set_spacing_model (None: no spacing footprints)."""
+    """Routing rules for a design: the arguments of set_track_model, set_no_via_cells,
+    set_spacing_model (None: no spacing footprints) and set_net_guides (None: no guides)."""
     track_model: tuple  # (xs, ys, unit, layers)
     no_via_cells: list
     spacing: list | None = None
+    guides: tuple | None = None  # (guides, outside_factor, outside_via)
 
     def calls(self):
         out = [("set_track_model", self.track_model), ("set_no_via_cells", (self.no_via_cells,))]
         if self.spacing is not None:
             out.append(("set_spacing_model", (self.spacing,)))
+        if self.guides is not None:
+            out.append(("set_net_guides", self.guides))
         return out
 
 
-def make_rules(d, seed=1, spacing=True):
+def make_guides(d, rnd):
+    """Route guides as global routing gives them, for about four nets in five: per pair
+    of consecutive pins an L of two rectangles a line wider than the pins (the x run on
+    a horizontal layer, the y run on a vertical one), and a box around each pin on the
+    two lowest layers."""
+    horizontal = [z for z in range(d.nz) if not d.vertical[z]] or [0]
+    vertical = [z for z in range(d.nz) if d.vertical[z]] or [0]
+    clip = lambda layer, x0, y0, x1, y1: (layer, max(0, x0), max(0, y0), min(d.nx - 1, x1), min(d.ny - 1, y1))
+    guides = []
+    for net, pins in sorted(d.pins.items()):
+        if rnd.random() < 0.2:
+            continue
+        rects = [clip(z, p[0] - 1, p[1] - 1, p[0] + 1, p[1] + 1) for p in pins for z in range(min(2, d.nz))]
+        for a, b in zip(pins, pins[1:]):
+            (xa, xb), (ya, yb) = sorted((a[0], b[0])), sorted((a[1], b[1]))
+            rects.append(clip(rnd.choice(horizontal), xa - 1, a[1] - 1, xb + 1, a[1] + 1))
+            rects.append(clip(rnd.choice(vertical), b[0] - 1, ya - 1, b[0] + 1, yb + 1))
+        guides.append((net, rects))
+    return guides, rnd.choice((1.5, 2.0, 4.0)), rnd.choice((0.0, 1.0, 3.0))
+
+
+def make_rules(d, seed=1, spacing=True, stacks=False, guides=False):
     """Rules for design `d`, as a flow would derive them from a technology: lines
     unevenly spaced (gaps of 2 to 4 steps of 5 units, 10 units costing 1.0), each layer
     keeping most lines of its preferred direction and about half of the others, a
-    wrong-way factor per layer, no-via cells on the layer above some pins, and spacing
-    boxes of up to about two lines (larger for vias)."""
+    wrong-way factor per layer (with `stacks`, a stack cost on about half the layers),
+    no-via cells on the layer above some pins, spacing boxes of up to about two lines
+    (larger for vias), and with `guides` route guides (make_guides)."""
     rnd = random.Random(seed)
 
     def axis(n):
@@ -275,10 +300,12 @@ def make_rules(d, seed=1, spacing=True):
         x_lines = keep(d.nx, along if vertical else across)
         y_lines = keep(d.ny, across if vertical else along)
         layers.append((vertical, rnd.choice((1.0, 1.5, 2.0, 4.0)), x_lines, y_lines))
+        if stacks and rnd.random() < 0.5:
+            layers[-1] += (rnd.choice((0.5, 2.0, 6.0)),)
     pins = [p for ps in d.pins.values() for p in ps]
     no_via = sorted({(p[0], p[1], 1) for p in rnd.sample(pins, len(pins) // 4)}) if d.nz > 1 else []
     boxes = None
     if spacing:
         side = lambda: rnd.choice((0, 6, 11, 16, 26))
         boxes = [(side(), side(), side() + 5, side() + 5) for _ in range(d.nz)]
-    return Rules((axis(d.nx), axis(d.ny), 10, layers), no_via, boxes)
+    return Rules((axis(d.nx), axis(d.ny), 10, layers), no_via, boxes, make_guides(d, rnd) if guides else None)

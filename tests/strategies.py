@@ -46,11 +46,32 @@ def line_masks(draw, n):
     return draw(st.permutations(lines + lines[:2]))
 
 
+STACK_COSTS = st.sampled_from([0.0, 0.5, 1.0, 3.0, math.inf])
+
+
 @st.composite
 def track_models(draw, nx, ny, nz, wrong_way=st.sampled_from([1.0, 1.0, 1.5, 2.0, 3.25, math.inf])):
-    """(xs, ys, unit, layers) for set_track_model: uneven lines, masks, wrong-way factors."""
-    layers = [(draw(st.booleans()), draw(wrong_way), draw(line_masks(nx)), draw(line_masks(ny))) for _ in range(nz)]
+    """(xs, ys, unit, layers) for set_track_model: uneven lines, masks, wrong-way factors,
+    and on some layers a stack cost (a fifth element)."""
+    layers = []
+    for _ in range(nz):
+        layer = (draw(st.booleans()), draw(wrong_way), draw(line_masks(nx)), draw(line_masks(ny)))
+        layers.append(layer + (draw(STACK_COSTS),) if draw(st.booleans()) else layer)
     return draw(coordinates(nx)), draw(coordinates(ny)), draw(st.sampled_from([1, 1, 2, 3, 10, 19])), layers
+
+
+@st.composite
+def net_guides(draw, nx, ny, nz, nets=st.integers(0, 3)):
+    """(guides, outside_factor, outside_via) for set_net_guides: a few in-grid rectangles
+    per net, repeated nets and nets without rectangles among them."""
+    def rect():
+        x0, x1 = sorted((draw(st.integers(0, nx - 1)), draw(st.integers(0, nx - 1))))
+        y0, y1 = sorted((draw(st.integers(0, ny - 1)), draw(st.integers(0, ny - 1))))
+        return (draw(st.integers(0, nz - 1)), x0, y0, x1, y1)
+
+    guides = [(draw(nets), [rect() for _ in range(draw(st.integers(0, 4)))]) for _ in range(draw(st.integers(0, 3)))]
+    return (guides, draw(st.sampled_from([1.0, 1.0, 1.5, 3.0, math.inf])),
+            draw(st.sampled_from([0.0, 0.5, 2.0, math.inf])))
 
 
 @st.composite

@@ -22,6 +22,7 @@ SIGNATURES = {
     "set_track_model": "(xs, ys, unit, layers)",
     "set_no_via_cells": "(cells)",
     "set_spacing_model": "(layers)",
+    "set_net_guides": "(guides, outside_factor, outside_via)",
     "route_boxes": "(boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, gg_fixed, "
     "marker_decay, prl_halo, prl_len, vertical, n_threads)",
     "work_boxes": "(boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, gg_fixed, "

@@ -52,9 +52,11 @@ VALID = {
     "set_worker_consts": ([1, 2], [(0, 0, 0)]),
     "set_name_rank": ([(1, 0), (2, 1)],),
     "set_track_model": ([10 * x for x in range(D.nx)], [7 * y for y in range(D.ny)], 10,
-                        [(v, 1.5, list(range(D.nx)), list(range(0, D.ny, 2))) for v in D.vertical]),
+                        [(v, 1.5, list(range(D.nx)), list(range(0, D.ny, 2)), 0.5) for v in D.vertical]),
     "set_no_via_cells": ([(1, 1, 1), (2, 2, 0)],),
     "set_spacing_model": ([(5, 8, 12, 12)] * D.nz,),  # needs the track model (refused on a fresh grid)
+    "set_net_guides": ([(n, [(0, 0, 0, 11, 11), (1, 4, 4, 20, 20)]) for n in sorted(D.pins)[:4]] + [(1, [])], 2.0,
+                       1.0),
     "route_boxes": ([(0, 0, 0, 0), (2, 2, 2, 2)], 6, 1, 1, True, 2, 4.0, 2.0, 1.0, 0.5, 1, 6, [False, True, False], 2),
     "work_boxes": ([(0, 0, 0, 0), (2, 2, 2, 2)], 6, 1, 1, True, 2, 4.0, 2.0, 1.0, 0.5, 1, 6, [False, True, False], 2),
 }
@@ -200,6 +202,7 @@ def test_valid_calls_and_fingerprint_sensitivity():
     for change in (lambda g: g.set_track_model(*VALID["set_track_model"]),
                    lambda g: g.set_no_via_cells([(x, y, 1) for pins in D.pins.values() for x, y, _ in pins]),
                    lambda g: (g.set_track_model(*unit_lines), g.set_spacing_model([(3, 3, 3, 3)] * D.nz)),
+                   lambda g: g.set_net_guides(*VALID["set_net_guides"]),
                    lambda g: g.routes_update(D.route_list()[2][0], [], []), lambda g: g.occ_init(D.occ_nets(), 0, 1),
                    lambda g: g.set_termsets([]), lambda g: g.set_name_rank([(n, -r) for n, r in D.name_rank()[1:]]),
                    lambda g: g.set_worker_consts([], OBSTACLES), lambda g: g.set_worker_consts(D.supply, [])):

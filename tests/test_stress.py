@@ -52,6 +52,9 @@ def calls(g):
     yield lambda: g.set_spacing_model([(15, 15, 25, Raises())] * D.nz)
     yield lambda: g.set_no_via_cells(CELLS[:3])
     yield lambda: g.set_no_via_cells(CELLS + [(D.nx, 0, 0)])
+    guides = [(n, [(0, 0, 0, 11, 11), (1, 4, 4, 20, 20)]) for n in range(1, 9)]
+    yield lambda: g.set_net_guides(guides, 2.0, 1.0)
+    yield lambda: g.set_net_guides(guides + [(1, [(0, 0, 0, D.nx, 0)])], 2.0, 1.0)
     yield lambda: g.box_maze(1, CELLS[:1], CELLS[-1:], [], [], [], [], 1.0, 1.0, 1.0, [(0, 0), (1, 0)], 6, True)
     yield lambda: g.box_maze(1, CELLS[:1], CELLS[-1:], [], [], [], [], 1.0, 1.0, 1.0, [(0, 0)], 0, True)
     yield lambda: g.occ_init(NETS, 1, 1)
@@ -73,6 +76,7 @@ def calls(g):
     yield lambda: g.route_boxes(BATCH, 0, 1, 1, True, 2, 4.0, 2.0, 1.0, 0.5, 1, 6, D.vertical, 2)
     yield lambda: g.route_boxes(BATCH + BATCH[:1], D.gc, 1, 1, True, 2, 4.0, 2.0, 1.0, 0.5, 1, 6, D.vertical, 2)
     yield lambda: g.set_spacing_model(None)
+    yield lambda: g.set_net_guides([], 1.0, 0.0)
 
 
 def run_calls(g, rounds):

@@ -7,7 +7,7 @@ from hypothesis import given, settings, strategies as st
 
 import tovrana
 from conftest import examples
-from strategies import track_models, unit_track_model
+from strategies import net_guides, track_models, unit_track_model
 from test_maze import WEIGHTS, maze_cases, run_both
 from testkit.model import maze as maze_model
 from testkit.model.grid import ModelGrid
@@ -16,13 +16,15 @@ from testkit.model.maze import MazeModel
 
 @st.composite
 def rule_cases(draw, weights=WEIGHTS, **kw):
-    """A maze case with a track model (or none) and no-via cells."""
+    """A maze case with a track model (or none), no-via cells and route guides (or none)."""
     case = draw(maze_cases(weights=weights, **kw))
     nx, ny, nz = case["grid_args"][:3]
     in_grid = st.tuples(st.integers(0, nx - 1), st.integers(0, ny - 1), st.integers(0, nz - 1))
     rules = [("set_no_via_cells", (draw(st.lists(in_grid, max_size=4)),))]
     if draw(st.integers(0, 5)):
         rules.insert(0, ("set_track_model", draw(track_models(nx, ny, nz))))
+    if draw(st.booleans()):
+        rules.append(("set_net_guides", draw(net_guides(nx, ny, nz))))
     case["rules"] = rules
     return case
 
@@ -138,11 +140,27 @@ def test_masks_forbid_moves_and_vias():
     # the centre lies on no track: nothing leaves it or enters it
     assert search(g, [(1, 1, 0)], [(2, 1, 0)]) is None
     assert search(g, [(0, 1, 0)], [(1, 1, 0)]) is None
-    # a via lands only where both layers have a track: (1, 1) is off layer 1's
+    # a via lands only where both layers' preferred lines cross: (1, 1) is on no line of
+    # layer 1, and (1, 0) only on its wrong-way row, so the via moves to column 0
     g = tovrana.Grid(3, 3, 2, [], [], [], [(0, 1, 1.0)])
     g.set_track_model([0, 1, 2], [0, 1, 2], 1, [layer(False, 3, 3), layer(True, 3, 3, x_lines=[0, 2], y_lines=[0])])
     assert search(g, [(1, 1, 0)], [(1, 1, 1)]) is None
-    assert search(g, [(1, 0, 0)], [(1, 0, 1)]) == [(1, 0, 0), (1, 0, 1)]
+    assert search(g, [(1, 0, 0)], [(1, 0, 1)]) == [(1, 0, 0), (0, 0, 0), (0, 0, 1), (1, 0, 1)]
+    assert search(g, [(0, 1, 0)], [(0, 1, 1)]) == [(0, 1, 0), (0, 1, 1)]
+
+
+def test_vias_land_only_on_preferred_crossings():
+    # Layer 0 vertical on column 2, with a wrong-way row 1; layer 1 horizontal on row 1,
+    # with wrong-way columns 0 .. 2. (1, 1) lies on a line of both layers, but on layer 0
+    # only on its wrong-way row: the via lands on the crossing at (2, 1).
+    g = tovrana.Grid(3, 3, 2, [], [], [], [(0, 1, 1.0)])
+    g.set_track_model([0, 1, 2], [0, 1, 2], 1, [layer(True, 3, 3, x_lines=[2], y_lines=[1]),
+                                                layer(False, 3, 3, x_lines=[0, 1, 2], y_lines=[1])])
+    assert search(g, [(1, 1, 0)], [(1, 1, 1)]) == [(1, 1, 0), (2, 1, 0), (2, 1, 1), (1, 1, 1)]
+    m = ModelGrid(3, 3, 2, [], [], [], [(0, 1, 1.0)])
+    m.set_track_model([0, 1, 2], [0, 1, 2], 1, [layer(True, 3, 3, x_lines=[2], y_lines=[1]),
+                                                layer(False, 3, 3, x_lines=[0, 1, 2], y_lines=[1])])
+    assert [m.via_may_land((x, 1, z)) for z in (0, 1) for x in range(3)] == [False, False, True, True, True, True]
 
 
 def test_no_via_cell_moves_the_via():

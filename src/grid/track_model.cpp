@@ -82,14 +82,23 @@ std::shared_ptr<const TrackModel> TrackModel::build(const Geometry& g, std::vect
     m->y_masks_.assign(m->y_words_ * layers.size(), 0);
     for (std::size_t l = 0; l < layers.size(); ++l) {
         const std::string where = "layers[" + std::to_string(l) + "]";
-        const double ww = layers[l].wrong_way;
+        const double ww = layers[l].wrong_way, stack = layers[l].stack;
         if (!(ww >= 1.0)) {
             std::ostringstream text;
             text << where << ": wrong_way must be at least 1, got " << ww;
             refuse(text.str());
         }
+        if (!(stack >= 0.0)) {
+            std::ostringstream text;
+            text << where << ": stack must be at least 0, got " << stack;
+            refuse(text.str());
+        }
         set_lines(m->x_masks_, m->x_words_, l, layers[l].x_lines, g.nx, where + ": x_lines", "column");
         set_lines(m->y_masks_, m->y_words_, l, layers[l].y_lines, g.ny, where + ": y_lines", "row");
+    }
+    for (const TrackLayerSpec& l : layers) {
+        m->vertical_.push_back(l.vertical);
+        m->stack_.push_back(l.stack + 0.0);  // -0.0 counts as 0
     }
     m->x_costs_ = gap_costs(xs, unit, layers, true);
     m->y_costs_ = gap_costs(ys, unit, layers, false);
@@ -102,7 +111,10 @@ std::shared_ptr<const TrackModel> TrackModel::build(const Geometry& g, std::vect
     h = hash_mix64(h, static_cast<uint64_t>(unit));
     for (const int64_t v : m->xs_) h = hash_mix64(h, static_cast<uint64_t>(v));
     for (const int64_t v : m->ys_) h = hash_mix64(h, static_cast<uint64_t>(v));
-    for (const TrackLayerSpec& l : layers) h = hash_mix64(hash_mix(h, l.vertical), std::bit_cast<uint64_t>(l.wrong_way));
+    for (std::size_t l = 0; l < layers.size(); ++l) {
+        h = hash_mix64(hash_mix(h, layers[l].vertical), std::bit_cast<uint64_t>(layers[l].wrong_way));
+        h = hash_mix64(h, std::bit_cast<uint64_t>(m->stack_[l]));
+    }
     for (const uint64_t w : m->x_masks_) h = hash_mix64(h, w);
     for (const uint64_t w : m->y_masks_) h = hash_mix64(h, w);
     m->digest_ = h;

@@ -4,6 +4,7 @@
 // its preferred direction, its wrong-way factor and the lines its wires may run on.
 // Built and checked once per setter call, then immutable: searches on several
 // threads read it without locks, and an occupancy map built with it may keep it.
+// Also carries the per-layer cost of a via stacked on a via (see stack_cost).
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -20,6 +21,7 @@ struct TrackLayerSpec {
     double wrong_way = 1.0;
     std::vector<int32_t> x_lines;
     std::vector<int32_t> y_lines;
+    double stack = 0.0;  // extra cost of a via out of a pad on this layer that a via entered
 };
 
 class TrackModel {
@@ -27,7 +29,8 @@ public:
     // Checks every argument against the grid and throws std::invalid_argument,
     // naming the argument, for the first fault: wrong lengths, coordinates not
     // strictly ascending, an extent that does not fit 64 bits, unit <= 0, a wrong-way
-    // factor below 1 (or NaN), a line index outside the grid.
+    // factor below 1 (or NaN), a stack cost below 0 (or NaN), a line index outside
+    // the grid.
     static std::shared_ptr<const TrackModel> build(const Geometry& g, std::vector<int64_t> xs, std::vector<int64_t> ys,
                                                    int64_t unit, const std::vector<TrackLayerSpec>& layers);
 
@@ -43,8 +46,15 @@ public:
     // Whether a wire on `layer` may run along x on row iy / along y on column ix.
     bool runs_x(int32_t layer, int32_t iy) const { return bit(y_masks_, y_words_, layer, iy); }
     bool runs_y(int32_t layer, int32_t ix) const { return bit(x_masks_, x_words_, layer, ix); }
-    // On a track of `layer`: where a via may land on it.
-    bool on_track(int32_t layer, int32_t ix, int32_t iy) const { return runs_y(layer, ix) || runs_x(layer, iy); }
+    // On a line of the layer's preferred direction: where a via may land on it. A
+    // point on another layer's track only (or on this layer's wrong-way lines) would
+    // put the via off the layer's real tracks.
+    bool on_preferred(int32_t layer, int32_t ix, int32_t iy) const {
+        return vertical_[static_cast<std::size_t>(layer)] ? runs_y(layer, ix) : runs_x(layer, iy);
+    }
+    // Added to a via move out of a state on `layer` that a via move entered: its pad
+    // there carries no wire (0 on every layer unless the caller gave costs).
+    double stack_cost(int32_t layer) const { return stack_[static_cast<std::size_t>(layer)]; }
 
     // Length cost of the step between column i and i + 1 (row i and i + 1) on a
     // layer: gap / unit, times the wrong-way factor across the preferred direction.
@@ -77,6 +87,8 @@ private:
     std::size_t x_words_ = 0, y_words_ = 0;  // mask words per layer
     std::vector<uint64_t> x_masks_, y_masks_;
     std::vector<double> x_costs_, y_costs_;  // per layer, one per gap
+    std::vector<uint8_t> vertical_;          // per layer
+    std::vector<double> stack_;              // per layer
     uint64_t digest_ = 0;
 };
 

@@ -28,6 +28,7 @@ inline constexpr uint32_t kClosedSlot = ~uint32_t{0};  // a cell-table slot of a
 struct alignas(64) CellRec {
     enum Flag : uint8_t {
         kGoal = 1,
+        kOutsideGuide = 2, // the net has guides and none holds the cell
         kDrc = 4,          // foreign occupancy, or route_shape without occupancy pricing
         kMarker = 8,
         kFixed = 16,

@@ -2,8 +2,9 @@
 // The A* loop: set-up, expansion in the fixed neighbour order, relax, and path
 // reconstruction from the came-from entries as they stand when a goal is popped.
 // One loop serves both cost models: unit steps, and the track model's real
-// lengths, masks and landing rules (Run<true>), chosen at compile time so that the
-// unit-step search pays nothing for the other. Included by maze_run.cpp and
+// lengths, masks, landing rules and stack costs (Run<true>), chosen at compile time
+// so that the unit-step search pays nothing for the other. The net's route guides
+// are read once per cell, into its record. Included by maze_run.cpp and
 // track_search.cpp only.
 #include <algorithm>
 #include <cstdlib>
@@ -62,6 +63,11 @@ public:
     Run(const Grid& grid, const MazeQuery& q, Scratch& s)
         : grid_(grid), geo_(grid.geo()), tracks_(grid.tracks()), q_(q), scratch_(s), recs_(s.recs),
           small_queue_(s.small_queue), queue_(s.queue) {
+        if (const NetGuides* guides = grid.guides()) {
+            guides_ = guides->of(q.net);
+            outside_factor_ = guides->outside_factor();
+            outside_via_ = guides->outside_via();
+        }
         scratch_.busy = true;
     }
     ~Run() {
@@ -102,12 +108,13 @@ private:
     void expand_dense(uint32_t cur, uint8_t dir, double g);
     void expand_vias(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id, const uint32_t* pos);
     [[gnu::always_inline]] inline void take_via(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id,
-                                                const uint32_t* pos, const ViaMove& m);
+                                                const uint32_t* pos, const ViaMove& m, double stack);
     void build_via_moves();
     [[noreturn]] void bad_via_rule(const ViaRule& rule) const;
     [[gnu::always_inline]] inline void relax_planar(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d,
                                                     double length);
-    [[gnu::always_inline]] inline void relax_via(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d, double base);
+    [[gnu::always_inline]] inline void relax_via(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d, double base,
+                                                 double stack);
     [[gnu::always_inline]] inline void improve(uint32_t cur, uint8_t dir, uint32_t n, uint8_t d, double new_g);
     CellList reconstruct(uint32_t goal, uint8_t dir) const;
 
@@ -115,6 +122,8 @@ private:
     const Geometry& geo_;
     const TrackModel* tracks_;  // set exactly when kTracks
     const MazeQuery& q_;
+    std::span<const GuideRect> guides_;  // the net's guides: none, or sorted by layer
+    double outside_factor_ = 1.0, outside_via_ = 0.0;
     Scratch& scratch_;
     CellList goal_list_;
     HashSet<int64_t> goal_set_;
@@ -261,8 +270,9 @@ void Run<kTracks>::fill(CellRec& r, int64_t id, bool goal) const {
     if (goal) r.flags |= CellRec::kGoal;
     if (grid_.via_blocked(r.cell.ix, r.cell.iy)) r.flags |= CellRec::kNoVia;
     if constexpr (kTracks) {
-        if (!tracks_->on_track(r.cell.layer, r.cell.ix, r.cell.iy)) r.flags |= CellRec::kNoLanding;
+        if (!tracks_->on_preferred(r.cell.layer, r.cell.ix, r.cell.iy)) r.flags |= CellRec::kNoLanding;
     }
+    if (!guides_.empty() && !guides_cover(guides_, r.cell)) r.flags |= CellRec::kOutsideGuide;
     if (grid_.no_via_cell(id)) r.flags |= CellRec::kNoLanding;
     // A zero weight adds nothing to a step (a step is never -0.0), so its set need
     // not be consulted.
@@ -274,8 +284,13 @@ void Run<kTracks>::fill(CellRec& r, int64_t id, bool goal) const {
     if (w.marker != 0.0 && q_.marker_pos.contains(id)) r.flags |= CellRec::kMarker;
     if (w.fixed != 0.0 && q_.fixed.contains(id)) r.flags |= CellRec::kFixed;
     if constexpr (!kTracks) {  // under a track model a step's cost depends on the gap it crosses
-        r.planar_step[0] = step_cost(0.0, kPlusX, kPlusX, r.flags, w);
-        r.planar_step[1] = step_cost(0.0, kPlusX, kMinusX, r.flags, w);
+        if (r.flags & CellRec::kOutsideGuide) {
+            r.planar_step[0] = length_step_cost(outside_factor_, kPlusX, kPlusX, r.flags, w);
+            r.planar_step[1] = length_step_cost(outside_factor_, kPlusX, kMinusX, r.flags, w);
+        } else {
+            r.planar_step[0] = step_cost(kPlusX, kPlusX, r.flags, w);
+            r.planar_step[1] = step_cost(kPlusX, kMinusX, r.flags, w);
+        }
     }
     r.h = heuristic(r.cell);
 }
@@ -415,47 +430,60 @@ void Run<kTracks>::bad_via_rule(const ViaRule& rule) const {
 // the per-layer table when there is one, else derived from the rules as they come.
 template <bool kTracks>
 void Run<kTracks>::expand_vias(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id, const uint32_t* pos) {
+    // A via out of a pad that a via entered: the middle of a stack.
+    double stack = 0.0;
+    if constexpr (kTracks) {
+        if (arrived_by_via(dir)) stack = tracks_->stack_cost(c.layer);
+    }
     if (!scratch_.via_begin.empty()) {
         const auto layer = static_cast<std::size_t>(c.layer);
         const ViaMove* m = scratch_.via_moves.data() + scratch_.via_begin[layer];
         const ViaMove* const end = scratch_.via_moves.data() + scratch_.via_begin[layer + 1];
-        for (; m != end; ++m) take_via(cur, dir, g, c, id, pos, *m);
+        for (; m != end; ++m) take_via(cur, dir, g, c, id, pos, *m, stack);
         return;
     }
     const auto& rules = grid_.via_index();
     for (std::size_t i = 0; i < rules.size(); ++i) {
-        if (const auto move = via_move(rules[i], i, c.layer, geo_.nz)) take_via(cur, dir, g, c, id, pos, *move);
+        if (const auto move = via_move(rules[i], i, c.layer, geo_.nz)) take_via(cur, dir, g, c, id, pos, *move, stack);
     }
 }
 
 template <bool kTracks>
 void Run<kTracks>::take_via(uint32_t cur, uint8_t dir, double g, const Cell& c, int64_t id, const uint32_t* pos,
-                   const ViaMove& m) {
+                   const ViaMove& m, double stack) {
     if (m.bad) bad_via_rule(grid_.via_index()[m.rule]);
     const Cell n{c.ix, c.iy, m.target};
     const int64_t n_id = id + (int64_t{m.target} - c.layer) * geo_.layer_stride;
     const uint32_t slot = pos ? record_at(*pos + static_cast<uint32_t>(m.target - c.layer) * table_->layer_step(), n, n_id)
                               : record(n, n_id);
-    relax_via(cur, dir, g, slot, m.d, m.base);
+    relax_via(cur, dir, g, slot, m.d, m.base, stack);
 }
 
 // A same-layer move: priced when the cell was first touched, or under a track model
-// from the length cost of the gap it crosses.
+// from the length cost of the gap it crosses (times outside_factor off the guides).
 template <bool kTracks>
 void Run<kTracks>::relax_planar(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d, double length) {
     if (slot == 0) return;
     const CellRec& n = recs_[slot - 1];
     double step;
-    if constexpr (kTracks) step = track_step_cost(length, dir, d, n.flags, q_.weights);
-    else step = n.planar_step[straight_on(dir, d) ? 0 : 1];
+    if constexpr (kTracks) {
+        if (n.flags & CellRec::kOutsideGuide) length *= outside_factor_;
+        step = length_step_cost(length, dir, d, n.flags, q_.weights);
+    } else {
+        step = n.planar_step[straight_on(dir, d) ? 0 : 1];
+    }
     improve(cur, dir, slot - 1, d, g + step);
 }
 
-// A via move (or an equal-layer via rule, whose base cost is 0).
+// A via move (or an equal-layer via rule, whose base cost is 0); `stack` is the
+// stack cost of the move's source state, 0 when it has none.
 template <bool kTracks>
-void Run<kTracks>::relax_via(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d, double base) {
-    if (slot == 0 || (recs_[slot - 1].flags & CellRec::kNoLanding)) return;
-    improve(cur, dir, slot - 1, d, g + step_cost(base, dir, d, recs_[slot - 1].flags, q_.weights));
+void Run<kTracks>::relax_via(uint32_t cur, uint8_t dir, double g, uint32_t slot, uint8_t d, double base, double stack) {
+    if (slot == 0) return;
+    const uint8_t flags = recs_[slot - 1].flags;
+    if (flags & CellRec::kNoLanding) return;
+    const double outside = (flags & CellRec::kOutsideGuide) ? outside_via_ : 0.0;
+    improve(cur, dir, slot - 1, d, g + via_step_cost(base, stack, outside, dir, d, flags, q_.weights));
 }
 
 // Records a better g for state (n, d), reached from (cur, dir), and queues it.

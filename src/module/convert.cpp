@@ -7,14 +7,32 @@ void raise_type_mismatch(PyObject* o, const char* target) {
     throw ErrorAlreadySet{};
 }
 
-PyObject* const* tuple_items(PyObject* o, Py_ssize_t n) {
+PyObject* const* tuple_items(PyObject* o, Py_ssize_t n, Py_ssize_t most, Py_ssize_t& got) {
     if (!PyTuple_Check(o)) raise_type_mismatch(o, "tuple");
-    const Py_ssize_t got = PyTuple_GET_SIZE(o);
-    if (got != n) {
-        PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd", n, got);
+    got = PyTuple_GET_SIZE(o);
+    if (got < n || got > most) {
+        if (most == n)
+            PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd", n, got);
+        else
+            PyErr_Format(PyExc_ValueError, "expected tuple of length %zd to %zd, but got tuple of length %zd", n, most,
+                         got);
         throw ErrorAlreadySet{};
     }
     return &PyTuple_GET_ITEM(o, 0);
+}
+
+PyObject* const* tuple_items(PyObject* o, Py_ssize_t n) {
+    Py_ssize_t got = 0;
+    return tuple_items(o, n, n, got);
+}
+
+TrackLayerSpec From<TrackLayerSpec>::get(PyObject* o) {
+    Py_ssize_t got = 0;
+    PyObject* const* items = tuple_items(o, 4, 5, got);
+    TrackLayerSpec spec{From<bool>::get(items[0]), From<double>::get(items[1]), From<std::vector<int32_t>>::get(items[2]),
+                        From<std::vector<int32_t>>::get(items[3])};
+    if (got == 5) spec.stack = From<double>::get(items[4]);
+    return spec;
 }
 
 namespace {

@@ -118,6 +118,8 @@ struct From<std::optional<T>> {
 
 // Items of a tuple of exactly `n` items.
 PyObject* const* tuple_items(PyObject* o, Py_ssize_t n);
+// Items of a tuple of `n` to `most` items; `got` is set to the count.
+PyObject* const* tuple_items(PyObject* o, Py_ssize_t n, Py_ssize_t most, Py_ssize_t& got);
 
 // The Python tuple shape of a record: its fields' types in tuple order.
 template <class S>
@@ -130,10 +132,16 @@ template <> struct TupleShape<Column> { using type = std::tuple<int32_t, int32_t
 template <> struct TupleShape<ViaRule> { using type = std::tuple<int32_t, int32_t, double>; };
 template <> struct TupleShape<Region> { using type = std::tuple<int32_t, int32_t, int32_t, int32_t>; };
 template <> struct TupleShape<NetRoute> { using type = std::tuple<int32_t, CellList, EdgeList>; };
-template <> struct TupleShape<TrackLayerSpec> {
-    using type = std::tuple<bool, double, std::vector<int32_t>, std::vector<int32_t>>;
-};
+template <> struct TupleShape<GuideRect> { using type = std::tuple<int32_t, int32_t, int32_t, int32_t, int32_t>; };
+template <> struct TupleShape<NetGuideSpec> { using type = std::tuple<int32_t, std::vector<GuideRect>>; };
 template <> struct TupleShape<SpacingLayer> { using type = std::tuple<int64_t, int64_t, int64_t, int64_t>; };
+
+// (vertical, wrong_way, x_lines, y_lines[, stack]): a track model's layer, its
+// stack cost 0 when left out.
+template <>
+struct From<TrackLayerSpec> {
+    static TrackLayerSpec get(PyObject* o);
+};
 
 template <class S, class... Ts, std::size_t... I>
 S build_record(PyObject* const* items, std::tuple<Ts...>*, std::index_sequence<I...>) {

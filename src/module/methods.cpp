@@ -245,6 +245,20 @@ PyObject* check_state(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* set_net_guides(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
+    using Sig = Signature<"Grid.set_net_guides", "guides", "outside_factor", "outside_via">;
+    return guarded([&] {
+        const Args<Sig> a(args, nargs, kwnames);
+        const ExclusiveBorrow borrow(self);
+        auto guides = a.get<std::vector<NetGuideSpec>, "guides">();
+        const auto outside_factor = a.get<double, "outside_factor">();
+        const auto outside_via = a.get<double, "outside_via">();
+        Grid& grid = borrow.grid();
+        grid.set_guides(NetGuides::build(grid.geo(), std::move(guides), outside_factor, outside_via));
+        Py_RETURN_NONE;
+    });
+}
+
 #define TOVRANA_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
 
 }  // namespace
@@ -306,10 +320,12 @@ PyMethodDef grid_methods[] = {
      "set_track_model($self, xs, ys, unit, layers)\n--\n\n"
      "Lays a track model over the grid: column and row coordinates (strictly ascending, database\n"
      "units), the length that costs 1.0, and per layer (vertical, wrong_way, x_lines, y_lines).\n"
-     "Searches then run wires only on their layer's lines, land vias only on both layers' tracks,\n"
-     "and price a step by its length / unit, times wrong_way across the preferred direction, + 1\n"
-     "after a turn. Checks everything (ValueError naming the argument) before it replaces the\n"
-     "model set before."},
+     "A fifth element, stack (>= 0, default 0), prices a via out of a pad on the layer that a via\n"
+     "entered. Searches then run wires only on their layer's lines, land vias only where the\n"
+     "preferred-direction lines of both layers cross, price a step by its length / unit, times\n"
+     "wrong_way across the preferred direction, + 1 after a turn, and a via by its cost + turn +\n"
+     "stack. Checks everything (ValueError naming the argument) before it replaces the model set\n"
+     "before."},
     {"set_no_via_cells", TOVRANA_FAST(set_no_via_cells),
      "set_no_via_cells($self, cells)\n--\n\n"
      "Sets the in-grid cells (ix, iy, layer) where no via may land: every search refuses a layer\n"
@@ -320,6 +336,14 @@ PyMethodDef grid_methods[] = {
      "spacing boxes on the track model: per layer (wire_dx, wire_dy, via_dx, via_dy) in database\n"
      "units; a route cell covers the cells whose centres lie closer than its box on both axes.\n"
      "Cover markers then also need a route cell on the cell. None clears it. Needs a track model."},
+    {"set_net_guides", TOVRANA_FAST(set_net_guides),
+     "set_net_guides($self, guides, outside_factor, outside_via)\n--\n\n"
+     "Sets route guides per net: guides = [(net, [(layer, ix0, iy0, ix1, iy1), ...]), ...], grid lines\n"
+     "inclusive (a later entry for a net replaces an earlier one; one without rectangles leaves the net\n"
+     "unguided; [] clears all). Every search for a guided net (box_maze, route_boxes, work_boxes) then\n"
+     "multiplies the length part of a same-layer step into a cell outside the net's rectangles on its\n"
+     "layer by outside_factor (>= 1) and adds outside_via (>= 0) to a via landing outside them. Checks\n"
+     "everything (ValueError) before it replaces the guides set before."},
     {"route_boxes", TOVRANA_FAST(route_boxes),
      "route_boxes($self, boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, "
      "gg_fixed, marker_decay, prl_halo, prl_len, vertical, n_threads)\n--\n\n"

@@ -170,7 +170,8 @@ void Grid::set_spacing(std::optional<std::vector<SpacingLayer>> layers) {
 
 uint64_t Grid::rules_digest() const {
     const auto of = [](const auto& p) { return p ? hash_mix64(1, p->digest()) : uint64_t{0}; };
-    return hash_mix64(hash_mix64(hash_mix64(hash_mix64(0, of(tracks_)), no_via_digest_), of(spacing_)), of(occ_spacing));
+    const uint64_t h = hash_mix64(hash_mix64(hash_mix64(hash_mix64(0, of(tracks_)), no_via_digest_), of(spacing_)), of(occ_spacing));
+    return hash_mix64(h, of(guides_));
 }
 
 }  // namespace tovrana

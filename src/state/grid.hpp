@@ -11,6 +11,7 @@
 
 #include "grid/bitset.hpp"
 #include "grid/geometry.hpp"
+#include "grid/net_guides.hpp"
 #include "grid/route_store.hpp"
 #include "grid/track_model.hpp"
 #include "grid/worker_consts.hpp"
@@ -71,7 +72,10 @@ public:
     void set_spacing(std::optional<std::vector<SpacingLayer>> layers);
     // The footprints of a call given these halos: the spacing rule's when one is set.
     FootprintRule footprints(Halos halos) const { return FootprintRule{halos, spacing_.get()}; }
-    // Digest of the three rules above and of the footprints occ was built with:
+    // Route guides per net (none: every net is searched without guides).
+    void set_guides(std::shared_ptr<const NetGuides> guides) { guides_ = std::move(guides); }
+    const NetGuides* guides() const { return guides_.get(); }
+    // Digest of the four rules above and of the footprints occ was built with:
     // equal for grids given the same calls, in every process.
     uint64_t rules_digest() const;
 
@@ -114,6 +118,7 @@ private:
     std::shared_ptr<const SpacingRule> spacing_;
     mutable std::mutex shape_lock_;              // guards building shape_ under a shared borrow
     mutable std::unique_ptr<OccMap> shape_;  // null until route_shape() is asked for
+    std::shared_ptr<const NetGuides> guides_;
 };
 
 }  // namespace tovrana

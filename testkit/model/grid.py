@@ -32,21 +32,25 @@ def gcell_key(gx, gy):
 
 class TrackModel:
     """Column and row coordinates, the unit length, and per layer its preferred
-    direction, wrong-way factor and the lines its wires may run on."""
+    direction, wrong-way factor, the lines its wires may run on and its stack cost
+    (the optional fifth element, 0 when left out)."""
 
     def __init__(self, xs, ys, unit, layers):
         self.xs, self.ys, self.unit = list(xs), list(ys), unit
-        self.vertical = [bool(v) for v, _w, _xl, _yl in layers]
-        self.wrong_way = [float(w) for _v, w, _xl, _yl in layers]
-        self.x_lines = [set(xl) for _v, _w, xl, _yl in layers]
-        self.y_lines = [set(yl) for _v, _w, _xl, yl in layers]
+        self.vertical = [bool(layer[0]) for layer in layers]
+        self.wrong_way = [float(layer[1]) for layer in layers]
+        self.x_lines = [set(layer[2]) for layer in layers]
+        self.y_lines = [set(layer[3]) for layer in layers]
+        self.stack = [float(layer[4]) if len(layer) > 4 else 0.0 for layer in layers]
 
     def allows(self, a, b):
         """A same-layer step a -> b: along x on a row of y_lines, along y on a column of x_lines."""
         return a[1] in self.y_lines[a[2]] if a[1] == b[1] else a[0] in self.x_lines[a[2]]
 
-    def on_track(self, c):
-        return c[0] in self.x_lines[c[2]] or c[1] in self.y_lines[c[2]]
+    def on_preferred(self, c):
+        """On a line of the layer's preferred direction: a column of x_lines on a vertical
+        layer, a row of y_lines on a horizontal one."""
+        return c[0] in self.x_lines[c[2]] if self.vertical[c[2]] else c[1] in self.y_lines[c[2]]
 
     def length_cost(self, a, b):
         """A same-layer step's gap / unit, times wrong_way across the preferred direction."""
@@ -108,6 +112,8 @@ class ModelGrid:
         self.no_via = set()
         self.spacing = None
         self.occ_spacing = None  # the spacing footprints occ was built with
+        self.guides = {}  # net -> [(layer, ix0, iy0, ix1, iy1)]: route guides (set_net_guides)
+        self.outside_factor, self.outside_via = 1.0, 0.0
         # route store
         self.slot_net, self.slot_cells, self.slot_vias, self.slot_edges = [], [], [], []
         self.net_slot = {}
@@ -145,8 +151,23 @@ class ModelGrid:
         self.spacing = None if layers is None else (self.tracks, [tuple(entry) for entry in layers])
 
     def via_may_land(self, c):
-        """No via lands on a no-via cell, nor off its layer's tracks."""
-        return self.cell_id(c) not in self.no_via and (self.tracks is None or self.tracks.on_track(c))
+        """No via lands on a no-via cell, nor off its layer's preferred-direction lines."""
+        return self.cell_id(c) not in self.no_via and (self.tracks is None or self.tracks.on_preferred(c))
+
+    def set_net_guides(self, guides, outside_factor, outside_via):
+        """A later entry for a net replaces an earlier one; one without rectangles leaves
+        the net unguided."""
+        by_net = {}
+        for net, rects in guides:
+            by_net[net] = [tuple(r) for r in rects]
+        self.guides = {net: rects for net, rects in by_net.items() if rects}
+        self.outside_factor, self.outside_via = float(outside_factor), float(outside_via)
+
+    def outside_guides(self, net, c):
+        """True when `net` has guides and none holds cell c on its layer."""
+        rects = self.guides.get(net)
+        return rects is not None and not any(
+            layer == c[2] and x0 <= c[0] <= x1 and y0 <= c[1] <= y1 for layer, x0, y0, x1, y1 in rects)
 
     # --- footprint ---------------------------------------------------------
     def footprint(self, cells, vias, wire_halo, via_halo, region=None, spacing=None):

@@ -124,13 +124,23 @@ class MazeModel:
         if k in grid.blocked or (owner >= 0 and owner != self.net) or k in self.hard:
             return
         d = direction(cur, nxt)
-        if planar and grid.tracks is not None:
-            # the step's length cost, + 1 after a turn
-            step = grid.tracks.length_cost(cur, nxt) + (0.0 if d_cur == START or d_cur == d else 1.0)
+        straight = d_cur == START or d_cur == d
+        outside = grid.outside_guides(self.net, nxt)
+        if planar and (grid.tracks is not None or outside):
+            # the step's length part (1 without a track model), times outside_factor off the
+            # guides, + 1 after a turn
+            length = grid.tracks.length_cost(cur, nxt) if grid.tracks is not None else 1.0
+            if outside:
+                length *= grid.outside_factor
+            step = length + (0.0 if straight else 1.0)
         else:
             base = 0.0 if nxt[2] == cur[2] else via_cost
-            turn = 1.0 if d_cur == START or d_cur == d else 2.0
-            step = base + turn
+            step = base + (1.0 if straight else 2.0)
+            if not planar:
+                if grid.tracks is not None and d_cur in (0, 4):
+                    step += grid.tracks.stack[cur[2]]  # a via out of a pad a via entered
+                if outside:
+                    step += grid.outside_via
         if self.use_occ:
             if grid.occ_foreign(k, self.net, self.delta):
                 step += self.w[0]
