@@ -171,4 +171,4 @@ def test_the_sample_on_two_actors_equals_the_threaded_run(cluster, tmp_path):
         phases = json.loads(metrics.read_text())["phases"]
         runs.append((out.read_bytes(), [{k: v for k, v in row.items() if k not in measured} for row in phases]))
     assert runs[0] == runs[1]
-    assert sum(row["phase"].startswith("pass") for row in runs[0][1]) >= 2   # the batches did run
+    assert sum(row["phase"].startswith("pass") for row in runs[0][1]) >= 1   # the batches did run
