@@ -37,7 +37,7 @@ void check_cost(const char* name, double v, double least) {
 
 }  // namespace
 
-std::shared_ptr<const NetGuides> NetGuides::build(const Geometry& g, std::vector<NetGuideSpec> guides,
+std::shared_ptr<const NetGuides> NetGuides::build(const Geometry& g, std::vector<NetGuideEntry> guides,
                                                   double outside_factor, double outside_via) {
     check_cost("outside_factor", outside_factor, 1.0);
     check_cost("outside_via", outside_via, 0.0);

@@ -25,7 +25,7 @@ struct GuideRect {
 };
 
 // One net's guides as the caller gives them.
-struct NetGuideSpec {
+struct NetGuideEntry {
     NetId net = 0;
     std::vector<GuideRect> rects;
 };
@@ -37,7 +37,7 @@ public:
     // rectangle on no layer of the grid, with a corner outside it or inverted. A later
     // entry for a net replaces an earlier one; an entry without rectangles leaves the
     // net without guides. Nothing (a null pointer) when no net has guides.
-    static std::shared_ptr<const NetGuides> build(const Geometry& g, std::vector<NetGuideSpec> guides,
+    static std::shared_ptr<const NetGuides> build(const Geometry& g, std::vector<NetGuideEntry> guides,
                                                   double outside_factor, double outside_via);
 
     // The net's rectangles sorted by layer (then corners, no repeats); empty for a

@@ -29,10 +29,10 @@ PyObject* const* tuple_items(PyObject* o, Py_ssize_t n) {
 TrackLayerSpec From<TrackLayerSpec>::get(PyObject* o) {
     Py_ssize_t got = 0;
     PyObject* const* items = tuple_items(o, 4, 5, got);
-    TrackLayerSpec spec{From<bool>::get(items[0]), From<double>::get(items[1]), From<std::vector<int32_t>>::get(items[2]),
-                        From<std::vector<int32_t>>::get(items[3])};
-    if (got == 5) spec.stack = From<double>::get(items[4]);
-    return spec;
+    TrackLayerSpec layer{From<bool>::get(items[0]), From<double>::get(items[1]),
+                         From<std::vector<int32_t>>::get(items[2]), From<std::vector<int32_t>>::get(items[3])};
+    if (got == 5) layer.stack = From<double>::get(items[4]);
+    return layer;
 }
 
 namespace {

@@ -133,7 +133,7 @@ template <> struct TupleShape<ViaRule> { using type = std::tuple<int32_t, int32_
 template <> struct TupleShape<Region> { using type = std::tuple<int32_t, int32_t, int32_t, int32_t>; };
 template <> struct TupleShape<NetRoute> { using type = std::tuple<int32_t, CellList, EdgeList>; };
 template <> struct TupleShape<GuideRect> { using type = std::tuple<int32_t, int32_t, int32_t, int32_t, int32_t>; };
-template <> struct TupleShape<NetGuideSpec> { using type = std::tuple<int32_t, std::vector<GuideRect>>; };
+template <> struct TupleShape<NetGuideEntry> { using type = std::tuple<int32_t, std::vector<GuideRect>>; };
 template <> struct TupleShape<SpacingLayer> { using type = std::tuple<int64_t, int64_t, int64_t, int64_t>; };
 
 // (vertical, wrong_way, x_lines, y_lines[, stack]): a track model's layer, its

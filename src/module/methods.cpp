@@ -250,7 +250,7 @@ PyObject* set_net_guides(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* 
     return guarded([&] {
         const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        auto guides = a.get<std::vector<NetGuideSpec>, "guides">();
+        auto guides = a.get<std::vector<NetGuideEntry>, "guides">();
         const auto outside_factor = a.get<double, "outside_factor">();
         const auto outside_via = a.get<double, "outside_via">();
         Grid& grid = borrow.grid();
