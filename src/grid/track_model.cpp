@@ -65,8 +65,47 @@ std::vector<double> gap_costs(const std::vector<int64_t>& coords, int64_t unit, 
 
 }  // namespace
 
+// The cheapest chain of via moves between every two layers (each move at least its
+// rule's cost + 1, the straight turn term), by Floyd-Warshall over the few layers;
+// where no chain exists, 2 (what the plain search counts for any change), which stays
+// a lower bound as no path exists then at all. Negative or NaN costs bound nothing: 0.
+void TrackModel::bound_layer_changes(const std::vector<TrackLayerSpec>& layers, const std::vector<LayerChange>& changes) {
+    const std::size_t n = layers.size();
+    const double inf = std::numeric_limits<double>::infinity();
+    between_.assign(n * n, inf);
+    for (std::size_t l = 0; l < n; ++l) between_[l * n + l] = 0.0;
+    for (const LayerChange& c : changes) {
+        if (c.a == c.b || c.a < 0 || c.b < 0 || static_cast<std::size_t>(c.a) >= n || static_cast<std::size_t>(c.b) >= n)
+            continue;
+        const double step = c.cost >= 0.0 ? c.cost + 1.0 : 0.0;  // false for NaN
+        double& ab = between_[static_cast<std::size_t>(c.a) * n + static_cast<std::size_t>(c.b)];
+        double& ba = between_[static_cast<std::size_t>(c.b) * n + static_cast<std::size_t>(c.a)];
+        ab = std::min(ab, step);
+        ba = std::min(ba, step);
+    }
+    for (std::size_t k = 0; k < n; ++k)
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j)
+                between_[i * n + j] = std::min(between_[i * n + j], between_[i * n + k] + between_[k * n + j]);
+    round_trip_.assign(n, inf);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j)
+            if (i != j) round_trip_[i] = std::min(round_trip_[i], between_[i * n + j] + between_[j * n + i]);
+    for (double& v : between_)
+        if (v == inf) v = 2.0;
+    for (double& v : round_trip_)
+        if (v == inf) v = 0.0;
+    moves_x_.clear();
+    moves_y_.clear();
+    for (std::size_t l = 0; l < n; ++l) {
+        moves_x_.push_back(!layers[l].y_lines.empty());
+        moves_y_.push_back(!layers[l].x_lines.empty());
+    }
+}
+
 std::shared_ptr<const TrackModel> TrackModel::build(const Geometry& g, std::vector<int64_t> xs, std::vector<int64_t> ys,
-                                                    int64_t unit, const std::vector<TrackLayerSpec>& layers) {
+                                                    int64_t unit, const std::vector<TrackLayerSpec>& layers,
+                                                    const std::vector<LayerChange>& changes) {
     check_axis("xs", "column, nx", g.nx, xs);
     check_axis("ys", "row, ny", g.ny, ys);
     if (!extent_fits(xs, ys))
@@ -100,6 +139,7 @@ std::shared_ptr<const TrackModel> TrackModel::build(const Geometry& g, std::vect
         m->vertical_.push_back(l.vertical);
         m->stack_.push_back(l.stack + 0.0);  // -0.0 counts as 0
     }
+    m->bound_layer_changes(layers, changes);
     m->x_costs_ = gap_costs(xs, unit, layers, true);
     m->y_costs_ = gap_costs(ys, unit, layers, false);
     m->unit_ = unit;

@@ -16,6 +16,12 @@ namespace tovrana {
 
 // One layer as the caller describes it: wires run along y on the columns of
 // x_lines and along x on the rows of y_lines (indices, any order, repeats allowed).
+// A layer change the grid allows, both ways (its via rule).
+struct LayerChange {
+    int32_t a = 0, b = 0;
+    double cost = 0.0;
+};
+
 struct TrackLayerSpec {
     bool vertical = false;
     double wrong_way = 1.0;
@@ -31,8 +37,11 @@ public:
     // strictly ascending, an extent that does not fit 64 bits, unit <= 0, a wrong-way
     // factor below 1 (or NaN), a stack cost below 0 (or NaN), a line index outside
     // the grid.
+    // `changes`: the grid's layer changes (layer_a, layer_b, cost), for the search's
+    // lower bounds on what reaching a layer costs.
     static std::shared_ptr<const TrackModel> build(const Geometry& g, std::vector<int64_t> xs, std::vector<int64_t> ys,
-                                                   int64_t unit, const std::vector<TrackLayerSpec>& layers);
+                                                   int64_t unit, const std::vector<TrackLayerSpec>& layers,
+                                                   const std::vector<LayerChange>& changes);
 
     int32_t nx() const { return static_cast<int32_t>(xs_.size()); }
     int32_t ny() const { return static_cast<int32_t>(ys_.size()); }
@@ -61,6 +70,18 @@ public:
     const double* x_step_costs(int32_t layer) const { return x_costs_.data() + gap_offset(layer, nx()); }
     const double* y_step_costs(int32_t layer) const { return y_costs_.data() + gap_offset(layer, ny()); }
 
+    // A lower bound on what the layer changes of a path from a point on layer `from`
+    // to one on layer `to`, dx and dy apart (in lines, 0 or not), cost: the cheapest
+    // chain of via moves between the layers (each at least its rule's cost + 1), and on
+    // one layer, a way off it and back where the layer cannot move along an axis the
+    // points differ on.
+    double change_bound(int32_t from, int32_t to, bool dx, bool dy) const {
+        const std::size_t n = layers_;
+        if (from != to) return between_[static_cast<std::size_t>(from) * n + static_cast<std::size_t>(to)];
+        const std::size_t l = static_cast<std::size_t>(from);
+        return ((dx && !moves_x_[l]) || (dy && !moves_y_[l])) ? round_trip_[l] : 0.0;
+    }
+
     // Manhattan distance between two in-grid points in database units; fits 64 bits
     // (build() checks the grid's extent).
     int64_t distance(int32_t ix, int32_t iy, int32_t jx, int32_t jy) const {
@@ -73,6 +94,7 @@ public:
 
 private:
     TrackModel() = default;
+    void bound_layer_changes(const std::vector<TrackLayerSpec>& layers, const std::vector<LayerChange>& changes);
     static bool bit(const std::vector<uint64_t>& masks, std::size_t words, int32_t layer, int32_t i) {
         const std::size_t at = static_cast<std::size_t>(layer) * words + (static_cast<uint32_t>(i) >> 6);
         return (masks[at] >> (static_cast<uint32_t>(i) & 63)) & 1;
@@ -89,6 +111,9 @@ private:
     std::vector<double> x_costs_, y_costs_;  // per layer, one per gap
     std::vector<uint8_t> vertical_;          // per layer
     std::vector<double> stack_;              // per layer
+    std::vector<double> between_;            // change_bound between layers, nz x nz
+    std::vector<double> round_trip_;         // per layer: off it and back
+    std::vector<uint8_t> moves_x_, moves_y_;  // per layer: has lines along x / along y
     uint64_t digest_ = 0;
 };
 

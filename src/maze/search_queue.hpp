@@ -1,7 +1,9 @@
 #pragma once
-// The search queue and its fixed pop order (f, g, ix, iy, layer, dir). Equal keys
-// mean the same state at the same cost, so any correct priority queue yields the
-// same pop sequence; no insertion counter takes part.
+// The search queue and its fixed pop order (f, g, ix, iy, layer, dir), or under a
+// track model (f, -g, ix, iy, layer, dir): among equal f the deeper state first, which
+// on the plateaus of equal-cost paths goes straight for the goal instead of widening
+// every path at once. Equal keys mean the same state at the same cost, so any correct
+// priority queue yields the same pop sequence; no insertion counter takes part.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -167,12 +169,19 @@ class Queue {
 public:
     bool empty() const { return levels_.empty(); }
 
+    // `deeper`: among entries of one f, the larger g pops first (its key is inverted);
+    // the reader takes g back with `g_of`.
+    template <bool deeper = false>
     [[gnu::always_inline]] void push(double f, double g, uint64_t place, uint32_t rec, uint8_t dir) {
         if (f != f || g != g) throw Panic("NaN cost in the search queue order");
         const uint64_t f_key = order_key(f);
         Recent& recent = recent_[recent_index(f_key)];
         if (recent.f_key != f_key) [[unlikely]] recent = Recent{f_key, find_or_add(f_key)};
-        buckets_[recent.bucket].push(Item::make(order_key(g), place, rec, dir));
+        buckets_[recent.bucket].push(Item::make(deeper ? ~order_key(g) : order_key(g), place, rec, dir));
+    }
+    template <bool deeper = false>
+    static double g_of(const Item& item) {
+        return deeper ? from_order_key(~item.g_key) : item.g();
     }
     Item pop() {
         const Level level = levels_.back();

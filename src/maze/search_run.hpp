@@ -135,8 +135,8 @@ private:
     bool small_places_ = false;  // places fit 32 bits: small_queue_ is the queue
     int32_t place_x0_ = 0, place_y0_ = 0, place_ny_ = 0;  // origin and height of the place numbering
     [[gnu::always_inline]] void push(double f, double g, uint64_t place, uint32_t rec, uint8_t dir) {
-        if (small_places_) small_queue_.push(f, g, place, rec, dir);
-        else queue_.push(f, g, place, rec, dir);
+        if (small_places_) small_queue_.template push<kTracks>(f, g, place, rec, dir);
+        else queue_.template push<kTracks>(f, g, place, rec, dir);
     }
     template <class Q>
     std::optional<CellList> drain(Q& queue);
@@ -200,8 +200,9 @@ std::optional<CellList> Run<kTracks>::drain(Q& queue) {
         if (r.closed & bit) continue;
         r.closed |= bit;
         if (r.flags & CellRec::kGoal) return reconstruct(rec, dir);
-        if (dense) expand_dense(rec, dir, item.g());
-        else expand(rec, dir, item.g());
+        const double g = Q::template g_of<kTracks>(item);
+        if (dense) expand_dense(rec, dir, g);
+        else expand(rec, dir, g);
     }
     return std::nullopt;
 }
@@ -304,7 +305,7 @@ double Run<kTracks>::heuristic(const Cell& c) const {
         double best = std::numeric_limits<double>::infinity();
         for (const Cell& t : goal_list_) {
             const double d = static_cast<double>(tracks_->distance(c.ix, c.iy, t.ix, t.iy)) / unit +
-                             (c.layer != t.layer ? 2.0 : 0.0);
+                             tracks_->change_bound(c.layer, t.layer, c.ix != t.ix, c.iy != t.iy);
             if (d < best) best = d;
         }
         return best;

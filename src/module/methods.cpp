@@ -181,7 +181,9 @@ PyObject* set_track_model(PyObject* self, Fast args, Py_ssize_t nargs, PyObject*
         const auto unit = a.get<int64_t, "unit">();
         const auto layers = a.get<std::vector<TrackLayerSpec>, "layers">();
         Grid& grid = borrow.grid();
-        grid.set_track_model(TrackModel::build(grid.geo(), std::move(xs), std::move(ys), unit, layers));
+        std::vector<LayerChange> changes;
+        for (const ViaRule& r : grid.via_index()) changes.push_back({r.layer_a, r.layer_b, r.cost});
+        grid.set_track_model(TrackModel::build(grid.geo(), std::move(xs), std::move(ys), unit, layers, changes));
         Py_RETURN_NONE;
     });
 }

@@ -1,3 +1,4 @@
+import math
 """Model of the grid, route store, worker constants and occupancy map.
 
 Written for clarity, not speed: plain dicts, sets and lists, one step per rule.
@@ -35,13 +36,41 @@ class TrackModel:
     direction, wrong-way factor, the lines its wires may run on and its stack cost
     (the optional fifth element, 0 when left out)."""
 
-    def __init__(self, xs, ys, unit, layers):
+    def __init__(self, xs, ys, unit, layers, via_index=()):
         self.xs, self.ys, self.unit = list(xs), list(ys), unit
         self.vertical = [bool(layer[0]) for layer in layers]
         self.wrong_way = [float(layer[1]) for layer in layers]
         self.x_lines = [set(layer[2]) for layer in layers]
         self.y_lines = [set(layer[3]) for layer in layers]
         self.stack = [float(layer[4]) if len(layer) > 4 else 0.0 for layer in layers]
+        self._bound_layer_changes(len(layers), via_index)
+
+    def _bound_layer_changes(self, n, via_index):
+        """The cheapest chain of via moves between every two layers (each at least its
+        rule's cost + 1), 2 where there is none; per layer, the cheapest way off it and back."""
+        inf = math.inf
+        between = [[0.0 if i == j else inf for j in range(n)] for i in range(n)]
+        for a, b, cost in via_index:
+            if a == b or not (0 <= a < n and 0 <= b < n):
+                continue
+            step = cost + 1.0 if cost >= 0.0 else 0.0
+            between[a][b] = min(between[a][b], step)
+            between[b][a] = min(between[b][a], step)
+        for k in range(n):
+            for i in range(n):
+                for j in range(n):
+                    between[i][j] = min(between[i][j], between[i][k] + between[k][j])
+        trip = [min((between[i][j] + between[j][i] for j in range(n) if j != i), default=inf) for i in range(n)]
+        self.between = [[2.0 if v == inf else v for v in row] for row in between]
+        self.round_trip = [0.0 if v == inf else v for v in trip]
+
+    def change_bound(self, a, b):
+        """A lower bound on the layer changes of a path from cell a to cell b."""
+        if a[2] != b[2]:
+            return self.between[a[2]][b[2]]
+        layer = a[2]
+        stuck = (a[0] != b[0] and not self.y_lines[layer]) or (a[1] != b[1] and not self.x_lines[layer])
+        return self.round_trip[layer] if stuck else 0.0
 
     def allows(self, a, b):
         """A same-layer step a -> b: along x on a row of y_lines, along y on a column of x_lines."""
@@ -140,7 +169,7 @@ class ModelGrid:
 
     # --- routing rules ---------------------------------------------------------
     def set_track_model(self, xs, ys, unit, layers):
-        self.tracks = TrackModel(xs, ys, unit, layers)
+        self.tracks = TrackModel(xs, ys, unit, layers, self.via_index)
         if self.spacing is not None:
             self.spacing = (self.tracks, self.spacing[1])
 

@@ -25,7 +25,7 @@ def passable(grid, c, net, hard):
 
 def heuristic(c, goal_list, tracks=None):
     if tracks is not None:
-        return min(float(tracks.distance(c, g)) / float(tracks.unit) + (2.0 if c[2] != g[2] else 0.0)
+        return min(float(tracks.distance(c, g)) / float(tracks.unit) + tracks.change_bound(c, g)
                    for g in goal_list)
     return float(min(abs(c[0] - g[0]) + abs(c[1] - g[1]) + (2 if c[2] != g[2] else 0) for g in goal_list))
 
@@ -54,6 +54,11 @@ class MazeModel:
         self.gc, self.use_occ, self.delta = gc, use_occ, delta
         self.expanded = 0
 
+    def order(self, g):
+        """The queue's second key from g, and back: g itself, or under a track model -g
+        (among equal f the deeper state pops first)."""
+        return -g if self.grid.tracks is not None else g
+
     def gkey(self, c):
         return gcell_key(trunc_div(c[0], self.gc), trunc_div(c[1], self.gc))
 
@@ -74,9 +79,11 @@ class MazeModel:
         for c in starts:
             s = grid.cell_id(c) * DIRS + START
             self.g[s] = 0.0
-            heapq.heappush(self.queue, (heuristic(c, self.goal_list, grid.tracks), 0.0, c[0], c[1], c[2], START, s))
+            heapq.heappush(self.queue, (heuristic(c, self.goal_list, grid.tracks), self.order(0.0), c[0], c[1], c[2],
+                                        START, s))
         while self.queue:
-            f, g, ix, iy, layer, d, s = heapq.heappop(self.queue)
+            f, key, ix, iy, layer, d, s = heapq.heappop(self.queue)
+            g = self.order(key)
             if s in closed:
                 continue
             closed.add(s)
@@ -157,8 +164,8 @@ class MazeModel:
             return
         self.g[s] = new_g
         self.came[s] = grid.cell_id(cur) * DIRS + d_cur
-        heapq.heappush(self.queue, (heuristic(nxt, self.goal_list, grid.tracks) + new_g, new_g, nxt[0], nxt[1], nxt[2],
-                                    d, s))
+        heapq.heappush(self.queue, (heuristic(nxt, self.goal_list, grid.tracks) + new_g, self.order(new_g), nxt[0],
+                                    nxt[1], nxt[2], d, s))
 
     def reconstruct(self, s):
         chain = [s]
