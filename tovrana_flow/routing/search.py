@@ -1,7 +1,7 @@
 """One net searched on the grid with `box_maze`, in a corridor of gcells that widens on failure.
 
-A net is searched inside its route guides when there are any, joined with the bounding box
-of its pins grown by `margin` gcells. A search that fails is repeated in a corridor grown
+A net is searched inside its route guides grown by `margin` gcells when it has any, else in
+the bounding box of its pins grown by `margin` gcells. A search that fails is repeated in a corridor grown
 three times as much, then ten times (not the whole grid: a net that has no path there is
 one whose pins cannot be reached, and searching a whole chip for it costs minutes). The initial routing, the repair of split nets
 and short removal all search a net this way.
@@ -68,6 +68,23 @@ def box_corridor(cells: list[Cell], margin: int, model: GridModel) -> set[Gcell]
     return {(gx, gy) for gx in range(gx0, gx1 + 1) for gy in range(gy0, gy1 + 1)}
 
 
+NEAREST_SETS = 4      # a search of a net with many pins aims at this many of the sets left
+
+
+def _nearest(left: list[list[Cell]], tree: list[Cell], xs, ys) -> list[list[Cell]]:
+    """The sets left nearest the tree's bounding box (in database units): the search stops at
+    the nearest set anyway, and every goal it aims at costs it time on every step."""
+    if len(left) <= NEAREST_SETS:
+        return left
+    x0, x1 = min(xs[c[0]] for c in tree), max(xs[c[0]] for c in tree)
+    y0, y1 = min(ys[c[1]] for c in tree), max(ys[c[1]] for c in tree)
+
+    def gap(ts):
+        return min(max(x0 - xs[c[0]], 0, xs[c[0]] - x1) + max(y0 - ys[c[1]], 0, ys[c[1]] - y1) for c in ts)
+
+    return sorted(left, key=lambda ts: (gap(ts), ts))[:NEAREST_SETS]
+
+
 def connect(grid, net: int, termsets: list[list[Cell]], corridor: set[Gcell], model: GridModel,
             recent: list[Cell], gg_drc: float, clock: ModuleClock, hard=()) -> Route | None:
     """Grows a tree from the first terminal set: each search runs from the whole tree to
@@ -79,8 +96,9 @@ def connect(grid, net: int, termsets: list[list[Cell]], corridor: set[Gcell], mo
     cells, edges = [], []
     left = [ts for ts in termsets[1:] if set(ts).isdisjoint(tree)]
     sorted_corridor = sorted(corridor)
+    xs, ys = model.gridmap.xs, model.gridmap.ys
     while left:
-        goals = sorted({c for ts in left for c in ts})
+        goals = sorted({c for ts in _nearest(left, tree, xs, ys) for c in ts})
         with clock.timing():
             path = grid.box_maze(net=net, starts=tree, goals=goals, hard=hard, route_shape=[], marker_pos=[],
                                  fixed=recent, gg_drc=gg_drc, gg_marker=0.0, gg_fixed=gg_drc,
@@ -95,6 +113,18 @@ def connect(grid, net: int, termsets: list[list[Cell]], corridor: set[Gcell], mo
     return Route(sorted(set(cells)) or [tree[0]], edges)
 
 
+def _first_corridor(pins: list[Cell], margin: int, model: GridModel, guided: set[Gcell]) -> set[Gcell]:
+    """A guided net's guide gcells grown by `margin`: the search prices wire outside the guides
+    above wire inside, and a corridor as large as the pins' bounding box would let it explore
+    every cheaper detour there first. An unguided net's pins' bounding box grown by `margin`."""
+    if not guided:
+        return box_corridor(pins, margin, model)
+    ngx, ngy = gcell_count(model.nx, model.gc), gcell_count(model.ny, model.gc)
+    return {(x, y) for gx, gy in guided
+            for x in range(max(gx - margin, 0), min(gx + margin, ngx - 1) + 1)
+            for y in range(max(gy - margin, 0), min(gy + margin, ngy - 1) + 1)}
+
+
 def route_net(grid, model: GridModel, net: int, margin: int, gg_drc: float, clock: ModuleClock,
               guides: Guides | None = None, recent: Callable[[set[Gcell]], list[Cell]] | None = None,
               taken: Callable[[set[Gcell]], list[Cell]] | None = None) -> tuple[Route | None, bool]:
@@ -103,7 +133,7 @@ def route_net(grid, model: GridModel, net: int, margin: int, gg_drc: float, cloc
     occupied ones there, `taken(corridor)` cells the net must not enter."""
     termsets = model.termsets[net]
     pins = [c for ts in termsets for c in ts]
-    corridors = (lambda: box_corridor(pins, margin, model) | guide_gcells(model, guides, model.net_names[net]),
+    corridors = (lambda: _first_corridor(pins, margin, model, guide_gcells(model, guides, model.net_names[net])),
                  lambda: box_corridor(pins, 3 * margin + 2, model),
                  lambda: box_corridor(pins, 10 * margin + 10, model))
     for k, corridor in enumerate(corridors):
