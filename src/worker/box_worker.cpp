@@ -2,6 +2,7 @@
 #include "worker/box_worker.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "grid/sort_unique.hpp"
 #include "markers/worker_markers.hpp"
@@ -42,6 +43,15 @@ std::vector<NetId> nets_named(const Grid& grid, const std::vector<Marker>& marke
     for (const Marker& m : markers)
         for (const NetId n : m.nets)
             if (!grid.consts.is_supply(n) && seen.insert(n).second) nets.push_back(n);
+    return nets;
+}
+
+// Nets with a non-zero count change somewhere in the delta.
+HashSet<NetId> nets_changed(const OccDelta& delta) {
+    HashSet<NetId> nets;
+    for (const auto& [cell, counts] : delta)
+        for (const auto& [net, d] : counts)
+            if (d != 0) nets.insert(net);
     return nets;
 }
 
@@ -222,11 +232,23 @@ private:
         const std::size_t final_count = markers().size();
         const std::size_t threshold = params_.ripup_all ? kRipupAllAcceptFactor * initial_count : initial_count;
         BoxResult out;
+        bool cells_changed = false;
+        std::optional<HashSet<NetId>> moved;  // nets with a non-zero count change, found on first need
         for (const auto& [net, route] : local_.in_order()) {
             const auto slot = grid_.routes.slot_of(net);
-            if (!slot || grid_.routes.cells(*slot) != route.cells) out.routes.push_back({net, route.cells, route.edges});
+            if (!slot || grid_.routes.cells(*slot) != route.cells) {
+                out.routes.push_back({net, route.cells, route.edges});
+                cells_changed = true;
+                continue;
+            }
+            // Its cells came back as stored, but a via may have moved between them and
+            // with it the footprint the delta took out and put in: the route goes out
+            // with that change, or occ would describe a route no one stores.
+            if (!moved) moved = nets_changed(delta_);
+            if (moved->contains(net)) out.routes.push_back({net, route.cells, route.edges});
         }
-        out.accepted = final_count <= threshold && !out.routes.empty();
+        // Only a change of cells makes a box worth taking.
+        out.accepted = final_count <= threshold && cells_changed;
         if (!out.accepted) out.routes.clear();
         out.delta = std::move(delta_);
         return out;

@@ -176,11 +176,18 @@ def box_worker(grid, box, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_
 
     final = len(markers())
     threshold = RIPUP_ALL_ACCEPT_FACTOR * len(initial) if ripup_all else len(initial)
-    changed = []
+    # A net whose cells came back as stored may still have moved a via, which changes its
+    # footprint: the delta holds that change, so the route must go out with it, or occ
+    # would describe a route nobody stores. Only a change of cells makes a box worth taking.
+    moved = {n for inner in delta.values() for n, d in inner.items() if d}
+    changed, cells_changed = [], False
     for net, (cells, edges) in local.items():
         if net not in grid.net_slot or grid.slot_cells[grid.net_slot[net]] != cells:
             changed.append((net, list(cells), list(edges)))
-    accepted = final <= threshold and bool(changed)
+            cells_changed = True
+        elif net in moved:
+            changed.append((net, list(cells), list(edges)))
+    accepted = final <= threshold and cells_changed
     return (changed if accepted else []), delta, accepted
 
 
