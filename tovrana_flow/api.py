@@ -41,9 +41,12 @@ def map_to_grid(inputs: Inputs, options: MappingOptions | None = None) -> GridMo
 
 def route(model: GridModel, guides: Guides | None = None, options: RouteOptions | None = None,
           inputs: Inputs | None = None) -> RouteResult:
-    """The routing stage; with `inputs` (the design read), the routes are also checked by the
-    design-rule check before they are final, and rerouted away from what it finds."""
-    return route_design(model, guides, options, rule_check=None if inputs is None else _rule_check(inputs, model))
+    """The routing stage; with `inputs` (the design read) and `options.rule_repair`, the routes
+    are also checked by the design-rule check before they are final, and rerouted away from
+    what it finds."""
+    options = options or RouteOptions()
+    check = _rule_check(inputs, model) if inputs is not None and options.rule_repair else None
+    return route_design(model, guides, options, rule_check=check)
 
 
 def _rule_check(inputs: Inputs, model: GridModel):

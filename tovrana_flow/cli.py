@@ -35,6 +35,9 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--passes", type=int, default=PassOptions.passes,
                     help=f"rip-up-and-reroute pass limit (default {PassOptions.passes})")
     ap.add_argument("--check", action="store_true", help="check the written DEF: opens and shorts, and the LEF's design rules")
+    ap.add_argument("--rule-repair", action="store_true",
+                    help="after the passes, check the routes against the LEF's design rules and reroute the nets "
+                         "the check names (slow: a full check per round)")
     ap.add_argument("--ray", metavar="ADDRESS", help="work batches on a Ray cluster (ADDRESS or local:N)")
     ap.add_argument("--quiet", action="store_true", help="no progress bars")
     m = ap.add_argument_group("mapping (default: derived from the LEF and DEF, see 'Mapping' in the README)")
@@ -56,7 +59,7 @@ def options(args) -> tuple[MappingOptions, RouteOptions]:
                              bottom_layer=args.bottom_layer, top_layer=args.top_layer)
     routing = RouteOptions(initial=InitialOptions(margin=args.margin),
                            passes=PassOptions(passes=args.passes, threads=args.threads), ray=args.ray,
-                           show_progress=not args.quiet)
+                           show_progress=not args.quiet, rule_repair=args.rule_repair)
     return mapping, routing
 
 

@@ -11,7 +11,7 @@ from tovrana_flow.mapping import GridMap, GridModel, Halos
 from tovrana_flow.metrics import ModuleClock
 from tovrana_flow.routing.initial import InitialOptions
 from tovrana_flow.routing.markers import MarkerCensus
-from tovrana_flow.routing.repair import remove_shorts
+from tovrana_flow.routing.repair import remove_shorts, repair_findings
 from tovrana_flow.routing.route_book import RouteBook
 from tovrana_flow.routing.schedule import PassOptions, marker_batches, plan_pass
 
@@ -99,6 +99,27 @@ def test_roll_back_restores_the_routes_and_the_engine():
     assert book.work_batch([(0, 0, 3, 3)], gc=10, wire_halo=0, via_halo=0, ripup_all=True, maze_end_iter=3,
                            gg_drc=8.0, gg_marker=1.0, gg_fixed=1.0, marker_decay=0.5, prl_halo=0, prl_len=0,
                            vertical=[False, True], n_threads=1) == changed
+
+
+def test_rule_repair_moves_a_net_off_a_finding_or_rolls_back():
+    # a finding on net 1's row between x=10 and x=20 (grid lines are database units here)
+    model = small_model({1: [[(0, 10, 0)], [(30, 10, 0)]]})
+    finding = ((1,), "L0", (10, 10, 20, 10))
+
+    def check_once(routes):                    # the finding goes once the net leaves the row
+        return [finding] if any(10 <= x <= 20 and y == 10 and z == 0 for x, y, z in routes[1].cells) else []
+
+    book = RouteBook(model, {1: straight(10, 0, 30)})
+    assert repair_findings(book, check_once, MarkerCensus(model), margin=2) == (1, 0)
+    assert check_once(book.routes) == [] and book.open_nets() == []
+    assert not book.occupancy_drifted(tovrana.Grid(*model.grid_args()))
+
+    # a check that finds more after the move: the first routes come back, in the engine too
+    book = RouteBook(model, {1: straight(10, 0, 30)})
+    before, signature = book.snapshot(), book.grid.occ_signature()
+    assert repair_findings(book, lambda routes: [finding] * (1 + (routes[1] != straight(10, 0, 30))),
+                           MarkerCensus(model), margin=2) == (1, 1)
+    assert book.snapshot() == before and book.grid.occ_signature() == signature
 
 
 def test_options_are_refused_where_they_are_built():

@@ -33,7 +33,9 @@ class RouteOptions:
     check_drift: bool = True
     show_progress: bool = True
     guide_costs: GuideCosts = field(default_factory=GuideCosts)   # leaving a net's guides, on every search
-    rule_repair: bool = True        # reroute away from what the design-rule check finds (when one is given)
+    # Reroute away from what the design-rule check finds (when one is given): a full check per
+    # round, so it costs minutes on a design of thousands of nets; off unless asked for.
+    rule_repair: bool = False
     # How the engine is made from its recipe (default: from `ray`); a benchmark may put its own.
     engine: EngineFactory | None = None
 
