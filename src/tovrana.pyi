@@ -92,7 +92,11 @@ class Grid:
         layer, y_lines of a horizontal one); prices a same-layer step as gap / unit (times
         wrong_way across the preferred direction) + 1.0 after a turn, and a via move as
         (via cost + 1.0, or + 2.0 after a turn) + stack(L) when it leaves a state on layer L that a
-        layer change entered, then the penalties. Replaces the model set before. ValueError
+        layer change entered, then the penalties. The queue then pops the deeper state first among
+        equal f, (f, -g, ix, iy, layer, dir), and the heuristic adds to the distance / unit a lower
+        bound on the layer changes left: the cheapest chain of via_index rules (each at cost + 1.0)
+        between the two layers, or off a layer and back where it has no line along a needed axis.
+        Replaces the model set before. ValueError
         (naming the argument, nothing changed) for wrong lengths, coordinates not ascending, an
         extent beyond 64 bits, unit <= 0, wrong_way < 1 or NaN, stack < 0 or NaN, a line index
         outside the grid."""
