@@ -15,7 +15,7 @@ from dataclasses import asdict, dataclass, field
 
 from .design import Design, Guides, Tech, Wire
 from .mapping import GridModel, MappingOptions, map_design
-from .metrics import PhaseRow, format_table, peak_memory_mb
+from .metrics import PhaseRow, format_table, peak_memory_mb, release_freed_memory
 from .read import read_def, read_guides, read_lef
 from .routing.stage import RouteOptions, RouteResult, route_design
 
@@ -176,6 +176,7 @@ def run(lef_paths: list[str], def_path: str, out_path: str, guide_path: str | No
     def timed(name, stage, *args):
         t = time.perf_counter()
         value = stage(*args)
+        release_freed_memory()
         rows.append(PhaseRow(name, time.perf_counter() - t, peak_mb=peak_memory_mb()))
         return value
 

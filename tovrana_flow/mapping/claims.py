@@ -21,6 +21,7 @@ import numpy as np
 from .rules import BIG, LayerRules
 
 FREE, NOBODY = -2, -1      # owners of a point besides net ids
+OWNER = np.int32           # a point's owner: net ids fit, and the arrays are per grid point
 
 
 @dataclass
@@ -61,80 +62,111 @@ def _halfway(lines: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return lo, hi
 
 
-def _pairs(xs: np.ndarray, ys: np.ndarray, rects: FixedRects, reach: np.ndarray):
-    """(shape, ix, iy) for every grid point within `reach[shape]` of each rectangle."""
+PAIRS_PER_CHUNK = 1 << 18   # (rectangle, point) pairs judged at once: about 200 bytes of temporaries each
+
+
+def _reach_ranges(xs: np.ndarray, ys: np.ndarray, rects: FixedRects, reach: np.ndarray):
+    """Per rectangle, the index ranges of the grid lines within `reach[shape]` of it."""
     ix0 = np.searchsorted(xs, rects.x0 - reach, "left")
-    ix1 = np.searchsorted(xs, rects.x1 + reach, "right")
+    ix1 = np.maximum(np.searchsorted(xs, rects.x1 + reach, "right"), ix0)
     iy0 = np.searchsorted(ys, rects.y0 - reach, "left")
-    iy1 = np.searchsorted(ys, rects.y1 + reach, "right")
-    nxs, nys = np.maximum(ix1 - ix0, 0), np.maximum(iy1 - iy0, 0)
-    counts = nxs * nys
-    shape = np.repeat(np.arange(len(rects)), counts)
+    iy1 = np.maximum(np.searchsorted(ys, rects.y1 + reach, "right"), iy0)
+    return ix0, ix1 - ix0, iy0, iy1 - iy0
+
+
+def _chunks(counts: np.ndarray, budget: int) -> list[tuple[int, int]]:
+    """Consecutive ranges of rectangles with about `budget` pairs each (one rectangle at least)."""
+    ends = np.cumsum(counts)
+    out, start = [], 0
+    while start < len(counts):
+        base = ends[start - 1] if start else 0
+        stop = max(int(np.searchsorted(ends, base + budget, "right")), start + 1)
+        out.append((start, stop))
+        start = stop
+    return out
+
+
+def _pairs(shapes: np.ndarray, ix0, nxs, iy0, nys):
+    """(shape, ix, iy) for every grid point in the ranges of each of `shapes`."""
+    counts = nxs[shapes] * nys[shapes]
+    shape = np.repeat(shapes, counts)
     first = np.cumsum(counts) - counts
     t = np.arange(int(counts.sum())) - np.repeat(first, counts)
     return shape, ix0[shape] + t % nxs[shape], iy0[shape] + t // nxs[shape]
 
 
-def _resolve(shape_owner: np.ndarray, flat: np.ndarray, size: int) -> np.ndarray:
-    """Per point: FREE when no owner reached it, the owner when one did, NOBODY for several
-    (or for metal of no net)."""
-    lo = np.full(size, np.iinfo(np.int64).max, dtype=np.int64)
-    hi = np.full(size, np.iinfo(np.int64).min, dtype=np.int64)
-    np.minimum.at(lo, flat, shape_owner)
-    np.maximum.at(hi, flat, shape_owner)
-    out = np.where(lo == hi, lo, NOBODY)
-    out[hi == np.iinfo(np.int64).min] = FREE
-    return out
+class _Owners:
+    """Per point, the least and the greatest owner that reached it, over several rounds."""
+
+    def __init__(self, size: int):
+        self.lo = np.full(size, np.iinfo(OWNER).max, dtype=OWNER)
+        self.hi = np.full(size, np.iinfo(OWNER).min, dtype=OWNER)
+
+    def add(self, owners: np.ndarray, flat: np.ndarray) -> None:
+        owners = owners.astype(OWNER)
+        np.minimum.at(self.lo, flat, owners)
+        np.maximum.at(self.hi, flat, owners)
+
+    def resolve(self) -> np.ndarray:
+        """FREE when no owner reached a point, the owner when one did, NOBODY for several (or
+        for metal of no net)."""
+        out = np.where(self.lo == self.hi, self.lo, OWNER(NOBODY))
+        out[self.hi == np.iinfo(OWNER).min] = FREE
+        return out
 
 
 def layer_claims(xs: np.ndarray, ys: np.ndarray, x_tracks: np.ndarray, y_tracks: np.ndarray,
                  rules: LayerRules, rects: FixedRects) -> LayerClaims:
     """The claims of one layer. `x_tracks`/`y_tracks`: booleans per column / row, whether the
-    layer runs along it."""
+    layer runs along it. The (rectangle, point) pairs are judged a chunk of rectangles at a
+    time, so that memory stays bounded on a layer with tens of thousands of pins."""
     nx, ny = len(xs), len(ys)
     size = nx * ny
-    owner = np.full(size, FREE, dtype=np.int64)
-    inside = np.full(size, FREE, dtype=np.int64)
     no_via = np.zeros(size, dtype=bool)
     if len(rects) == 0:
-        return LayerClaims(owner.reshape(ny, nx), no_via.reshape(ny, nx), inside.reshape(ny, nx))
+        free = np.full((ny, nx), FREE, dtype=OWNER)
+        return LayerClaims(free, no_via.reshape(ny, nx), free.copy())
     half = rules.width // 2
     pad = rules.pad
     # how far from a point its metal reaches, and how far a rectangle keeps other metal away
     piece = int(max(np.max(np.diff(xs), initial=0) // 2, np.max(np.diff(ys), initial=0) // 2, pad.hx, pad.hy)) + half
     width = np.maximum(np.minimum(rects.x1 - rects.x0, rects.y1 - rects.y0), rules.width)
     keep = rules._needs(width, np.full(len(rects), BIG), np.zeros(len(rects)), np.zeros(len(rects)))
-    s, ix, iy = _pairs(xs, ys, rects, piece + keep + 1)
-    on_x, on_y = x_tracks[ix], y_tracks[iy]
-    keep = on_x | on_y
-    s, ix, iy, on_x, on_y = s[keep], ix[keep], iy[keep], on_x[keep], on_y[keep]
-    px, py = xs[ix], ys[iy]
-    flat = iy * nx + ix
-    sx0, sy0, sx1, sy1 = rects.x0[s], rects.y0[s], rects.x1[s], rects.y1[s]
-    so = rects.owner[s]
-
-    # points inside a pin of a net
-    held = rects.pin[s] & (sx0 <= px) & (px <= sx1) & (sy0 <= py) & (py <= sy1)
-    if held.any():
-        inside = _resolve(so[held], flat[held], size)
-
-    # the wire at the point, along each of its tracks
+    ranges = _reach_ranges(xs, ys, rects, piece + keep + 1)
     xlo, xhi = _halfway(xs)
     ylo, yhi = _halfway(ys)
-    close = np.zeros(len(s), dtype=bool)
-    if on_y.any():     # a wire along x through the point
-        wx0, wx1 = np.minimum(xlo[ix], px - half), np.maximum(xhi[ix], px + half)
-        close |= on_y & rules.too_close(wx0, py - half, wx1, py + half, sx0, sy0, sx1, sy1)
-    if on_x.any():     # a wire along y
-        wy0, wy1 = np.minimum(ylo[iy], py - half), np.maximum(yhi[iy], py + half)
-        close |= on_x & rules.too_close(px - half, wy0, px + half, wy1, sx0, sy0, sx1, sy1)
-    if close.any():
-        owner = _resolve(so[close], flat[close], size)
+    inside_by, close_by = _Owners(size), _Owners(size)
+    pad_flat, pad_owner = [], []
+    for start, stop in _chunks(ranges[1] * ranges[3], PAIRS_PER_CHUNK):
+        s, ix, iy = _pairs(np.arange(start, stop), *ranges)
+        on_x, on_y = x_tracks[ix], y_tracks[iy]
+        on = on_x | on_y
+        s, ix, iy, on_x, on_y = s[on], ix[on], iy[on], on_x[on], on_y[on]
+        px, py = xs[ix], ys[iy]
+        flat = iy * nx + ix
+        sx0, sy0, sx1, sy1 = rects.x0[s], rects.y0[s], rects.x1[s], rects.y1[s]
+        so = rects.owner[s]
+        # points inside a pin of a net
+        held = rects.pin[s] & (sx0 <= px) & (px <= sx1) & (sy0 <= py) & (py <= sy1)
+        inside_by.add(so[held], flat[held])
+        # the wire at the point, along each of its tracks
+        close = np.zeros(len(s), dtype=bool)
+        if on_y.any():     # a wire along x through the point
+            wx0, wx1 = np.minimum(xlo[ix], px - half), np.maximum(xhi[ix], px + half)
+            close |= on_y & rules.too_close(wx0, py - half, wx1, py + half, sx0, sy0, sx1, sy1)
+        if on_x.any():     # a wire along y
+            wy0, wy1 = np.minimum(ylo[iy], py - half), np.maximum(yhi[iy], py + half)
+            close |= on_x & rules.too_close(px - half, wy0, px + half, wy1, sx0, sy0, sx1, sy1)
+        close_by.add(so[close], flat[close])
+        # a via's pad at the point: judged below, once the point's owner is known
+        pad_close = rules.too_close(px - pad.hx, py - pad.hy, px + pad.hx, py + pad.hy, sx0, sy0, sx1, sy1)
+        pad_flat.append(flat[pad_close])
+        pad_owner.append(so[pad_close])
+    inside = inside_by.resolve()
     held_by = inside >= 0
-    owner = np.where(held_by, inside, np.where(inside == NOBODY, NOBODY, owner))
-
+    owner = np.where(held_by, inside, np.where(inside == NOBODY, OWNER(NOBODY), close_by.resolve()))
     # a via's pad at the point, against metal not of the point's own net
-    pad_close = rules.too_close(px - pad.hx, py - pad.hy, px + pad.hx, py + pad.hy, sx0, sy0, sx1, sy1)
-    foreign = pad_close & ((so != owner[flat]) | (so == NOBODY))
+    flat, so = np.concatenate(pad_flat), np.concatenate(pad_owner)
+    foreign = (so != owner[flat]) | (so == NOBODY)
     no_via[flat[foreign]] = True
     return LayerClaims(owner.reshape(ny, nx), no_via.reshape(ny, nx), inside.reshape(ny, nx))

@@ -15,7 +15,7 @@ from ..design import Guides
 from ..errors import OptionError
 from ..grid_routes import Route, Routes
 from ..mapping import GridModel
-from ..metrics import ModuleClock, PhaseRow, peak_memory_mb
+from ..metrics import ModuleClock, PhaseRow, peak_memory_mb, release_freed_memory
 from .distributed import parse_local
 from .engines import EngineFactory, engine_factory
 from .initial import InitialOptions, initial_routing
@@ -94,6 +94,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
     t = time.perf_counter()
     book = RouteBook(model, None, clock, opts.engine or engine_factory(opts.ray), guides, opts.guide_costs)
     t_engine, m_engine = time.perf_counter() - t, clock.seconds
+    release_freed_memory()      # the conversions of the grid's arguments
     try:
         t = time.perf_counter()
         initial = initial_routing(book, guides, io, opts.show_progress)
