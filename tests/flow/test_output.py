@@ -254,3 +254,47 @@ class TestPicture:
         monkeypatch.setitem(sys.modules, "matplotlib", None)
         with pytest.raises(ImportError, match=r"tovrana\[flow\]"):
             draw_routed(*tiny, str(tmp_path / "x.png"))
+
+
+class TestMinAreaPatches:
+    """A stacked via leaves a bare pad on the middle layer: the writer patches it up to the
+    layer's minimum area, along the layer's tracks, and never over another net's metal."""
+
+    XS = YS = list(range(0, 2000, 200))
+
+    @staticmethod
+    def rules(min_area):
+        from tovrana_flow.mapping.rules import LayerRules, Pad
+        return [LayerRules(f"M{z + 1}", vertical=z % 2 == 1, width=60, min_area=min_area, pad=Pad(40, 40),
+                           spacing_rows=[], plain=[(60, 0, 10**9)], eol=[]) for z in range(3)]
+
+    @staticmethod
+    def stacked(x, y):
+        from tovrana_flow.grid_routes import Route
+        cells = [(x, y, 0), (x, y, 1), (x, y, 2)]
+        return Route(cells, [(cells[0], cells[1]), (cells[1], cells[2])])
+
+    def patches(self, routes, min_area=20000):
+        from tovrana_flow.output.min_area import min_area_patches
+        return min_area_patches(routes, {}, self.XS, self.YS, self.rules(min_area), ["M1", "M2", "M3"], {})
+
+    def test_bare_pad_grows_along_the_tracks_to_the_minimum_area(self):
+        out = self.patches({1: self.stacked(4, 4)})
+        # no pin here: every pad of the stack is bare, each grown along its layer's tracks
+        assert sorted(p.layer for p in out[1]) == ["M1", "M2", "M3"] and all(p.patch for p in out[1])
+        for p in out[1]:
+            x0, x1 = sorted((p.x0, p.x1))
+            y0, y1 = sorted((p.y0, p.y1))
+            assert (x1 - x0) * (y1 - y0) >= 20000
+            assert x0 <= 800 - 40 and 800 + 40 <= x1 and y0 <= 800 - 40 and 800 + 40 <= y1
+            assert (x1 - x0 == 80) == (p.layer == "M2")          # M2 is vertical: grown along y
+        assert self.patches({1: self.stacked(4, 4)}, min_area=80 * 80) == {}   # the pads are enough
+
+    def test_no_patch_where_every_candidate_would_touch_another_net(self):
+        from tovrana_flow.grid_routes import Route
+        # net 2 runs on M2 right beside the stack, above, below and on both sides of it
+        ring = [(x, y, 1) for x in (3, 4, 5) for y in (3, 4, 5) if (x, y) != (4, 4)]
+        walls = Route(ring, [((3, y, 1), (3, y + 1, 1)) for y in (3, 4)] + [((5, y, 1), (5, y + 1, 1)) for y in (3, 4)]
+                      + [((x, 3, 1), (x + 1, 3, 1)) for x in (3, 4)] + [((x, 5, 1), (x + 1, 5, 1)) for x in (3, 4)])
+        out = self.patches({1: self.stacked(4, 4), 2: walls})
+        assert all(p.layer != "M2" for p in out.get(1, []))

@@ -40,7 +40,7 @@ def _union_area(rects: list[Rect]) -> int:
 
 
 class _Metal:
-    """Every net's shapes on the grid, per layer, bucketed for look-ups near a point."""
+    """Shapes on the grid, per layer, bucketed for look-ups near a rectangle."""
 
     def __init__(self, bucket: int):
         self.bucket = bucket
@@ -52,14 +52,46 @@ class _Metal:
             for by in range(rect[1] // b, rect[3] // b + 1):
                 self.by_layer[z][bx, by].append((rect, net))
 
-    def near(self, z: int, rect: Rect, reach: int, net: int) -> list[Rect]:
+    def near(self, z: int, rect: Rect, reach: int, net: int) -> set[Rect]:
         b = self.bucket
         out = set()
         layer = self.by_layer.get(z, {})
         for bx in range((rect[0] - reach) // b, (rect[2] + reach) // b + 1):
             for by in range((rect[1] - reach) // b, (rect[3] + reach) // b + 1):
                 out.update(r for r, n in layer.get((bx, by), ()) if n != net)
-        return sorted(out)
+        return out
+
+
+class _PackedMetal:
+    """Every net's routed metal, per layer, as numpy columns: the rectangles of thousands of
+    nets, looked up near a patch without a Python object per rectangle."""
+
+    def __init__(self):
+        self.rows: dict[int, list[tuple[int, int, int, int, int]]] = defaultdict(list)
+        self.packed: dict[int, np.ndarray] = {}
+
+    def add(self, z: int, rect: Rect, net: int) -> None:
+        self.rows[z].append((*rect, net))
+
+    def pack(self) -> None:
+        """Sorted by x0, so that a look-up is one binary search over the widest shape."""
+        for z, rows in self.rows.items():
+            a = np.array(rows, dtype=np.int64).reshape(-1, 5)
+            a = a[np.argsort(a[:, 0], kind="stable")]
+            widest = int(np.max(a[:, 2] - a[:, 0], initial=0))
+            self.packed[z] = (a, widest)
+        self.rows.clear()
+
+    def near(self, z: int, rect: Rect, reach: int, net: int) -> set[Rect]:
+        if z not in self.packed:
+            return set()
+        a, widest = self.packed[z]
+        lo = np.searchsorted(a[:, 0], rect[0] - reach - widest, "left")
+        hi = np.searchsorted(a[:, 0], rect[2] + reach, "right")
+        c = a[lo:hi]
+        hit = (c[:, 2] >= rect[0] - reach) & (c[:, 1] <= rect[3] + reach) & (c[:, 3] >= rect[1] - reach) & \
+              (c[:, 4] != net)
+        return set(map(tuple, c[hit, :4].tolist()))
 
 
 def _shapes(route: Route, access, xs, ys, rules: list[LayerRules],
@@ -159,33 +191,37 @@ def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list
                      layer_names: list[str], fixed: dict[str, FixedRects], grid: int = 1) -> dict[int, list[Wire]]:
     """Net -> the patches its routes need. `access`: per net the access points its route
     uses (their wires are its metal too); `fixed`: per layer name the fixed metal (the nets'
-    pins among it); `grid`: the manufacturing grid in database units."""
+    pins among it); `grid`: the manufacturing grid in database units. A piece gets the first
+    candidate patch that keeps clear of other nets' metal, routed, fixed and patches placed
+    before; a piece with no such candidate gets none (too small beats a short)."""
     if not any(r.min_area for r in rules):
         return {}
     z_of = {name: z for z, name in enumerate(layer_names)}
-    per_net = {net: _shapes(route, access.get(net, ()), xs, ys, rules, z_of) for net, route in routes.items()}
     step = int(max(np.max(np.diff(xs), initial=1), np.max(np.diff(ys), initial=1)))
-    metal = _Metal(8 * step)
-    for net, layers in per_net.items():
-        for z, shapes in layers.items():
-            for rect, _ in shapes:
-                metal.add(z, rect, net)
-    out: dict[int, list[Wire]] = {}
-    for net in sorted(per_net):
-        for z in sorted(per_net[net]):
-            r = rules[z]
-            if not r.min_area:
+    routed = _PackedMetal()
+    small = []          # (net, layer, the piece's rectangles, its area with the net's own pins)
+    for net in sorted(routes):
+        shapes = _shapes(routes[net], access.get(net, ()), xs, ys, rules, z_of)
+        for z in sorted(shapes):
+            for rect, _ in shapes[z]:
+                routed.add(z, rect, net)
+            if not rules[z].min_area:
                 continue
-            for rects, _ in _pieces(per_net[net][z]):
-                pins = _own_pins(rects, fixed.get(layer_names[z]), net)
-                area = _union_area(rects + pins)
-                if area >= r.min_area:
-                    continue
-                candidates = _patch(r, rects, r.min_area - area, grid)
-                reach = 2 * step
-                choice = next((p for p in candidates if _clear(r, p, metal.near(z, p, reach, net),
-                                                                 fixed.get(layer_names[z]), net)), candidates[0])
-                metal.add(z, choice, net)
-                out.setdefault(net, []).append(Wire(layer_names[z], choice[0], choice[1], choice[2], choice[3],
-                                                    patch=True))
+            for rects, _ in _pieces(shapes[z]):
+                area = _union_area(rects + _own_pins(rects, fixed.get(layer_names[z]), net))
+                if area < rules[z].min_area:
+                    small.append((net, z, rects, area))
+    routed.pack()
+    placed = _Metal(8 * step)
+    out: dict[int, list[Wire]] = {}
+    reach = 2 * step
+    for net, z, rects, area in small:
+        r = rules[z]
+        choice = next((p for p in _patch(r, rects, r.min_area - area, grid)
+                       if _clear(r, p, routed.near(z, p, reach, net) | placed.near(z, p, reach, net),
+                                 fixed.get(layer_names[z]), net)), None)
+        if choice is None:
+            continue
+        placed.add(z, choice, net)
+        out.setdefault(net, []).append(Wire(layer_names[z], choice[0], choice[1], choice[2], choice[3], patch=True))
     return out
