@@ -25,6 +25,12 @@ from .route_book import GuideCosts, RouteBook, spare_grid
 from .schedule import PassOptions, plan_pass, run_pass, stalled
 
 
+# The marker repair reroutes whole nets with every conflict priced out: it clears the last few
+# markers (gcd_sky130hs: 7 -> 0 in 0.5 s), but with many left a round moves more than it fixes
+# and is undone (ispd18_test1, 114 markers: 69 nets rerouted in 63 s, then undone).
+MARKER_REPAIR_SHARE = 0.02      # at most this many markers per routed net
+
+
 @dataclass
 class RouteOptions:
     initial: InitialOptions = field(default_factory=InitialOptions)
@@ -144,7 +150,8 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
                 break
 
         t, m0 = time.perf_counter(), clock.seconds
-        removed = remove_markers(book, census, io.margin) if current.removable > 0 else 0
+        worth_it = 0 < current.removable <= MARKER_REPAIR_SHARE * len(book.routes)
+        removed = remove_markers(book, census, io.margin) if worth_it else 0
         if removed:
             current = census.count(book.grid, book.routes, clock)
             still_open = set(book.open_nets())
