@@ -64,34 +64,42 @@ class _Metal:
 
 class _PackedMetal:
     """Every net's routed metal, per layer, as numpy columns: the rectangles of thousands of
-    nets, looked up near a patch without a Python object per rectangle."""
+    nets, looked up near a patch without a Python object per rectangle. A layer's rectangles
+    are sorted by their left edge, and a look-up searches back by the widest of them; the
+    few long wires along x, which would make that reach across the die, are kept apart,
+    sorted by their lower edge (they are one wire width tall)."""
 
-    def __init__(self):
+    def __init__(self, long: int):
+        self.long = long
         self.rows: dict[int, list[tuple[int, int, int, int, int]]] = defaultdict(list)
-        self.packed: dict[int, np.ndarray] = {}
+        self.packed: dict[int, list[tuple[np.ndarray, int, int]]] = {}
 
     def add(self, z: int, rect: Rect, net: int) -> None:
         self.rows[z].append((*rect, net))
 
     def pack(self) -> None:
-        """Sorted by x0, so that a look-up is one binary search over the widest shape."""
         for z, rows in self.rows.items():
             a = np.array(rows, dtype=np.int64).reshape(-1, 5)
-            a = a[np.argsort(a[:, 0], kind="stable")]
-            widest = int(np.max(a[:, 2] - a[:, 0], initial=0))
-            self.packed[z] = (a, widest)
+            wide = a[:, 2] - a[:, 0] > self.long
+            self.packed[z] = [self._sorted(a[~wide], 0), self._sorted(a[wide], 1)]
         self.rows.clear()
 
+    @staticmethod
+    def _sorted(a: np.ndarray, axis: int) -> tuple[np.ndarray, int, int]:
+        """Sorted by the low edge on `axis` (0: x, 1: y), with the largest extent along it."""
+        a = a[np.argsort(a[:, axis], kind="stable")]
+        return a, axis, int(np.max(a[:, axis + 2] - a[:, axis], initial=0))
+
     def near(self, z: int, rect: Rect, reach: int, net: int) -> set[Rect]:
-        if z not in self.packed:
-            return set()
-        a, widest = self.packed[z]
-        lo = np.searchsorted(a[:, 0], rect[0] - reach - widest, "left")
-        hi = np.searchsorted(a[:, 0], rect[2] + reach, "right")
-        c = a[lo:hi]
-        hit = (c[:, 2] >= rect[0] - reach) & (c[:, 1] <= rect[3] + reach) & (c[:, 3] >= rect[1] - reach) & \
-              (c[:, 4] != net)
-        return set(map(tuple, c[hit, :4].tolist()))
+        out: set[Rect] = set()
+        for a, axis, extent in self.packed.get(z, ()):
+            lo = np.searchsorted(a[:, axis], rect[axis] - reach - extent, "left")
+            hi = np.searchsorted(a[:, axis], rect[axis + 2] + reach, "right")
+            c = a[lo:hi]
+            hit = (c[:, 0] <= rect[2] + reach) & (c[:, 2] >= rect[0] - reach) & \
+                  (c[:, 1] <= rect[3] + reach) & (c[:, 3] >= rect[1] - reach) & (c[:, 4] != net)
+            out.update(map(tuple, c[hit, :4].tolist()))
+        return out
 
 
 def _shapes(route: Route, access, xs, ys, rules: list[LayerRules],
@@ -198,7 +206,7 @@ def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list
         return {}
     z_of = {name: z for z, name in enumerate(layer_names)}
     step = int(max(np.max(np.diff(xs), initial=1), np.max(np.diff(ys), initial=1)))
-    routed = _PackedMetal()
+    routed = _PackedMetal(8 * step)
     small = []          # (net, layer, the piece's rectangles, its area with the net's own pins)
     for net in sorted(routes):
         shapes = _shapes(routes[net], access.get(net, ()), xs, ys, rules, z_of)
