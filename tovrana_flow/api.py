@@ -71,15 +71,17 @@ def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
     """Each routed net's wires and vias in database units, with what reaches its pins (access
     wires and vias) and the patches its metal needs for the layers' minimum area."""
     from .output.min_area import min_area_patches
+    from .output.pin_ends import flush_ends_in_pins, own_pins
     from .output.wires import route_wires
     g = model.gridmap
     access = {net: model.access_used(net, route) for net, route in result.routes.items()}
     patches = min_area_patches(result.routes, access, g.xs, g.ys, model.rules, g.layers, model.fixed,
                                model.manufacturing_grid)
+    pins = own_pins(model.fixed)
     out = {}
     for net, (cells, edges) in sorted(result.routes.items()):
-        out[model.net_names[net]] = (route_wires(cells, edges, g) + [w for p in access[net] for w in p.wires]
-                                     + patches.get(net, []))
+        out[model.net_names[net]] = (flush_ends_in_pins(route_wires(cells, edges, g), pins.get(net, {}))
+                                     + [w for p in access[net] for w in p.wires] + patches.get(net, []))
     return out
 
 

@@ -298,3 +298,19 @@ class TestMinAreaPatches:
                       + [((x, 3, 1), (x + 1, 3, 1)) for x in (3, 4)] + [((x, 5, 1), (x + 1, 5, 1)) for x in (3, 4)])
         out = self.patches({1: self.stacked(4, 4), 2: walls})
         assert all(p.layer != "M2" for p in out.get(1, []))
+
+
+def test_wire_ends_inside_the_nets_own_pin_are_written_flush():
+    from tovrana_flow.mapping.claims import FixedRects
+    from tovrana_flow.output.pin_ends import flush_ends_in_pins, own_pins
+    fixed = {"M1": FixedRects.of([(0, 0, 100, 100, 7, True),        # net 7's pin
+                                  (300, 0, 400, 100, 8, True),      # net 8's pin
+                                  (500, 0, 600, 100, 7, False)])}   # net 7's metal, not a pin
+    pins = own_pins(fixed)
+    assert pins[7]["M1"] == [(0, 0, 100, 100)] and pins[8]["M1"] == [(300, 0, 400, 100)]
+    wires = [Wire("M1", 50, 50, 350, 50), Wire("M1", 550, 50, 700, 50), Wire("M1", 50, 50, 50, 50, via="V12"),
+             Wire("M1", 0, 0, 80, 80, patch=True), Wire("M2", 50, 50, 50, 300)]
+    out = flush_ends_in_pins(wires, pins[7])
+    assert (out[0].ext0, out[0].ext1) == (0, None)      # in its own pin; the other end in net 8's
+    assert out[1:] == wires[1:]                         # not a pin; a via; a patch; another layer
+    assert routed_text(out[:1]).strip().startswith("+ ROUTED M1 ( 50 50 0 ) ( 350 * )")
