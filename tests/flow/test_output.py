@@ -314,3 +314,26 @@ def test_wire_ends_inside_the_nets_own_pin_are_written_flush():
     assert (out[0].ext0, out[0].ext1) == (0, None)      # in its own pin; the other end in net 8's
     assert out[1:] == wires[1:]                         # not a pin; a via; a patch; another layer
     assert routed_text(out[:1]).strip().startswith("+ ROUTED M1 ( 50 50 0 ) ( 350 * )")
+
+
+def test_a_via_too_close_to_another_nets_via_is_written_as_a_variant_that_fits():
+    from tovrana_flow.mapping.rules import LayerRules, Pad
+    from tovrana_flow.output.via_choice import choose_vias
+    rules = [LayerRules(name, vertical=name == "M2", width=60, min_area=0, pad=Pad(130, 70), spacing_rows=[],
+                        plain=[(180, 0, 10**9)], eol=[]) for name in ("M1", "M2")]
+    cut = (-70, -70, 70, 70)
+    variants = {"V": [("V", {"M1": (-130, -70, 130, 70), "C1": cut, "M2": (-70, -130, 70, 130)}),
+                      ("V_V", {"M1": (-70, -130, 70, 130), "C1": cut, "M2": (-70, -130, 70, 130)})]}
+
+    def via(x, y):
+        return Wire("M1", x, y, x, y, via="V", next_layer="M2")
+
+    # two nets' vias on neighbouring columns of one row: pads 0.14 apart along x where 0.18 is asked
+    out = choose_vias({1: [via(0, 0)], 2: [via(400, 0)], 3: [via(5000, 0)]}, variants, rules, ["M1", "M2"], {},
+                      reach=400)
+    names = {net: wires[0].via for net, wires in out.items()}
+    assert names[3] == "V"                                    # alone: as the grid placed it
+    m1 = {net: variants["V"][[n for n, _ in variants["V"]].index(name)][1]["M1"] for net, name in names.items()}
+    gap = (400 + m1[2][0]) - m1[1][2]
+    assert gap >= 180 and "V_V" in names.values()
+    assert [(out[n][0].x0, out[n][0].y0) for n in (1, 2, 3)] == [(0, 0), (400, 0), (5000, 0)]   # only names change

@@ -21,7 +21,7 @@ from ..placed_shapes import PlacedShapes, keepout_shapes
 from .access import PinAccess, PointUse, Stack, access_wire, on_grid_points, one_gcell, stack_points
 from .claims import FREE, NOBODY, FixedRects, layer_claims
 from .gridmap import GridMap
-from .layers import Halos, routing_range, via_names
+from .layers import Halos, Pads, routing_range, via_names, via_variants
 from .rules import LayerRules, Pad, layer_rules, via_pad
 from .tracks import layer_tracks, on_lines, union_lines
 
@@ -82,6 +82,8 @@ class GridModel:
     rules: list[LayerRules] = field(default_factory=list)
     fixed: dict[str, FixedRects] = field(default_factory=dict)   # per routing layer name, its fixed metal
     cell_layers: list[str] = field(default_factory=list)     # routing layers below the grid (pins only)
+    # per grid via name, it and the LEF's other vias with its cut on its layers (the writer's choice)
+    via_variants: dict[str, list[tuple[str, Pads]]] = field(default_factory=dict)
     manufacturing_grid: int = 1                               # database units
     nearest_pins: int = 0                         # pins reached through an access wire
     unreachable_pins: int = 0                     # pins with no point a route may use (left open)
@@ -186,7 +188,8 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
         tracks=track_model, no_via_cells=no_via_cells, spacing=[r.spacing_boxes() for r in rules],
         rules=rules, fixed=rects, cell_layers=cell_layers,
         manufacturing_grid=max(1, round((tech.manufacturing_grid or 0) * dbu)),
-        nearest_pins=nearest, unreachable_pins=unreachable, contested_points=contested)
+        nearest_pins=nearest, unreachable_pins=unreachable, contested_points=contested,
+        via_variants={v: via_variants(tech, v, dbu) for v in vias})
 
 
 def _gcell_lines(size: int, xs: np.ndarray, ys: np.ndarray) -> int:

@@ -6,6 +6,8 @@ from dataclasses import dataclass
 from ..design import Design, Layer, Tech
 from ..errors import FlowInputError
 
+Pads = dict[str, tuple[int, int, int, int]]   # layer -> a via's metal there around its origin, database units
+
 # A layer on which the placed cells' own obstructions cover this share of their area or more
 # is the cells' internal wiring layer: routes reach its pins from above and do not run on it.
 CELL_INTERNAL_SHARE = 0.1
@@ -35,6 +37,32 @@ def via_names(tech: Tech, layers: list[Layer]) -> list[str]:
         fits.sort(key=lambda v: not v.default)   # stable: file order among equals
         names.append(fits[0].name)
     return names
+
+
+def _pads(tech: Tech, via: str, dbu: int) -> Pads:
+    """A via's metal per layer as one rectangle around its origin (database units)."""
+    out: dict[str, list] = {}
+    for s in tech.vias[via].shapes:
+        out.setdefault(s.layer, []).append(s.rect)
+    return {layer: (round(min(r.x0 for r in rs) * dbu), round(min(r.y0 for r in rs) * dbu),
+                    round(max(r.x1 for r in rs) * dbu), round(max(r.y1 for r in rs) * dbu))
+            for layer, rs in out.items()}
+
+
+def via_variants(tech: Tech, via: str, dbu: int) -> list[tuple[str, Pads]]:
+    """`via` and then, in LEF order, every other `DEFAULT` via with the same cut and metal on
+    the same layers, each with its pads."""
+    own = _pads(tech, via, dbu)
+    out = [(via, own)]
+    for name, v in tech.vias.items():
+        if name == via or not v.default:
+            continue
+        pads = _pads(tech, name, dbu)
+        cuts_same = all(pads.get(layer) == rect for layer, rect in own.items()
+                        if tech.layer(layer) is not None and tech.layer(layer).kind == "CUT")
+        if set(pads) == set(own) and cuts_same:
+            out.append((name, pads))
+    return out
 
 
 def obstruction_share(tech: Tech, design: Design) -> dict[str, float]:

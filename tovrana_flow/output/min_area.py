@@ -15,8 +15,9 @@ import numpy as np
 
 from ..design import Wire
 from ..grid_routes import Cell, Route, via_cells
-from ..mapping.claims import NOBODY, FixedRects
+from ..mapping.claims import FixedRects
 from ..mapping.rules import LayerRules
+from .nearby_metal import Metal, PackedMetal, clear_of
 
 Rect = tuple[int, int, int, int]
 
@@ -37,69 +38,6 @@ def _union_area(rects: list[Rect]) -> int:
                 top = hi
         area += covered * (b - a)
     return area
-
-
-class _Metal:
-    """Shapes on the grid, per layer, bucketed for look-ups near a rectangle."""
-
-    def __init__(self, bucket: int):
-        self.bucket = bucket
-        self.by_layer: dict[int, dict[tuple[int, int], list[tuple[Rect, int]]]] = defaultdict(lambda: defaultdict(list))
-
-    def add(self, z: int, rect: Rect, net: int) -> None:
-        b = self.bucket
-        for bx in range(rect[0] // b, rect[2] // b + 1):
-            for by in range(rect[1] // b, rect[3] // b + 1):
-                self.by_layer[z][bx, by].append((rect, net))
-
-    def near(self, z: int, rect: Rect, reach: int, net: int) -> set[Rect]:
-        b = self.bucket
-        out = set()
-        layer = self.by_layer.get(z, {})
-        for bx in range((rect[0] - reach) // b, (rect[2] + reach) // b + 1):
-            for by in range((rect[1] - reach) // b, (rect[3] + reach) // b + 1):
-                out.update(r for r, n in layer.get((bx, by), ()) if n != net)
-        return out
-
-
-class _PackedMetal:
-    """Every net's routed metal, per layer, as numpy columns: the rectangles of thousands of
-    nets, looked up near a patch without a Python object per rectangle. A layer's rectangles
-    are sorted by their left edge, and a look-up searches back by the widest of them; the
-    few long wires along x, which would make that reach across the die, are kept apart,
-    sorted by their lower edge (they are one wire width tall)."""
-
-    def __init__(self, long: int):
-        self.long = long
-        self.rows: dict[int, list[tuple[int, int, int, int, int]]] = defaultdict(list)
-        self.packed: dict[int, list[tuple[np.ndarray, int, int]]] = {}
-
-    def add(self, z: int, rect: Rect, net: int) -> None:
-        self.rows[z].append((*rect, net))
-
-    def pack(self) -> None:
-        for z, rows in self.rows.items():
-            a = np.array(rows, dtype=np.int64).reshape(-1, 5)
-            wide = a[:, 2] - a[:, 0] > self.long
-            self.packed[z] = [self._sorted(a[~wide], 0), self._sorted(a[wide], 1)]
-        self.rows.clear()
-
-    @staticmethod
-    def _sorted(a: np.ndarray, axis: int) -> tuple[np.ndarray, int, int]:
-        """Sorted by the low edge on `axis` (0: x, 1: y), with the largest extent along it."""
-        a = a[np.argsort(a[:, axis], kind="stable")]
-        return a, axis, int(np.max(a[:, axis + 2] - a[:, axis], initial=0))
-
-    def near(self, z: int, rect: Rect, reach: int, net: int) -> set[Rect]:
-        out: set[Rect] = set()
-        for a, axis, extent in self.packed.get(z, ()):
-            lo = np.searchsorted(a[:, axis], rect[axis] - reach - extent, "left")
-            hi = np.searchsorted(a[:, axis], rect[axis + 2] + reach, "right")
-            c = a[lo:hi]
-            hit = (c[:, 0] <= rect[2] + reach) & (c[:, 2] >= rect[0] - reach) & \
-                  (c[:, 1] <= rect[3] + reach) & (c[:, 3] >= rect[1] - reach) & (c[:, 4] != net)
-            out.update(map(tuple, c[hit, :4].tolist()))
-        return out
 
 
 def _shapes(route: Route, access, xs, ys, rules: list[LayerRules],
@@ -151,21 +89,6 @@ def _pieces(shapes: list[tuple[Rect, list[Cell]]]) -> list[tuple[list[Rect], set
     return [groups[k] for k in sorted(groups)]
 
 
-def _clear(rules: LayerRules, patch: Rect, others: list[Rect], fixed: FixedRects | None, net: int) -> bool:
-    p = np.array(patch, dtype=np.int64)
-    rects = list(others)
-    if fixed is not None and len(fixed):
-        near = (fixed.x0 <= patch[2] + 4 * rules.width) & (fixed.x1 >= patch[0] - 4 * rules.width) & \
-               (fixed.y0 <= patch[3] + 4 * rules.width) & (fixed.y1 >= patch[1] - 4 * rules.width) & \
-               ((fixed.owner != net) | (fixed.owner == NOBODY))
-        rects += list(zip(fixed.x0[near].tolist(), fixed.y0[near].tolist(), fixed.x1[near].tolist(),
-                          fixed.y1[near].tolist()))
-    if not rects:
-        return True
-    r = np.array(rects, dtype=np.int64).reshape(-1, 4)
-    return not rules.too_close(p[0], p[1], p[2], p[3], r[:, 0], r[:, 1], r[:, 2], r[:, 3]).any()
-
-
 def _patch(rules: LayerRules, rects: list[Rect], deficit: int, grid: int) -> list[Rect]:
     """Candidate patches for a piece short of `deficit` square units: its bounding box
     grown just enough, along the layer's tracks first (to either end, then to both), then
@@ -206,7 +129,7 @@ def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list
         return {}
     z_of = {name: z for z, name in enumerate(layer_names)}
     step = int(max(np.max(np.diff(xs), initial=1), np.max(np.diff(ys), initial=1)))
-    routed = _PackedMetal(8 * step)
+    routed = PackedMetal(8 * step)
     small = []          # (net, layer, the piece's rectangles, its area with the net's own pins)
     for net in sorted(routes):
         shapes = _shapes(routes[net], access.get(net, ()), xs, ys, rules, z_of)
@@ -220,13 +143,13 @@ def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list
                 if area < rules[z].min_area:
                     small.append((net, z, rects, area))
     routed.pack()
-    placed = _Metal(8 * step)
+    placed = Metal(8 * step)
     out: dict[int, list[Wire]] = {}
     reach = 2 * step
     for net, z, rects, area in small:
         r = rules[z]
         choice = next((p for p in _patch(r, rects, r.min_area - area, grid)
-                       if _clear(r, p, routed.near(z, p, reach, net) | placed.near(z, p, reach, net),
+                       if clear_of(r, p, routed.near(z, p, reach, net) | placed.near(z, p, reach, net),
                                  fixed.get(layer_names[z]), net)), None)
         if choice is None:
             continue

@@ -1,0 +1,92 @@
+"""Other nets' metal near a rectangle: what the writer's additions (min-area patches, via
+variants) must keep clear of, by the layer's rules."""
+from __future__ import annotations
+
+from collections import defaultdict
+
+import numpy as np
+
+from ..mapping.claims import NOBODY, FixedRects
+from ..mapping.rules import LayerRules
+
+Rect = tuple[int, int, int, int]
+
+
+class Metal:
+    """Shapes on the grid, per layer, bucketed for look-ups near a rectangle."""
+
+    def __init__(self, bucket: int):
+        self.bucket = bucket
+        self.by_layer: dict[int, dict[tuple[int, int], list[tuple[Rect, int]]]] = defaultdict(lambda: defaultdict(list))
+
+    def add(self, z: int, rect: Rect, net: int) -> None:
+        b = self.bucket
+        for bx in range(rect[0] // b, rect[2] // b + 1):
+            for by in range(rect[1] // b, rect[3] // b + 1):
+                self.by_layer[z][bx, by].append((rect, net))
+
+    def near(self, z: int, rect: Rect, reach: int, net: int) -> set[Rect]:
+        b = self.bucket
+        out = set()
+        layer = self.by_layer.get(z, {})
+        for bx in range((rect[0] - reach) // b, (rect[2] + reach) // b + 1):
+            for by in range((rect[1] - reach) // b, (rect[3] + reach) // b + 1):
+                out.update(r for r, n in layer.get((bx, by), ()) if n != net)
+        return out
+
+
+class PackedMetal:
+    """Every net's routed metal, per layer, as numpy columns: the rectangles of thousands of
+    nets, looked up near a patch without a Python object per rectangle. A layer's rectangles
+    are sorted by their left edge, and a look-up searches back by the widest of them; the
+    few long wires along x, which would make that reach across the die, are kept apart,
+    sorted by their lower edge (they are one wire width tall)."""
+
+    def __init__(self, long: int):
+        self.long = long
+        self.rows: dict[int, list[tuple[int, int, int, int, int]]] = defaultdict(list)
+        self.packed: dict[int, list[tuple[np.ndarray, int, int]]] = {}
+
+    def add(self, z: int, rect: Rect, net: int) -> None:
+        self.rows[z].append((*rect, net))
+
+    def pack(self) -> None:
+        for z, rows in self.rows.items():
+            a = np.array(rows, dtype=np.int64).reshape(-1, 5)
+            wide = a[:, 2] - a[:, 0] > self.long
+            self.packed[z] = [self._sorted(a[~wide], 0), self._sorted(a[wide], 1)]
+        self.rows.clear()
+
+    @staticmethod
+    def _sorted(a: np.ndarray, axis: int) -> tuple[np.ndarray, int, int]:
+        """Sorted by the low edge on `axis` (0: x, 1: y), with the largest extent along it."""
+        a = a[np.argsort(a[:, axis], kind="stable")]
+        return a, axis, int(np.max(a[:, axis + 2] - a[:, axis], initial=0))
+
+    def near(self, z: int, rect: Rect, reach: int, net: int) -> set[Rect]:
+        out: set[Rect] = set()
+        for a, axis, extent in self.packed.get(z, ()):
+            lo = np.searchsorted(a[:, axis], rect[axis] - reach - extent, "left")
+            hi = np.searchsorted(a[:, axis], rect[axis + 2] + reach, "right")
+            c = a[lo:hi]
+            hit = (c[:, 0] <= rect[2] + reach) & (c[:, 2] >= rect[0] - reach) & \
+                  (c[:, 1] <= rect[3] + reach) & (c[:, 3] >= rect[1] - reach) & (c[:, 4] != net)
+            out.update(map(tuple, c[hit, :4].tolist()))
+        return out
+
+
+def clear_of(rules: LayerRules, patch: Rect, others, fixed: FixedRects | None, net: int) -> bool:
+    """Whether metal of `net` over `patch` keeps the layer's spacing from `others` (other
+    nets' rectangles) and from the fixed metal that is not the net's own."""
+    p = np.array(patch, dtype=np.int64)
+    rects = list(others)
+    if fixed is not None and len(fixed):
+        near = (fixed.x0 <= patch[2] + 4 * rules.width) & (fixed.x1 >= patch[0] - 4 * rules.width) & \
+               (fixed.y0 <= patch[3] + 4 * rules.width) & (fixed.y1 >= patch[1] - 4 * rules.width) & \
+               ((fixed.owner != net) | (fixed.owner == NOBODY))
+        rects += list(zip(fixed.x0[near].tolist(), fixed.y0[near].tolist(), fixed.x1[near].tolist(),
+                          fixed.y1[near].tolist()))
+    if not rects:
+        return True
+    r = np.array(rects, dtype=np.int64).reshape(-1, 4)
+    return not rules.too_close(p[0], p[1], p[2], p[3], r[:, 0], r[:, 1], r[:, 2], r[:, 3]).any()
