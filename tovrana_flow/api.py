@@ -72,6 +72,7 @@ def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
     wires and vias) and the patches its metal needs for the layers' minimum area."""
     from .output.min_area import min_area_patches
     from .output.pin_ends import flush_ends_in_pins, own_pins
+    from .output.nearby_metal import widest_step
     from .output.via_choice import choose_vias
     from .output.wires import route_wires
     g = model.gridmap
@@ -82,8 +83,7 @@ def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
     by_net = {net: (flush_ends_in_pins(route_wires(cells, edges, g), pins.get(net, {}))
                     + [w for p in access[net] for w in p.wires] + patches.get(net, []))
               for net, (cells, edges) in sorted(result.routes.items())}
-    step = max(max((b - a for a, b in zip(g.xs, g.xs[1:])), default=1), max((b - a for a, b in zip(g.ys, g.ys[1:])), default=1))
-    by_net = choose_vias(by_net, model.via_variants, model.rules, g.layers, model.fixed, 2 * int(step))
+    by_net = choose_vias(by_net, model.via_variants, model.rules, g.layers, model.fixed, 2 * widest_step(g.xs, g.ys))
     return {model.net_names[net]: wires for net, wires in by_net.items()}
 
 

@@ -157,17 +157,23 @@ def wire_shapes(tech: Tech, design: Design, wire: Wire) -> list[Shape]:
     else:
         layer = tech.layer(wire.layer)
         half = round((layer.width or 0) * design.dbu_per_micron) / 2 if layer else 0
+    return [Shape(wire.layer, Rect(*segment_rect(wire, half)))]
+
+
+def segment_rect(wire: Wire, half):
+    """A segment's metal: grown by `half` to the sides and beyond each end, unless that end
+    states its own extension (a single point: a square)."""
     ext0 = half if wire.ext0 is None else wire.ext0
     ext1 = half if wire.ext1 is None else wire.ext1
     if (wire.x0, wire.y0) > (wire.x1, wire.y1):
         ext0, ext1 = ext1, ext0
     x0, y0, x1, y1 = min(wire.x0, wire.x1), min(wire.y0, wire.y1), max(wire.x0, wire.x1), max(wire.y0, wire.y1)
     if y0 == y1 and x0 != x1:          # along x: the extensions lengthen it, the width is across
-        return [Shape(wire.layer, Rect(x0 - ext0, y0 - half, x1 + ext1, y1 + half))]
+        return x0 - ext0, y0 - half, x1 + ext1, y1 + half
     if x0 == x1 and y0 != y1:
-        return [Shape(wire.layer, Rect(x0 - half, y0 - ext0, x1 + half, y1 + ext1))]
-    grow = max(half, ext0, ext1)       # a single point: a square
-    return [Shape(wire.layer, Rect(x0 - grow, y0 - grow, x1 + grow, y1 + grow))]
+        return x0 - half, y0 - ext0, x1 + half, y1 + ext1
+    grow = max(half, ext0, ext1)
+    return x0 - grow, y0 - grow, x1 + grow, y1 + grow
 
 
 def keepout_shapes(tech: Tech, design: Design, placed: PlacedShapes) -> list[Shape]:

@@ -11,13 +11,11 @@ from __future__ import annotations
 
 from collections import defaultdict
 
-import numpy as np
-
 from ..design import Wire
 from ..grid_routes import Cell, Route, via_cells
 from ..mapping.claims import FixedRects
 from ..mapping.rules import LayerRules
-from .nearby_metal import Metal, PackedMetal, clear_of
+from .nearby_metal import Metal, PackedMetal, clear_of, widest_step
 
 Rect = tuple[int, int, int, int]
 
@@ -128,7 +126,7 @@ def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list
     if not any(r.min_area for r in rules):
         return {}
     z_of = {name: z for z, name in enumerate(layer_names)}
-    step = int(max(np.max(np.diff(xs), initial=1), np.max(np.diff(ys), initial=1)))
+    step = widest_step(xs, ys)
     routed = PackedMetal(8 * step)
     small = []          # (net, layer, the piece's rectangles, its area with the net's own pins)
     for net in sorted(routes):

@@ -12,6 +12,12 @@ from ..mapping.rules import LayerRules
 Rect = tuple[int, int, int, int]
 
 
+def widest_step(xs, ys) -> int:
+    """The widest gap between neighbouring grid lines, on either axis (database units): how far
+    a route's metal reaches from a grid point, and so how far to look for metal near it."""
+    return int(max(np.max(np.diff(xs), initial=1), np.max(np.diff(ys), initial=1)))
+
+
 class Metal:
     """Shapes on the grid, per layer, bucketed for look-ups near a rectangle."""
 

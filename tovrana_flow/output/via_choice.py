@@ -16,6 +16,7 @@ from ..design import Wire
 from ..mapping.claims import FixedRects
 from ..mapping.layers import Pads
 from ..mapping.rules import LayerRules
+from ..placed_shapes import segment_rect
 from .nearby_metal import Metal, PackedMetal, clear_of
 
 Rect = tuple[int, int, int, int]
@@ -28,14 +29,6 @@ def _own_pads(variants: dict[str, list[tuple[str, Pads]]], via: str) -> Pads:
 
 def _moved(rect: Rect, x: int, y: int) -> Rect:
     return rect[0] + x, rect[1] + y, rect[2] + x, rect[3] + y
-
-
-def _wire_rect(w: Wire, half: int) -> Rect:
-    e0 = half if w.ext0 is None else w.ext0
-    e1 = half if w.ext1 is None else w.ext1
-    (x0, e_x0), (x1, e_x1) = sorted(((w.x0, e0 if w.x0 != w.x1 else half), (w.x1, e1 if w.x0 != w.x1 else half)))
-    (y0, e_y0), (y1, e_y1) = sorted(((w.y0, e0 if w.y0 != w.y1 else half), (w.y1, e1 if w.y0 != w.y1 else half)))
-    return x0 - e_x0, y0 - e_y0, x1 + e_x1, y1 + e_y1
 
 
 def choose_vias(wiring: dict[int, list[Wire]], variants: dict[str, list[tuple[str, Pads]]],
@@ -55,7 +48,7 @@ def choose_vias(wiring: dict[int, list[Wire]], variants: dict[str, list[tuple[st
                     if layer in z_of:
                         routed.add(z_of[layer], _moved(rect, w.x0, w.y0), net)
             elif w.layer in z_of:
-                rect = (w.x0, w.y0, w.x1, w.y1) if w.patch else _wire_rect(w, rules[z_of[w.layer]].width // 2)
+                rect = (w.x0, w.y0, w.x1, w.y1) if w.patch else segment_rect(w, rules[z_of[w.layer]].width // 2)
                 routed.add(z_of[w.layer], rect, net)
     for layer, rects in fixed.items():       # fixed metal with its owner (NOBODY is no net id)
         if layer in z_of:

@@ -84,6 +84,21 @@ def remove_shorts(book: RouteBook, margin: int, gg_drc: float, rounds: int = 3) 
     return rerouted, len(shared)
 
 
+def _reroute_priced(book: RouteBook, nets: list[int], margin: int,
+                    keep_out: dict[int, list[Cell]] | None = None) -> list[int]:
+    """Reroutes each net in turn with every conflict priced out (and off its `keep_out`
+    cells); returns the nets that got a new route."""
+    moved = []
+    for net in nets:
+        cells = (keep_out or {}).get(net)
+        taken = None if cells is None else (lambda corridor, cells=cells: cells)
+        routed = reroute(book.grid, book.model, net, margin, CONFLICT_COST, book.clock, taken)
+        if routed is not None:
+            book.set_route(net, routed)
+            moved.append(net)
+    return moved
+
+
 def remove_markers(book: RouteBook, census: MarkerCensus, margin: int, rounds: int = 3) -> int:
     """Reroutes the later net of every marker left, conflicts priced out; returns how many
     markers this removed."""
@@ -94,14 +109,7 @@ def remove_markers(book: RouteBook, census: MarkerCensus, margin: int, rounds: i
         if not nets:
             break
         before = book.snapshot()
-        moved = []
-        for net in nets:
-            if net not in book.model.termsets:
-                continue
-            routed = reroute(book.grid, book.model, net, margin, CONFLICT_COST, book.clock)
-            if routed is not None:
-                book.set_route(net, routed)
-                moved.append(net)
+        moved = _reroute_priced(book, [n for n in nets if n in book.model.termsets], margin)
         if not moved:
             break
         book.rebuild_occupancy()
@@ -140,14 +148,7 @@ def repair_findings(book: RouteBook, check: RuleCheck, census: MarkerCensus, mar
         if not closed:
             break
         before = book.snapshot()
-        moved = []
-        for net in sorted(closed):
-            keep_out = sorted(closed[net])
-            routed = reroute(book.grid, book.model, net, margin, CONFLICT_COST, book.clock,
-                             lambda corridor, cells=keep_out: cells)
-            if routed is not None:
-                book.set_route(net, routed)
-                moved.append(net)
+        moved = _reroute_priced(book, sorted(closed), margin, {net: sorted(c) for net, c in closed.items()})
         if not moved:
             break
         book.rebuild_occupancy()
