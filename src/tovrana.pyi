@@ -42,6 +42,8 @@ class Grid:
         via_blocked: Sequence[tuple[_Int, _Int]],
         via_index: Sequence[tuple[_Int, _Int, _Float]],
     ) -> Grid: ...
+    # Releases the interpreter lock while it searches (a shared borrow): searches of one
+    # grid from several threads overlap, each giving what it gives alone.
     def box_maze(
         self,
         net: _Int,

@@ -10,6 +10,7 @@ from conftest import PanicException, examples
 from testkit.model.grid import ModelGrid
 from testkit.model.maze import MazeModel, box_maze as model_box_maze
 from strategies import cells, net_routes
+from testkit.designs import make_design, make_rules
 
 WEIGHTS = st.sampled_from([0.0, 0.5, 1.0, 2.0, 3.0, 0.1, 1e-12, 2.5e-12, math.inf])
 
@@ -366,6 +367,38 @@ def test_searches_on_several_threads_match_model():
     with ThreadPoolExecutor(4) as pool:
         for offset, got in zip(range(4), pool.map(run, range(4))):
             assert got == [want[(i + offset) % len(cases)] for i in range(len(cases) * 3)]
+
+
+def test_searches_on_one_grid_from_several_threads():
+    """box_maze releases the interpreter lock while it searches: searches of one loaded grid
+    (track model, guides, occupancy, the kept route shape built by whichever comes first)
+    overlap, give what they give one after another, and keep changing calls out."""
+    from concurrent.futures import ThreadPoolExecutor
+    d = make_design("medium", 5)
+    grid = d.load(tovrana.Grid(*d.grid_args()), rules=make_rules(d, 5, guides=True))
+    corridor = [(gx, gy) for gx in range(-(-d.nx // d.gc)) for gy in range(-(-d.ny // d.gc))]
+    queries = [dict(net=net, starts=sets[0], goals=[c for s in sets[1:] for c in s], hard=[],
+                    route_shape=None if k % 2 else [], marker_pos=[], fixed=[], gg_drc=2.0, gg_marker=0.0,
+                    gg_fixed=0.0, corridor=corridor, gc=d.gc, use_occ=k % 3 == 0)
+               for k, (net, sets) in enumerate(sorted(d.termsets.items())) if len(sets) > 1]
+    fresh = d.load(tovrana.Grid(*d.grid_args()), rules=make_rules(d, 5, guides=True))
+    want = [fresh.box_maze(**q) for q in queries]
+    assert sum(w is not None for w in want) > len(want) // 2
+
+    def run(task):
+        if task is not None:
+            return grid.box_maze(**task)
+        try:   # a changing call (to the same ranks) while searches may hold the grid
+            grid.set_name_rank(d.name_rank())
+            return "changed"
+        except RuntimeError as e:
+            return str(e)
+
+    tasks = [t for q in queries * 3 for t in (q, None)]
+    with ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(run, tasks))
+    assert got[::2] == want * 3
+    assert set(got[1::2]) <= {"changed", "Already borrowed"}
 
 
 @pytest.mark.parametrize("nz", [63, 64, 65, 70])

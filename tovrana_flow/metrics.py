@@ -9,6 +9,7 @@ import ctypes
 import ctypes.util
 import resource
 import sys
+import threading
 import time
 from contextlib import contextmanager
 from dataclasses import asdict, dataclass
@@ -40,18 +41,28 @@ def peak_memory_mb() -> float:
 
 
 class ModuleClock:
-    """Adds up the wall time spent inside calls into the module."""
+    """Adds up the wall time spent inside calls into the module; calls that overlap (from
+    several threads) count once, so the sum never exceeds the wall time."""
 
     def __init__(self):
         self.seconds = 0.0
+        self._inside = 0
+        self._since = 0.0
+        self._lock = threading.Lock()
 
     @contextmanager
     def timing(self):
-        t = time.perf_counter()
+        with self._lock:
+            if self._inside == 0:
+                self._since = time.perf_counter()
+            self._inside += 1
         try:
             yield
         finally:
-            self.seconds += time.perf_counter() - t
+            with self._lock:
+                self._inside -= 1
+                if self._inside == 0:
+                    self.seconds += time.perf_counter() - self._since
 
 
 @dataclass

@@ -15,6 +15,7 @@
 #include "module/args.hpp"
 #include "module/errors.hpp"
 #include "module/grid_object.hpp"
+#include "module/interpreter_lock.hpp"
 #include "module/records.hpp"
 
 namespace tovrana::py {
@@ -70,23 +71,6 @@ struct BatchArgs {
     std::vector<uint8_t> vertical;
     int32_t n_threads = 1;
 };
-
-// Runs `work` with the interpreter lock released; its failure is raised once the
-// lock is back.
-template <class Work>
-auto without_interpreter_lock(Work&& work) {
-    std::optional<decltype(work())> out;
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        out.emplace(work());
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
-    return std::move(*out);
-}
 
 // The first half: reads the grid only.
 std::vector<BoxOutcome> work_batch(const Grid& grid, const BatchArgs& call) {

@@ -9,6 +9,7 @@
 #include "module/batch_methods.hpp"
 #include "module/errors.hpp"
 #include "module/grid_object.hpp"
+#include "module/interpreter_lock.hpp"
 #include "module/methods.hpp"
 #include "module/records.hpp"
 
@@ -50,8 +51,11 @@ PyObject* box_maze(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwname
         const auto use_occ = a.get<bool, "use_occ">();
         MazeQuery query{net,  starts, goals, weights, maze::IdLookup(hard), maze::IdLookup(route_shape),
                         maze::IdLookup(marker_pos), maze::IdLookup(fixed), corridor, gc, use_occ};
+        // The kept shape is built on first use, so before other searches may run beside this one.
         if (!shape_cells) query.stored_shape = &borrow.grid().route_shape();
-        const auto path = maze_run(borrow.grid(), query);
+        // The search only reads the grid (a shared borrow keeps changing calls out), so
+        // searches from several Python threads run side by side.
+        const auto path = without_interpreter_lock([&] { return maze_run(borrow.grid(), query); });
         if (!path) Py_RETURN_NONE;
         return build_result(*path);
     });

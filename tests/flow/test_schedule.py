@@ -142,6 +142,42 @@ def test_markers_forced_by_single_point_pins_are_counted_unremovable():
     assert 0 < count.unremovable < count.cover
 
 
+def test_initial_routing_on_threads_gives_the_routes_of_one_thread():
+    from testkit.designs import make_design
+
+    from tovrana_flow.routing.initial import initial_routing
+    model = make_design("medium", 4).grid_model()
+    found = {}
+    for threads in (1, 3):
+        book = RouteBook(model)
+        result = initial_routing(book, show_progress=False, threads=threads)
+        book.rebuild_occupancy()
+        found[threads] = (dict(book.routes), result.opens, result.widened, book.grid._check_state())
+        book.close()
+    assert found[1] == found[3]
+    assert len(found[1][0]) == len(model.termsets)
+
+
+def test_module_clock_counts_overlapping_calls_once():
+    import threading
+    import time
+    clock = ModuleClock()
+    start = threading.Barrier(3)
+
+    def call():
+        start.wait()
+        with clock.timing():
+            time.sleep(0.2)
+
+    threads = [threading.Thread(target=call) for _ in range(3)]
+    t = time.perf_counter()
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert 0.2 <= clock.seconds <= time.perf_counter() - t
+
+
 @pytest.mark.parametrize("gg_drc, refresh", [(0.0, 200), (8.0, 1), (8.0, 2)])
 def test_initial_routing_connects_every_net_with_or_without_pricing(gg_drc, refresh):
     from pathlib import Path

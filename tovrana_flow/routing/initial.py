@@ -1,13 +1,16 @@
-"""Initial routing: every net with two or more pins connected with `box_maze`, one after another.
+"""Initial routing: every net with two or more pins connected with `box_maze`.
 
 Each net is searched in its corridor (see `search`) on the route book's grid and entered in
 the book; a net that still has no path keeps only its first terminal set and is counted open. With `gg_drc` > 0 each search pays it on
-the cells where an earlier net's halo footprint would meet its own; by default (0) the nets
-ignore each other and the passes remove the overlaps, which is far faster (an A* search
-explores many more states around priced cells).
+the cells where an earlier net's halo footprint would meet its own, so the nets go one after
+another; by default (0) the nets ignore each other and the passes remove the overlaps, which
+is far faster (an A* search explores many more states around priced cells). Nets that ignore
+each other are searched on several threads (`box_maze` lets go of the interpreter lock while
+it searches) and entered in net order once all are found: the routes are those of one thread.
 """
 from __future__ import annotations
 
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 
 from ..design import Guides
@@ -84,22 +87,45 @@ class _Penalties:
 
 
 def initial_routing(book: RouteBook, guides: Guides | None = None, options: InitialOptions | None = None,
-                    show_progress: bool = True) -> InitialRouting:
-    """Routes the nets in net-id order into the book. With `gg_drc` > 0 the occupancy map
-    is rebuilt as it goes; it is not rebuilt after the last net (the caller does that)."""
+                    show_progress: bool = True, threads: int = 1) -> InitialRouting:
+    """Routes the nets in net-id order into the book, on up to `threads` threads when the nets
+    ignore each other (`gg_drc` 0). With `gg_drc` > 0 the occupancy map is rebuilt as it goes;
+    it is not rebuilt after the last net (the caller does that)."""
     opts = options or InitialOptions()
     model = book.model
-    penalties = _Penalties(book, opts.refresh) if opts.gg_drc else None
+    nets = sorted(model.termsets)
     result = InitialRouting()
-    for net in progress(sorted(model.termsets), "initial routing", enabled=show_progress):
-        routed, widened = route_net(book.grid, model, net, opts.margin, opts.gg_drc, book.clock, guides,
-                                    recent=penalties.near.inside if penalties else None)
-        if routed is None:
-            result.opens.append(net)
-            routed = Route(sorted(set(model.termsets[net][0])), [])
-        else:
-            result.widened += widened
-        book.set_route(net, routed)
-        if penalties:
+    if opts.gg_drc:
+        penalties = _Penalties(book, opts.refresh)
+        for net in progress(nets, "initial routing", enabled=show_progress):
+            routed = _enter(book, net, route_net(book.grid, model, net, opts.margin, opts.gg_drc, book.clock, guides,
+                                                 recent=penalties.near.inside), result)
             penalties.add(routed)
+        return result
+
+    def search(net: int):
+        return route_net(book.grid, model, net, opts.margin, 0.0, book.clock, guides)
+
+    # Nets of many terminal sets first, so that no thread is left with a large one at the end.
+    # Every search ends before the first route enters the book: entering changes the grid,
+    # which the module refuses while searches read it.
+    largest_first = sorted(nets, key=lambda net: (-len(model.termsets[net]), net))
+    with ThreadPoolExecutor(max(1, threads)) as pool:
+        found = dict(zip(largest_first, progress(pool.map(search, largest_first), "initial routing",
+                                                 total=len(nets), enabled=show_progress)))
+    for net in nets:
+        _enter(book, net, found[net], result)
     return result
+
+
+def _enter(book: RouteBook, net: int, outcome: tuple[Route | None, bool], result: InitialRouting) -> Route:
+    """Enters a net's search outcome in the book (its first terminal set when no path was
+    found) and counts it; returns the route entered."""
+    routed, widened = outcome
+    if routed is None:
+        result.opens.append(net)
+        routed = Route(sorted(set(book.model.termsets[net][0])), [])
+    else:
+        result.widened += widened
+    book.set_route(net, routed)
+    return routed

@@ -103,7 +103,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
     release_freed_memory()      # the conversions of the grid's arguments
     try:
         t = time.perf_counter()
-        initial = initial_routing(book, guides, io, opts.show_progress)
+        initial = initial_routing(book, guides, io, opts.show_progress, po.threads)
         current = census.count(book.grid, book.routes, clock)
         still_open = set(initial.opens)
         rows.append(_row("initial maze routing", time.perf_counter() - t, clock.seconds - m_engine, model,
