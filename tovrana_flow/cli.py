@@ -16,6 +16,7 @@ from .errors import FlowInputError, OptionError
 from .mapping import DEFAULT_GCELL, DEFAULT_VIA_COST, DEFAULT_WRONG_WAY, MappingOptions
 from .routing.distributed import DistributedError
 from .routing.initial import InitialOptions
+from .routing.route_book import GuideCosts
 from .routing.schedule import PassOptions
 from .routing.stage import RouteOptions
 
@@ -48,6 +49,12 @@ def parser() -> argparse.ArgumentParser:
     m.add_argument("--via-cost", type=float, help=f"cost of a layer change in unit pitches (default {DEFAULT_VIA_COST:g})")
     m.add_argument("--wrong-way", type=float,
                    help=f"cost factor of a step against a layer's preferred direction (default {DEFAULT_WRONG_WAY:g})")
+    ap.add_argument("--guide-factor", type=float, default=GuideCosts.factor,
+                   help=f"cost factor of wire outside a net's guides (default {GuideCosts.factor:g}; 1: guides only "
+                        "bound the search)")
+    ap.add_argument("--lift-pin-guides", action="store_true",
+                   help="a guide on the pin layer also admits the next layer of its direction (faster, fewer vias, "
+                        "more wire outside the guides)")
     m.add_argument("--margin", type=int, default=InitialOptions.margin,
                    help="gcells around a net's pins for its initial corridor when it has no guide")
     return ap
@@ -59,7 +66,8 @@ def options(args) -> tuple[MappingOptions, RouteOptions]:
                              bottom_layer=args.bottom_layer, top_layer=args.top_layer)
     routing = RouteOptions(initial=InitialOptions(margin=args.margin),
                            passes=PassOptions(passes=args.passes, threads=args.threads), ray=args.ray,
-                           show_progress=not args.quiet, rule_repair=args.rule_repair)
+                           show_progress=not args.quiet, rule_repair=args.rule_repair,
+                           guide_costs=GuideCosts(factor=args.guide_factor, lift_pin_layer=args.lift_pin_guides))
     return mapping, routing
 
 

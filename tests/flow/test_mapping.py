@@ -210,3 +210,40 @@ def test_a_pin_above_the_top_layer_names_the_net(tiny):
         map_design(tech, design, options=MappingOptions(top_layer="M2"))
     assert e.value.file.endswith("tiny.def") and e.value.line > 0
     assert "n3" in e.value.construct and "c_fe A" in e.value.construct and "M2" in e.value.problem
+
+
+def test_a_pin_no_access_wire_reaches_cleanly_gets_a_via_from_above():
+    """A pin between the rows of its layer, under a track of the layer above: the via stands
+    inside the pin, on that track, halfway across; a wire along the track joins it to the
+    nearest point whose wire and pads keep clear of other nets' metal."""
+    import numpy as np
+
+    from tovrana_flow.design import Wire
+    from tovrana_flow.mapping.access import PointUse, from_above
+    from tovrana_flow.mapping.claims import FREE, FixedRects
+    from tovrana_flow.mapping.rules import LayerRules, Pad
+    lines = np.arange(0, 500, 100)
+    # L1 runs along x on every row, L2 along y on every column
+    masks = [(np.zeros(5, bool), np.ones(5, bool)), (np.ones(5, bool), np.zeros(5, bool))]
+    use = PointUse(lines, lines, masks, [np.full((5, 5), FREE)] * 2, [np.zeros((5, 5), bool)] * 2, [False, True])
+    rules = [LayerRules(name, vertical, 20, 0, Pad(15, 10), [], [(20, 0, 10**9)], [])
+             for name, vertical in (("L1", False), ("L2", True))]
+    pin = (0, Rect(180, 130, 220, 170))
+    net, other = 1, 2
+
+    def reach(fixed):
+        return from_above([pin], net, use, ["L1", "L2"], rules, fixed, ["V12"])
+
+    point = reach({})
+    assert point.cell == (2, 1, 1)          # rows 100 and 200 are as near: the lower one
+    assert point.wires == [Wire("L2", 200, 100, 200, 150), Wire("L1", 200, 150, 200, 150, via="V12", next_layer="L2")]
+    # another net's metal beside the wire down from row 100: the way in from row 200
+    point = reach({"L2": FixedRects.of([(215, 90, 260, 120, other, True)])})
+    assert point.cell == (2, 2, 1) and point.wires[0] == Wire("L2", 200, 200, 200, 150)
+    # another net's metal beside the via's pad on the pin's layer: no way in from above
+    assert reach({"L1": FixedRects.of([(225, 140, 260, 160, other, True)])}) is None
+    # the net's own metal there is no obstacle
+    assert reach({"L1": FixedRects.of([(225, 140, 260, 160, net, True)])}).cell == (2, 1, 1)
+    # a row of the pin's layer crossing the pin: the via stands on it, on the grid point
+    pin = (0, Rect(180, 80, 220, 170))
+    assert reach({}).wires == [Wire("L1", 200, 100, 200, 100, via="V12", next_layer="L2")]

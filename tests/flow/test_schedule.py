@@ -193,3 +193,22 @@ def test_initial_routing_connects_every_net_with_or_without_pricing(gg_drc, refr
     assert result.opens == [] and sorted(book.routes) == sorted(model.termsets)
     assert book.open_nets() == []
     assert not book.shared_cells() or gg_drc == 0.0
+
+
+def test_pin_layer_guides_lifted_only_when_asked(tiny_tech, tiny_design):
+    from tovrana_flow.design import GuideBox, Rect
+    from tovrana_flow.mapping import map_design
+    from tovrana_flow.routing.route_book import GuideCosts
+    from tovrana_flow.routing.search import guide_rects
+    model = map_design(tiny_tech, tiny_design)
+    assert model.gridmap.layers[:3] == ["M1", "M2", "M3"] and model.vertical[:3] == [False, True, False]
+    net = min(model.termsets)
+    whole = Rect(0, 0, 6000, 4800)
+    guides = {model.net_names[net]: [GuideBox(whole, "M1"), GuideBox(whole, "M2")]}
+    plain = dict(guide_rects(model, guides))[net]
+    lifted = dict(guide_rects(model, guides, lift_pin_layer=True))[net]
+    assert [r[0] for r in plain] == [0, 1]
+    # the pin layer's box also on the next horizontal layer, nothing else added
+    assert lifted == plain[:1] + [(2, *plain[0][1:])] + plain[1:]
+    with pytest.raises(OptionError, match="guide_factor must be at least 1, not 0.5"):
+        GuideCosts(factor=0.5)

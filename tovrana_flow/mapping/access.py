@@ -186,11 +186,11 @@ def _legs(x: int, y: int, rect: Rect, vertical: bool) -> list[tuple[tuple[int, i
 
 def access_wire(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_names: list[str],
                 rules: list[LayerRules], fixed: dict[str, FixedRects], reach: int = 3,
-                tries: int = 16) -> AccessPoint | None:
+                tries: int = 16, clear_only: bool = False) -> AccessPoint | None:
     """The nearest point around the net's shapes (within `reach` grid lines of the lines
     around a shape) that it may enter and leave, and whose access wire into the shape keeps
-    clear of the fixed metal of other nets (`fixed`, per layer); the nearest such point
-    whatever its wire when no wire keeps clear. None when there is no point at all."""
+    clear of the fixed metal of other nets (`fixed`, per layer); unless `clear_only`, the
+    nearest such point whatever its wire when no wire keeps clear. None when there is none."""
     xs, ys = use.xs, use.ys
     candidates = []
     for z, rect in shapes:
@@ -215,4 +215,70 @@ def access_wire(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_n
                                      max(a[1], b[1]) + half), fixed.get(layer_names[z], FixedRects.of([])), net)
                for a, b in legs):
             return point
-    return first
+    return None if clear_only else first
+
+
+def _pad_rect(pad: Pad, x: int, y: int) -> tuple[int, int, int, int]:
+    return x - pad.hx, y - pad.hy, x + pad.hx, y + pad.hy
+
+
+def _pads_clear(rules: list[LayerRules], layer_names: list[str], fixed: dict[str, FixedRects], net: int,
+                z: int, up: int, x: int, y: int) -> bool:
+    """Whether a via between layers z and up at (x, y) keeps its pads clear of other nets' metal."""
+    return all(rect_clear(rules[k], _pad_rect(rules[k].pad, x, y), fixed.get(layer_names[k], FixedRects.of([])), net)
+               for k in (z, up))
+
+
+def from_above(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_names: list[str],
+               rules: list[LayerRules], fixed: dict[str, FixedRects], via_names: list[str],
+               reach: int = 3) -> AccessPoint | None:
+    """A via down onto a pin shape from the grid layer above it, for a pin that no access wire
+    on its own layer reaches cleanly: the via stands inside the shape, on a track of the layer
+    above, and across the shape on a track of the pin's layer where one crosses it (else
+    halfway across); a wire along the upper track joins it to the nearest point (within `reach`
+    lines) the net may enter and leave. Only where the via's pads and the wire keep clear of
+    other nets' fixed metal; the nearest such way in, or None."""
+    found = []
+    for z, rect in shapes:
+        up = z + 1
+        if up >= len(layer_names):
+            continue
+        vertical = use.vertical[up]
+        tracks, along = (use.xs, use.ys) if vertical else (use.ys, use.xs)
+        on_track = use.masks[up][0] if vertical else use.masks[up][1]
+        lo, hi = (rect.x0, rect.x1) if vertical else (rect.y0, rect.y1)
+        a0, a1 = (rect.y0, rect.y1) if vertical else (rect.x0, rect.x1)
+        mid = (a0 + a1) // 2
+        pin_tracks = use.masks[z][1] if vertical else use.masks[z][0]
+        across = [int(along[j]) for j in range(int(np.searchsorted(along, a0, "left")),
+                                               int(np.searchsorted(along, a1, "right"))) if pin_tracks[j]]
+        k = int(np.searchsorted(along, mid))
+        nearest = sorted(range(max(k - reach, 0), min(k + reach, len(along) - 1) + 1), key=lambda j: (abs(along[j] - mid), j))
+        for i in range(int(np.searchsorted(tracks, lo, "left")), int(np.searchsorted(tracks, hi, "right"))):
+            if not on_track[i]:
+                continue
+            t = int(tracks[i])
+            spot = next((a for a in sorted(across, key=lambda a: (abs(a - mid), a))
+                         if _pads_clear(rules, layer_names, fixed, net, z, up, *((t, a) if vertical else (a, t)))), None)
+            if spot is None:
+                if across or not _pads_clear(rules, layer_names, fixed, net, z, up, *((t, mid) if vertical else (mid, t))):
+                    continue
+                spot = mid
+            x, y = (t, spot) if vertical else (spot, t)
+            for j in nearest:
+                ix, iy = (i, j) if vertical else (j, i)
+                if not use.enterable(ix, iy, up, net) or not use.escaping([(ix, iy, up)], net):
+                    continue
+                px, py = int(use.xs[ix]), int(use.ys[iy])
+                half = rules[up].width // 2
+                leg = (min(px, x) - half, min(py, y) - half, max(px, x) + half, max(py, y) + half)
+                if (px, py) != (x, y) and not rect_clear(rules[up], leg, fixed.get(layer_names[up], FixedRects.of([])), net):
+                    continue
+                wires = ([Wire(layer_names[up], px, py, x, y)] if (px, py) != (x, y) else []) + \
+                        [Wire(layer_names[z], x, y, x, y, via=via_names[z], next_layer=layer_names[up])]
+                found.append((abs(int(along[j]) - spot), (ix, iy, up), wires))
+                break
+    if not found:
+        return None
+    _, cell, wires = min(found, key=lambda f: f[:2])
+    return AccessPoint(cell, wires)

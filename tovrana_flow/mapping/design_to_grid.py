@@ -18,7 +18,7 @@ from ..design import Design, Guides, Rect, Tech
 from ..errors import FlowInputError, at_least, positive
 from ..grid_routes import Cell, Route
 from ..placed_shapes import PlacedShapes, keepout_shapes
-from .access import PinAccess, PointUse, Stack, access_wire, on_grid_points, one_gcell, stack_points
+from .access import PinAccess, PointUse, Stack, access_wire, from_above, on_grid_points, one_gcell, stack_points
 from .claims import FREE, NOBODY, FixedRects, layer_claims
 from .gridmap import GridMap
 from .layers import Halos, Pads, routing_range, via_names, via_variants
@@ -168,7 +168,7 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
     stacks = {name: _stack(tech, routing, k, lo, stack_vias, all_tracks) for k, name in enumerate(cell_layers)}
     use = PointUse(xs, ys, masks, owners, no_via, [t.vertical for t in tracks])
     access, nearest, unreachable = _access(pins, use, z_of, stacks, {r.name: r for r in rules_all}, rects,
-                                           [l.name for l in layers], gc_lines, rules)
+                                           [l.name for l in layers], gc_lines, rules, vias)
     _claim_around_access_wires(access, xs, ys, masks, rules, [l.name for l in layers], stacks, owners, no_via)
     termsets = {net: [p.cells for p in pa] for net, pa in access.items() if len(pa) >= 2}
 
@@ -259,7 +259,7 @@ def _stack(tech: Tech, routing, k: int, lo: int, vias: list[str], tracks) -> Sta
 
 
 def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, layer_names,
-            gc: int, rules: list[LayerRules]) -> tuple[dict[int, list[PinAccess]], int, int]:
+            gc: int, rules: list[LayerRules], grid_vias: list[str]) -> tuple[dict[int, list[PinAccess]], int, int]:
     """Each pin's access points, claimed for its net (they become its pads); how many pins
     needed an access wire, and how many have no point at all (they stay open)."""
     access: dict[int, list[PinAccess]] = {}
@@ -279,7 +279,13 @@ def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, laye
             below = not on_grid
             if below:   # only below the grid: an access wire on the lowest grid layer to the stack
                 on_grid = [(0, rect) for layer, rect in pin.shapes]
-            point = access_wire(on_grid, pin.net, use, layer_names, rules, rects)
+            # a clean access wire on the pin's layer, else a via from the layer above, else
+            # the nearest access wire whatever it crosses
+            point = access_wire(on_grid, pin.net, use, layer_names, rules, rects, clear_only=True)
+            if point is None and not below:
+                point = from_above(on_grid, pin.net, use, layer_names, rules, rects, grid_vias)
+            if point is None:
+                point = access_wire(on_grid, pin.net, use, layer_names, rules, rects)
             if point is None:
                 unreachable += 1
                 continue
@@ -290,7 +296,7 @@ def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, laye
                 point.wires += stacks[layer].wires(x, y)
             points = [point]
             nearest += 1
-            _add_wires(rects, point.wires, rules[point.cell[2]].width, pin.net)
+            _add_wires(rects, point.wires, {r.name: r for r in rules}, pin.net)
         points = sorted({p.cell: p for p in points}.values(), key=lambda p: p.cell)
         points = one_gcell(points, gc)
         if len(points) > STACK_POINTS and all(p.wires for p in points):
@@ -305,17 +311,23 @@ def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, laye
     return access, nearest, unreachable
 
 
-def _add_wires(rects: dict[str, FixedRects], wires, width: int, net: int) -> None:
-    """Access wires become fixed metal of their net, which later access wires keep clear of."""
-    if not wires:
-        return
-    half = width // 2
+def _add_wires(rects: dict[str, FixedRects], wires, grid_rules: dict[str, LayerRules], net: int) -> None:
+    """Access wires, and the pads of vias down from a grid layer onto a pin, become fixed
+    metal of their net, which later access wires keep clear of."""
     for w in wires:
         if w.via is None:
-            new = FixedRects.of([(min(w.x0, w.x1) - half, min(w.y0, w.y1) - half, max(w.x0, w.x1) + half,
-                                  max(w.y0, w.y1) + half, net, True)])
-            old = rects.get(w.layer)
-            rects[w.layer] = new if old is None else old.joined(new)
+            half = grid_rules[w.layer].width // 2
+            shapes = [(w.layer, (min(w.x0, w.x1) - half, min(w.y0, w.y1) - half, max(w.x0, w.x1) + half,
+                                 max(w.y0, w.y1) + half))]
+        elif w.layer in grid_rules:
+            shapes = [(layer, (w.x0 - pad.hx, w.y0 - pad.hy, w.x0 + pad.hx, w.y0 + pad.hy))
+                      for layer, pad in ((w.layer, grid_rules[w.layer].pad), (w.next_layer, grid_rules[w.next_layer].pad))]
+        else:
+            continue
+        for layer, r in shapes:
+            new = FixedRects.of([(*r, net, True)])
+            old = rects.get(layer)
+            rects[layer] = new if old is None else old.joined(new)
 
 
 def _access_metal(access, rules, layer_names, stacks) -> dict[int, list]:
@@ -333,9 +345,12 @@ def _access_metal(access, rules, layer_names, stacks) -> dict[int, list]:
                     if w.via is None and w.layer == layer_names[z]:
                         out.setdefault(z, []).append((min(w.x0, w.x1) - half, min(w.y0, w.y1) - half,
                                                       max(w.x0, w.x1) + half, max(w.y0, w.y1) + half, pa.net, True))
-                    elif w.via is not None and w.next_layer == layer_names[z] and top is not None:
-                        out.setdefault(z, []).append((w.x0 - top.hx, w.y0 - top.hy, w.x0 + top.hx, w.y0 + top.hy,
-                                                      pa.net, True))
+                    elif w.via is not None and w.next_layer == layer_names[z]:
+                        # a stack's top pad, or the pad of a via down from this layer onto a pin
+                        pad = top if w.layer not in layer_names else rules[z].pad
+                        if pad is not None:
+                            out.setdefault(z, []).append((w.x0 - pad.hx, w.y0 - pad.hy, w.x0 + pad.hx,
+                                                          w.y0 + pad.hy, pa.net, True))
     return out
 
 

@@ -13,6 +13,7 @@ from typing import Mapping
 
 import tovrana
 
+from ..errors import at_least
 from ..grid_routes import Box, Cell, Route, occ_nets, open_nets, shared_cells
 from ..mapping import GridModel
 from ..metrics import ModuleClock
@@ -23,9 +24,16 @@ from .search import guide_rects
 @dataclass
 class GuideCosts:
     """What leaving a net's route guides costs its searches: a step's length part is
-    multiplied by `factor`, a via costs `via` more (in unit pitches)."""
+    multiplied by `factor`, a via costs `via` more (in unit pitches). With `lift_pin_layer`
+    a guide box on the lowest grid layer also admits the next layer of the same direction
+    (see `search.guide_rects`)."""
     factor: float = 3.0
     via: float = 2.0
+    lift_pin_layer: bool = False
+
+    def __post_init__(self):
+        at_least("guide_factor", self.factor, 1)
+        at_least("guide_via", self.via, 0)
 
 
 def grid_recipe(model: GridModel, routes: Mapping[int, Route], guides=None,
@@ -56,9 +64,9 @@ def grid_models(model: GridModel, guides=None, costs: GuideCosts | None = None) 
     if t is not None:
         out = dict(track_model=(t.xs, t.ys, t.unit, t.layers), no_via_cells=model.no_via_cells,
                    spacing_model=model.spacing)
-    rects = guide_rects(model, guides)
+    costs = costs or GuideCosts()
+    rects = guide_rects(model, guides, costs.lift_pin_layer)
     if rects:
-        costs = costs or GuideCosts()
         out["net_guides"] = (rects, costs.factor, costs.via)
     return out
 

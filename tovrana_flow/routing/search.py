@@ -33,14 +33,25 @@ def guide_gcells(model: GridModel, guides: Guides | None, net_name: str) -> set[
     return out
 
 
-def guide_rects(model: GridModel, guides: Guides | None) -> list[tuple[int, list]]:
+def _lifted_layer(model: GridModel) -> int | None:
+    """The lowest grid layer above the pin layer (grid layer 0) with its direction."""
+    return next((z for z in range(1, model.nz) if model.vertical[z] == model.vertical[0]), None)
+
+
+def guide_rects(model: GridModel, guides: Guides | None, lift_pin_layer: bool = False) -> list[tuple[int, list]]:
     """Each guided net's guide boxes as grid rectangles (layer, ix0, iy0, ix1, iy1), the grid
     lines inside each box, for `Grid.set_net_guides`. Boxes on layers not in the grid, and
-    boxes no line crosses, are left out."""
+    boxes no line crosses, are left out.
+
+    With `lift_pin_layer`, a box on the lowest grid layer (where the pins are) also admits
+    the next layer of the same direction: a run the guides put among the pins then costs no
+    more one layer pair up. Searches that must otherwise crawl between the pins, hopping up
+    and down, explore many times the states (see the README)."""
     if not guides:
         return []
     xs, ys = model.gridmap.xs, model.gridmap.ys
     z_of = {name: z for z, name in enumerate(model.gridmap.layers)}
+    lifted = _lifted_layer(model) if lift_pin_layer else None
     out = []
     for net, name in enumerate(model.net_names):
         if net not in model.termsets:
@@ -53,6 +64,8 @@ def guide_rects(model: GridModel, guides: Guides | None) -> list[tuple[int, list
             iy0, iy1 = bisect_left(ys, r.y0), bisect_right(ys, r.y1) - 1
             if z is not None and ix0 <= ix1 and iy0 <= iy1:
                 rects.append((z, ix0, iy0, ix1, iy1))
+                if z == 0 and lifted is not None:
+                    rects.append((lifted, ix0, iy0, ix1, iy1))
         if rects:
             out.append((net, rects))
     return out
