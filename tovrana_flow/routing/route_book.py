@@ -77,6 +77,13 @@ def spare_grid(model: GridModel) -> tovrana.Grid:
     return GridRecipe(model.grid_args(), [], [], [], [], [], [], 0, 0, **grid_models(model)).empty_grid()
 
 
+def _sharing_cells(cells: list[Cell], edges: list) -> Route:
+    """The route with its edges' ends the very tuples of its cell list: the module builds a
+    tuple per end, and the edges' own copies of the cells held most of the routes' memory."""
+    same = {c: c for c in cells}
+    return Route(cells, [(same.get(a, a), same.get(b, b)) for a, b in edges])
+
+
 class RouteBook:
     """Routes of the signal nets (net id -> `Route`) and the engine holding them. A book may
     start empty: the initial routing then enters the nets one by one."""
@@ -125,7 +132,7 @@ class RouteBook:
             for net, cells, edges in sorted(result):
                 self._engine.update_route(net, cells, edges)
         for net, cells, edges in result:
-            self._routes[net] = Route(cells, edges)
+            self._routes[net] = _sharing_cells(cells, edges)
         return {net for net, _, _ in result}
 
     def set_route(self, net: int, route: Route) -> None:
