@@ -10,6 +10,7 @@ fixed rectangle (a pin, an obstruction, special wiring).
 from __future__ import annotations
 
 from dataclasses import dataclass
+from functools import cached_property
 
 import numpy as np
 
@@ -39,6 +40,13 @@ class LayerRules:
     spacing_rows: list[tuple[int, list[tuple[int, int]]]]   # (wider than, [(longer than, spacing)])
     plain: list[tuple[int, int, int]]                      # (spacing, width low, width high)
     eol: list[tuple[int, int, int]]                        # (space, edge shorter than, within)
+
+    @cached_property
+    def widest_need(self) -> int:
+        """The largest gap any of the layer's rules asks: shapes farther apart on either axis
+        are never too close."""
+        return max([v for v, _, _ in self.plain] + [v for _, cols in self.spacing_rows for _, v in cols]
+                   + [space for space, _, _ in self.eol] + [0])
 
     def spacing(self, width: int, prl: int) -> int:
         """The spacing a shape of `width` needs from another (the wider one's width) when

@@ -105,15 +105,29 @@ def _patch(rules: LayerRules, rects: list[Rect], deficit: int, grid: int) -> lis
     return along_y + along_x if rules.vertical else along_x + along_y
 
 
-def _own_pins(rects: list[Rect], fixed: FixedRects | None, net: int) -> list[Rect]:
-    """The net's pin rectangles that touch the piece `rects`."""
-    if fixed is None or not len(fixed):
-        return []
-    x0, y0 = min(r[0] for r in rects), min(r[1] for r in rects)
-    x1, y1 = max(r[2] for r in rects), max(r[3] for r in rects)
-    mine = fixed.pin & (fixed.owner == net) & (fixed.x0 <= x1) & (fixed.x1 >= x0) & (fixed.y0 <= y1) & (fixed.y1 >= y0)
-    pins = list(zip(fixed.x0[mine].tolist(), fixed.y0[mine].tolist(), fixed.x1[mine].tolist(), fixed.y1[mine].tolist()))
+def _pins_by_net(fixed: FixedRects | None) -> dict[int, list[Rect]]:
+    """A layer's pin rectangles per net (owner), in their order among the fixed metal."""
+    out: dict[int, list[Rect]] = defaultdict(list)
+    if fixed is not None and len(fixed):
+        mine = fixed.pin & (fixed.owner >= 0)
+        for *rect, owner in zip(fixed.x0[mine].tolist(), fixed.y0[mine].tolist(), fixed.x1[mine].tolist(),
+                                fixed.y1[mine].tolist(), fixed.owner[mine].tolist()):
+            out[owner].append(tuple(rect))
+    return out
+
+
+def _own_pins(rects: list[Rect], pins: list[Rect]) -> list[Rect]:
+    """Those of the net's pin rectangles `pins` that touch the piece `rects`."""
     return [p for p in pins if any(p[0] <= r[2] and r[0] <= p[2] and p[1] <= r[3] and r[1] <= p[3] for r in rects)]
+
+
+def _area_with_pins(rects: list[Rect], pins: list[Rect], min_area: int) -> int:
+    """The piece's area with the net's pins it touches: exact below `min_area`, and at least
+    `min_area` when one rectangle alone covers that much (the union is no smaller)."""
+    largest = max((r[2] - r[0]) * (r[3] - r[1]) for r in rects)
+    if largest >= min_area:
+        return largest
+    return _union_area(rects + _own_pins(rects, pins))
 
 
 def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list[LayerRules],
@@ -129,6 +143,7 @@ def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list
     step = widest_step(xs, ys)
     routed = PackedMetal(8 * step)
     small = []          # (net, layer, the piece's rectangles, its area with the net's own pins)
+    pins = {z: _pins_by_net(fixed.get(name)) for z, name in enumerate(layer_names) if rules[z].min_area}
     for net in sorted(routes):
         shapes = _shapes(routes[net], access.get(net, ()), xs, ys, rules, z_of)
         for z in sorted(shapes):
@@ -137,7 +152,7 @@ def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list
             if not rules[z].min_area:
                 continue
             for rects, _ in _pieces(shapes[z]):
-                area = _union_area(rects + _own_pins(rects, fixed.get(layer_names[z]), net))
+                area = _area_with_pins(rects, pins[z].get(net, []), rules[z].min_area)
                 if area < rules[z].min_area:
                     small.append((net, z, rects, area))
     routed.pack()

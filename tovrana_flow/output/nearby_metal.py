@@ -92,6 +92,9 @@ def clear_of(rules: LayerRules, patch: Rect, others, fixed: FixedRects | None, n
                ((fixed.owner != net) | (fixed.owner == NOBODY))
         rects += list(zip(fixed.x0[near].tolist(), fixed.y0[near].tolist(), fixed.x1[near].tolist(),
                           fixed.y1[near].tolist()))
+    need = rules.widest_need      # farther on either axis is never too close: no arrays for those
+    rects = [r for r in rects if r[0] - need <= patch[2] and r[2] + need >= patch[0]
+             and r[1] - need <= patch[3] and r[3] + need >= patch[1]]
     if not rects:
         return True
     r = np.array(rects, dtype=np.int64).reshape(-1, 4)
