@@ -58,13 +58,19 @@ class TrackModel:
     layers: list[tuple[bool, float, list[int], list[int]]]
 
 
+def _tuples(rows) -> list[tuple]:
+    return list(map(tuple, rows.tolist())) if isinstance(rows, np.ndarray) else rows
+
+
 @dataclass
 class GridModel:
     """The design on the grid: what the module is built and loaded with."""
     gridmap: GridMap
     nz: int
-    blocked: list[tuple[int, int, int]]          # (z, ix, iy)
-    pad_owner: list[tuple[int, int, int, int]]   # (z, ix, iy, net id)
+    # (z, ix, iy) and (z, ix, iy, net id): rows of an int32 array from the mapping (a tenth of
+    # the memory of a tuple per cell), or lists of tuples; the module takes tuples, made per call
+    blocked: np.ndarray | list[tuple[int, int, int]]
+    pad_owner: np.ndarray | list[tuple[int, int, int, int]]
     via_blocked: list[tuple[int, int]]
     via_index: list[tuple[int, int, float]]
     net_names: list[str]                          # net id -> DEF name, file order
@@ -98,10 +104,11 @@ class GridModel:
         return len(self.gridmap.ys)
 
     def grid_args(self) -> tuple:
-        return (self.nx, self.ny, self.nz, self.blocked, self.pad_owner, self.via_blocked, self.via_index)
+        return (self.nx, self.ny, self.nz, _tuples(self.blocked), _tuples(self.pad_owner), self.via_blocked,
+                self.via_index)
 
     def obstacles(self) -> list[Cell]:
-        return [(ix, iy, z) for z, ix, iy in self.blocked]
+        return [(ix, iy, z) for z, ix, iy in _tuples(self.blocked)]
 
     def access_used(self, net: int, route) -> list:
         """The access points a route uses: every one its edges touch (a route may reach a
@@ -372,16 +379,17 @@ def _claim_around_access_wires(access, xs, ys, masks, rules, layer_names, stacks
 
 
 def _grid_lists(owners, no_via, masks):
-    """The module's blocked and pad cells (points on the layer's tracks only: no move reaches
-    the others) and no-via cells."""
+    """The module's blocked cells (z, ix, iy) and pad cells (z, ix, iy, net) as arrays of
+    rows (points on the layer's tracks only: no move reaches the others), and the no-via
+    cells."""
     blocked, pads, no_via_cells = [], [], []
     for z, (owner, nv, (x_mask, y_mask)) in enumerate(zip(owners, no_via, masks)):
         on = x_mask[None, :] | y_mask[:, None]
-        for iy, ix in zip(*np.nonzero(on & (owner == NOBODY))):
-            blocked.append((z, int(ix), int(iy)))
+        iys, ixs = np.nonzero(on & (owner == NOBODY))
+        blocked.append(np.column_stack([np.full(len(ixs), z), ixs, iys]))
         iys, ixs = np.nonzero(on & (owner >= 0))
-        for iy, ix, net in zip(iys.tolist(), ixs.tolist(), owner[iys, ixs].tolist()):
-            pads.append((z, ix, iy, net))
+        pads.append(np.column_stack([np.full(len(ixs), z), ixs, iys, owner[iys, ixs]]))
         for iy, ix in zip(*np.nonzero(on & nv & (owner != NOBODY))):
             no_via_cells.append((int(ix), int(iy), z))
-    return blocked, pads, no_via_cells
+    rows = lambda parts, width: np.concatenate(parts).astype(np.int32) if parts else np.zeros((0, width), np.int32)
+    return rows(blocked, 3), rows(pads, 4), no_via_cells
