@@ -41,6 +41,12 @@ def parser() -> argparse.ArgumentParser:
                          "the check names (slow: a full check per round)")
     ap.add_argument("--ray", metavar="ADDRESS", help="work batches on a Ray cluster (ADDRESS or local:N)")
     ap.add_argument("--quiet", action="store_true", help="no progress bars")
+    ap.add_argument("--guide-factor", type=float, default=GuideCosts.factor,
+                    help=f"cost factor of wire outside a net's guides (default {GuideCosts.factor:g}; 1: guides only "
+                         "bound the search)")
+    ap.add_argument("--lift-pin-guides", action="store_true",
+                    help="a guide on the pin layer also admits the next layer of its direction (faster, fewer vias, "
+                         "more wire outside the guides)")
     m = ap.add_argument_group("mapping (default: derived from the LEF and DEF, see 'Mapping' in the README)")
     m.add_argument("--bottom-layer", metavar="LAYER",
                    help="lowest routing layer routes run on (default: the lowest that is not the cells' own wiring layer)")
@@ -49,12 +55,6 @@ def parser() -> argparse.ArgumentParser:
     m.add_argument("--via-cost", type=float, help=f"cost of a layer change in unit pitches (default {DEFAULT_VIA_COST:g})")
     m.add_argument("--wrong-way", type=float,
                    help=f"cost factor of a step against a layer's preferred direction (default {DEFAULT_WRONG_WAY:g})")
-    ap.add_argument("--guide-factor", type=float, default=GuideCosts.factor,
-                   help=f"cost factor of wire outside a net's guides (default {GuideCosts.factor:g}; 1: guides only "
-                        "bound the search)")
-    ap.add_argument("--lift-pin-guides", action="store_true",
-                   help="a guide on the pin layer also admits the next layer of its direction (faster, fewer vias, "
-                        "more wire outside the guides)")
     m.add_argument("--margin", type=int, default=InitialOptions.margin,
                    help="gcells around a net's pins for its initial corridor when it has no guide")
     return ap

@@ -151,7 +151,7 @@ def rect_clear(rules: LayerRules, rect: tuple[int, int, int, int], rects: FixedR
 
 def _clear(rules: LayerRules, pad: Pad, x: int, y: int, rects: FixedRects, net: int) -> bool:
     """Whether a pad at (x, y) keeps clear of every fixed rectangle not of `net`."""
-    return rect_clear(rules, (x - pad.hx, y - pad.hy, x + pad.hx, y + pad.hy), rects, net)
+    return rect_clear(rules, pad.around(x, y), rects, net)
 
 
 def on_grid_points(z: int, rect: Rect, net: int, use: PointUse) -> list[AccessPoint]:
@@ -218,15 +218,10 @@ def access_wire(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_n
     return None if clear_only else first
 
 
-def _pad_rect(pad: Pad, x: int, y: int) -> tuple[int, int, int, int]:
-    return x - pad.hx, y - pad.hy, x + pad.hx, y + pad.hy
-
-
 def _pads_clear(rules: list[LayerRules], layer_names: list[str], fixed: dict[str, FixedRects], net: int,
                 z: int, up: int, x: int, y: int) -> bool:
     """Whether a via between layers z and up at (x, y) keeps its pads clear of other nets' metal."""
-    return all(rect_clear(rules[k], _pad_rect(rules[k].pad, x, y), fixed.get(layer_names[k], FixedRects.of([])), net)
-               for k in (z, up))
+    return all(_clear(rules[k], rules[k].pad, x, y, fixed.get(layer_names[k], FixedRects.of([])), net) for k in (z, up))
 
 
 def from_above(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_names: list[str],
@@ -250,15 +245,17 @@ def from_above(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_na
         a0, a1 = (rect.y0, rect.y1) if vertical else (rect.x0, rect.x1)
         mid = (a0 + a1) // 2
         pin_tracks = use.masks[z][1] if vertical else use.masks[z][0]
-        across = [int(along[j]) for j in range(int(np.searchsorted(along, a0, "left")),
-                                               int(np.searchsorted(along, a1, "right"))) if pin_tracks[j]]
+        # the pin layer's tracks across the shape, nearest its middle first
+        across = sorted((int(along[j]) for j in range(int(np.searchsorted(along, a0, "left")),
+                                                      int(np.searchsorted(along, a1, "right"))) if pin_tracks[j]),
+                        key=lambda a: (abs(a - mid), a))
         k = int(np.searchsorted(along, mid))
         nearest = sorted(range(max(k - reach, 0), min(k + reach, len(along) - 1) + 1), key=lambda j: (abs(along[j] - mid), j))
         for i in range(int(np.searchsorted(tracks, lo, "left")), int(np.searchsorted(tracks, hi, "right"))):
             if not on_track[i]:
                 continue
             t = int(tracks[i])
-            spot = next((a for a in sorted(across, key=lambda a: (abs(a - mid), a))
+            spot = next((a for a in across
                          if _pads_clear(rules, layer_names, fixed, net, z, up, *((t, a) if vertical else (a, t)))), None)
             if spot is None:
                 if across or not _pads_clear(rules, layer_names, fixed, net, z, up, *((t, mid) if vertical else (mid, t))):

@@ -271,6 +271,7 @@ def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, laye
     needed an access wire, and how many have no point at all (they stay open)."""
     access: dict[int, list[PinAccess]] = {}
     nearest = unreachable = 0
+    grid_rules = {r.name: r for r in rules}
     for pin in pins:
         points = []
         for layer, rect in pin.shapes:
@@ -303,7 +304,7 @@ def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, laye
                 point.wires += stacks[layer].wires(x, y)
             points = [point]
             nearest += 1
-            _add_wires(rects, point.wires, {r.name: r for r in rules}, pin.net)
+            _add_wires(rects, point.wires, grid_rules, pin.net)
         points = sorted({p.cell: p for p in points}.values(), key=lambda p: p.cell)
         points = one_gcell(points, gc)
         if len(points) > STACK_POINTS and all(p.wires for p in points):
@@ -327,8 +328,7 @@ def _add_wires(rects: dict[str, FixedRects], wires, grid_rules: dict[str, LayerR
             shapes = [(w.layer, (min(w.x0, w.x1) - half, min(w.y0, w.y1) - half, max(w.x0, w.x1) + half,
                                  max(w.y0, w.y1) + half))]
         elif w.layer in grid_rules:
-            shapes = [(layer, (w.x0 - pad.hx, w.y0 - pad.hy, w.x0 + pad.hx, w.y0 + pad.hy))
-                      for layer, pad in ((w.layer, grid_rules[w.layer].pad), (w.next_layer, grid_rules[w.next_layer].pad))]
+            shapes = [(layer, grid_rules[layer].pad.around(w.x0, w.y0)) for layer in (w.layer, w.next_layer)]
         else:
             continue
         for layer, r in shapes:
@@ -356,8 +356,7 @@ def _access_metal(access, rules, layer_names, stacks) -> dict[int, list]:
                         # a stack's top pad, or the pad of a via down from this layer onto a pin
                         pad = top if w.layer not in layer_names else rules[z].pad
                         if pad is not None:
-                            out.setdefault(z, []).append((w.x0 - pad.hx, w.y0 - pad.hy, w.x0 + pad.hx,
-                                                          w.y0 + pad.hy, pa.net, True))
+                            out.setdefault(z, []).append((*pad.around(w.x0, w.y0), pa.net, True))
     return out
 
 

@@ -29,6 +29,10 @@ class Pad:
     hx: int
     hy: int
 
+    def around(self, x: int, y: int) -> tuple[int, int, int, int]:
+        """The rectangle centred on (x, y)."""
+        return x - self.hx, y - self.hy, x + self.hx, y + self.hy
+
 
 @dataclass
 class LayerRules:

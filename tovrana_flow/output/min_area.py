@@ -16,6 +16,7 @@ from ..grid_routes import Cell, Route, via_cells
 from ..mapping.claims import FixedRects
 from ..mapping.rules import LayerRules
 from .nearby_metal import Metal, PackedMetal, clear_of, widest_step
+from .pin_ends import own_pins
 
 Rect = tuple[int, int, int, int]
 
@@ -59,7 +60,7 @@ def _shapes(route: Route, access, xs, ys, rules: list[LayerRules],
     for c in via_cells(route.edges):
         pad = rules[c[2]].pad
         x, y = int(xs[c[0]]), int(ys[c[1]])
-        out[c[2]].append(((x - pad.hx, y - pad.hy, x + pad.hx, y + pad.hy), [c]))
+        out[c[2]].append((pad.around(x, y), [c]))
     return out
 
 
@@ -105,17 +106,6 @@ def _patch(rules: LayerRules, rects: list[Rect], deficit: int, grid: int) -> lis
     return along_y + along_x if rules.vertical else along_x + along_y
 
 
-def _pins_by_net(fixed: FixedRects | None) -> dict[int, list[Rect]]:
-    """A layer's pin rectangles per net (owner), in their order among the fixed metal."""
-    out: dict[int, list[Rect]] = defaultdict(list)
-    if fixed is not None and len(fixed):
-        mine = fixed.pin & (fixed.owner >= 0)
-        for *rect, owner in zip(fixed.x0[mine].tolist(), fixed.y0[mine].tolist(), fixed.x1[mine].tolist(),
-                                fixed.y1[mine].tolist(), fixed.owner[mine].tolist()):
-            out[owner].append(tuple(rect))
-    return out
-
-
 def _own_pins(rects: list[Rect], pins: list[Rect]) -> list[Rect]:
     """Those of the net's pin rectangles `pins` that touch the piece `rects`."""
     return [p for p in pins if any(p[0] <= r[2] and r[0] <= p[2] and p[1] <= r[3] and r[1] <= p[3] for r in rects)]
@@ -143,7 +133,7 @@ def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list
     step = widest_step(xs, ys)
     routed = PackedMetal(8 * step)
     small = []          # (net, layer, the piece's rectangles, its area with the net's own pins)
-    pins = {z: _pins_by_net(fixed.get(name)) for z, name in enumerate(layer_names) if rules[z].min_area}
+    pins = own_pins(fixed)
     for net in sorted(routes):
         shapes = _shapes(routes[net], access.get(net, ()), xs, ys, rules, z_of)
         for z in sorted(shapes):
@@ -152,7 +142,7 @@ def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list
             if not rules[z].min_area:
                 continue
             for rects, _ in _pieces(shapes[z]):
-                area = _area_with_pins(rects, pins[z].get(net, []), rules[z].min_area)
+                area = _area_with_pins(rects, pins.get(net, {}).get(layer_names[z], []), rules[z].min_area)
                 if area < rules[z].min_area:
                     small.append((net, z, rects, area))
     routed.pack()

@@ -6,7 +6,8 @@ from collections import defaultdict
 
 import numpy as np
 
-from ..mapping.claims import NOBODY, FixedRects
+from ..mapping.access import rect_clear
+from ..mapping.claims import FixedRects
 from ..mapping.rules import LayerRules
 
 Rect = tuple[int, int, int, int]
@@ -84,18 +85,13 @@ class PackedMetal:
 def clear_of(rules: LayerRules, patch: Rect, others, fixed: FixedRects | None, net: int) -> bool:
     """Whether metal of `net` over `patch` keeps the layer's spacing from `others` (other
     nets' rectangles) and from the fixed metal that is not the net's own."""
-    p = np.array(patch, dtype=np.int64)
-    rects = list(others)
-    if fixed is not None and len(fixed):
-        near = (fixed.x0 <= patch[2] + 4 * rules.width) & (fixed.x1 >= patch[0] - 4 * rules.width) & \
-               (fixed.y0 <= patch[3] + 4 * rules.width) & (fixed.y1 >= patch[1] - 4 * rules.width) & \
-               ((fixed.owner != net) | (fixed.owner == NOBODY))
-        rects += list(zip(fixed.x0[near].tolist(), fixed.y0[near].tolist(), fixed.x1[near].tolist(),
-                          fixed.y1[near].tolist()))
+    if fixed is not None and not rect_clear(rules, patch, fixed, net):
+        return False
     need = rules.widest_need      # farther on either axis is never too close: no arrays for those
-    rects = [r for r in rects if r[0] - need <= patch[2] and r[2] + need >= patch[0]
+    rects = [r for r in others if r[0] - need <= patch[2] and r[2] + need >= patch[0]
              and r[1] - need <= patch[3] and r[3] + need >= patch[1]]
     if not rects:
         return True
+    p = np.array(patch, dtype=np.int64)
     r = np.array(rects, dtype=np.int64).reshape(-1, 4)
     return not rules.too_close(p[0], p[1], p[2], p[3], r[:, 0], r[:, 1], r[:, 2], r[:, 3]).any()
