@@ -212,27 +212,37 @@ def test_a_pin_above_the_top_layer_names_the_net(tiny):
     assert "n3" in e.value.construct and "c_fe A" in e.value.construct and "M2" in e.value.problem
 
 
-def test_a_pin_no_access_wire_reaches_cleanly_gets_a_via_from_above():
-    """A pin between the rows of its layer, under a track of the layer above: the via stands
-    inside the pin, on that track, halfway across; a wire along the track joins it to the
-    nearest point whose wire and pads keep clear of other nets' metal."""
+def _two_layers():
+    """L1 along x on every row, L2 along y on every column, lines every 100 from 0 to 400:
+    what `from_above` sees, and a call of it for net 1."""
     import numpy as np
 
-    from tovrana_flow.design import Wire
     from tovrana_flow.mapping.access import PointUse, from_above
-    from tovrana_flow.mapping.claims import FREE, FixedRects
+    from tovrana_flow.mapping.claims import FREE
     from tovrana_flow.mapping.rules import LayerRules, Pad
     lines = np.arange(0, 500, 100)
-    # L1 runs along x on every row, L2 along y on every column
     masks = [(np.zeros(5, bool), np.ones(5, bool)), (np.ones(5, bool), np.zeros(5, bool))]
     use = PointUse(lines, lines, masks, [np.full((5, 5), FREE)] * 2, [np.zeros((5, 5), bool)] * 2, [False, True])
     rules = [LayerRules(name, vertical, 20, 0, Pad(15, 10), [], [(20, 0, 10**9)], [])
              for name, vertical in (("L1", False), ("L2", True))]
+
+    def reach(pin, fixed, variants=None):
+        return from_above([pin], 1, use, ["L1", "L2"], rules, fixed, ["V12"], variants=variants)
+    return reach
+
+
+def test_a_pin_no_access_wire_reaches_cleanly_gets_a_via_from_above():
+    """A pin between the rows of its layer, under a track of the layer above: the via stands
+    inside the pin, on that track, halfway across; a wire along the track joins it to the
+    nearest point whose wire and pads keep clear of other nets' metal."""
+    from tovrana_flow.design import Wire
+    from tovrana_flow.mapping.claims import FixedRects
+    reach_pin = _two_layers()
     pin = (0, Rect(180, 130, 220, 170))
     net, other = 1, 2
 
     def reach(fixed):
-        return from_above([pin], net, use, ["L1", "L2"], rules, fixed, ["V12"])
+        return reach_pin(pin, fixed)
 
     point = reach({})
     assert point.cell == (2, 1, 1)          # rows 100 and 200 are as near: the lower one
@@ -247,3 +257,25 @@ def test_a_pin_no_access_wire_reaches_cleanly_gets_a_via_from_above():
     # a row of the pin's layer crossing the pin: the via stands on it, on the grid point
     pin = (0, Rect(180, 80, 220, 170))
     assert reach({}).wires == [Wire("L1", 200, 100, 200, 100, via="V12", next_layer="L2")]
+
+
+def test_a_pin_between_the_upper_tracks_gets_a_via_with_a_jog_and_the_variant_that_fits():
+    """No track of the layer above crosses the pin: the via stands in the pin's middle on a
+    row of the pin's layer, and a jog straight across joins it to the nearest track. Of the
+    via's variants the first whose pads keep clear is the one written."""
+    from tovrana_flow.design import Wire
+    from tovrana_flow.mapping.claims import FixedRects
+    reach = _two_layers()
+    pin = (0, Rect(230, 80, 270, 170))          # between columns 200 and 300, across row 100
+    point = reach(pin, {})
+    assert point.cell == (2, 1, 1)
+    assert point.wires == [Wire("L2", 200, 100, 250, 100), Wire("L1", 250, 100, 250, 100, via="V12", next_layer="L2")]
+    # the jog towards column 200 would pass another net's metal: the one towards 300
+    point = reach(pin, {"L2": FixedRects.of([(170, 115, 210, 160, 2, True)])})
+    assert point.cell == (3, 1, 1) and point.wires[0] == Wire("L2", 300, 100, 250, 100)
+    # a wide pad on L1 comes too close to another net's metal beside the pin, an upright one does not
+    variants = {"V12": [("V12", {"L1": (-40, -10, 40, 10), "L2": (-10, -15, 10, 15)}),
+                        ("V12_V", {"L1": (-10, -40, 10, 40), "L2": (-10, -15, 10, 15)})]}
+    beside = {"L1": FixedRects.of([(285, 80, 300, 120, 2, True)])}
+    assert reach(pin, beside, variants).wires[-1].via == "V12_V"
+    assert reach(pin, {}, variants).wires[-1].via == "V12"

@@ -19,6 +19,7 @@ import numpy as np
 from ..design import Rect, Wire
 from ..grid_routes import Cell
 from .claims import FREE, NOBODY, FixedRects
+from .layers import Pads
 from .rules import BIG, LayerRules, Pad
 from .track_points import bracket_points, clamp_into, distance2
 
@@ -218,26 +219,57 @@ def access_wire(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_n
     return None if clear_only else first
 
 
-def _pads_clear(rules: list[LayerRules], layer_names: list[str], fixed: dict[str, FixedRects], net: int,
-                z: int, up: int, x: int, y: int) -> bool:
-    """Whether a via between layers z and up at (x, y) keeps its pads clear of other nets' metal."""
-    return all(_clear(rules[k], rules[k].pad, x, y, fixed.get(layer_names[k], FixedRects.of([])), net) for k in (z, up))
+def _via_choices(z: int, up: int, rules: list[LayerRules], via_names: list[str],
+                 variants: dict[str, list[tuple[str, Pads]]] | None, layer_names: list[str]) -> list[tuple[str, list]]:
+    """The vias that may join layers z and up, each with its pads as (layer index, rectangle
+    around the via's origin): the LEF's variants of the grid's via in their order when known
+    (see `layers.via_variants`), else the grid's via with the layers' largest pads."""
+    options = (variants or {}).get(via_names[z])
+    if not options:
+        return [(via_names[z], [(k, rules[k].pad.around(0, 0)) for k in (z, up)])]
+    return [(name, [(k, pads[layer_names[k]]) for k in (z, up) if layer_names[k] in pads]) for name, pads in options]
+
+
+def _clear_via(choices: list[tuple[str, list]], layer_names: list[str], rules: list[LayerRules],
+               fixed: dict[str, FixedRects], net: int, x: int, y: int) -> str | None:
+    """The first of `choices` whose pads at (x, y) keep clear of other nets' metal, or None."""
+    for name, pads in choices:
+        if all(rect_clear(rules[k], (x + r[0], y + r[1], x + r[2], y + r[3]),
+                          fixed.get(layer_names[k], FixedRects.of([])), net) for k, r in pads):
+            return name
+    return None
+
+
+def _upper_columns(tracks, on_track, lo: int, hi: int) -> list[tuple[int, int]]:
+    """Where a via onto a shape spanning [lo, hi] across the upper layer's tracks may stand, as
+    (track index, coordinate across): on each track crossing the shape; when none does, at
+    the shape's middle, joined to the nearest track on either side by a short jog."""
+    first, last = int(np.searchsorted(tracks, lo, "left")), int(np.searchsorted(tracks, hi, "right"))
+    inside = [(i, int(tracks[i])) for i in range(first, last) if on_track[i]]
+    if inside:
+        return inside
+    below = next((i for i in range(first - 1, -1, -1) if on_track[i]), None)
+    above = next((i for i in range(last, len(tracks)) if on_track[i]), None)
+    return [(i, (lo + hi) // 2) for i in (below, above) if i is not None]
 
 
 def from_above(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_names: list[str],
                rules: list[LayerRules], fixed: dict[str, FixedRects], via_names: list[str],
-               reach: int = 3) -> AccessPoint | None:
+               reach: int = 3, variants: dict[str, list[tuple[str, Pads]]] | None = None) -> AccessPoint | None:
     """A via down onto a pin shape from the grid layer above it, for a pin that no access wire
-    on its own layer reaches cleanly: the via stands inside the shape, on a track of the layer
-    above, and across the shape on a track of the pin's layer where one crosses it (else
-    halfway across); a wire along the upper track joins it to the nearest point (within `reach`
-    lines) the net may enter and leave. Only where the via's pads and the wire keep clear of
-    other nets' fixed metal; the nearest such way in, or None."""
+    on its own layer reaches cleanly. The via stands inside the shape: on a track of the layer
+    above (else halfway between, with a jog to the nearest such track on the row it stands on),
+    and across the shape on a track of the pin's layer where one crosses it (else halfway
+    across); a wire along the upper track joins it to the nearest point (within `reach` lines)
+    the net may enter and leave. Only where a via's pads (the first of its `variants` that
+    fits) and the wire keep clear of other nets' fixed metal; the nearest such way in, on a
+    track before off it, or None."""
     found = []
     for z, rect in shapes:
         up = z + 1
         if up >= len(layer_names):
             continue
+        choices = _via_choices(z, up, rules, via_names, variants, layer_names)
         vertical = use.vertical[up]
         tracks, along = (use.xs, use.ys) if vertical else (use.ys, use.xs)
         on_track = use.masks[up][0] if vertical else use.masks[up][1]
@@ -251,18 +283,21 @@ def from_above(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_na
                         key=lambda a: (abs(a - mid), a))
         k = int(np.searchsorted(along, mid))
         nearest = sorted(range(max(k - reach, 0), min(k + reach, len(along) - 1) + 1), key=lambda j: (abs(along[j] - mid), j))
-        for i in range(int(np.searchsorted(tracks, lo, "left")), int(np.searchsorted(tracks, hi, "right"))):
-            if not on_track[i]:
-                continue
-            t = int(tracks[i])
-            spot = next((a for a in across
-                         if _pads_clear(rules, layer_names, fixed, net, z, up, *((t, a) if vertical else (a, t)))), None)
+        point = lambda t, a: (t, a) if vertical else (a, t)
+        for i, t in _upper_columns(tracks, on_track, lo, hi):
+            off_track = t != int(tracks[i])
+            spot = via = None
+            for a in across or [mid]:
+                via = _clear_via(choices, layer_names, rules, fixed, net, *point(t, a))
+                if via is not None:
+                    spot = a
+                    break
             if spot is None:
-                if across or not _pads_clear(rules, layer_names, fixed, net, z, up, *((t, mid) if vertical else (mid, t))):
-                    continue
-                spot = mid
-            x, y = (t, spot) if vertical else (spot, t)
+                continue
+            x, y = point(t, spot)
             for j in nearest:
+                if off_track and int(along[j]) != spot:
+                    continue       # the jog runs straight across to the track, on the via's own row
                 ix, iy = (i, j) if vertical else (j, i)
                 if not use.enterable(ix, iy, up, net) or not use.escaping([(ix, iy, up)], net):
                     continue
@@ -272,8 +307,8 @@ def from_above(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_na
                 if (px, py) != (x, y) and not rect_clear(rules[up], leg, fixed.get(layer_names[up], FixedRects.of([])), net):
                     continue
                 wires = ([Wire(layer_names[up], px, py, x, y)] if (px, py) != (x, y) else []) + \
-                        [Wire(layer_names[z], x, y, x, y, via=via_names[z], next_layer=layer_names[up])]
-                found.append((abs(int(along[j]) - spot), (ix, iy, up), wires))
+                        [Wire(layer_names[z], x, y, x, y, via=via, next_layer=layer_names[up])]
+                found.append(((off_track, abs(int(along[j]) - spot)), (ix, iy, up), wires))
                 break
     if not found:
         return None

@@ -174,8 +174,9 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
     cell_layers = [l.name for l in routing[:lo]]
     stacks = {name: _stack(tech, routing, k, lo, stack_vias, all_tracks) for k, name in enumerate(cell_layers)}
     use = PointUse(xs, ys, masks, owners, no_via, [t.vertical for t in tracks])
+    variants = {v: via_variants(tech, v, dbu) for v in vias}
     access, nearest, unreachable = _access(pins, use, z_of, stacks, {r.name: r for r in rules_all}, rects,
-                                           [l.name for l in layers], gc_lines, rules, vias)
+                                           [l.name for l in layers], gc_lines, rules, vias, variants)
     _claim_around_access_wires(access, xs, ys, masks, rules, [l.name for l in layers], stacks, owners, no_via)
     termsets = {net: [p.cells for p in pa] for net, pa in access.items() if len(pa) >= 2}
 
@@ -196,7 +197,7 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
         rules=rules, fixed=rects, cell_layers=cell_layers,
         manufacturing_grid=max(1, round((tech.manufacturing_grid or 0) * dbu)),
         nearest_pins=nearest, unreachable_pins=unreachable, contested_points=contested,
-        via_variants={v: via_variants(tech, v, dbu) for v in vias})
+        via_variants=variants)
 
 
 def _gcell_lines(size: int, xs: np.ndarray, ys: np.ndarray) -> int:
@@ -266,7 +267,8 @@ def _stack(tech: Tech, routing, k: int, lo: int, vias: list[str], tracks) -> Sta
 
 
 def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, layer_names,
-            gc: int, rules: list[LayerRules], grid_vias: list[str]) -> tuple[dict[int, list[PinAccess]], int, int]:
+            gc: int, rules: list[LayerRules], grid_vias: list[str],
+            variants: dict[str, list[tuple[str, Pads]]]) -> tuple[dict[int, list[PinAccess]], int, int]:
     """Each pin's access points, claimed for its net (they become its pads); how many pins
     needed an access wire, and how many have no point at all (they stay open)."""
     access: dict[int, list[PinAccess]] = {}
@@ -291,7 +293,7 @@ def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, laye
             # the nearest access wire whatever it crosses
             point = access_wire(on_grid, pin.net, use, layer_names, rules, rects, clear_only=True)
             if point is None and not below:
-                point = from_above(on_grid, pin.net, use, layer_names, rules, rects, grid_vias)
+                point = from_above(on_grid, pin.net, use, layer_names, rules, rects, grid_vias, variants=variants)
             if point is None:
                 point = access_wire(on_grid, pin.net, use, layer_names, rules, rects)
             if point is None:

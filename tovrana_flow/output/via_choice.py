@@ -22,11 +22,6 @@ from .nearby_metal import Metal, PackedMetal, clear_of
 Rect = tuple[int, int, int, int]
 
 
-def _own_pads(variants: dict[str, list[tuple[str, Pads]]], via: str) -> Pads:
-    options = variants.get(via)
-    return options[0][1] if options else {}
-
-
 def _moved(rect: Rect, x: int, y: int) -> Rect:
     return rect[0] + x, rect[1] + y, rect[2] + x, rect[3] + y
 
@@ -40,11 +35,13 @@ def choose_vias(wiring: dict[int, list[Wire]], variants: dict[str, list[tuple[st
     in ascending order); everything else as it was. The fixed metal is looked up with the
     routes' (its owner as the net), so that a look-up reads only what lies near."""
     z_of = {name: z for z, name in enumerate(layer_names)}
+    # the pads of every via the wiring may hold: the grid's, and a variant an access via chose
+    pads_of = {name: pads for options in variants.values() for name, pads in options}
     routed = PackedMetal(8 * reach)
     for net, wires in wiring.items():
         for w in wires:
             if w.via is not None:
-                for layer, rect in _own_pads(variants, w.via).items():
+                for layer, rect in pads_of.get(w.via, {}).items():
                     if layer in z_of:
                         routed.add(z_of[layer], _moved(rect, w.x0, w.y0), net)
             elif w.layer in z_of:
