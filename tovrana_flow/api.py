@@ -70,6 +70,7 @@ def _rule_check(inputs: Inputs, model: GridModel):
 def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
     """Each routed net's wires and vias in database units, with what reaches its pins (access
     wires and vias) and the patches its metal needs for the layers' minimum area."""
+    from .mapping.layers import via_pads
     from .output.min_area import min_area_patches
     from .output.pin_ends import flush_ends_in_pins, own_pins
     from .output.nearby_metal import widest_step
@@ -78,7 +79,7 @@ def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
     g = model.gridmap
     access = {net: model.access_used(net, route) for net, route in result.routes.items()}
     patches = min_area_patches(result.routes, access, g.xs, g.ys, model.rules, g.layers, model.fixed,
-                               model.manufacturing_grid)
+                               model.manufacturing_grid, via_pads(model.via_variants))
     pins = own_pins(model.fixed)
     by_net = {net: (flush_ends_in_pins(route_wires(cells, edges, g), pins.get(net, {}))
                     + [w for p in access[net] for w in p.wires] + patches.get(net, []))

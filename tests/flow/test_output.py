@@ -299,6 +299,47 @@ class TestMinAreaPatches:
         out = self.patches({1: self.stacked(4, 4), 2: walls})
         assert all(p.layer != "M2" for p in out.get(1, []))
 
+    def test_a_strip_one_wire_wide_where_a_wider_patch_would_ask_more_room(self):
+        """Another net's metal beside the pad on both sides: growing along the tracks runs into
+        it, growing across makes the patch wider than the spacing table's second row allows
+        there; a strip one wire wide through the pad's middle keeps clear."""
+        from tovrana_flow.mapping.claims import FixedRects
+        from tovrana_flow.mapping.rules import LayerRules, Pad
+        from tovrana_flow.output.min_area import min_area_patches
+        rules = self.rules(20000)
+        rules[0] = LayerRules("M1", vertical=False, width=60, min_area=20000, pad=Pad(65, 35),
+                              spacing_rows=[(0, [(-1, 60)]), (90, [(-1, 150)])], plain=[], eol=[])
+        walls = {"M1": FixedRects.of([(600, 700, 655, 900, 2, True), (945, 700, 1000, 900, 2, True)])}
+        out = min_area_patches({1: self.stacked(4, 4)}, {}, self.XS, self.YS, rules, ["M1", "M2", "M3"], walls)
+        (patch,) = [p for p in out[1] if p.layer == "M1"]
+        assert (patch.x0, patch.x1) == (770, 830) and (patch.y1 - patch.y0) * 60 + 130 * 70 - 60 * 70 >= 20000
+
+    def test_a_via_down_onto_a_small_pin_gets_its_pad_patched(self):
+        """A pin reached from above: the via's pad on the pin's layer and the pin are the net's
+        only metal there, together under the minimum area; the pad counts by the via's own
+        shape (its variant)."""
+        from tovrana_flow.grid_routes import Route
+        from tovrana_flow.mapping.access import AccessPoint
+        from tovrana_flow.mapping.claims import FixedRects
+        from tovrana_flow.output.min_area import _union_area, min_area_patches
+        pin = (760, 770, 840, 830)                       # 80 x 60, net 1's pin on M1
+        via = Wire("M1", 800, 800, 800, 800, via="V_V", next_layer="M2")
+        access = {1: [AccessPoint((4, 4, 1), [via])]}
+        cells = [(4, 4, 1), (4, 5, 1), (4, 6, 1)]      # long enough on M2
+        routes = {1: Route(cells, list(zip(cells, cells[1:])))}
+        pads = {"V_V": {"M1": (-30, -50, 30, 50), "M2": (-30, -50, 30, 50)}}
+        fixed = {"M1": FixedRects.of([(*pin, 1, True)])}
+        out = min_area_patches(routes, access, self.XS, self.YS, self.rules(20000), ["M1", "M2", "M3"], fixed,
+                               via_pads=pads)
+        (patch,) = out[1]
+        x0, x1 = sorted((patch.x0, patch.x1))
+        y0, y1 = sorted((patch.y0, patch.y1))
+        assert patch.layer == "M1" and (y0, y1) == (750, 850)     # the upright pad's height, grown along x
+        # with the pad and the pin it makes the minimum area, though it covers part of the pin
+        assert x0 < 760 and _union_area([(770, 750, 830, 850), pin, (x0, y0, x1, y1)]) >= 20000
+        # without the via's pads the writer saw no metal of the net on M1
+        assert min_area_patches(routes, access, self.XS, self.YS, self.rules(20000), ["M1", "M2", "M3"], fixed) == {}
+
 
 def test_wire_ends_inside_the_nets_own_pin_are_written_flush():
     from tovrana_flow.mapping.claims import FixedRects

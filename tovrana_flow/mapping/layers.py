@@ -65,6 +65,11 @@ def via_variants(tech: Tech, via: str, dbu: int) -> list[tuple[str, Pads]]:
     return out
 
 
+def via_pads(variants: dict[str, list[tuple[str, Pads]]]) -> dict[str, Pads]:
+    """Via name -> its pads, for every via of `variants` (per grid via, its variants)."""
+    return {name: pads for options in variants.values() for name, pads in options}
+
+
 def obstruction_share(tech: Tech, design: Design) -> dict[str, float]:
     """Per layer, the share of the placed cells' area their own obstructions cover."""
     area: dict[str, float] = {}

@@ -14,6 +14,7 @@ from collections import defaultdict
 from ..design import Wire
 from ..grid_routes import Cell, Route, via_cells
 from ..mapping.claims import FixedRects
+from ..mapping.layers import Pads
 from ..mapping.rules import LayerRules
 from .nearby_metal import Metal, PackedMetal, clear_of, widest_step
 from .pin_ends import own_pins
@@ -39,15 +40,19 @@ def _union_area(rects: list[Rect]) -> int:
     return area
 
 
-def _shapes(route: Route, access, xs, ys, rules: list[LayerRules],
-            z_of: dict[str, int]) -> dict[int, list[tuple[Rect, list[Cell]]]]:
+def _shapes(route: Route, access, xs, ys, rules: list[LayerRules], z_of: dict[str, int],
+            via_pads: dict[str, Pads]) -> dict[int, list[tuple[Rect, list[Cell]]]]:
     """Per layer, the route's metal as rectangles with the cells each one holds; an access
-    wire holds its access point's cell."""
+    wire, and the pads of a via down onto a pin, hold their access point's cell."""
     out: dict[int, list] = defaultdict(list)
     for point in access:
         for w in point.wires:
             z = z_of.get(w.layer)
-            if w.via is None and z is not None:
+            if w.via is not None:
+                for layer, r in via_pads.get(w.via, {}).items():
+                    if layer in z_of:
+                        out[z_of[layer]].append(((w.x0 + r[0], w.y0 + r[1], w.x0 + r[2], w.y0 + r[3]), [point.cell]))
+            elif z is not None:
                 half = rules[z].width // 2
                 out[z].append(((min(w.x0, w.x1) - half, min(w.y0, w.y1) - half, max(w.x0, w.x1) + half,
                                 max(w.y0, w.y1) + half), [point.cell]))
@@ -91,7 +96,8 @@ def _pieces(shapes: list[tuple[Rect, list[Cell]]]) -> list[tuple[list[Rect], set
 def _patch(rules: LayerRules, rects: list[Rect], deficit: int, grid: int) -> list[Rect]:
     """Candidate patches for a piece short of `deficit` square units: its bounding box
     grown just enough, along the layer's tracks first (to either end, then to both), then
-    across them; each covers the piece, so it joins it."""
+    across them, then a strip one wire wide through its middle either way; each covers or
+    crosses the piece, so it joins it."""
     x0, y0 = min(r[0] for r in rects), min(r[1] for r in rects)
     x1, y1 = max(r[2] for r in rects), max(r[3] for r in rects)
 
@@ -103,7 +109,30 @@ def _patch(rules: LayerRules, rects: list[Rect], deficit: int, grid: int) -> lis
                (x0 - grown(y1 - y0) // 2 // grid * grid, y0, x1 + -(-grown(y1 - y0) // 2 // grid) * grid, y1)]
     along_y = [(x0, y0 - grown(x1 - x0), x1, y1), (x0, y0, x1, y1 + grown(x1 - x0)),
                (x0, y0 - grown(x1 - x0) // 2 // grid * grid, x1, y1 + -(-grown(x1 - x0) // 2 // grid) * grid)]
-    return along_y + along_x if rules.vertical else along_x + along_y
+    # last, strips one wire wide through the middle, out of both ends: a piece as wide as the
+    # spacing table's wider rows asks more room than a wire does beside a neighbouring pin
+    w, cx, cy = rules.width, (x0 + x1) // 2, (y0 + y1) // 2
+    reach = -(-deficit // (2 * max(w, 1)) // grid) * grid
+    strip_y = (cx - w // 2, y0 - reach, cx + w - w // 2, y1 + reach)
+    strip_x = (x0 - reach, cy - w // 2, x1 + reach, cy + w - w // 2)
+    strips = [strip_y, strip_x] if rules.vertical else [strip_x, strip_y]
+    return (along_y + along_x if rules.vertical else along_x + along_y) + strips
+
+
+def _enough(rules: LayerRules, rects: list[Rect], pins: list[Rect], deficit: int, grid: int):
+    """The candidate patches (`_patch`) that bring the piece with its own pins `pins` up to
+    the minimum area. Where a candidate covers metal the deficit counted already (a pin, the
+    piece's own wire), it is grown again by twice what it still lacks: a strip grown at both
+    ends may gain area at one end only."""
+    for k in range(len(_patch(rules, rects, deficit, grid))):
+        extra = 0
+        for _ in range(4):
+            p = _patch(rules, rects, deficit + extra, grid)[k]
+            short = rules.min_area - _union_area(rects + pins + [p])
+            if short <= 0:
+                yield p
+                break
+            extra += 2 * short
 
 
 def _own_pins(rects: list[Rect], pins: list[Rect]) -> list[Rect]:
@@ -121,9 +150,10 @@ def _area_with_pins(rects: list[Rect], pins: list[Rect], min_area: int) -> int:
 
 
 def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list[LayerRules],
-                     layer_names: list[str], fixed: dict[str, FixedRects], grid: int = 1) -> dict[int, list[Wire]]:
+                     layer_names: list[str], fixed: dict[str, FixedRects], grid: int = 1,
+                     via_pads: dict[str, Pads] | None = None) -> dict[int, list[Wire]]:
     """Net -> the patches its routes need. `access`: per net the access points its route
-    uses (their wires are its metal too); `fixed`: per layer name the fixed metal (the nets'
+    uses (their wires, and the pads of their vias by `via_pads`, are its metal too); `fixed`: per layer name the fixed metal (the nets'
     pins among it); `grid`: the manufacturing grid in database units. A piece gets the first
     candidate patch that keeps clear of other nets' metal, routed, fixed and patches placed
     before; a piece with no such candidate gets none (too small beats a short)."""
@@ -132,26 +162,27 @@ def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list
     z_of = {name: z for z, name in enumerate(layer_names)}
     step = widest_step(xs, ys)
     routed = PackedMetal(8 * step)
-    small = []          # (net, layer, the piece's rectangles, its area with the net's own pins)
+    small = []    # (net, layer, the piece's rectangles, the net's pins it touches, its area with them)
     pins = own_pins(fixed)
     for net in sorted(routes):
-        shapes = _shapes(routes[net], access.get(net, ()), xs, ys, rules, z_of)
+        shapes = _shapes(routes[net], access.get(net, ()), xs, ys, rules, z_of, via_pads or {})
         for z in sorted(shapes):
             for rect, _ in shapes[z]:
                 routed.add(z, rect, net)
             if not rules[z].min_area:
                 continue
             for rects, _ in _pieces(shapes[z]):
-                area = _area_with_pins(rects, pins.get(net, {}).get(layer_names[z], []), rules[z].min_area)
+                net_pins = pins.get(net, {}).get(layer_names[z], [])
+                area = _area_with_pins(rects, net_pins, rules[z].min_area)
                 if area < rules[z].min_area:
-                    small.append((net, z, rects, area))
+                    small.append((net, z, rects, _own_pins(rects, net_pins), area))
     routed.pack()
     placed = Metal(8 * step)
     out: dict[int, list[Wire]] = {}
     reach = 2 * step
-    for net, z, rects, area in small:
+    for net, z, rects, touching, area in small:
         r = rules[z]
-        choice = next((p for p in _patch(r, rects, r.min_area - area, grid)
+        choice = next((p for p in _enough(r, rects, touching, r.min_area - area, grid)
                        if clear_of(r, p, routed.near(z, p, reach, net) | placed.near(z, p, reach, net),
                                  fixed.get(layer_names[z]), net)), None)
         if choice is None:

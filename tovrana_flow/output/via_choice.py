@@ -14,7 +14,7 @@ from dataclasses import replace
 
 from ..design import Wire
 from ..mapping.claims import FixedRects
-from ..mapping.layers import Pads
+from ..mapping.layers import Pads, via_pads
 from ..mapping.rules import LayerRules
 from ..placed_shapes import segment_rect
 from .nearby_metal import Metal, PackedMetal, clear_of
@@ -35,8 +35,7 @@ def choose_vias(wiring: dict[int, list[Wire]], variants: dict[str, list[tuple[st
     in ascending order); everything else as it was. The fixed metal is looked up with the
     routes' (its owner as the net), so that a look-up reads only what lies near."""
     z_of = {name: z for z, name in enumerate(layer_names)}
-    # the pads of every via the wiring may hold: the grid's, and a variant an access via chose
-    pads_of = {name: pads for options in variants.values() for name, pads in options}
+    pads_of = via_pads(variants)     # the grid's vias, and a variant an access via chose
     routed = PackedMetal(8 * reach)
     for net, wires in wiring.items():
         for w in wires:
