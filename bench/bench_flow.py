@@ -21,7 +21,9 @@ from pathlib import Path
 
 from tovrana_flow import api
 from tovrana_flow.routing.stage import RouteOptions
+from tovrana_flow.routing.initial import InitialOptions
 from tovrana_flow.routing.schedule import PassOptions
+from tovrana_flow.routing.search import Greed
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -52,11 +54,14 @@ def main(argv=None) -> int:
     ap.add_argument("--dir", default=str(ROOT.parent / "shared" / "designs"), help="folder of design folders")
     ap.add_argument("--threads", type=int, default=os.cpu_count() or 1)
     ap.add_argument("--passes", type=int, default=PassOptions.passes)
+    ap.add_argument("--heuristic-weight", type=float, default=Greed.weight,
+                    help="A* heuristic weight of nets of many pins (as the command's option)")
     ap.add_argument("--profile", metavar="FILE", help="write a cProfile of the run to FILE")
     args = ap.parse_args(argv)
 
     lefs, def_path, guide = design_files(Path(args.dir), args.design)
-    routing = RouteOptions(passes=PassOptions(passes=args.passes, threads=args.threads),
+    routing = RouteOptions(initial=InitialOptions(greed=Greed(weight=args.heuristic_weight)),
+                           passes=PassOptions(passes=args.passes, threads=args.threads),
                            show_progress=sys.stderr.isatty())
     with tempfile.TemporaryDirectory() as tmp:
         out = str(Path(tmp) / f"{args.design}.routed.def")

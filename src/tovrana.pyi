@@ -61,6 +61,9 @@ class Grid:
         corridor: Sequence[tuple[_Int, _Int]],
         gc: _Int,
         use_occ: bool,
+        # > 1: the heuristic times this; a path at most this many times the cheapest, found
+        # exploring fewer states. At least 1 (ValueError otherwise); 1 is plain A*.
+        heuristic_weight: _Float = 1.0,
     ) -> list[_Cell] | None: ...
     def occ_init(self, nets: Sequence[_NetCellsArg], wire_halo: _Int, via_halo: _Int) -> None: ...
     def occ_signature(self) -> int: ...

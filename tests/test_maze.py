@@ -47,8 +47,9 @@ def maze_cases(draw, max_xy=7, max_z=3, weights=WEIGHTS, gcs=st.sampled_from([1,
     )
 
 
-def run_both(case):
-    """box_maze on the module and on the model; a failure on either side is reported as 'fail'."""
+def run_both(case, **kw):
+    """box_maze on the module and on the model (both given the keyword arguments `kw`); a
+    failure on either side is reported as 'fail'."""
     grid, model = tovrana.Grid(*case["grid_args"]), ModelGrid(*case["grid_args"])
     for method, args in case.get("rules", ()):  # (setter, arguments) of the routing rules, if any
         getattr(grid, method)(*args)
@@ -56,11 +57,11 @@ def run_both(case):
     grid.occ_init(case["occ_nets"], *case["halos"])
     model.occ_init(case["occ_nets"], *case["halos"])
     try:
-        got = grid.box_maze(*case["args"])
+        got = grid.box_maze(*case["args"], **kw)
     except PanicException:
         got = "fail"
     try:
-        want = model_box_maze(model, *case["args"])
+        want = model_box_maze(model, *case["args"], **kw)
     except (ZeroDivisionError, IndexError, RuntimeError):
         want = "fail"
     return got, want

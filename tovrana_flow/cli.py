@@ -18,6 +18,7 @@ from .routing.distributed import DistributedError
 from .routing.initial import InitialOptions
 from .routing.route_book import GuideCosts
 from .routing.schedule import PassOptions
+from .routing.search import Greed
 from .routing.stage import RouteOptions
 
 EXIT_CHECK_FAILED, EXIT_BAD_INPUT, EXIT_ENGINE_FAILED = 1, 2, 3
@@ -47,6 +48,9 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--lift-pin-guides", action="store_true",
                     help="a guide on the pin layer also admits the next layer of its direction (faster, fewer vias, "
                          "more wire outside the guides)")
+    ap.add_argument("--heuristic-weight", type=float, default=Greed.weight,
+                    help=f"A* heuristic weight for nets of at least {Greed.from_sets} pins (default "
+                         f"{Greed.weight:g}: far faster on nets whose guides keep long runs among the pins; 1: plain A*)")
     m = ap.add_argument_group("mapping (default: derived from the LEF and DEF, see 'Mapping' in the README)")
     m.add_argument("--bottom-layer", metavar="LAYER",
                    help="lowest routing layer routes run on (default: the lowest that is not the cells' own wiring layer)")
@@ -64,7 +68,7 @@ def options(args) -> tuple[MappingOptions, RouteOptions]:
     """The API's options from the command's; raises what the API raises for a value out of range."""
     mapping = MappingOptions(gcell=args.gcell, via_cost=args.via_cost, wrong_way=args.wrong_way,
                              bottom_layer=args.bottom_layer, top_layer=args.top_layer)
-    routing = RouteOptions(initial=InitialOptions(margin=args.margin),
+    routing = RouteOptions(initial=InitialOptions(margin=args.margin, greed=Greed(weight=args.heuristic_weight)),
                            passes=PassOptions(passes=args.passes, threads=args.threads), ray=args.ray,
                            show_progress=not args.quiet, rule_repair=args.rule_repair,
                            guide_costs=GuideCosts(factor=args.guide_factor, lift_pin_layer=args.lift_pin_guides))

@@ -32,6 +32,9 @@ struct MazeQuery {
     // Without occupancy pricing: the stored routes' cells of other nets stand for
     // route_shape (grid.route_shape()) when set.
     const OccMap* stored_shape = nullptr;
+    // The heuristic times this (at least 1): a search that keeps to the goal's direction
+    // and finds a path at most this many times the cheapest. 1 is plain A*.
+    double heuristic_weight = 1.0;
 };
 
 // The path from a start cell to a goal cell, or nothing. Reads only; throws Panic

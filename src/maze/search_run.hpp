@@ -293,7 +293,7 @@ void Run<kTracks>::fill(CellRec& r, int64_t id, bool goal) const {
             r.planar_step[1] = step_cost(kPlusX, kMinusX, r.flags, w);
         }
     }
-    r.h = heuristic(r.cell);
+    r.h = heuristic(r.cell) * q_.heuristic_weight;   // exact for the default weight 1
 }
 
 // Manhattan distance to the nearest goal, a layer change counting 2; under a track

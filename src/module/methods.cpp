@@ -1,4 +1,5 @@
 // The Grid methods: match arguments, borrow, convert, work, convert the result.
+#include <cmath>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -28,8 +29,9 @@ HashSet<int64_t> cell_id_set(const Geometry& g, const CellList& cells) {
 std::vector<uint8_t> layer_flags(const std::vector<bool>& flags) { return {flags.begin(), flags.end()}; }
 
 PyObject* box_maze(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Sig = Signature<"Grid.box_maze", "net", "starts", "goals", "hard", "route_shape", "marker_pos",
-                          "fixed", "gg_drc", "gg_marker", "gg_fixed", "corridor", "gc", "use_occ">;
+    using Sig = SignatureWithOptional<1, "Grid.box_maze", "net", "starts", "goals", "hard", "route_shape",
+                                      "marker_pos", "fixed", "gg_drc", "gg_marker", "gg_fixed", "corridor", "gc",
+                                      "use_occ", "heuristic_weight">;
     return guarded([&] {
         const Args<Sig> a(args, nargs, kwnames);
         const SharedBorrow borrow(self);
@@ -49,8 +51,14 @@ PyObject* box_maze(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwname
         for (const GcellColumn& c : a.get<std::vector<GcellColumn>, "corridor">()) corridor.insert(gcell_key(c.gx, c.gy));
         const auto gc = a.get<int32_t, "gc">();
         const auto use_occ = a.get<bool, "use_occ">();
+        const auto heuristic_weight = a.get_or<double, "heuristic_weight">(1.0);
+        // NaN fails both comparisons; infinity would make every f equal
+        if (!(heuristic_weight >= 1.0) || !std::isfinite(heuristic_weight))
+            throw std::invalid_argument("heuristic_weight must be a finite number of at least 1, not " +
+                                        std::to_string(heuristic_weight));
         MazeQuery query{net,  starts, goals, weights, maze::IdLookup(hard), maze::IdLookup(route_shape),
                         maze::IdLookup(marker_pos), maze::IdLookup(fixed), corridor, gc, use_occ};
+        query.heuristic_weight = heuristic_weight;
         // The kept shape is built on first use, so before other searches may run beside this one.
         if (!shape_cells) query.stored_shape = &borrow.grid().route_shape();
         // The search only reads the grid (a shared borrow keeps changing calls out), so
@@ -272,11 +280,14 @@ PyObject* set_net_guides(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* 
 PyMethodDef grid_methods[] = {
     {"box_maze", TOVRANA_FAST(box_maze),
      "box_maze($self, net, starts, goals, hard, route_shape, marker_pos, fixed, gg_drc, gg_marker, gg_fixed, "
-     "corridor, gc, use_occ)\n--\n\n"
+     "corridor, gc, use_occ, heuristic_weight=1.0)\n--\n\n"
      "A* search of one net from any start cell to any goal cell through the gcells of corridor.\n"
      "Returns the cell path [(ix, iy, layer), ...] from a start to a goal, or None.\n"
      "route_shape=None stands for the cells of the other nets' routes in the store (routes_init,\n"
      "routes_update), kept by the grid.\n"
+     "heuristic_weight > 1 multiplies the A* heuristic: the search keeps closer to the goal's\n"
+     "direction and explores fewer states; the path's cost is at most that many times the\n"
+     "cheapest. The default 1 is plain A*.\n"
      "There is no via halo argument: the search prices only the cell a move enters and the\n"
      "move's via cost."},
     {"occ_init", TOVRANA_FAST(occ_init),

@@ -45,8 +45,9 @@ def direction(cur, nxt):
 
 class MazeModel:
     def __init__(self, grid, net, starts, goals, gg_drc, gg_marker, gg_fixed, hard, route_shape,
-                 marker_pos, fixed, corridor, gc, use_occ, delta=None):
+                 marker_pos, fixed, corridor, gc, use_occ, delta=None, heuristic_weight=1.0):
         self.grid, self.net = grid, net
+        self.hw = heuristic_weight
         self.starts, self.goals = list(starts), list(goals)
         self.w = (gg_drc, gg_marker, gg_fixed)
         self.hard, self.route_shape, self.marker_pos, self.fixed = hard, route_shape, marker_pos, fixed
@@ -79,7 +80,7 @@ class MazeModel:
         for c in starts:
             s = grid.cell_id(c) * DIRS + START
             self.g[s] = 0.0
-            heapq.heappush(self.queue, (heuristic(c, self.goal_list, grid.tracks), self.order(0.0), c[0], c[1], c[2],
+            heapq.heappush(self.queue, (heuristic(c, self.goal_list, grid.tracks) * self.hw, self.order(0.0), c[0], c[1], c[2],
                                         START, s))
         while self.queue:
             f, key, ix, iy, layer, d, s = heapq.heappop(self.queue)
@@ -164,7 +165,7 @@ class MazeModel:
             return
         self.g[s] = new_g
         self.came[s] = grid.cell_id(cur) * DIRS + d_cur
-        heapq.heappush(self.queue, (heuristic(nxt, self.goal_list, grid.tracks) + new_g, self.order(new_g), nxt[0],
+        heapq.heappush(self.queue, (heuristic(nxt, self.goal_list, grid.tracks) * self.hw + new_g, self.order(new_g), nxt[0],
                                     nxt[1], nxt[2], d, s))
 
     def reconstruct(self, s):
@@ -183,16 +184,16 @@ class MazeModel:
 
 
 def maze_run(grid, net, starts, goals, gg_drc, gg_marker, gg_fixed, hard, route_shape, marker_pos, fixed,
-             corridor, gc, use_occ, delta=None):
+             corridor, gc, use_occ, delta=None, heuristic_weight=1.0):
     """The path as a list of (ix, iy, layer), or None."""
     return MazeModel(grid, net, starts, goals, gg_drc, gg_marker, gg_fixed, hard, route_shape, marker_pos,
-                     fixed, corridor, gc, use_occ, delta).run()
+                     fixed, corridor, gc, use_occ, delta, heuristic_weight).run()
 
 
 def box_maze(grid, net, starts, goals, hard, route_shape, marker_pos, fixed, gg_drc, gg_marker, gg_fixed,
-             corridor, gc, use_occ):
+             corridor, gc, use_occ, heuristic_weight=1.0):
     """The Grid.box_maze method over the model: Python arguments in, path or None out."""
     ids = lambda cells: {grid.cell_id(c) for c in cells}
     keys = {gcell_key(gx, gy) for gx, gy in corridor}
     return maze_run(grid, net, starts, goals, gg_drc, gg_marker, gg_fixed, ids(hard), ids(route_shape),
-                    ids(marker_pos), ids(fixed), keys, gc, use_occ)
+                    ids(marker_pos), ids(fixed), keys, gc, use_occ, heuristic_weight=heuristic_weight)

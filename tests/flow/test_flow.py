@@ -100,7 +100,7 @@ def test_routes_do_not_depend_on_the_thread_count(tmp_path):
 
 
 @pytest.mark.parametrize("option", [["--gcell", "0"], ["--threads", "0"], ["--via-cost", "-1"], ["--wrong-way", "0.5"],
-                                    ["--guide-factor", "0.5"]])
+                                    ["--guide-factor", "0.5"], ["--heuristic-weight", "0.9"]])
 def test_out_of_range_option_is_refused_before_any_work(tmp_path, capsys, option):
     code = cli.main(sample_args(tmp_path / "o.def") + option)
     assert code == 2 and option[0] in capsys.readouterr().err

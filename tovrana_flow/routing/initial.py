@@ -19,7 +19,7 @@ from ..grid_routes import Cell, Route
 from ..mapping import GridModel
 from ..progress import progress
 from .route_book import RouteBook
-from .search import route_net
+from .search import Greed, route_net
 
 
 @dataclass
@@ -27,6 +27,7 @@ class InitialOptions:
     margin: int = 1          # gcells added around a net's pins for its corridor
     gg_drc: float = 0.0      # cost of a cell an earlier net occupies (0: overlaps are left to the passes)
     refresh: int = 200       # nets between two rebuilds of the occupancy map
+    greed: Greed = field(default_factory=Greed)   # nets of many terminal sets search greedily
 
     def __post_init__(self):
         at_least("margin", self.margin, 0)
@@ -99,12 +100,12 @@ def initial_routing(book: RouteBook, guides: Guides | None = None, options: Init
         penalties = _Penalties(book, opts.refresh)
         for net in progress(nets, "initial routing", enabled=show_progress):
             routed = _enter(book, net, route_net(book.grid, model, net, opts.margin, opts.gg_drc, book.clock, guides,
-                                                 recent=penalties.near.inside), result)
+                                                 recent=penalties.near.inside, greed=opts.greed), result)
             penalties.add(routed)
         return result
 
     def search(net: int):
-        return route_net(book.grid, model, net, opts.margin, 0.0, book.clock, guides)
+        return route_net(book.grid, model, net, opts.margin, 0.0, book.clock, guides, greed=opts.greed)
 
     # Nets of many terminal sets first, so that no thread is left with a large one at the end.
     # Every search ends before the first route enters the book: entering changes the grid,
