@@ -52,6 +52,18 @@ class LayerRules:
         return max([v for v, _, _ in self.plain] + [v for _, cols in self.spacing_rows for _, v in cols]
                    + [space for space, _, _ in self.eol] + [0])
 
+    @cached_property
+    def _reach_by_width(self) -> dict[int, int]:
+        return {}
+
+    def reach(self, width: int) -> int:
+        """The largest gap any rule asks of a shape beside one of `width` (the wider one's
+        width), at any run length or end: shapes farther apart on either axis keep clear."""
+        found = self._reach_by_width.get(width)
+        if found is None:
+            found = self._reach_by_width[width] = max(self.spacing(width, BIG), *(s for s, _, _ in self.eol), 0)
+        return found
+
     def spacing(self, width: int, prl: int) -> int:
         """The spacing a shape of `width` needs from another (the wider one's width) when
         they run beside each other for `prl` (negative: they only meet at corners)."""

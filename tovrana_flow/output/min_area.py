@@ -137,12 +137,34 @@ def _enough(rules: LayerRules, rects: list[Rect], pins: list[Rect], deficit: int
 
 def _own_pins(rects: list[Rect], pins: list[Rect]) -> list[Rect]:
     """Those of the net's pin rectangles `pins` that touch the piece `rects`."""
-    return [p for p in pins if any(p[0] <= r[2] and r[0] <= p[2] and p[1] <= r[3] and r[1] <= p[3] for r in rects)]
+    x0, y0 = min(r[0] for r in rects), min(r[1] for r in rects)
+    x1, y1 = max(r[2] for r in rects), max(r[3] for r in rects)
+    near = [p for p in pins if p[0] <= x1 and x0 <= p[2] and p[1] <= y1 and y0 <= p[3]]
+    return [p for p in near if any(p[0] <= r[2] and r[0] <= p[2] and p[1] <= r[3] and r[1] <= p[3] for r in rects)]
+
+
+def _runs(rects: list[Rect]) -> list[Rect]:
+    """The same union with rectangles of one span across joined where they meet along: a
+    route's wire is one rectangle per grid step, its runs a few."""
+    for along in (0, 1):
+        across = 1 - along
+        out = []
+        for r in sorted(rects, key=lambda r: (r[across], r[across + 2], r[along])):
+            last = out[-1] if out else None
+            if last and (last[across], last[across + 2]) == (r[across], r[across + 2]) and r[along] <= last[along + 2]:
+                grown = list(last)
+                grown[along + 2] = max(last[along + 2], r[along + 2])
+                out[-1] = tuple(grown)
+            else:
+                out.append(r)
+        rects = out
+    return rects
 
 
 def _area_with_pins(rects: list[Rect], pins: list[Rect], min_area: int) -> int:
     """The piece's area with the net's pins it touches: exact below `min_area`, and at least
-    `min_area` when one rectangle alone covers that much (the union is no smaller)."""
+    `min_area` when one run alone covers that much (the union is no smaller)."""
+    rects = _runs(rects)
     largest = max((r[2] - r[0]) * (r[3] - r[1]) for r in rects)
     if largest >= min_area:
         return largest

@@ -87,9 +87,14 @@ def clear_of(rules: LayerRules, patch: Rect, others, fixed: FixedRects | None, n
     nets' rectangles) and from the fixed metal that is not the net's own."""
     if fixed is not None and not rect_clear(rules, patch, fixed, net):
         return False
-    need = rules.widest_need      # farther on either axis is never too close: no arrays for those
-    rects = [r for r in others if r[0] - need <= patch[2] and r[2] + need >= patch[0]
-             and r[1] - need <= patch[3] and r[3] + need >= patch[1]]
+    # farther on either axis than the rules ask at these widths is never too close: no arrays
+    # for those (most neighbours of a narrow pad are narrow too, and ask the least)
+    own = min(patch[2] - patch[0], patch[3] - patch[1])
+    rects = []
+    for r in others:
+        need = max(rules.reach(max(own, min(r[2] - r[0], r[3] - r[1]))), 1)   # 1: touching counts
+        if r[0] - need < patch[2] and r[2] + need > patch[0] and r[1] - need < patch[3] and r[3] + need > patch[1]:
+            rects.append(r)
     if not rects:
         return True
     p = np.array(patch, dtype=np.int64)
