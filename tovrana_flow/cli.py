@@ -49,7 +49,7 @@ def parser() -> argparse.ArgumentParser:
                     help="a guide on the pin layer also admits the next layer of its direction (faster, fewer vias, "
                          "more wire outside the guides)")
     ap.add_argument("--heuristic-weight", type=float, default=Greed.weight,
-                    help=f"A* heuristic weight for nets of at least {Greed.from_sets} pins (default "
+                    help=f"A* heuristic weight of guided nets of at least {Greed.from_sets} pins (default "
                          f"{Greed.weight:g}: far faster on nets whose guides keep long runs among the pins; 1: plain A*)")
     m = ap.add_argument_group("mapping (default: derived from the LEF and DEF, see 'Mapping' in the README)")
     m.add_argument("--bottom-layer", metavar="LAYER",

@@ -50,9 +50,9 @@ def test_every_layer_runs_on_its_own_tracks(model):
     m1_rows = [g.ys.index(y) for y in range(100, 4800, 200)]
     m3_rows = [g.ys.index(y) for y in range(200, 4800, 400)]
     # (vertical, wrong-way factor, columns it runs along, rows it runs along)
-    assert t.layers[0] == (False, 4.0, [], m1_rows)            # the lowest layer: no wrong way
-    assert t.layers[1] == (True, 4.0, list(range(30)), m1_rows)
-    assert t.layers[2] == (False, 4.0, list(range(30)), m3_rows)
+    assert t.layers[0] == (False, 5.0, [], m1_rows)            # the lowest layer: no wrong way
+    assert t.layers[1] == (True, 5.0, list(range(30)), m1_rows)
+    assert t.layers[2] == (False, 5.0, list(range(30)), m3_rows)
     assert t.unit == 200 and (t.xs, t.ys) == (g.xs, g.ys)      # a step costs its length in M2 pitches
     assert model.via_index == [(0, 1, 4.0), (1, 2, 4.0)] and g.via_names == ["V12", "V23"]
     assert model.net_names == ["n1", "n2", "n_in", "n3"]

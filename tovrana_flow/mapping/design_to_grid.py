@@ -29,7 +29,7 @@ BLOCKED = NOBODY
 
 DEFAULT_GCELL = 15            # unit pitches per gcell side
 DEFAULT_VIA_COST = 4.0        # a layer change, in unit pitches
-DEFAULT_WRONG_WAY = 4.0       # a step against a layer's preferred direction costs this many times its length
+DEFAULT_WRONG_WAY = 5.0       # a step against a layer's preferred direction costs this many times its length
 STACK_POINTS = 3              # at most this many via stacks into a pin below the grid
 
 

@@ -32,7 +32,7 @@ from typing import Callable, Mapping, Sequence
 from ..grid_routes import Cell, Route
 from .markers import MarkerCensus
 from .route_book import RouteBook
-from .search import Greed, reroute
+from .search import reroute
 
 # A design-rule check of routes: for each finding, the net ids involved (those the flow
 # routes), the layer name and the rectangle (x0, y0, x1, y1) in database units.
@@ -44,12 +44,12 @@ RuleCheck = Callable[[Mapping[int, Route]], list[Finding]]
 CONFLICT_COST = 1000.0
 
 
-def reconnect_split_nets(book: RouteBook, nets, margin: int, gg_drc: float, greed: Greed | None = None) -> list[int]:
+def reconnect_split_nets(book: RouteBook, nets, margin: int, gg_drc: float) -> list[int]:
     """Reroutes from scratch those of `nets` whose route no longer joins all their terminal
-    sets (as greedily as `greed` asks); returns the nets it rerouted."""
+    sets; returns the nets it rerouted."""
     fixed = []
     for net in book.open_nets(nets):
-        routed = reroute(book.grid, book.model, net, margin, gg_drc, book.clock, greed=greed)
+        routed = reroute(book.grid, book.model, net, margin, gg_drc, book.clock)
         if routed is not None:
             book.set_route(net, routed)
             fixed.append(net)

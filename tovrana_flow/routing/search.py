@@ -23,13 +23,14 @@ Gcell = tuple[int, int]
 
 @dataclass(frozen=True)
 class Greed:
-    """How greedily the searches of a net with many terminal sets go for the nearest goal:
-    its A* heuristic is multiplied by `weight` (`box_maze`'s `heuristic_weight`) when it has
-    at least `from_sets` terminal sets. Such a net's guides often put a long stretch on the
-    pin layers only, where the cheapest path crawls among the pins, and plain A* explores
-    every state cheaper than that crawl on every layer: on ispd18_test1 a hundred such nets
-    took most of the initial routing. A weighted search finds a path at most `weight` times
-    the cheapest; the passes smooth it over. weight 1: plain A* for every net."""
+    """How greedily the initial searches of a guided net with many terminal sets go for the
+    nearest goal: its A* heuristic is multiplied by `weight` (`box_maze`'s `heuristic_weight`)
+    when it has at least `from_sets` terminal sets. Such a net's guides often put a long
+    stretch on the pin layers only, where the cheapest path crawls among the pins, and plain
+    A* explores every state cheaper than that crawl on every layer: on ispd18_test1 a hundred
+    such nets took most of the initial routing. A weighted search finds a path at most
+    `weight` times the cheapest; the passes smooth it over. An unguided net searches all
+    layers, where the heuristic is close, and stays exact. weight 1: plain A* for every net."""
     weight: float = 1.5
     from_sets: int = 8
 
@@ -168,11 +169,12 @@ def route_net(grid, model: GridModel, net: int, margin: int, gg_drc: float, cloc
     """The net in its corridor, then in wider ones: (route, whether it needed a wider corridor);
     (None, True) when no corridor has a path. `recent(corridor)` lists cells priced like
     occupied ones there, `taken(corridor)` cells the net must not enter; `greed` (default:
-    plain A*) how greedily a net of many terminal sets searches."""
+    plain A*) how greedily a guided net of many terminal sets searches."""
     termsets = model.termsets[net]
-    weight = greed.of(len(termsets)) if greed else 1.0
+    guided = guide_gcells(model, guides, model.net_names[net])
+    weight = greed.of(len(termsets)) if greed and guided else 1.0
     pins = [c for ts in termsets for c in ts]
-    corridors = (lambda: _first_corridor(pins, margin, model, guide_gcells(model, guides, model.net_names[net])),
+    corridors = (lambda: _first_corridor(pins, margin, model, guided),
                  lambda: box_corridor(pins, 3 * margin + 2, model),
                  lambda: box_corridor(pins, 10 * margin + 10, model))
     for k, corridor in enumerate(corridors):
@@ -185,6 +187,6 @@ def route_net(grid, model: GridModel, net: int, margin: int, gg_drc: float, cloc
 
 
 def reroute(grid, model: GridModel, net: int, margin: int, gg_drc: float, clock: ModuleClock,
-            taken: Callable[[set[Gcell]], list[Cell]] | None = None, greed: Greed | None = None) -> Route | None:
+            taken: Callable[[set[Gcell]], list[Cell]] | None = None) -> Route | None:
     """One net searched again from scratch on a loaded grid (priced by its occupancy map)."""
-    return route_net(grid, model, net, margin, gg_drc, clock, taken=taken, greed=greed)[0]
+    return route_net(grid, model, net, margin, gg_drc, clock, taken=taken)[0]

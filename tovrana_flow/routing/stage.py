@@ -128,7 +128,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             changed = run_pass(book, current.found, plan, po, opts.show_progress)
             # a net that could not be reconnected is tried again only once a pass changed it
             suspects = changed | (still_open - given_up)
-            repaired += len(reconnect_split_nets(book, suspects, io.margin, io.gg_drc, io.greed))
+            repaired += len(reconnect_split_nets(book, suspects, io.margin, io.gg_drc))
             still_open = set(book.open_nets(suspects | still_open))
             given_up = (given_up - changed) | (still_open & suspects)
             current = census.count(book.grid, book.routes, clock)
