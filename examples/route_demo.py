@@ -104,7 +104,8 @@ def main(argv=None):
     print(f"design {args.size} (seed {args.seed}): {d.nx} x {d.ny} cells, {d.nz} layers, gcell {d.gc}, "
           f"{len(model.termsets)} signal nets, {len(d.supply)} supply straps, {args.threads} threads\n")
     t = time.perf_counter()
-    result = route_design(model, None, RouteOptions(passes=PassOptions(passes=args.passes, threads=args.threads)))
+    result = route_design(model, None, RouteOptions(passes=PassOptions(passes=args.passes, threads=args.threads),
+                                                 drift_every_pass=True))
     passes = sum(1 for row in result.rows if row.phase.startswith("pass "))
     print(format_table(result.rows))
     print(f"\ntotal {time.perf_counter() - t:.2f} s on {args.threads} threads; {len(result.opens)} nets open; "

@@ -14,6 +14,7 @@ from tovrana_flow.routing.markers import MarkerCensus
 from tovrana_flow.routing.repair import remove_shorts, repair_findings
 from tovrana_flow.routing.route_book import RouteBook
 from tovrana_flow.routing.schedule import PassOptions, marker_batches, plan_pass
+from tovrana_flow.routing.stage import RouteLength
 
 
 def small_model(termsets=None, halo=0, n=40, gc=5):
@@ -89,12 +90,16 @@ def test_roll_back_restores_the_routes_and_the_engine():
     cells2 = [(15, y, 0) for y in range(31)]
     book = RouteBook(model, {1: straight(10, 0, 30), 2: Route(cells2, list(zip(cells2, cells2[1:])))})
     before, signature = book.snapshot(), book.grid.occ_signature()
+    measure = RouteLength(model)          # keeps each net's figures while its route stays
+    first = measure(book)
     changed = book.work_batch([(0, 0, 3, 3)], gc=10, wire_halo=0, via_halo=0, ripup_all=True, maze_end_iter=3,
                               gg_drc=8.0, gg_marker=1.0, gg_fixed=1.0, marker_decay=0.5, prl_halo=0, prl_len=0,
                               vertical=[False, True], n_threads=1)
     assert changed and book.snapshot() != before
+    assert measure(book) == RouteLength(model)(book) != first
     book.roll_back(before, changed)
     assert book.snapshot() == before and book.grid.occ_signature() == signature
+    assert measure(book) == first
     # the routes the engine holds are the old ones too: a batch on them changes the same nets again
     assert book.work_batch([(0, 0, 3, 3)], gc=10, wire_halo=0, via_halo=0, ripup_all=True, maze_end_iter=3,
                            gg_drc=8.0, gg_marker=1.0, gg_fixed=1.0, marker_decay=0.5, prl_halo=0, prl_len=0,

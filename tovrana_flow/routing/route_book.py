@@ -93,6 +93,7 @@ class RouteBook:
         self.model = model
         self.clock = clock or ModuleClock()
         self._routes: dict[int, Route] = {net: Route(*r) for net, r in (routes or {}).items()}
+        self._revisions: dict[int, int] = {}      # net -> how many times its route was replaced
         with self.clock.timing():
             self._engine = engine_factory(grid_recipe(model, self._routes, guides, guide_costs))
 
@@ -106,6 +107,11 @@ class RouteBook:
     def grid(self) -> tovrana.Grid:
         """The engine's grid, for the module's reading calls."""
         return self._engine.grid
+
+    def revision(self, net: int) -> int:
+        """A number that changes whenever the net's route is replaced: what was measured of
+        a route stays true while its revision does."""
+        return self._revisions.get(net, 0)
 
     def open_nets(self, nets=None) -> list[int]:
         """Those of `nets` (default: all) whose route does not join all their terminal sets."""
@@ -133,12 +139,14 @@ class RouteBook:
                 self._engine.update_route(net, cells, edges)
         for net, cells, edges in result:
             self._routes[net] = _sharing_cells(cells, edges)
+            self._revisions[net] = self._revisions.get(net, 0) + 1
         return {net for net, _, _ in result}
 
     def set_route(self, net: int, route: Route) -> None:
         """Replaces one net's route. The occupancy map does not follow (the module's
         `routes_update` leaves it): call `rebuild_occupancy` after a series of these."""
         self._routes[net] = Route(*route)
+        self._revisions[net] = self._revisions.get(net, 0) + 1
         with self.clock.timing():
             self._engine.update_route(net, route[0], route[1])
 

@@ -13,7 +13,7 @@ from dataclasses import dataclass, field
 
 from ..design import Guides
 from ..errors import OptionError
-from ..grid_routes import Route, Routes
+from ..grid_routes import Route
 from ..mapping import GridModel
 from ..metrics import ModuleClock, PhaseRow, peak_memory_mb, release_freed_memory
 from .distributed import parse_local
@@ -37,6 +37,9 @@ class RouteOptions:
     passes: PassOptions = field(default_factory=PassOptions)
     ray: str | None = None          # a Ray address or "local:N"; None: this machine's threads
     check_drift: bool = True
+    # a fresh occupancy map costs what the whole design's halos cost (0.6 s on ispd18_test1),
+    # so by default only the state after the last pass is compared
+    drift_every_pass: bool = False
     show_progress: bool = True
     guide_costs: GuideCosts = field(default_factory=GuideCosts)   # leaving a net's guides, on every search
     # Reroute away from what the design-rule check finds (when one is given): a full check per
@@ -65,23 +68,41 @@ class RouteResult:
     shared_cells: int = 0            # cells still in two nets' routes at the end (shorts)
 
 
-def route_length(model: GridModel, routes: Routes) -> tuple[float, int]:
-    """Wire length in microns and via count of `routes`, each distinct edge counted once."""
-    xs, ys = model.gridmap.xs, model.gridmap.ys
-    length = 0
-    vias = 0
-    for _, edges in routes.values():
-        for a, b in {(a, b) if a <= b else (b, a) for a, b in edges}:
-            if a[2] != b[2]:
-                vias += 1
-            else:
-                length += abs(xs[a[0]] - xs[b[0]]) + abs(ys[a[1]] - ys[b[1]])
-    return length / model.gridmap.dbu_per_micron, vias
+def _net_length(xs, ys, edges) -> tuple[int, int]:
+    """One route's wire length (database units) and via count, each distinct edge once."""
+    length = vias = 0
+    for a, b in {(a, b) if a <= b else (b, a) for a, b in edges}:
+        if a[2] != b[2]:
+            vias += 1
+        else:
+            length += abs(xs[a[0]] - xs[b[0]]) + abs(ys[a[1]] - ys[b[1]])
+    return length, vias
 
 
-def _row(phase: str, seconds: float, module: float, model: GridModel, routes: Routes, markers: MarkerCount | None,
+class RouteLength:
+    """Wire length in microns and via count of the book's routes, each distinct edge counted
+    once. Each net's figures are kept with its route's revision, so a table row after a pass
+    measures only the routes the pass replaced."""
+
+    def __init__(self, model: GridModel):
+        self.model = model
+        self.kept: dict[int, tuple[int, int, int]] = {}      # net -> (revision, length, vias)
+
+    def __call__(self, book: RouteBook) -> tuple[float, int]:
+        xs, ys = self.model.gridmap.xs, self.model.gridmap.ys
+        length = vias = 0
+        for net, route in book.routes.items():
+            kept = self.kept.get(net)
+            if kept is None or kept[0] != book.revision(net):
+                kept = self.kept[net] = (book.revision(net), *_net_length(xs, ys, route[1]))
+            length += kept[1]
+            vias += kept[2]
+        return length / self.model.gridmap.dbu_per_micron, vias
+
+
+def _row(phase: str, seconds: float, module: float, measure: RouteLength, book: RouteBook, markers: MarkerCount | None,
          changed: int | None, opens: int, occ: str | None = None) -> PhaseRow:
-    length, vias = route_length(model, routes)
+    length, vias = measure(book)
     return PhaseRow(phase, seconds, module, changed, length, vias, opens,
                     markers.cover if markers else None, markers.prl if markers else None,
                     markers.unremovable if markers else None, peak_memory_mb(), occ)
@@ -95,6 +116,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
     io, po = opts.initial, opts.passes
     clock = ModuleClock()
     census = MarkerCensus(model)
+    measure = RouteLength(model)
     rows: list[PhaseRow] = []
 
     t = time.perf_counter()
@@ -106,8 +128,8 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
         initial = initial_routing(book, guides, io, opts.show_progress, po.threads)
         current = census.count(book.grid, book.routes, clock)
         still_open = set(initial.opens)
-        rows.append(_row("initial maze routing", time.perf_counter() - t, clock.seconds - m_engine, model,
-                         book.routes, current, len(book.routes), len(still_open)))
+        rows.append(_row("initial maze routing", time.perf_counter() - t, clock.seconds - m_engine, measure,
+                         book, current, len(book.routes), len(still_open)))
         t, m0 = time.perf_counter(), clock.seconds
         book.rebuild_occupancy()
         rows.append(PhaseRow("load grid into engine", t_engine + time.perf_counter() - t,
@@ -126,10 +148,13 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             before = book.snapshot() if plan.ripup_all else None
             previous = current
             changed = run_pass(book, current.found, plan, po, opts.show_progress)
-            # a net that could not be reconnected is tried again only once a pass changed it
+            # a net that could not be reconnected is tried again only once a pass changed it;
+            # the nets neither changed nor rerouted are as open as they were
             suspects = changed | (still_open - given_up)
-            repaired += len(reconnect_split_nets(book, suspects, io.margin, io.gg_drc))
-            still_open = set(book.open_nets(suspects | still_open))
+            broken = set(book.open_nets(suspects))
+            mended = reconnect_split_nets(book, broken, io.margin, io.gg_drc)
+            repaired += len(mended)
+            still_open = set(book.open_nets(mended)) | (broken - set(mended)) | (still_open - suspects)
             given_up = (given_up - changed) | (still_open & suspects)
             current = census.count(book.grid, book.routes, clock)
             rolled_back = before is not None and current.total > previous.total
@@ -139,15 +164,19 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
                 still_open = set(book.open_nets())
             seconds, module = time.perf_counter() - t, clock.seconds - m0
             occ = None
-            if check_grid is not None:
+            if check_grid is not None and opts.drift_every_pass:
                 drifted = book.occupancy_drifted(check_grid)
                 drift += drifted
                 occ = "DRIFT" if drifted else "ok"
             name = plan.label() + (" (rolled back)" if rolled_back else "")
-            rows.append(_row(name, seconds, module, model, book.routes, current, len(changed), len(still_open), occ))
+            rows.append(_row(name, seconds, module, measure, book, current, len(changed), len(still_open), occ))
             history.append(current.total)
             if stalled(history, po.stall):
                 break
+        if check_grid is not None and not opts.drift_every_pass and rows[-1].occ is None and len(history) > 1:
+            drifted = book.occupancy_drifted(check_grid)      # the last pass's row tells
+            drift += drifted
+            rows[-1].occ = "DRIFT" if drifted else "ok"
 
         t, m0 = time.perf_counter(), clock.seconds
         worth_it = 0 < current.removable <= MARKER_REPAIR_SHARE * len(book.routes)
@@ -155,14 +184,14 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
         if removed:
             current = census.count(book.grid, book.routes, clock)
             still_open = set(book.open_nets())
-            rows.append(_row("marker repair", time.perf_counter() - t, clock.seconds - m0, model, book.routes,
+            rows.append(_row("marker repair", time.perf_counter() - t, clock.seconds - m0, measure, book,
                              current, removed, len(still_open)))
         t, m0 = time.perf_counter(), clock.seconds
         moved, shared_left = remove_shorts(book, io.margin, io.gg_drc)
         if moved:
             current = census.count(book.grid, book.routes, clock)
             still_open = set(book.open_nets())
-            rows.append(_row("short removal", time.perf_counter() - t, clock.seconds - m0, model, book.routes, current,
+            rows.append(_row("short removal", time.perf_counter() - t, clock.seconds - m0, measure, book, current,
                              moved, len(still_open)))
         if rule_check is not None and opts.rule_repair:
             t, m0 = time.perf_counter(), clock.seconds
@@ -171,7 +200,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
                 current = census.count(book.grid, book.routes, clock)
                 still_open = set(book.open_nets())
                 rows.append(_row(f"design-rule repair ({found} -> {left})", time.perf_counter() - t,
-                                 clock.seconds - m0, model, book.routes, current, found - left, len(still_open)))
+                                 clock.seconds - m0, measure, book, current, found - left, len(still_open)))
         return RouteResult(dict(book.routes), sorted(still_open), current, rows, drift, initial.widened, repaired,
                            shared_left)
     finally:
