@@ -10,7 +10,7 @@ from conftest import SANITIZED, PanicException
 from testkit.designs import make_design
 
 SIGNATURES = {
-    "box_maze": "(net, starts, goals, hard, route_shape, marker_pos, fixed, gg_drc, gg_marker, gg_fixed, corridor, gc, use_occ)",
+    "box_maze": "(net, starts, goals, hard, route_shape, marker_pos, fixed, gg_drc, gg_marker, gg_fixed, corridor, gc, use_occ, heuristic_weight=1.0)",
     "occ_init": "(nets, wire_halo, via_halo)",
     "occ_signature": "()",
     "flexgc": "(nets, wire_halo, via_halo, region, prl_halo, prl_len, vertical)",

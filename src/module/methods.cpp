@@ -285,9 +285,8 @@ PyMethodDef grid_methods[] = {
      "Returns the cell path [(ix, iy, layer), ...] from a start to a goal, or None.\n"
      "route_shape=None stands for the cells of the other nets' routes in the store (routes_init,\n"
      "routes_update), kept by the grid.\n"
-     "heuristic_weight > 1 multiplies the A* heuristic: the search keeps closer to the goal's\n"
-     "direction and explores fewer states; the path's cost is at most that many times the\n"
-     "cheapest. The default 1 is plain A*.\n"
+     "heuristic_weight > 1 multiplies the heuristic: fewer states explored, a path at most that\n"
+     "many times the cheapest (1: plain A*).\n"
      "There is no via halo argument: the search prices only the cell a move enters and the\n"
      "move's via cost."},
     {"occ_init", TOVRANA_FAST(occ_init),
