@@ -27,7 +27,7 @@ class InitialOptions:
     margin: int = 1          # gcells added around a net's pins for its corridor
     gg_drc: float = 0.0      # cost of a cell an earlier net occupies (0: overlaps are left to the passes)
     refresh: int = 200       # nets between two rebuilds of the occupancy map
-    greed: Greed = field(default_factory=Greed)   # nets of many terminal sets search greedily
+    greed: Greed = field(default_factory=Greed)   # guided nets of many terminal sets search greedily
 
     def __post_init__(self):
         at_least("margin", self.margin, 0)
