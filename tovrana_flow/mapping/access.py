@@ -19,7 +19,7 @@ import numpy as np
 from ..design import Rect, Wire
 from ..grid_routes import Cell
 from .claims import FREE, NOBODY, FixedRects
-from .layers import Pads
+from .layers import Pads, moved
 from .rules import BIG, LayerRules, Pad
 from .track_points import bracket_points, clamp_into, distance2
 
@@ -234,7 +234,7 @@ def _clear_via(choices: list[tuple[str, list]], layer_names: list[str], rules: l
                fixed: dict[str, FixedRects], net: int, x: int, y: int) -> str | None:
     """The first of `choices` whose pads at (x, y) keep clear of other nets' metal, or None."""
     for name, pads in choices:
-        if all(rect_clear(rules[k], (x + r[0], y + r[1], x + r[2], y + r[3]),
+        if all(rect_clear(rules[k], moved(r, x, y),
                           fixed.get(layer_names[k], FixedRects.of([])), net) for k, r in pads):
             return name
     return None

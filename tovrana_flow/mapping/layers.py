@@ -65,6 +65,11 @@ def via_variants(tech: Tech, via: str, dbu: int) -> list[tuple[str, Pads]]:
     return out
 
 
+def moved(rect: tuple[int, int, int, int], x: int, y: int) -> tuple[int, int, int, int]:
+    """A via's pad (a rectangle around its origin) placed with its origin at (x, y)."""
+    return rect[0] + x, rect[1] + y, rect[2] + x, rect[3] + y
+
+
 def via_pads(variants: dict[str, list[tuple[str, Pads]]]) -> dict[str, Pads]:
     """Via name -> its pads, for every via of `variants` (per grid via, its variants)."""
     return {name: pads for options in variants.values() for name, pads in options}

@@ -46,13 +46,6 @@ class LayerRules:
     eol: list[tuple[int, int, int]]                        # (space, edge shorter than, within)
 
     @cached_property
-    def widest_need(self) -> int:
-        """The largest gap any of the layer's rules asks: shapes farther apart on either axis
-        are never too close."""
-        return max([v for v, _, _ in self.plain] + [v for _, cols in self.spacing_rows for _, v in cols]
-                   + [space for space, _, _ in self.eol] + [0])
-
-    @cached_property
     def _reach_by_width(self) -> dict[int, int]:
         return {}
 

@@ -14,7 +14,7 @@ from collections import defaultdict
 from ..design import Wire
 from ..grid_routes import Cell, Route, via_cells
 from ..mapping.claims import FixedRects
-from ..mapping.layers import Pads
+from ..mapping.layers import Pads, moved
 from ..mapping.rules import LayerRules
 from .nearby_metal import Metal, PackedMetal, clear_of, widest_step
 from .pin_ends import own_pins
@@ -51,7 +51,7 @@ def _shapes(route: Route, access, xs, ys, rules: list[LayerRules], z_of: dict[st
             if w.via is not None:
                 for layer, r in via_pads.get(w.via, {}).items():
                     if layer in z_of:
-                        out[z_of[layer]].append(((w.x0 + r[0], w.y0 + r[1], w.x0 + r[2], w.y0 + r[3]), [point.cell]))
+                        out[z_of[layer]].append((moved(r, w.x0, w.y0), [point.cell]))
             elif z is not None:
                 half = rules[z].width // 2
                 out[z].append(((min(w.x0, w.x1) - half, min(w.y0, w.y1) - half, max(w.x0, w.x1) + half,
@@ -124,15 +124,15 @@ def _enough(rules: LayerRules, rects: list[Rect], pins: list[Rect], deficit: int
     the minimum area. Where a candidate covers metal the deficit counted already (a pin, the
     piece's own wire), it is grown again by twice what it still lacks: a strip grown at both
     ends may gain area at one end only."""
-    for k in range(len(_patch(rules, rects, deficit, grid))):
+    for k, p in enumerate(_patch(rules, rects, deficit, grid)):
         extra = 0
         for _ in range(4):
-            p = _patch(rules, rects, deficit + extra, grid)[k]
             short = rules.min_area - _union_area(rects + pins + [p])
             if short <= 0:
                 yield p
                 break
             extra += 2 * short
+            p = _patch(rules, rects, deficit + extra, grid)[k]
 
 
 def _own_pins(rects: list[Rect], pins: list[Rect]) -> list[Rect]:

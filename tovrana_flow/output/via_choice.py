@@ -14,16 +14,13 @@ from dataclasses import replace
 
 from ..design import Wire
 from ..mapping.claims import FixedRects
-from ..mapping.layers import Pads, via_pads
+from ..mapping.layers import Pads, moved, via_pads
 from ..mapping.rules import LayerRules
 from ..placed_shapes import segment_rect
 from .nearby_metal import Metal, PackedMetal, clear_of
 
 Rect = tuple[int, int, int, int]
 
-
-def _moved(rect: Rect, x: int, y: int) -> Rect:
-    return rect[0] + x, rect[1] + y, rect[2] + x, rect[3] + y
 
 
 def choose_vias(wiring: dict[int, list[Wire]], variants: dict[str, list[tuple[str, Pads]]],
@@ -42,7 +39,7 @@ def choose_vias(wiring: dict[int, list[Wire]], variants: dict[str, list[tuple[st
             if w.via is not None:
                 for layer, rect in pads_of.get(w.via, {}).items():
                     if layer in z_of:
-                        routed.add(z_of[layer], _moved(rect, w.x0, w.y0), net)
+                        routed.add(z_of[layer], moved(rect, w.x0, w.y0), net)
             elif w.layer in z_of:
                 rect = (w.x0, w.y0, w.x1, w.y1) if w.patch else segment_rect(w, rules[z_of[w.layer]].width // 2)
                 routed.add(z_of[w.layer], rect, net)
@@ -59,7 +56,7 @@ def choose_vias(wiring: dict[int, list[Wire]], variants: dict[str, list[tuple[st
             z = z_of.get(layer)
             if z is None:
                 continue
-            pad = _moved(rect, x, y)
+            pad = moved(rect, x, y)
             others = routed.near(z, pad, reach, net) | changed.near(z, pad, reach, net)
             if not clear_of(rules[z], pad, others, None, net):
                 return False
@@ -77,7 +74,7 @@ def choose_vias(wiring: dict[int, list[Wire]], variants: dict[str, list[tuple[st
                     w = replace(w, via=pick[0])
                     for layer, rect in pick[1].items():
                         if layer in z_of:
-                            changed.add(z_of[layer], _moved(rect, w.x0, w.y0), net)
+                            changed.add(z_of[layer], moved(rect, w.x0, w.y0), net)
             wires.append(w)
         out[net] = wires
     return out
