@@ -77,12 +77,24 @@ def test_short_removal_moves_the_later_net_off_shared_cells():
     cells2 = [(15, y, 0) for y in range(31)]
     book = RouteBook(model, {1: straight(10, 0, 30), 2: Route(cells2, list(zip(cells2, cells2[1:])))})
     assert list(book.shared_cells()) == [(15, 10, 0)]
-    moved, left = remove_shorts(book, margin=1, gg_drc=0.0)
+    moved, left = remove_shorts(book, margin=1)
     assert (moved, left) == (1, 0)
     assert book.routes[1] == straight(10, 0, 30)             # the earlier net keeps its route
     assert not book.shared_cells() and book.open_nets() == []
     # the engine holds what the book holds, occupancy included
     assert not book.occupancy_drifted(tovrana.Grid(*model.grid_args()))
+
+
+def test_short_removal_keeps_a_route_that_cannot_get_clear():
+    # net 1 walls off rows y = 10 on both layers: every way across for net 2 meets it
+    model = small_model({1: [[(0, 10, 0)], [(39, 10, 0)]], 2: [[(15, 0, 0)], [(15, 30, 0)]]})
+    lower, upper = straight(10, 0, 39), straight(10, 0, 39, z=1)
+    wall = Route(lower.cells + upper.cells, lower.edges + upper.edges + [((0, 10, 0), (0, 10, 1))])
+    cells2 = [(15, y, 0) for y in range(31)]
+    crossing = Route(cells2, list(zip(cells2, cells2[1:])))
+    book = RouteBook(model, {1: wall, 2: crossing})
+    assert remove_shorts(book, margin=1) == (0, 1)
+    assert book.routes[2] == crossing and book.routes[1] == wall
 
 
 def test_roll_back_restores_the_routes_and_the_engine():

@@ -13,8 +13,8 @@ only a conflict-free path is worth taking; a round that does not lower the count
 A cell two
 nets' routes share is a short on the chip, so after the passes every such conflict is
 settled by rerouting one of its nets (the later one in net order) with the other nets'
-cells as hard keep-outs; a net that finds no such path keeps its route and the conflict is
-reported.
+footprints priced out; a net whose new route still meets another net keeps its route and
+the conflict is reported.
 
 The grid's markers see the routes as the module models them; a design-rule check of the
 written metal sees more (an access wire beside another pin, a patch, a rule the model rounds).
@@ -58,30 +58,47 @@ def reconnect_split_nets(book: RouteBook, nets, margin: int, gg_drc: float) -> l
     return fixed
 
 
-def remove_shorts(book: RouteBook, margin: int, gg_drc: float, rounds: int = 3) -> tuple[int, int]:
-    """Reroutes nets off shared cells; returns (nets rerouted, shared cells left)."""
-    gc = book.model.gc
+def remove_shorts(book: RouteBook, margin: int, rounds: int = 3) -> tuple[int, int]:
+    """Reroutes nets off shared cells; returns (nets rerouted, shared cells left). The later
+    net of each shared cell is searched again with every other net's footprint priced out
+    (as the marker repair does); the new route is taken only when it shares no cell with
+    another net. Pricing rather than closing those cells keeps each search to the net's own
+    corridor: closed cells left a large net no path there, and the wider corridors it then
+    searched, with every other net's cells handed over, cost minutes and gigabytes."""
     rerouted = 0
     shared = book.shared_cells()
     for _ in range(rounds):
         if not shared:
             break
-        owner_at: dict = {}
-        for net, (cells, _) in book.routes.items():
-            for c in cells:
-                owner_at.setdefault((c[0] // gc, c[1] // gc), []).append((c, net))
+        owner = cell_owners(book.routes)
+        moved = 0
         for net in sorted({max(nets) for nets in shared.values()}):
-            def taken(corridor, net=net):
-                return sorted(c for g in corridor for c, n in owner_at.get(g, ()) if n != net)
-            routed = reroute(book.grid, book.model, net, margin, gg_drc, book.clock, taken)
-            if routed is None:
+            routed = reroute(book.grid, book.model, net, margin, CONFLICT_COST, book.clock)
+            if routed is None or any(owner.get(c, net) != net for c in routed.cells):
                 continue
             book.set_route(net, routed)
-            rerouted += 1
-        shared = book.shared_cells()
-    if rerouted:
+            for c in routed.cells:
+                owner.setdefault(c, net)
+            moved += 1
+        if not moved:
+            break
+        rerouted += moved
         book.rebuild_occupancy()
+        shared = book.shared_cells()
     return rerouted, len(shared)
+
+
+SHARED = -1      # a cell two or more nets' routes hold
+
+
+def cell_owners(routes: Mapping[int, Route]) -> dict[Cell, int]:
+    """Cell -> the net whose route holds it, or `SHARED`."""
+    owner: dict[Cell, int] = {}
+    for net, (cells, _) in routes.items():
+        for c in cells:
+            if owner.setdefault(c, net) != net:
+                owner[c] = SHARED
+    return owner
 
 
 def _reroute_priced(book: RouteBook, nets: list[int], margin: int,

@@ -187,7 +187,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             rows.append(_row("marker repair", time.perf_counter() - t, clock.seconds - m0, measure, book,
                              current, removed, len(still_open)))
         t, m0 = time.perf_counter(), clock.seconds
-        moved, shared_left = remove_shorts(book, io.margin, io.gg_drc)
+        moved, shared_left = remove_shorts(book, io.margin)
         if moved:
             current = census.count(book.grid, book.routes, clock)
             still_open = set(book.open_nets())
