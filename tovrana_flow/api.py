@@ -15,7 +15,7 @@ from dataclasses import asdict, dataclass, field
 
 from .design import Design, Guides, Tech, Wire
 from .mapping import GridModel, MappingOptions, map_design
-from .metrics import PhaseRow, format_table, peak_memory_mb, release_freed_memory
+from .metrics import PhaseRow, format_table, peak_memory_mb, release_freed_memory, return_large_blocks
 from .read import read_def, read_guides, read_lef
 from .routing.stage import RouteOptions, RouteResult, route_design
 
@@ -187,6 +187,7 @@ def run(lef_paths: list[str], def_path: str, out_path: str, guide_path: str | No
 
     inputs = timed("read LEF/DEF", read, lef_paths, def_path, guide_path)
     model = timed("map to grid", map_to_grid, inputs, mapping)
+    return_large_blocks()
     routed = route(model, inputs.guides, routing, inputs)
     rows.extend(routed.rows)
     timed("wires + write DEF", lambda: write(inputs, out_path, wiring(model, routed)))

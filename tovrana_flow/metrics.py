@@ -15,14 +15,27 @@ from contextlib import contextmanager
 from dataclasses import asdict, dataclass
 
 
-def _malloc_trim():
+def _glibc(name: str):
     try:
-        return ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6").malloc_trim
+        return getattr(ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6"), name)
     except (OSError, AttributeError):     # not glibc
         return None
 
 
-_MALLOC_TRIM = _malloc_trim()
+_MALLOC_TRIM = _glibc("malloc_trim")
+_MALLOPT = _glibc("mallopt")
+_M_MMAP_THRESHOLD = -3                    # glibc's mallopt parameter
+LARGE_BLOCK = 256 * 1024                  # bytes
+
+
+def return_large_blocks(threshold: int = LARGE_BLOCK) -> None:
+    """Makes every later allocation of at least `threshold` bytes a mapping of its own, which
+    goes back to the system when freed. glibc otherwise raises that threshold to the largest
+    block freed so far (up to 32 MB), after which the searches' and batches' tables come from
+    each thread's heap and stay there: on ispd18_test1 this took the routing stage's peak
+    from 717 to 537 MB. A no-op where the C library is not glibc."""
+    if _MALLOPT is not None:
+        _MALLOPT(_M_MMAP_THRESHOLD, threshold)
 
 
 def release_freed_memory() -> None:

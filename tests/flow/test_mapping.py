@@ -279,3 +279,29 @@ def test_a_pin_between_the_upper_tracks_gets_a_via_with_a_jog_and_the_variant_th
     beside = {"L1": FixedRects.of([(285, 80, 300, 120, 2, True)])}
     assert reach(pin, beside, variants).wires[-1].via == "V12_V"
     assert reach(pin, {}, variants).wires[-1].via == "V12"
+
+
+def test_an_access_wire_keeps_clear_of_the_pads_other_nets_may_put_on_their_points():
+    """The grid sees no metal between its points, so an access wire that ends beside a point
+    another net owns would meet the via pad that net's route may put there."""
+    import numpy as np
+
+    from tovrana_flow.mapping.access import PointUse, access_wire, clear_of_pads
+    from tovrana_flow.mapping.claims import FREE
+    from tovrana_flow.mapping.rules import LayerRules, Pad
+    lines = np.arange(0, 1000, 100)
+    owners = np.full((10, 10), FREE)
+    owners[1, 3] = 2                                   # net 2 owns (300, 100)
+    every = np.ones(10, bool)
+    use = PointUse(lines, lines, [(every, every)], [owners], [np.zeros((10, 10), bool)], [False])
+    rules = LayerRules("L1", False, 20, 0, Pad(30, 10), [], [(40, 0, 10**9)], [])
+    wire_to = lambda x: (100 - 10, 90, x + 10, 110)    # along row 100 from x = 100
+    assert clear_of_pads(rules, wire_to(210), use, 0, 1)        # 50 short of the pad at 270, spacing 40
+    assert not clear_of_pads(rules, wire_to(245), use, 0, 1)    # 15 short of it
+    assert clear_of_pads(rules, wire_to(245), use, 0, 2)        # the owner's own wire may
+    # a pin just above row 100, near net 2's point: the way in along row 100 would end 35
+    # short of its pad; the one down from row 200 keeps clear (without net 2's point, row 100)
+    pin = [(0, Rect(225, 110, 235, 140))]
+    assert access_wire(pin, 1, use, ["L1"], [rules], {}, clear_only=True).cell == (2, 2, 0)
+    owners[1, 3] = FREE
+    assert access_wire(pin, 1, use, ["L1"], [rules], {}, clear_only=True).cell == (2, 1, 0)

@@ -150,6 +150,25 @@ def rect_clear(rules: LayerRules, rect: tuple[int, int, int, int], rects: FixedR
     return not close.any()
 
 
+def clear_of_pads(rules: LayerRules, rect: tuple[int, int, int, int], use: "PointUse", z: int, net: int) -> bool:
+    """Whether metal of `net` over `rect` keeps clear of a via pad on each grid point of
+    layer z near it that another net owns: a route of that net may end there with a via, and
+    the grid never sees metal between its points."""
+    x0, y0, x1, y1 = rect
+    reach = max(rules.pad.hx, rules.pad.hy) + max(rules.spacing(rules.width, BIG), *(s for s, _, _ in rules.eol), 0)
+    ix = slice(int(np.searchsorted(use.xs, x0 - reach, "left")), int(np.searchsorted(use.xs, x1 + reach, "right")))
+    iy = slice(int(np.searchsorted(use.ys, y0 - reach, "left")), int(np.searchsorted(use.ys, y1 + reach, "right")))
+    owners = use.owners[z][iy, ix]
+    jy, jx = np.nonzero((owners >= 0) & (owners != net))
+    if len(jx) == 0:
+        return True
+    px, py = np.asarray(use.xs)[ix][jx].astype(np.int64), np.asarray(use.ys)[iy][jy].astype(np.int64)
+    pad = rules.pad
+    close = rules.too_close(np.int64(x0), np.int64(y0), np.int64(x1), np.int64(y1),
+                            px - pad.hx, py - pad.hy, px + pad.hx, py + pad.hy)
+    return not close.any()
+
+
 def _clear(rules: LayerRules, pad: Pad, x: int, y: int, rects: FixedRects, net: int) -> bool:
     """Whether a pad at (x, y) keeps clear of every fixed rectangle not of `net`."""
     return rect_clear(rules, pad.around(x, y), rects, net)
@@ -212,9 +231,10 @@ def access_wire(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_n
         half = rules[z].width // 2
         point = AccessPoint((ix, iy, z), [Wire(layer_names[z], a[0], a[1], b[0], b[1]) for a, b in legs])
         first = first or point
-        if all(rect_clear(rules[z], (min(a[0], b[0]) - half, min(a[1], b[1]) - half, max(a[0], b[0]) + half,
-                                     max(a[1], b[1]) + half), fixed.get(layer_names[z], FixedRects.of([])), net)
-               for a, b in legs):
+        rects = [(min(a[0], b[0]) - half, min(a[1], b[1]) - half, max(a[0], b[0]) + half, max(a[1], b[1]) + half)
+                 for a, b in legs]
+        if all(rect_clear(rules[z], r, fixed.get(layer_names[z], FixedRects.of([])), net)
+               and clear_of_pads(rules[z], r, use, z, net) for r in rects):
             return point
     return None if clear_only else first
 

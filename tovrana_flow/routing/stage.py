@@ -126,6 +126,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
     try:
         t = time.perf_counter()
         initial = initial_routing(book, guides, io, opts.show_progress, po.threads)
+        release_freed_memory()      # the searches' tables, kept by each thread's heap
         current = census.count(book.grid, book.routes, clock)
         still_open = set(initial.opens)
         rows.append(_row("initial maze routing", time.perf_counter() - t, clock.seconds - m_engine, measure,
@@ -135,7 +136,13 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
         rows.append(PhaseRow("load grid into engine", t_engine + time.perf_counter() - t,
                              m_engine + clock.seconds - m0, peak_mb=peak_memory_mb()))
 
-        check_grid = spare_grid(model) if opts.check_drift else None
+        spare: list = []        # the grid a fresh occupancy map is built on, made when first needed
+
+        def drifted() -> bool:
+            if not spare:
+                spare.append(spare_grid(model))
+            return book.occupancy_drifted(spare[0])
+
         drift = repaired = 0
         given_up: set[int] = set()
         history = [current.total]
@@ -148,6 +155,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             before = book.snapshot() if plan.ripup_all else None
             previous = current
             changed = run_pass(book, current.found, plan, po, opts.show_progress)
+            release_freed_memory()      # the batches' results and the routes they replaced
             # a net that could not be reconnected is tried again only once a pass changed it;
             # the nets neither changed nor rerouted are as open as they were
             suspects = changed | (still_open - given_up)
@@ -164,19 +172,19 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
                 still_open = set(book.open_nets())
             seconds, module = time.perf_counter() - t, clock.seconds - m0
             occ = None
-            if check_grid is not None and opts.drift_every_pass:
-                drifted = book.occupancy_drifted(check_grid)
-                drift += drifted
-                occ = "DRIFT" if drifted else "ok"
+            if opts.check_drift and opts.drift_every_pass:
+                off = drifted()
+                drift += off
+                occ = "DRIFT" if off else "ok"
             name = plan.label() + (" (rolled back)" if rolled_back else "")
             rows.append(_row(name, seconds, module, measure, book, current, len(changed), len(still_open), occ))
             history.append(current.total)
             if stalled(history, po.stall):
                 break
-        if check_grid is not None and not opts.drift_every_pass and rows[-1].occ is None and len(history) > 1:
-            drifted = book.occupancy_drifted(check_grid)      # the last pass's row tells
-            drift += drifted
-            rows[-1].occ = "DRIFT" if drifted else "ok"
+        if opts.check_drift and not opts.drift_every_pass and rows[-1].occ is None and len(history) > 1:
+            off = drifted()      # the last pass's row tells
+            drift += off
+            rows[-1].occ = "DRIFT" if off else "ok"
 
         t, m0 = time.perf_counter(), clock.seconds
         worth_it = 0 < current.removable <= MARKER_REPAIR_SHARE * len(book.routes)
