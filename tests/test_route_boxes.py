@@ -132,3 +132,6 @@ def test_crossing_nets_are_rerouted_and_merged():
     net, cells, edges = got[0]
     assert cells == sorted(set(cells))
     assert all(abs(a[0] - b[0]) + abs(a[1] - b[1]) + abs(a[2] - b[2]) == 1 for a, b in edges)
+    # an edge's ends are the cell list's own tuples, not copies made for the edge
+    same = {id(c) for c in cells}
+    assert all(id(a) in same and id(b) in same for a, b in edges)

@@ -1,5 +1,9 @@
 #include "module/convert.hpp"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace tovrana::py {
 
 void raise_type_mismatch(PyObject* o, const char* target) {
@@ -56,6 +60,25 @@ Ref to_py(const Edge& e) { return make_tuple(to_py(e.a), to_py(e.b)); }
 
 Ref to_py(const Marker& m) { return make_tuple(to_py(m.cells), to_py(m.layer), to_py(m.nets)); }
 
-Ref to_py(const NetRoute& r) { return make_tuple(to_py(r.net), to_py(r.cells), to_py(r.edges)); }
+// An edge's ends are the very tuples of the route's cell list where they are among its
+// cells: a large result then holds one tuple per cell instead of three, and a caller that
+// keeps the route keeps no copies the result made for it alone.
+Ref to_py(const NetRoute& r) {
+    Ref cells = to_py(r.cells);
+    std::vector<std::pair<Cell, Py_ssize_t>> order(r.cells.size());
+    for (std::size_t i = 0; i < r.cells.size(); ++i) order[i] = {r.cells[i], static_cast<Py_ssize_t>(i)};
+    std::sort(order.begin(), order.end());
+    auto end_of = [&](const Cell& c) {
+        auto it = std::lower_bound(order.begin(), order.end(), c,
+                                   [](const std::pair<Cell, Py_ssize_t>& e, const Cell& key) { return e.first < key; });
+        if (it == order.end() || it->first != c) return to_py(c);
+        return Ref::borrow(PyList_GET_ITEM(cells.get(), it->second));
+    };
+    Ref edges = Ref::check(PyList_New(static_cast<Py_ssize_t>(r.edges.size())));
+    for (std::size_t i = 0; i < r.edges.size(); ++i)
+        PyList_SET_ITEM(edges.get(), static_cast<Py_ssize_t>(i),
+                        make_tuple(end_of(r.edges[i].a), end_of(r.edges[i].b)).release());
+    return make_tuple(to_py(r.net), std::move(cells), std::move(edges));
+}
 
 }  // namespace tovrana::py

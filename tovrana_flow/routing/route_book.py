@@ -78,9 +78,13 @@ def spare_grid(model: GridModel) -> tovrana.Grid:
 
 
 def _sharing_cells(cells: list[Cell], edges: list) -> Route:
-    """The route with its edges' ends the very tuples of its cell list: the module builds a
-    tuple per end, and the edges' own copies of the cells held most of the routes' memory."""
+    """The route with its edges' ends the very tuples of its cell list (edges' own copies of
+    the cells would hold most of the routes' memory). The module's results share them
+    already and are kept as they are: new edge tuples made beside the result's dying ones
+    would keep Python's allocator from handing that memory back."""
     same = {c: c for c in cells}
+    if all(same.get(a) is a and same.get(b) is b for a, b in edges):
+        return Route(cells, edges)
     return Route(cells, [(same.get(a, a), same.get(b, b)) for a, b in edges])
 
 
