@@ -25,7 +25,8 @@ _GuideRectArg: TypeAlias = tuple[_Int, _Int, _Int, _Int, _Int]
 _Cell: TypeAlias = tuple[int, int, int]
 _Edge: TypeAlias = tuple[_Cell, _Cell]
 _Marker: TypeAlias = tuple[list[_Cell], int, list[int]]  # (cells, layer, nets)
-_NetRoute: TypeAlias = tuple[int, list[_Cell], list[_Edge]]  # (net, cells, edges)
+# (net, cells, edges); an edge's ends are the very tuples of `cells` they equal
+_NetRoute: TypeAlias = tuple[int, list[_Cell], list[_Edge]]
 
 class PanicException(BaseException):
     """An internal failure (division by a gcell size of 0, an index out of range, ...)."""
