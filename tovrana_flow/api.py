@@ -189,6 +189,7 @@ def run(lef_paths: list[str], def_path: str, out_path: str, guide_path: str | No
     model = timed("map to grid", map_to_grid, inputs, mapping)
     return_large_blocks()
     routed = route(model, inputs.guides, routing, inputs)
+    release_freed_memory()      # the engine's grid, gone with the routing stage
     rows.extend(routed.rows)
     timed("wires + write DEF", lambda: write(inputs, out_path, wiring(model, routed)))
     report = timed("check", check, inputs.tech, out_path) if run_check else None
