@@ -71,8 +71,9 @@ def open_nets(termsets: Mapping[int, list[list[Cell]]], routes: Routes, nets: It
             if not joins_all(termsets[net], routes.get(net, empty))]
 
 
-def shared_cells(routes: Routes) -> dict[Cell, list[int]]:
-    """Cell -> the nets whose routes hold it, for cells held by two or more (shorts)."""
+def cell_owners(routes: Routes) -> tuple[dict[Cell, int], dict[Cell, list[int]]]:
+    """Cell -> the first net (in net order) whose route holds it; and cell -> the nets whose
+    routes hold it, for cells held by two or more (shorts)."""
     first: dict = {}
     shared: dict = {}
     for net, (cells, _) in sorted(routes.items()):
@@ -80,4 +81,9 @@ def shared_cells(routes: Routes) -> dict[Cell, list[int]]:
             other = first.setdefault(c, net)
             if other != net:
                 shared.setdefault(c, [other]).append(net)
-    return shared
+    return first, shared
+
+
+def shared_cells(routes: Routes) -> dict[Cell, list[int]]:
+    """Cell -> the nets whose routes hold it, for cells held by two or more (shorts)."""
+    return cell_owners(routes)[1]

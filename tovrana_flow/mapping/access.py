@@ -20,7 +20,7 @@ from ..design import Rect, Wire
 from ..grid_routes import Cell
 from .claims import FREE, NOBODY, FixedRects
 from .layers import Pads, moved
-from .rules import BIG, LayerRules, Pad
+from .rules import LayerRules, Pad
 from .track_points import bracket_points, clamp_into, distance2
 
 
@@ -140,7 +140,7 @@ def rect_clear(rules: LayerRules, rect: tuple[int, int, int, int], rects: FixedR
     if len(rects) == 0:
         return True
     x0, y0, x1, y1 = rect
-    reach = 4 * rules.width + max(rules.spacing(rules.width, BIG), *(s for s, _, _ in rules.eol), 0) * 4
+    reach = 4 * (rules.width + rules.reach(rules.width))
     near = (rects.x0 <= x1 + reach) & (rects.x1 >= x0 - reach) & (rects.y0 <= y1 + reach) & \
            (rects.y1 >= y0 - reach) & ((rects.owner != net) | (rects.owner == NOBODY))
     if not near.any():
@@ -155,7 +155,7 @@ def clear_of_pads(rules: LayerRules, rect: tuple[int, int, int, int], use: "Poin
     layer z near it that another net owns: a route of that net may end there with a via, and
     the grid never sees metal between its points."""
     x0, y0, x1, y1 = rect
-    reach = max(rules.pad.hx, rules.pad.hy) + max(rules.spacing(rules.width, BIG), *(s for s, _, _ in rules.eol), 0)
+    reach = max(rules.pad.hx, rules.pad.hy) + rules.reach(rules.width)
     ix = slice(int(np.searchsorted(use.xs, x0 - reach, "left")), int(np.searchsorted(use.xs, x1 + reach, "right")))
     iy = slice(int(np.searchsorted(use.ys, y0 - reach, "left")), int(np.searchsorted(use.ys, y1 + reach, "right")))
     owners = use.owners[z][iy, ix]

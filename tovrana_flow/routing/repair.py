@@ -29,7 +29,7 @@ from __future__ import annotations
 from bisect import bisect_left, bisect_right
 from typing import Callable, Mapping, Sequence
 
-from ..grid_routes import Cell, Route
+from ..grid_routes import Cell, Route, cell_owners
 from .markers import MarkerCensus
 from .route_book import RouteBook
 from .search import reroute
@@ -66,39 +66,25 @@ def remove_shorts(book: RouteBook, margin: int, rounds: int = 3) -> tuple[int, i
     corridor: closed cells left a large net no path there, and the wider corridors it then
     searched, with every other net's cells handed over, cost minutes and gigabytes."""
     rerouted = 0
-    shared = book.shared_cells()
+    first, shared = cell_owners(book.routes)
     for _ in range(rounds):
         if not shared:
             break
-        owner = cell_owners(book.routes)
         moved = 0
         for net in sorted({max(nets) for nets in shared.values()}):
             routed = reroute(book.grid, book.model, net, margin, CONFLICT_COST, book.clock)
-            if routed is None or any(owner.get(c, net) != net for c in routed.cells):
+            if routed is None or any(first.get(c, net) != net or c in shared for c in routed.cells):
                 continue
             book.set_route(net, routed)
             for c in routed.cells:
-                owner.setdefault(c, net)
+                first.setdefault(c, net)
             moved += 1
         if not moved:
             break
         rerouted += moved
         book.rebuild_occupancy()
-        shared = book.shared_cells()
+        first, shared = cell_owners(book.routes)
     return rerouted, len(shared)
-
-
-SHARED = -1      # a cell two or more nets' routes hold
-
-
-def cell_owners(routes: Mapping[int, Route]) -> dict[Cell, int]:
-    """Cell -> the net whose route holds it, or `SHARED`."""
-    owner: dict[Cell, int] = {}
-    for net, (cells, _) in routes.items():
-        for c in cells:
-            if owner.setdefault(c, net) != net:
-                owner[c] = SHARED
-    return owner
 
 
 def _reroute_priced(book: RouteBook, nets: list[int], margin: int,

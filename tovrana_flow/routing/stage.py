@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import time
 from dataclasses import dataclass, field
+from functools import cache, partial
 
 from ..design import Guides
 from ..errors import OptionError
@@ -136,12 +137,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
         rows.append(PhaseRow("load grid into engine", t_engine + time.perf_counter() - t,
                              m_engine + clock.seconds - m0, peak_mb=peak_memory_mb()))
 
-        spare: list = []        # the grid a fresh occupancy map is built on, made when first needed
-
-        def drifted() -> bool:
-            if not spare:
-                spare.append(spare_grid(model))
-            return book.occupancy_drifted(spare[0])
+        spare = cache(partial(spare_grid, model))     # a fresh occupancy map's grid, made when first needed
 
         drift = repaired = 0
         given_up: set[int] = set()
@@ -173,7 +169,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             seconds, module = time.perf_counter() - t, clock.seconds - m0
             occ = None
             if opts.check_drift and opts.drift_every_pass:
-                off = drifted()
+                off = book.occupancy_drifted(spare())
                 drift += off
                 occ = "DRIFT" if off else "ok"
             name = plan.label() + (" (rolled back)" if rolled_back else "")
@@ -182,7 +178,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             if stalled(history, po.stall):
                 break
         if opts.check_drift and not opts.drift_every_pass and rows[-1].occ is None and len(history) > 1:
-            off = drifted()      # the last pass's row tells
+            off = book.occupancy_drifted(spare())      # the last pass's row tells
             drift += off
             rows[-1].occ = "DRIFT" if off else "ok"
 
