@@ -305,3 +305,25 @@ def test_an_access_wire_keeps_clear_of_the_pads_other_nets_may_put_on_their_poin
     assert access_wire(pin, 1, use, ["L1"], [rules], {}, clear_only=True).cell == (2, 2, 0)
     owners[1, 3] = FREE
     assert access_wire(pin, 1, use, ["L1"], [rules], {}, clear_only=True).cell == (2, 1, 0)
+
+
+def test_a_shape_diagonally_off_a_line_end_is_too_close_within_the_end_of_line_window():
+    """The end-of-line window reaches `within` beyond the end's sides: a neighbour a little
+    above or below the end, nearer than `space` ahead, breaks the rule although the corner
+    spacing lets it pass (as the design-rule check judges it)."""
+    import numpy as np
+
+    from tovrana_flow.mapping.rules import LayerRules, Pad
+    # spacing 12, end-of-line 18 ahead of edges shorter than 18, within 5
+    rules = LayerRules("L1", False, 14, 0, Pad(26, 14), [], [(12, 0, 10**9)], [(18, 18, 5)])
+    end = (0, 0, 52, 14)                               # a pad: its ends (14 long) face along x
+
+    def close(s):
+        return bool(rules.too_close(*(np.int64(v) for v in end), *(np.array([v]) for v in s))[0])
+    assert close((69, 18, 100, 60))                     # 17 ahead, 4 above the end's side
+    assert not close((70, 18, 100, 60))                 # 18 ahead: past the window
+    assert not close((69, 19, 100, 60))                 # 5 above: beside the window
+    assert close((-30, -60, -17, -4))                   # off the other end, below it
+    # the fixed shape's own end counts too: a narrow post whose top end faces the pad
+    assert close((56, -30, 66, -14))                    # 14 below, 4 right of the post's end: window
+    assert not close((10, -40, 40, -12))                # wide (30) bottom neighbour 12 away: spacing 12 kept

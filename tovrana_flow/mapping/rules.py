@@ -136,7 +136,22 @@ class LayerRules:
         close_x = (dy <= 0) & (dx < need_x)
         close_y = (dx <= 0) & (dy < need_y)
         close_c = (dx > 0) & (dy > 0) & (dx * dx + dy * dy < corner * corner)
-        return touch | close_x | close_y | close_c
+        return touch | close_x | close_y | close_c | self._in_eol_window(px0, py0, px1, py1, sx0, sy0, sx1, sy1)
+
+    def _in_eol_window(self, px0, py0, px1, py1, sx0, sy0, sx1, sy1) -> np.ndarray:
+        """Element-wise: whether either rectangle reaches into the window ahead of a line end
+        of the other, `space` deep and `within` wider than the end on each side. A shape
+        diagonally off an end, that the corner spacing lets pass, can stand there."""
+        out = np.zeros(np.broadcast(px0, sx0).shape, dtype=bool)
+        for space, shorter, within in self.eol:
+            for (a0, a1, b0, b1, c0, c1, d0, d1) in ((px0, px1, sx0, sx1, py0, py1, sy0, sy1),
+                                                     (py0, py1, sy0, sy1, px0, px1, sx0, sx1)):
+                # ends facing along the first axis are edges along the second, c1 - c0 long
+                beside = np.maximum(d0 - c1, c0 - d1) < within
+                a_end = (c1 - c0 < shorter) & (((b1 > a1) & (b0 < a1 + space)) | ((b0 < a0) & (b1 > a0 - space)))
+                b_end = (d1 - d0 < shorter) & (((a1 > b1) & (a0 < b1 + space)) | ((a0 < b0) & (a1 > b0 - space)))
+                out |= beside & (a_end | b_end)
+        return out
 
     def _needs(self, width, prl, edge_p, edge_s) -> np.ndarray:
         """Vectorised `gap_needed` for facing edges of the given lengths."""
