@@ -78,14 +78,15 @@ def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
     from .output.wires import route_wires
     g = model.gridmap
     access = {net: model.access_used(net, route) for net, route in result.routes.items()}
-    patches = min_area_patches(result.routes, access, g.xs, g.ys, model.rules, g.layers, model.fixed,
-                               model.manufacturing_grid, via_pads(model.via_variants))
     pins = own_pins(model.fixed)
     by_net = {net: (flush_ends_in_pins(route_wires(cells, edges, g), pins.get(net, {}))
-                    + [w for p in access[net] for w in p.wires] + patches.get(net, []))
+                    + [w for p in access[net] for w in p.wires])
               for net, (cells, edges) in sorted(result.routes.items())}
+    # the vias first: a variant changes the pads' shape, and so what a piece lacks of the area
     by_net = choose_vias(by_net, model.via_variants, model.rules, g.layers, model.fixed, 2 * widest_step(g.xs, g.ys))
-    return {model.net_names[net]: wires for net, wires in by_net.items()}
+    patches = min_area_patches(result.routes, access, g.xs, g.ys, model.rules, g.layers, model.fixed,
+                               model.manufacturing_grid, via_pads(model.via_variants), by_net)
+    return {model.net_names[net]: wires + patches.get(net, []) for net, wires in by_net.items()}
 
 
 def write(inputs: Inputs, out_path: str, wires: dict[str, list[Wire]]) -> None:

@@ -321,7 +321,8 @@ class TestMinAreaPatches:
         from tovrana_flow.grid_routes import Route
         from tovrana_flow.mapping.access import AccessPoint
         from tovrana_flow.mapping.claims import FixedRects
-        from tovrana_flow.output.min_area import _union_area, min_area_patches
+        from tovrana_flow.output.min_area import min_area_patches
+        from tovrana_flow.output.nearby_metal import union_area
         pin = (760, 770, 840, 830)                       # 80 x 60, net 1's pin on M1
         via = Wire("M1", 800, 800, 800, 800, via="V_V", next_layer="M2")
         access = {1: [AccessPoint((4, 4, 1), [via])]}
@@ -336,7 +337,7 @@ class TestMinAreaPatches:
         y0, y1 = sorted((patch.y0, patch.y1))
         assert patch.layer == "M1" and (y0, y1) == (750, 850)     # the upright pad's height, grown along x
         # with the pad and the pin it makes the minimum area, though it covers part of the pin
-        assert x0 < 760 and _union_area([(770, 750, 830, 850), pin, (x0, y0, x1, y1)]) >= 20000
+        assert x0 < 760 and union_area([(770, 750, 830, 850), pin, (x0, y0, x1, y1)]) >= 20000
         # without the via's pads the writer saw no metal of the net on M1
         assert min_area_patches(routes, access, self.XS, self.YS, self.rules(20000), ["M1", "M2", "M3"], fixed) == {}
 
@@ -378,3 +379,11 @@ def test_a_via_too_close_to_another_nets_via_is_written_as_a_variant_that_fits()
     gap = (400 + m1[2][0]) - m1[1][2]
     assert gap >= 180 and "V_V" in names.values()
     assert [(out[n][0].x0, out[n][0].y0) for n in (1, 2, 3)] == [(0, 0), (400, 0), (5000, 0)]   # only names change
+
+    # a via onto its net's own narrow upright pin takes the variant that bulges least beyond
+    # it, although the first one keeps clear too: merged with the pin, the wide pad would make
+    # a shape as wide as the spacing table's wider rows; off any pin the first one stays
+    from tovrana_flow.mapping.claims import FixedRects
+    pin = FixedRects.of([(-80, -200, 80, 200, 4, True)])
+    out = choose_vias({4: [via(0, 0)], 5: [via(3000, 0)]}, variants, rules, ["M1", "M2"], {"M1": pin}, reach=400)
+    assert [out[4][0].via, out[5][0].via] == ["V_V", "V"]

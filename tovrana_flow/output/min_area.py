@@ -16,34 +16,18 @@ from ..grid_routes import Cell, Route, via_cells
 from ..mapping.claims import FixedRects
 from ..mapping.layers import Pads, moved
 from ..mapping.rules import LayerRules
-from .nearby_metal import Metal, PackedMetal, clear_of, widest_step
+from .nearby_metal import Metal, PackedMetal, clear_of, union_area, widest_step
 from .pin_ends import own_pins
 
 Rect = tuple[int, int, int, int]
 
 
-def _union_area(rects: list[Rect]) -> int:
-    """Area covered by axis-parallel rectangles (few of them: a sweep over x slabs)."""
-    xs = sorted({r[0] for r in rects} | {r[2] for r in rects})
-    area = 0
-    for a, b in zip(xs, xs[1:]):
-        spans = sorted((r[1], r[3]) for r in rects if r[0] <= a and r[2] >= b)
-        covered, top = 0, None
-        for lo, hi in spans:
-            if top is None or lo > top:
-                covered += hi - lo
-                top = hi
-            elif hi > top:
-                covered += hi - top
-                top = hi
-        area += covered * (b - a)
-    return area
-
-
 def _shapes(route: Route, access, xs, ys, rules: list[LayerRules], z_of: dict[str, int],
-            via_pads: dict[str, Pads]) -> dict[int, list[tuple[Rect, list[Cell]]]]:
+            via_pads: dict[str, Pads], written: dict[tuple[int, int, int], list[Rect]]
+            ) -> dict[int, list[tuple[Rect, list[Cell]]]]:
     """Per layer, the route's metal as rectangles with the cells each one holds; an access
-    wire, and the pads of a via down onto a pin, hold their access point's cell."""
+    wire, and the pads of a via down onto a pin, hold their access point's cell. A via cell's
+    pads are those `written` at its point and layer, else the layer's largest pad."""
     out: dict[int, list] = defaultdict(list)
     for point in access:
         for w in point.wires:
@@ -63,9 +47,20 @@ def _shapes(route: Route, access, xs, ys, rules: list[LayerRules], z_of: dict[st
             y0, y1 = sorted((ys[a[1]], ys[b[1]]))
             out[a[2]].append(((int(x0) - half, int(y0) - half, int(x1) + half, int(y1) + half), [a, b]))
     for c in via_cells(route.edges):
-        pad = rules[c[2]].pad
         x, y = int(xs[c[0]]), int(ys[c[1]])
-        out[c[2]].append((pad.around(x, y), [c]))
+        for rect in written.get((x, y, c[2])) or [rules[c[2]].pad.around(x, y)]:
+            out[c[2]].append((rect, [c]))
+    return out
+
+
+def written_pads(wires: list[Wire], z_of: dict[str, int], via_pads: dict[str, Pads]
+                 ) -> dict[tuple[int, int, int], list[Rect]]:
+    """(x, y, layer index) -> the pads a net's written vias put there."""
+    out: dict[tuple[int, int, int], list[Rect]] = defaultdict(list)
+    for w in wires:
+        for layer, rect in via_pads.get(w.via, {}).items() if w.via is not None else ():
+            if layer in z_of:
+                out[w.x0, w.y0, z_of[layer]].append(moved(rect, w.x0, w.y0))
     return out
 
 
@@ -127,7 +122,7 @@ def _enough(rules: LayerRules, rects: list[Rect], pins: list[Rect], deficit: int
     for k, p in enumerate(_patch(rules, rects, deficit, grid)):
         extra = 0
         for _ in range(4):
-            short = rules.min_area - _union_area(rects + pins + [p])
+            short = rules.min_area - union_area(rects + pins + [p])
             if short <= 0:
                 yield p
                 break
@@ -168,17 +163,21 @@ def _area_with_pins(rects: list[Rect], pins: list[Rect], min_area: int) -> int:
     largest = max((r[2] - r[0]) * (r[3] - r[1]) for r in rects)
     if largest >= min_area:
         return largest
-    return _union_area(rects + _own_pins(rects, pins))
+    return union_area(rects + _own_pins(rects, pins))
 
 
 def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list[LayerRules],
                      layer_names: list[str], fixed: dict[str, FixedRects], grid: int = 1,
-                     via_pads: dict[str, Pads] | None = None) -> dict[int, list[Wire]]:
+                     via_pads: dict[str, Pads] | None = None,
+                     wiring: dict[int, list[Wire]] | None = None) -> dict[int, list[Wire]]:
     """Net -> the patches its routes need. `access`: per net the access points its route
-    uses (their wires, and the pads of their vias by `via_pads`, are its metal too); `fixed`: per layer name the fixed metal (the nets'
-    pins among it); `grid`: the manufacturing grid in database units. A piece gets the first
-    candidate patch that keeps clear of other nets' metal, routed, fixed and patches placed
-    before; a piece with no such candidate gets none (too small beats a short)."""
+    uses (their wires, and the pads of their vias by `via_pads`, are its metal too); `fixed`:
+    per layer name the fixed metal (the nets' pins among it); `grid`: the manufacturing grid
+    in database units; `wiring`: per net the wires as they will be written, whose vias' pads
+    (by `via_pads`) stand for the route's via cells (without it, each via cell is the layer's
+    largest pad). A piece gets the first candidate patch that keeps clear of other nets'
+    metal, routed, fixed and patches placed before; a piece with no such candidate gets none
+    (too small beats a short)."""
     if not any(r.min_area for r in rules):
         return {}
     z_of = {name: z for z, name in enumerate(layer_names)}
@@ -187,7 +186,8 @@ def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list
     small = []    # (net, layer, the piece's rectangles, the net's pins it touches, its area with them)
     pins = own_pins(fixed)
     for net in sorted(routes):
-        shapes = _shapes(routes[net], access.get(net, ()), xs, ys, rules, z_of, via_pads or {})
+        written = written_pads((wiring or {}).get(net, ()), z_of, via_pads or {})
+        shapes = _shapes(routes[net], access.get(net, ()), xs, ys, rules, z_of, via_pads or {}, written)
         for z in sorted(shapes):
             for rect, _ in shapes[z]:
                 routed.add(z, rect, net)

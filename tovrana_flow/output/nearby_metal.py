@@ -19,6 +19,24 @@ def widest_step(xs, ys) -> int:
     return int(max(np.max(np.diff(xs), initial=1), np.max(np.diff(ys), initial=1)))
 
 
+def union_area(rects: list[Rect]) -> int:
+    """Area covered by axis-parallel rectangles (few of them: a sweep over x slabs)."""
+    xs = sorted({r[0] for r in rects} | {r[2] for r in rects})
+    area = 0
+    for a, b in zip(xs, xs[1:]):
+        spans = sorted((r[1], r[3]) for r in rects if r[0] <= a and r[2] >= b)
+        covered, top = 0, None
+        for lo, hi in spans:
+            if top is None or lo > top:
+                covered += hi - lo
+                top = hi
+            elif hi > top:
+                covered += hi - top
+                top = hi
+        area += covered * (b - a)
+    return area
+
+
 class Metal:
     """Shapes on the grid, per layer, bucketed for look-ups near a rectangle."""
 
