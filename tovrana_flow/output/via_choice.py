@@ -17,6 +17,8 @@ from __future__ import annotations
 
 from dataclasses import replace
 
+import numpy as np
+
 from ..design import Wire
 from ..mapping.claims import FixedRects
 from ..mapping.layers import Pads, moved, via_pads
@@ -28,19 +30,20 @@ from .pin_ends import own_pins
 Rect = tuple[int, int, int, int]
 
 
-def _overlap(a: Rect, b: Rect) -> Rect | None:
-    """The common part of two rectangles with an inside, if any."""
-    x0, y0, x1, y1 = max(a[0], b[0]), max(a[1], b[1]), min(a[2], b[2]), min(a[3], b[3])
-    return (x0, y0, x1, y1) if x0 < x1 and y0 < y1 else None
-
-
-def _protrusion(pads: Pads, x: int, y: int, own: dict[str, list[Rect]]) -> int:
-    """The area of a via's pads at (x, y) outside the net's own metal `own` (per layer)."""
+def _protrusion(pads: Pads, x: int, y: int, own: dict[str, np.ndarray]) -> int:
+    """The area of a via's pads at (x, y) outside the net's own metal `own` (per layer, rows
+    of x0, y0, x1, y1)."""
     total = 0
     for layer, rect in pads.items():
-        pad = moved(rect, x, y)
-        inside = [part for r in own.get(layer, ()) if (part := _overlap(r, pad))]
-        total += (pad[2] - pad[0]) * (pad[3] - pad[1]) - union_area(inside)
+        x0, y0, x1, y1 = moved(rect, x, y)
+        total += (x1 - x0) * (y1 - y0)
+        rects = own.get(layer)
+        if rects is None:
+            continue
+        part = np.column_stack([np.maximum(rects[:, 0], x0), np.maximum(rects[:, 1], y0),
+                                np.minimum(rects[:, 2], x1), np.minimum(rects[:, 3], y1)])
+        part = part[(part[:, 0] < part[:, 2]) & (part[:, 1] < part[:, 3])]
+        total -= union_area(part.tolist())
     return total
 
 
@@ -84,18 +87,32 @@ def choose_vias(wiring: dict[int, list[Wire]], variants: dict[str, list[tuple[st
         return True
 
     pins = own_pins(fixed)
+    pin_arrays: dict[int, dict[str, np.ndarray]] = {}
 
-    def own_metal(net: int) -> dict[str, list[Rect]]:
-        out = {layer: list(rects) for layer, rects in pins.get(net, {}).items()}
+    def pins_of(net: int) -> dict[str, np.ndarray]:
+        if net not in pin_arrays:
+            pin_arrays[net] = {layer: np.array(rects, dtype=np.int64).reshape(-1, 4)
+                               for layer, rects in pins.get(net, {}).items()}
+        return pin_arrays[net]
+
+    def own_metal(net: int) -> dict[str, np.ndarray]:
+        """The net's pins, wires and patches per layer (its vias' pads are what is chosen)."""
+        rows = {layer: [tuple(r) for r in rects.tolist()] for layer, rects in pins_of(net).items()}
         for w in wiring[net]:
             if w.via is None and w.layer in z_of:
-                out.setdefault(w.layer, []).append((w.x0, w.y0, w.x1, w.y1) if w.patch else
-                                                   segment_rect(w, rules[z_of[w.layer]].width // 2))
-        return out
+                rows.setdefault(w.layer, []).append((w.x0, w.y0, w.x1, w.y1) if w.patch else
+                                                    segment_rect(w, rules[z_of[w.layer]].width // 2))
+        return {layer: np.array(r, dtype=np.int64).reshape(-1, 4) for layer, r in rows.items()}
 
     def on_own_pin(pads: Pads, x: int, y: int, net: int) -> bool:
-        mine = pins.get(net, {})
-        return any(_overlap(moved(rect, x, y), p) for layer, rect in pads.items() for p in mine.get(layer, ()))
+        mine = pins_of(net)
+        for layer, rect in pads.items():
+            p = mine.get(layer)
+            if p is not None:
+                x0, y0, x1, y1 = moved(rect, x, y)
+                if ((p[:, 0] < x1) & (p[:, 2] > x0) & (p[:, 1] < y1) & (p[:, 3] > y0)).any():
+                    return True
+        return False
 
     out = {}
     for net in sorted(wiring):
