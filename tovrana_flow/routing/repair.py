@@ -32,7 +32,7 @@ from typing import Callable, Mapping, Sequence
 from ..grid_routes import Cell, Route, cell_owners
 from .markers import MarkerCensus
 from .route_book import RouteBook
-from .search import reroute
+from .search import Greed, reroute
 
 # A design-rule check of routes: for each finding, the net ids involved (those the flow
 # routes), the layer name and the rectangle (x0, y0, x1, y1) in database units.
@@ -44,12 +44,17 @@ RuleCheck = Callable[[Mapping[int, Route]], list[Finding]]
 CONFLICT_COST = 1000.0
 
 
-def reconnect_split_nets(book: RouteBook, nets, margin: int, gg_drc: float) -> list[int]:
+def _search_again(book: RouteBook, net: int, margin: int, gg_drc: float, greed: Greed | None,
+                  taken: Callable | None = None):
+    return reroute(book.grid, book.model, net, margin, gg_drc, book.clock, taken, book.guides, greed)
+
+
+def reconnect_split_nets(book: RouteBook, nets, margin: int, gg_drc: float, greed: Greed | None = None) -> list[int]:
     """Reroutes from scratch those of `nets` whose route no longer joins all their terminal
-    sets; returns the nets it rerouted."""
+    sets; returns the nets it rerouted. `greed`: the initial routing's (see `search.Greed`)."""
     fixed = []
     for net in book.open_nets(nets):
-        routed = reroute(book.grid, book.model, net, margin, gg_drc, book.clock)
+        routed = _search_again(book, net, margin, gg_drc, greed)
         if routed is not None:
             book.set_route(net, routed)
             fixed.append(net)
@@ -58,7 +63,7 @@ def reconnect_split_nets(book: RouteBook, nets, margin: int, gg_drc: float) -> l
     return fixed
 
 
-def remove_shorts(book: RouteBook, margin: int, rounds: int = 3) -> tuple[int, int]:
+def remove_shorts(book: RouteBook, margin: int, rounds: int = 3, greed: Greed | None = None) -> tuple[int, int]:
     """Reroutes nets off shared cells; returns (nets rerouted, shared cells left). The later
     net of each shared cell is searched again with every other net's footprint priced out
     (as the marker repair does); the new route is taken only when it shares no cell with
@@ -72,7 +77,7 @@ def remove_shorts(book: RouteBook, margin: int, rounds: int = 3) -> tuple[int, i
             break
         moved = 0
         for net in sorted({max(nets) for nets in shared.values()}):
-            routed = reroute(book.grid, book.model, net, margin, CONFLICT_COST, book.clock)
+            routed = _search_again(book, net, margin, CONFLICT_COST, greed)
             if routed is None or any(first.get(c, net) != net or c in shared for c in routed.cells):
                 continue
             book.set_route(net, routed)
@@ -87,7 +92,7 @@ def remove_shorts(book: RouteBook, margin: int, rounds: int = 3) -> tuple[int, i
     return rerouted, len(shared)
 
 
-def _reroute_priced(book: RouteBook, nets: list[int], margin: int,
+def _reroute_priced(book: RouteBook, nets: list[int], margin: int, greed: Greed | None = None,
                     keep_out: dict[int, list[Cell]] | None = None) -> list[int]:
     """Reroutes each net in turn with every conflict priced out (and off its `keep_out`
     cells); returns the nets that got a new route."""
@@ -95,14 +100,15 @@ def _reroute_priced(book: RouteBook, nets: list[int], margin: int,
     for net in nets:
         cells = (keep_out or {}).get(net)
         taken = None if cells is None else (lambda corridor, cells=cells: cells)
-        routed = reroute(book.grid, book.model, net, margin, CONFLICT_COST, book.clock, taken)
+        routed = _search_again(book, net, margin, CONFLICT_COST, greed, taken)
         if routed is not None:
             book.set_route(net, routed)
             moved.append(net)
     return moved
 
 
-def remove_markers(book: RouteBook, census: MarkerCensus, margin: int, rounds: int = 3) -> int:
+def remove_markers(book: RouteBook, census: MarkerCensus, margin: int, rounds: int = 3,
+                   greed: Greed | None = None) -> int:
     """Reroutes the later net of every marker left, conflicts priced out; returns how many
     markers this removed."""
     current = census.count(book.grid, book.routes, book.clock)
@@ -112,7 +118,7 @@ def remove_markers(book: RouteBook, census: MarkerCensus, margin: int, rounds: i
         if not nets:
             break
         before = book.snapshot()
-        moved = _reroute_priced(book, [n for n in nets if n in book.model.termsets], margin)
+        moved = _reroute_priced(book, [n for n in nets if n in book.model.termsets], margin, greed)
         if not moved:
             break
         book.rebuild_occupancy()
@@ -136,7 +142,7 @@ def _cells_under(book: RouteBook, layer: str, rect, margin: int) -> list[Cell]:
 
 
 def repair_findings(book: RouteBook, check: RuleCheck, census: MarkerCensus, margin: int,
-                    rounds: int = 3) -> tuple[int, int]:
+                    rounds: int = 3, greed: Greed | None = None) -> tuple[int, int]:
     """Reroutes a net of every finding of `check` away from it; returns (findings first,
     findings left)."""
     findings = check(book.routes)
@@ -151,7 +157,7 @@ def repair_findings(book: RouteBook, check: RuleCheck, census: MarkerCensus, mar
         if not closed:
             break
         before = book.snapshot()
-        moved = _reroute_priced(book, sorted(closed), margin, {net: sorted(c) for net, c in closed.items()})
+        moved = _reroute_priced(book, sorted(closed), margin, greed, {net: sorted(c) for net, c in closed.items()})
         if not moved:
             break
         book.rebuild_occupancy()

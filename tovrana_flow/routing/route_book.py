@@ -95,6 +95,7 @@ class RouteBook:
     def __init__(self, model: GridModel, routes: Mapping[int, Route] | None = None, clock: ModuleClock | None = None,
                  engine_factory: EngineFactory = LocalEngine, guides=None, guide_costs: GuideCosts | None = None):
         self.model = model
+        self.guides = guides          # the nets' route guides: the corridors of searches from scratch
         self.clock = clock or ModuleClock()
         self._routes: dict[int, Route] = {net: Route(*r) for net, r in (routes or {}).items()}
         self._revisions: dict[int, int] = {}      # net -> how many times its route was replaced

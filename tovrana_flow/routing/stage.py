@@ -156,7 +156,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             # the nets neither changed nor rerouted are as open as they were
             suspects = changed | (still_open - given_up)
             broken = set(book.open_nets(suspects))
-            mended = reconnect_split_nets(book, broken, io.margin, io.gg_drc)
+            mended = reconnect_split_nets(book, broken, io.margin, io.gg_drc, io.greed)
             repaired += len(mended)
             still_open = set(book.open_nets(mended)) | (broken - set(mended)) | (still_open - suspects)
             given_up = (given_up - changed) | (still_open & suspects)
@@ -184,14 +184,14 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
 
         t, m0 = time.perf_counter(), clock.seconds
         worth_it = 0 < current.removable <= MARKER_REPAIR_SHARE * len(book.routes)
-        removed = remove_markers(book, census, io.margin) if worth_it else 0
+        removed = remove_markers(book, census, io.margin, greed=io.greed) if worth_it else 0
         if removed:
             current = census.count(book.grid, book.routes, clock)
             still_open = set(book.open_nets())
             rows.append(_row("marker repair", time.perf_counter() - t, clock.seconds - m0, measure, book,
                              current, removed, len(still_open)))
         t, m0 = time.perf_counter(), clock.seconds
-        moved, shared_left = remove_shorts(book, io.margin)
+        moved, shared_left = remove_shorts(book, io.margin, greed=io.greed)
         if moved:
             current = census.count(book.grid, book.routes, clock)
             still_open = set(book.open_nets())
@@ -199,7 +199,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
                              moved, len(still_open)))
         if rule_check is not None and opts.rule_repair:
             t, m0 = time.perf_counter(), clock.seconds
-            found, left = repair_findings(book, rule_check, census, io.margin)
+            found, left = repair_findings(book, rule_check, census, io.margin, greed=io.greed)
             if left < found:
                 current = census.count(book.grid, book.routes, clock)
                 still_open = set(book.open_nets())
