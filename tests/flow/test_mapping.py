@@ -327,3 +327,26 @@ def test_a_shape_diagonally_off_a_line_end_is_too_close_within_the_end_of_line_w
     # the fixed shape's own end counts too: a narrow post whose top end faces the pad
     assert close((56, -30, 66, -14))                    # 14 below, 4 right of the post's end: window
     assert not close((10, -40, 40, -12))                # wide (30) bottom neighbour 12 away: spacing 12 kept
+
+
+def test_a_via_may_land_where_one_variant_of_each_via_keeps_clear():
+    """The writer picks a via variant whose pad keeps clear, so a point refuses vias only
+    where one of the vias landing on the layer (from below, from above) has no such variant;
+    the point refuses vias both ways, so a via above whose pads all meet other metal closes
+    the point to the via below too."""
+    import numpy as np
+
+    from tovrana_flow.mapping.claims import FixedRects, layer_claims
+    from tovrana_flow.mapping.rules import LayerRules, Pad
+    lines = np.arange(0, 1000, 100)
+    on = np.ones(10, bool)
+    rules = LayerRules("L1", False, 20, 0, Pad(60, 20), [], [(30, 0, 10**9)], [])
+    post = FixedRects.of([(470, 0, 490, 1000, -1, False)])      # metal of no net from x = 470
+    wide, upright, huge = (-60, -20, 60, 20), (-20, -60, 20, 60), (-200, -200, 200, 200)
+
+    def no_via(pads):
+        return bool(layer_claims(lines, lines, on, on, rules, post, pads).no_via[5, 4])   # (400, 500)
+    assert no_via(None)                                    # the largest pad: 10 from the post, 30 asked
+    assert not no_via([[wide, upright]])                   # upright: 50 from it
+    assert no_via([[wide, upright], [huge]])               # the via above meets the post whatever it is
+    assert no_via([[wide]])

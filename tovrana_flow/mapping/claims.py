@@ -116,10 +116,15 @@ class _Owners:
 
 
 def layer_claims(xs: np.ndarray, ys: np.ndarray, x_tracks: np.ndarray, y_tracks: np.ndarray,
-                 rules: LayerRules, rects: FixedRects) -> LayerClaims:
+                 rules: LayerRules, rects: FixedRects, pads: list[list[tuple[int, int, int, int]]] | None = None
+                 ) -> LayerClaims:
     """The claims of one layer. `x_tracks`/`y_tracks`: booleans per column / row, whether the
-    layer runs along it. The (rectangle, point) pairs are judged a chunk of rectangles at a
-    time, so that memory stays bounded on a layer with tens of thousands of pins."""
+    layer runs along it. `pads`: per via that lands on the layer (from below, from above),
+    the pads its variants put there (rectangles around the point; default: the layer's
+    largest pad). A via may land on a point where each of those vias has a variant whose pad
+    keeps clear (the writer picks it): a point refuses vias both ways. The (rectangle, point)
+    pairs are judged a chunk of rectangles at a time, so that memory stays bounded on a
+    layer with tens of thousands of pins."""
     nx, ny = len(xs), len(ys)
     size = nx * ny
     no_via = np.zeros(size, dtype=bool)
@@ -128,15 +133,18 @@ def layer_claims(xs: np.ndarray, ys: np.ndarray, x_tracks: np.ndarray, y_tracks:
         return LayerClaims(free, no_via.reshape(ny, nx), free.copy())
     half = rules.width // 2
     pad = rules.pad
+    groups = [g for g in (pads or []) if g] or [[pad.around(0, 0)]]
+    every = sorted({r for g in groups for r in g})
     # how far from a point its metal reaches, and how far a rectangle keeps other metal away
-    piece = int(max(np.max(np.diff(xs), initial=0) // 2, np.max(np.diff(ys), initial=0) // 2, pad.hx, pad.hy)) + half
+    piece = int(max(np.max(np.diff(xs), initial=0) // 2, np.max(np.diff(ys), initial=0) // 2, pad.hx, pad.hy,
+                    *(max(-r[0], -r[1], r[2], r[3]) for r in every))) + half
     width = np.maximum(np.minimum(rects.x1 - rects.x0, rects.y1 - rects.y0), rules.width)
     keep = rules._needs(width, np.full(len(rects), BIG), np.zeros(len(rects)), np.zeros(len(rects)))
     ranges = _reach_ranges(xs, ys, rects, piece + keep + 1)
     xlo, xhi = _halfway(xs)
     ylo, yhi = _halfway(ys)
     inside_by, close_by = _Owners(size), _Owners(size)
-    pad_flat, pad_owner = [], []
+    pad_flat, pad_owner = [[] for _ in every], [[] for _ in every]
     for start, stop in _chunks(ranges[1] * ranges[3], PAIRS_PER_CHUNK):
         s, ix, iy = _pairs(np.arange(start, stop), *ranges)
         on_x, on_y = x_tracks[ix], y_tracks[iy]
@@ -158,15 +166,22 @@ def layer_claims(xs: np.ndarray, ys: np.ndarray, x_tracks: np.ndarray, y_tracks:
             wy0, wy1 = np.minimum(ylo[iy], py - half), np.maximum(yhi[iy], py + half)
             close |= on_x & rules.too_close(px - half, wy0, px + half, wy1, sx0, sy0, sx1, sy1)
         close_by.add(so[close], flat[close])
-        # a via's pad at the point: judged below, once the point's owner is known
-        pad_close = rules.too_close(px - pad.hx, py - pad.hy, px + pad.hx, py + pad.hy, sx0, sy0, sx1, sy1)
-        pad_flat.append(flat[pad_close])
-        pad_owner.append(so[pad_close])
+        # each pad a via may put at the point: judged below, once the point's owner is known
+        for k, (dx0, dy0, dx1, dy1) in enumerate(every):
+            pad_close = rules.too_close(px + dx0, py + dy0, px + dx1, py + dy1, sx0, sy0, sx1, sy1)
+            pad_flat[k].append(flat[pad_close])
+            pad_owner[k].append(so[pad_close])
     inside = inside_by.resolve()
     held_by = inside >= 0
     owner = np.where(held_by, inside, np.where(inside == NOBODY, OWNER(NOBODY), close_by.resolve()))
-    # a via's pad at the point, against metal not of the point's own net
-    flat, so = np.concatenate(pad_flat), np.concatenate(pad_owner)
-    foreign = (so != owner[flat]) | (so == NOBODY)
-    no_via[flat[foreign]] = True
+    # a pad is blocked where it comes too close to metal not of the point's own net; no via
+    # where one of the vias has every variant's pad blocked
+    blocked = {}
+    for r, flats, owners in zip(every, pad_flat, pad_owner):
+        flat, so = np.concatenate(flats), np.concatenate(owners)
+        foreign = (so != owner[flat]) | (so == NOBODY)
+        blocked[r] = np.zeros(size, dtype=bool)
+        blocked[r][flat[foreign]] = True
+    for g in groups:
+        no_via |= np.logical_and.reduce([blocked[r] for r in g])
     return LayerClaims(owner.reshape(ny, nx), no_via.reshape(ny, nx), inside.reshape(ny, nx))

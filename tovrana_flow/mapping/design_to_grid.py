@@ -162,7 +162,9 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
     pins = _net_pins(design, placed, names, routing[hi].name)
     rects = _fixed_rects(tech, design, placed, pins, names)
     z_of = {l.name: z for z, l in enumerate(layers)}
-    claims = [layer_claims(xs, ys, m[0], m[1], rules[z], rects.get(layers[z].name, FixedRects.of([])))
+    variants = {v: via_variants(tech, v, dbu) for v in vias}
+    claims = [layer_claims(xs, ys, m[0], m[1], rules[z], rects.get(layers[z].name, FixedRects.of([])),
+                           _landing_pads(variants, vias, z, layers[z].name))
               for z, m in enumerate(masks)]
     no_via = [c.no_via.copy() for c in claims]
     _cut_keepouts(tech, design, placed, layers, xs, ys, no_via)
@@ -174,7 +176,6 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
     cell_layers = [l.name for l in routing[:lo]]
     stacks = {name: _stack(tech, routing, k, lo, stack_vias, all_tracks) for k, name in enumerate(cell_layers)}
     use = PointUse(xs, ys, masks, owners, no_via, [t.vertical for t in tracks])
-    variants = {v: via_variants(tech, v, dbu) for v in vias}
     access, nearest, unreachable = _access(pins, use, z_of, stacks, {r.name: r for r in rules_all}, rects,
                                            [l.name for l in layers], gc_lines, rules, vias, variants)
     _claim_around_access_wires(access, xs, ys, masks, rules, [l.name for l in layers], stacks, owners, no_via)
@@ -360,6 +361,11 @@ def _access_metal(access, rules, layer_names, stacks) -> dict[int, list]:
                         if pad is not None:
                             out.setdefault(z, []).append((*pad.around(w.x0, w.y0), pa.net, True))
     return out
+
+
+def _landing_pads(variants: dict[str, list[tuple[str, Pads]]], vias: list[str], z: int, layer: str) -> list:
+    """Per via below and above grid layer z, the distinct pads its variants put on it."""
+    return [sorted({pads[layer] for _, pads in variants[v] if layer in pads}) for v in vias[max(z - 1, 0):z + 1]]
 
 
 def _claim_around_access_wires(access, xs, ys, masks, rules, layer_names, stacks, owners, no_via) -> None:
