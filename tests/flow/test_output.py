@@ -387,3 +387,30 @@ def test_a_via_too_close_to_another_nets_via_is_written_as_a_variant_that_fits()
     pin = FixedRects.of([(-80, -200, 80, 200, 4, True)])
     out = choose_vias({4: [via(0, 0)], 5: [via(3000, 0)]}, variants, rules, ["M1", "M2"], {"M1": pin}, reach=400)
     assert [out[4][0].via, out[5][0].via] == ["V_V", "V"]
+
+
+def test_vias_of_neighbouring_pins_take_variants_that_make_room_for_each_other():
+    """Two vias a row apart on one column (pads end to end on the upright layer) and a third
+    beside the upper one on its row: no via alone has a variant that keeps clear of the
+    others' pads, but together they have (both lower pads turned across, the third upright)."""
+    from itertools import combinations
+
+    import numpy as np
+
+    from tovrana_flow.mapping.rules import LayerRules, Pad
+    from tovrana_flow.output.via_choice import choose_vias
+    m1 = LayerRules("M1", False, 60, 0, Pad(130, 70), [], [(120, 0, 10**9)], [(180, 180, 50)])
+    m2 = LayerRules("M2", True, 70, 0, Pad(130, 130), [], [(140, 0, 10**9)], [(200, 200, 70)])
+    cut = (-70, -70, 70, 70)
+    wide, upright = (-130, -70, 130, 70), (-70, -130, 70, 130)
+    options = [("V", {"M1": wide, "C1": cut, "M2": upright}), ("V_H", {"M1": wide, "C1": cut, "M2": wide}),
+               ("V_V", {"M1": upright, "C1": cut, "M2": upright})]
+    at = {1: (0, 0), 2: (0, 380), 3: (400, 380)}
+    out = choose_vias({net: [Wire("M1", x, y, x, y, via="V", next_layer="M2")] for net, (x, y) in at.items()},
+                      {"V": options}, [m1, m2], ["M1", "M2"], {}, reach=800)
+    pads = {net: dict(options)[out[net][0].via] for net in at}
+    for a, b in combinations(at, 2):
+        for layer, rules in (("M1", m1), ("M2", m2)):
+            pa = [v + d for v, d in zip(pads[a][layer], at[a] * 2)]
+            pb = [v + d for v, d in zip(pads[b][layer], at[b] * 2)]
+            assert not rules.too_close(*pa, *(np.array([v]) for v in pb))[0], (a, b, layer, out)

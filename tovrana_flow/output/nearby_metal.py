@@ -50,6 +50,13 @@ class Metal:
             for by in range(rect[1] // b, rect[3] // b + 1):
                 self.by_layer[z][bx, by].append((rect, net))
 
+    def remove(self, z: int, rect: Rect, net: int) -> None:
+        """Takes out one rectangle `add` put in."""
+        b = self.bucket
+        for bx in range(rect[0] // b, rect[2] // b + 1):
+            for by in range(rect[1] // b, rect[3] // b + 1):
+                self.by_layer[z][bx, by].remove((rect, net))
+
     def near(self, z: int, rect: Rect, reach: int, net: int) -> set[Rect]:
         b = self.bucket
         out = set()

@@ -15,6 +15,8 @@ wider than the spacing table's first row, which then asks more room of every nei
 """
 from __future__ import annotations
 
+import itertools
+from collections import defaultdict
 from dataclasses import replace
 
 import numpy as np
@@ -73,7 +75,8 @@ def choose_vias(wiring: dict[int, list[Wire]], variants: dict[str, list[tuple[st
                            rects.owner.tolist()):
                 routed.add(z_of[layer], row[:4], row[4])
     routed.pack()
-    changed = Metal(8 * reach)
+    changed = Metal(8 * reach)                  # the pads of the vias written as another variant
+    removed: dict[int, set[Rect]] = defaultdict(set)     # and the grid's pads they replace
 
     def clear(pads: Pads, x: int, y: int, net: int) -> bool:
         for layer, rect in pads.items():
@@ -81,7 +84,7 @@ def choose_vias(wiring: dict[int, list[Wire]], variants: dict[str, list[tuple[st
             if z is None:
                 continue
             pad = moved(rect, x, y)
-            others = routed.near(z, pad, reach, net) | changed.near(z, pad, reach, net)
+            others = (routed.near(z, pad, reach, net) - removed[z]) | changed.near(z, pad, reach, net)
             if not clear_of(rules[z], pad, others, None, net):
                 return False
         return True
@@ -114,27 +117,94 @@ def choose_vias(wiring: dict[int, list[Wire]], variants: dict[str, list[tuple[st
                     return True
         return False
 
-    out = {}
-    for net in sorted(wiring):
-        wires, own = [], None
-        for w in wiring[net]:
+    out = {net: list(wires) for net, wires in sorted(wiring.items())}
+    # the vias that may change: (net, index in its wires) -> their variants, the best first
+    ranked: dict[tuple[int, int], list[tuple[str, Pads]]] = {}
+    for net, wires in out.items():
+        own = None
+        for k, w in enumerate(wires):
             options = variants.get(w.via) if w.via is not None else None
-            if options and len(options) > 1 and w.layer in z_of and w.next_layer in z_of:
-                x, y = w.x0, w.y0
-                if on_own_pin(options[0][1], x, y, net):
-                    own = own_metal(net) if own is None else own
-                    ranked = sorted(options, key=lambda o: _protrusion(o[1], x, y, own))   # stable: LEF order
-                    pick = next(((name, pads) for name, pads in ranked if clear(pads, x, y, net)), None)
-                elif not clear(options[0][1], x, y, net):
-                    pick = next(((name, pads) for name, pads in options[1:] if clear(pads, x, y, net)), None)
+            if not options or len(options) < 2 or w.layer not in z_of or w.next_layer not in z_of:
+                continue
+            if on_own_pin(options[0][1], w.x0, w.y0, net):
+                own = own_metal(net) if own is None else own
+                options = sorted(options, key=lambda o, x=w.x0, y=w.y0: _protrusion(o[1], x, y, own))  # stable
+            ranked[net, k] = options
+
+    rewritten: set[tuple[int, int]] = set()      # vias whose pads are in `changed`
+
+    def rewrite(key: tuple[int, int], name: str) -> None:
+        net, k = key
+        w = out[net][k]
+        for layer, rect in pads_of[w.via].items():
+            if layer in z_of:
+                z, r = z_of[layer], moved(rect, w.x0, w.y0)
+                if key in rewritten:
+                    changed.remove(z, r, net)
                 else:
-                    pick = None
-                if pick is not None and pick[0] != w.via:
-                    w = replace(w, via=pick[0])
-                    for layer, rect in pick[1].items():
-                        if layer in z_of:
-                            changed.add(z_of[layer], moved(rect, w.x0, w.y0), net)
-            wires.append(w)
-        out[net] = wires
+                    removed[z].add(r)          # the grid's via: in `routed`, looked past from now on
+        for layer, rect in pads_of[name].items():
+            if layer in z_of:
+                changed.add(z_of[layer], moved(rect, w.x0, w.y0), net)
+        rewritten.add(key)
+        out[net][k] = replace(w, via=name)
+
+    def fits(key: tuple[int, int], name: str | None = None) -> bool:
+        w = out[key[0]][key[1]]
+        return clear(pads_of[name or w.via], w.x0, w.y0, key[0])
+
+    # first every via on a pin, or too close, takes the best variant that keeps clear of the
+    # others as they stand; then those still too close try again among the others' choices
+    doubtful = list(ranked)        # the vias some round found too close
+    for round_ in range(3):
+        moved_any, seen = False, []
+        for key in doubtful:
+            options = ranked[key]
+            w = out[key[0]][key[1]]
+            if (round_ > 0 or options[0][0] == w.via) and fits(key):
+                continue
+            seen.append(key)
+            pick = next((name for name, _ in options if fits(key, name)), None)
+            if pick is not None and pick != w.via:
+                rewrite(key, pick)
+                moved_any = True
+        doubtful = seen
+        if not moved_any:
+            break
+    # last, a via still too close tries its variants together with those of the other nets'
+    # vias nearest it: two vias a row apart on one column may each need the pad only the
+    # other's variant makes room for
+    buckets: dict[tuple[int, int], list[tuple[int, int]]] = defaultdict(list)
+    for key in ranked:
+        w = out[key[0]][key[1]]
+        buckets[w.x0 // reach, w.y0 // reach].append(key)
+    for key in doubtful:
+        if fits(key):
+            continue
+        group = [key] + _neighbours(key, buckets, out, reach)[:2]
+        before = [out[n][k].via for n, k in group]
+        for combo in itertools.product(*([name for name, _ in ranked[g]] for g in group)):
+            for g, name in zip(group, combo):
+                if out[g[0]][g[1]].via != name:
+                    rewrite(g, name)
+            if all(fits(g) for g in group):
+                break
+        else:
+            for g, name in zip(group, before):
+                if out[g[0]][g[1]].via != name:
+                    rewrite(g, name)
     return out
 
+
+def _neighbours(key: tuple[int, int], buckets: dict, out, reach: int) -> list[tuple[int, int]]:
+    """Other nets' vias that may change (`buckets`: by position // reach) within `reach` of
+    the via `key` on both axes, nearest first."""
+    w = out[key[0]][key[1]]
+    bx, by = w.x0 // reach, w.y0 // reach
+    near = []
+    for other in (o for i in (-1, 0, 1) for j in (-1, 0, 1) for o in buckets.get((bx + i, by + j), ())):
+        v = out[other[0]][other[1]]
+        dx, dy = abs(v.x0 - w.x0), abs(v.y0 - w.y0)
+        if other[0] != key[0] and dx <= reach and dy <= reach:
+            near.append((dx + dy, other))
+    return [other for _, other in sorted(near)]
