@@ -24,6 +24,7 @@ from dataclasses import dataclass, field
 from ..errors import at_least
 from ..grid_routes import Box, gcell_count
 from ..mapping import GridModel
+from ..metrics import release_freed_memory
 from ..progress import progress
 from .route_book import RouteBook
 
@@ -105,4 +106,5 @@ def run_pass(book: RouteBook, markers: list, plan: PassPlan, opts: PassOptions, 
             maze_end_iter=min(opts.maze_end_iter, plan.number), gg_drc=plan.gg_drc, gg_marker=plan.gg_marker,
             gg_fixed=opts.gg_fixed, marker_decay=opts.marker_decay, prl_halo=h.prl_halo,
             prl_len=h.prl_len, vertical=model.vertical, n_threads=opts.threads)
+        release_freed_memory()      # what the batch's workers freed stays in their heaps otherwise
     return changed

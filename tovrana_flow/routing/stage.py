@@ -157,6 +157,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             suspects = changed | (still_open - given_up)
             broken = set(book.open_nets(suspects))
             mended = reconnect_split_nets(book, broken, io.margin, io.gg_drc, io.greed)
+            release_freed_memory()      # their searches' tables, before the census adds its own
             repaired += len(mended)
             still_open = set(book.open_nets(mended)) | (broken - set(mended)) | (still_open - suspects)
             given_up = (given_up - changed) | (still_open & suspects)
