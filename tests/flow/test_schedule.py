@@ -239,3 +239,33 @@ def test_a_kept_route_holds_one_tuple_per_cell():
     assert route.edges == copies and route.edges[0][0] is cells[0] and route.edges[0][1] is cells[1]
     shared = [(cells[0], cells[1])]                                 # as the module returns them
     assert _sharing_cells(cells, shared).edges is shared
+
+
+def test_the_census_in_bands_of_rows_finds_the_markers_of_one_call(tiny_tech, tiny_design, monkeypatch):
+    """Worked band by band (each band's call gets only the nets that reach into it), the
+    census finds the same cover markers as one call over every route, on a spacing model and
+    on plain halos; only their order may differ."""
+    import tovrana_flow.routing.markers as markers
+    from tovrana_flow.mapping import map_design
+
+    def census(model, grid, routes, bands):
+        monkeypatch.setattr(markers, "BANDS", bands)
+        monkeypatch.setattr(markers, "BAND_CELLS", 1)
+        found = MarkerCensus(model).count(grid, routes, ModuleClock()).found
+        return sorted((tuple(map(tuple, cells)), layer, tuple(nets)) for cells, layer, nets in found)
+
+    def crossing_runs(model, nets):
+        """Straight runs on layer 0: two side by side along y, one across both along x."""
+        nx, ny = model.nx, model.ny
+        a, b, c = nets
+        runs = {a: [(nx // 2, y, 0) for y in range(ny)], b: [(nx // 2 + 1, y, 0) for y in range(2, ny - 3)],
+                c: [(x, ny // 2, 0) for x in range(nx)]}
+        return {net: (cells, list(zip(cells, cells[1:]))) for net, cells in runs.items()}
+
+    spaced = map_design(tiny_tech, tiny_design)       # a spacing model of the LEF's rules
+    for model in (spaced, small_model(halo=1)):
+        routes = crossing_runs(model, sorted(model.termsets)[:3] if model.termsets else (1, 2, 3))
+        book = RouteBook(model, routes)
+        one = census(model, book.grid, routes, 1)
+        assert one and census(model, book.grid, routes, 5) == one
+        book.close()

@@ -13,6 +13,11 @@ from ..grid_routes import Cell, Routes, occ_nets
 from ..mapping import GridModel
 
 
+# The census works a design of many route cells in bands of rows (see `_cover_markers`).
+BANDS = 8
+BAND_CELLS = 50_000
+
+
 @dataclass
 class MarkerCount:
     cover: int
@@ -59,15 +64,51 @@ class MarkerCensus:
         m, h = self.model, self.model.halos
         nets = occ_nets({**routes, **m.supply_routes})
         with clock.timing():
-            found = grid.flexgc(nets=nets, wire_halo=h.wire_halo, via_halo=h.via_halo, region=None,
-                                prl_halo=h.prl_halo, prl_len=h.prl_len, vertical=m.vertical)
             if h.prl_halo > 0 and h.prl_len > 0:   # cover markers come first: count them alone
+                found = grid.flexgc(nets=nets, wire_halo=h.wire_halo, via_halo=h.via_halo, region=None,
+                                    prl_halo=h.prl_halo, prl_len=h.prl_len, vertical=m.vertical)
                 cover = len(grid.flexgc(nets=nets, wire_halo=h.wire_halo, via_halo=h.via_halo, region=None,
                                         prl_halo=0, prl_len=0, vertical=m.vertical))
             else:
+                found = self._cover_markers(grid, nets)
                 cover = len(found)
         unremovable = sum(1 for cells, _, nets_ in found if self._forced(cells, nets_))
         return MarkerCount(cover, len(found) - cover, unremovable, found)
+
+    def _cover_markers(self, grid, nets: list) -> list:
+        """The cover markers, computed band by band of rows: each band's call gets only the
+        nets whose footprints reach into it, so the module's footprint map holds a band's
+        share of the routes at a time, not all of them (the census ran on top of everything
+        else the passes hold). Every marker cell lies in one band and sees every footprint
+        that covers it, so the markers are the same; only their order differs (band by band),
+        and nothing that reads them depends on it."""
+        m, h = self.model, self.model.halos
+        cells = sum(len(c) for _, c, _ in nets)
+        bands = max(1, min(BANDS, cells // BAND_CELLS))
+        if bands == 1:
+            return grid.flexgc(nets=nets, wire_halo=h.wire_halo, via_halo=h.via_halo, region=None,
+                               prl_halo=0, prl_len=0, vertical=m.vertical)
+        reach = self._reach()
+        spans = [(min(c[1] for c in cells_), max(c[1] for c in cells_)) if cells_ else (0, -1)
+                 for _, cells_, _ in nets]
+        found = []
+        step = -(-m.ny // bands)
+        for y0 in range(0, m.ny, step):
+            y1 = min(y0 + step, m.ny) - 1
+            near = [n for n, (lo, hi) in zip(nets, spans) if lo <= y1 + reach and hi >= y0 - reach]
+            found += grid.flexgc(nets=near, wire_halo=h.wire_halo, via_halo=h.via_halo, region=(0, y0, m.nx - 1, y1),
+                                 prl_halo=0, prl_len=0, vertical=m.vertical)
+        return found
+
+    def _reach(self) -> int:
+        """How many rows a footprint reaches beyond its route cell, at most."""
+        m, h = self.model, self.model.halos
+        reach = max(h.wire_halo, h.via_halo, 0)
+        if m.spacing:
+            ys = m.gridmap.ys
+            gap = min((b - a for a, b in zip(ys, ys[1:])), default=1)
+            reach = max(reach, max(max(box[1], box[3]) for box in m.spacing) // max(gap, 1) + 1)
+        return reach
 
     def _forced(self, cells, nets_) -> bool:
         for cell in cells:
