@@ -350,3 +350,21 @@ def test_a_via_may_land_where_one_variant_of_each_via_keeps_clear():
     assert not no_via([[wide, upright]])                   # upright: 50 from it
     assert no_via([[wide, upright], [huge]])               # the via above meets the post whatever it is
     assert no_via([[wide]])
+
+
+def test_a_pad_on_a_wide_pin_keeps_the_room_the_wide_pin_asks():
+    """A via's pad merges with the pin it lands on: beside a pin wider than the spacing
+    table's second row, the pad must keep that row's spacing from other metal too."""
+    import numpy as np
+
+    from tovrana_flow.mapping.claims import FixedRects, layer_claims
+    from tovrana_flow.mapping.rules import LayerRules, Pad
+    lines = np.arange(0, 1000, 100)
+    on = np.ones(10, bool)
+    table = [(-1, [(-1, 60)]), (100, [(-1, 100)])]     # 60 apart, 100 beside a shape wider than 100
+    rules = LayerRules("L1", False, 20, 0, Pad(30, 30), table, [], [])
+    for pin_width, refused in ((60, False), (200, True)):
+        rects = FixedRects.of([(400 - pin_width // 2, 300, 400 + pin_width // 2, 700, 3, True),   # net 3's pin
+                               (510, 400, 530, 600, -1, False)])      # metal of no net, 80 from the pad at 400
+        claims = layer_claims(lines, lines, on, on, rules, rects)
+        assert claims.owner[5, 4] == 3 and bool(claims.no_via[5, 4]) == refused, pin_width

@@ -115,6 +115,23 @@ class _Owners:
         return out
 
 
+def _pin_widths(xs: np.ndarray, ys: np.ndarray, rects: FixedRects) -> np.ndarray:
+    """Per point (flat index), the width of the widest rectangle of a net's pin holding it, 0
+    for none: a pad there merges with the pin, and the spacing table judges the two as one."""
+    nx = len(xs)
+    out = np.zeros(nx * len(ys), dtype=np.int32)
+    pins = np.flatnonzero(rects.pin & (rects.owner >= 0))
+    if len(pins) == 0:
+        return out
+    sub = FixedRects(*(getattr(rects, k)[pins] for k in ("x0", "y0", "x1", "y1", "owner", "pin")))
+    widths = np.minimum(sub.x1 - sub.x0, sub.y1 - sub.y0)
+    ranges = _reach_ranges(xs, ys, sub, np.zeros(len(sub), dtype=np.int64))
+    for start, stop in _chunks(ranges[1] * ranges[3], PAIRS_PER_CHUNK):
+        s, ix, iy = _pairs(np.arange(start, stop), *ranges)
+        np.maximum.at(out, iy * nx + ix, widths[s].astype(np.int32))
+    return out
+
+
 def layer_claims(xs: np.ndarray, ys: np.ndarray, x_tracks: np.ndarray, y_tracks: np.ndarray,
                  rules: LayerRules, rects: FixedRects, pads: list[list[tuple[int, int, int, int]]] | None = None
                  ) -> LayerClaims:
@@ -143,6 +160,7 @@ def layer_claims(xs: np.ndarray, ys: np.ndarray, x_tracks: np.ndarray, y_tracks:
     ranges = _reach_ranges(xs, ys, rects, piece + keep + 1)
     xlo, xhi = _halfway(xs)
     ylo, yhi = _halfway(ys)
+    merged = _pin_widths(xs, ys, rects)
     inside_by, close_by = _Owners(size), _Owners(size)
     pad_flat, pad_owner = [[] for _ in every], [[] for _ in every]
     for start, stop in _chunks(ranges[1] * ranges[3], PAIRS_PER_CHUNK):
@@ -168,7 +186,7 @@ def layer_claims(xs: np.ndarray, ys: np.ndarray, x_tracks: np.ndarray, y_tracks:
         close_by.add(so[close], flat[close])
         # each pad a via may put at the point: judged below, once the point's owner is known
         for k, (dx0, dy0, dx1, dy1) in enumerate(every):
-            pad_close = rules.too_close(px + dx0, py + dy0, px + dx1, py + dy1, sx0, sy0, sx1, sy1)
+            pad_close = rules.too_close(px + dx0, py + dy0, px + dx1, py + dy1, sx0, sy0, sx1, sy1, merged[flat])
             pad_flat[k].append(flat[pad_close])
             pad_owner[k].append(so[pad_close])
     inside = inside_by.resolve()

@@ -118,12 +118,14 @@ class LayerRules:
 
     # ---- shapes at grid points against fixed rectangles
 
-    def too_close(self, px0, py0, px1, py1, sx0, sy0, sx1, sy1) -> np.ndarray:
+    def too_close(self, px0, py0, px1, py1, sx0, sy0, sx1, sy1, merged=0) -> np.ndarray:
         """Element-wise: whether rectangle p (a shape of a route) touches or comes closer
-        than the rules allow to rectangle s (fixed metal). Arrays of database units."""
+        than the rules allow to rectangle s (fixed metal). Arrays of database units.
+        `merged`: the width of the net's own metal p merges with (a pin it lies on), which
+        the spacing table judges p by when it is the wider."""
         dx = np.maximum(sx0 - px1, px0 - sx1)      # gap along x (negative: the x ranges overlap)
         dy = np.maximum(sy0 - py1, py0 - sy1)
-        wp = np.minimum(px1 - px0, py1 - py0)
+        wp = np.maximum(np.minimum(px1 - px0, py1 - py0), merged)
         ws = np.minimum(sx1 - sx0, sy1 - sy0)
         width = np.maximum(wp, ws)
         touch = (dx <= 0) & (dy <= 0)

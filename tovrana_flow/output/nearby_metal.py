@@ -115,14 +115,15 @@ class PackedMetal:
         return out
 
 
-def clear_of(rules: LayerRules, patch: Rect, others, fixed: FixedRects | None, net: int) -> bool:
+def clear_of(rules: LayerRules, patch: Rect, others, fixed: FixedRects | None, net: int, merged: int = 0) -> bool:
     """Whether metal of `net` over `patch` keeps the layer's spacing from `others` (other
-    nets' rectangles) and from the fixed metal that is not the net's own."""
+    nets' rectangles) and from the fixed metal that is not the net's own; `merged`: the width
+    of the net's own metal the patch merges with (see `LayerRules.too_close`)."""
     if fixed is not None and not rect_clear(rules, patch, fixed, net):
         return False
     # farther on either axis than the rules ask at these widths is never too close: no arrays
     # for those (most neighbours of a narrow pad are narrow too, and ask the least)
-    own = min(patch[2] - patch[0], patch[3] - patch[1])
+    own = max(min(patch[2] - patch[0], patch[3] - patch[1]), merged)
     rects = []
     for r in others:
         need = max(rules.reach(max(own, min(r[2] - r[0], r[3] - r[1]))), 1)   # 1: touching counts
@@ -132,4 +133,4 @@ def clear_of(rules: LayerRules, patch: Rect, others, fixed: FixedRects | None, n
         return True
     p = np.array(patch, dtype=np.int64)
     r = np.array(rects, dtype=np.int64).reshape(-1, 4)
-    return not rules.too_close(p[0], p[1], p[2], p[3], r[:, 0], r[:, 1], r[:, 2], r[:, 3]).any()
+    return not rules.too_close(p[0], p[1], p[2], p[3], r[:, 0], r[:, 1], r[:, 2], r[:, 3], merged).any()

@@ -32,6 +32,17 @@ from .pin_ends import own_pins
 Rect = tuple[int, int, int, int]
 
 
+def _widest_under(pins: np.ndarray | None, pad: Rect) -> int:
+    """The width of the widest of the net's pin rectangles `pins` a pad overlaps (0: none)."""
+    if pins is None:
+        return 0
+    hit = (pins[:, 0] < pad[2]) & (pins[:, 2] > pad[0]) & (pins[:, 1] < pad[3]) & (pins[:, 3] > pad[1])
+    if not hit.any():
+        return 0
+    p = pins[hit]
+    return int(np.max(np.minimum(p[:, 2] - p[:, 0], p[:, 3] - p[:, 1])))
+
+
 def _protrusion(pads: Pads, x: int, y: int, own: dict[str, np.ndarray]) -> int:
     """The area of a via's pads at (x, y) outside the net's own metal `own` (per layer, rows
     of x0, y0, x1, y1)."""
@@ -85,7 +96,7 @@ def choose_vias(wiring: dict[int, list[Wire]], variants: dict[str, list[tuple[st
                 continue
             pad = moved(rect, x, y)
             others = (routed.near(z, pad, reach, net) - removed[z]) | changed.near(z, pad, reach, net)
-            if not clear_of(rules[z], pad, others, None, net):
+            if not clear_of(rules[z], pad, others, None, net, _widest_under(pins_of(net).get(layer), pad)):
                 return False
         return True
 
