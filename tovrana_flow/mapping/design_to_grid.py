@@ -163,12 +163,17 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
     rects = _fixed_rects(tech, design, placed, pins, names)
     z_of = {l.name: z for z, l in enumerate(layers)}
     variants = {v: via_variants(tech, v, dbu) for v in vias}
-    claims = [layer_claims(xs, ys, m[0], m[1], rules[z], rects.get(layers[z].name, FixedRects.of([])),
-                           _landing_pads(variants, vias, z, layers[z].name))
-              for z, m in enumerate(masks)]
-    no_via = [c.no_via.copy() for c in claims]
+    # per layer only what the later steps change and read: the claims' arrays are per grid
+    # point, and a copy of each would stack on them
+    owners, no_via, contested = [], [], 0
+    for z, m in enumerate(masks):
+        c = layer_claims(xs, ys, m[0], m[1], rules[z], rects.get(layers[z].name, FixedRects.of([])),
+                         _landing_pads(variants, vias, z, layers[z].name))
+        owners.append(c.owner)
+        no_via.append(c.no_via)
+        contested += int(np.count_nonzero(c.inside == NOBODY))
+        del c
     _cut_keepouts(tech, design, placed, layers, xs, ys, no_via)
-    owners = [c.owner.copy() for c in claims]
 
     gc = opts.gcell or DEFAULT_GCELL
     unit = all_tracks[1].pitch if len(all_tracks) > 1 else all_tracks[0].pitch
@@ -188,7 +193,6 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
     track_model = TrackModel(xs_list, ys_list, unit, [
         (t.vertical, wrong_way, [int(i) for i in np.flatnonzero(m[0])], [int(i) for i in np.flatnonzero(m[1])])
         for t, m in zip(tracks, masks)])
-    contested = sum(int(np.count_nonzero(c.inside == NOBODY)) for c in claims)
     return GridModel(
         gridmap=gridmap, nz=len(layers), blocked=blocked, pad_owner=pad_owner, via_blocked=[],
         via_index=[(z, z + 1, via_cost) for z in range(len(vias))],
