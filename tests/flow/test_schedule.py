@@ -269,3 +269,17 @@ def test_the_census_in_bands_of_rows_finds_the_markers_of_one_call(tiny_tech, ti
         one = census(model, book.grid, routes, 1)
         assert one and census(model, book.grid, routes, 5) == one
         book.close()
+
+
+def test_cell_owners_name_the_first_holder_and_every_net_of_a_shared_cell():
+    from tovrana_flow.grid_routes import CellOwners
+    routes = {7: ([(1, 2, 0), (1, 3, 0)], []), 3: ([(1, 3, 0), (1, 3, 0), (900000, 5, 8)], []),
+              5: ([(1, 3, 0), (4, 4, 1)], [])}
+    owners = CellOwners(routes)
+    assert owners.shared == {(1, 3, 0): [3, 5, 7]}            # net order; net 3's repeat counts once
+    assert [owners.holder(c) for c in ((1, 3, 0), (1, 2, 0), (900000, 5, 8), (2, 2, 0))] == [3, 7, 3, None]
+    owners.claim([(2, 2, 0), (1, 2, 0)], 9)                   # only the free cell becomes net 9's
+    assert owners.holder((2, 2, 0)) == 9 and owners.holder((1, 2, 0)) == 7
+    assert shared_cells({1: ([(0, 0, 0)], [])}) == {}
+    with pytest.raises(ValueError, match="outside"):
+        CellOwners({1: ([(-1, 0, 0)], [])})

@@ -29,7 +29,7 @@ from __future__ import annotations
 from bisect import bisect_left, bisect_right
 from typing import Callable, Mapping, Sequence
 
-from ..grid_routes import Cell, Route, cell_owners
+from ..grid_routes import Cell, CellOwners, Route
 from .markers import MarkerCensus
 from .route_book import RouteBook
 from .search import Greed, reroute
@@ -71,25 +71,24 @@ def remove_shorts(book: RouteBook, margin: int, rounds: int = 3, greed: Greed | 
     corridor: closed cells left a large net no path there, and the wider corridors it then
     searched, with every other net's cells handed over, cost minutes and gigabytes."""
     rerouted = 0
-    first, shared = cell_owners(book.routes)
+    owners = CellOwners(book.routes)
     for _ in range(rounds):
-        if not shared:
+        if not owners.shared:
             break
         moved = 0
-        for net in sorted({max(nets) for nets in shared.values()}):
+        for net in sorted({max(nets) for nets in owners.shared.values()}):
             routed = _search_again(book, net, margin, CONFLICT_COST, greed)
-            if routed is None or any(first.get(c, net) != net or c in shared for c in routed.cells):
+            if routed is None or any(owners.holder(c) not in (None, net) or c in owners.shared for c in routed.cells):
                 continue
             book.set_route(net, routed)
-            for c in routed.cells:
-                first.setdefault(c, net)
+            owners.claim(routed.cells, net)
             moved += 1
         if not moved:
             break
         rerouted += moved
         book.rebuild_occupancy()
-        first, shared = cell_owners(book.routes)
-    return rerouted, len(shared)
+        owners = CellOwners(book.routes)
+    return rerouted, len(owners.shared)
 
 
 def _reroute_priced(book: RouteBook, nets: list[int], margin: int, greed: Greed | None = None,
