@@ -353,8 +353,9 @@ def test_a_via_may_land_where_one_variant_of_each_via_keeps_clear():
 
 
 def test_a_pad_on_a_wide_pin_keeps_the_room_the_wide_pin_asks():
-    """A via's pad merges with the pin it lands on: beside a pin wider than the spacing
-    table's second row, the pad must keep that row's spacing from other metal too."""
+    """A via's pad merges with the pin it lands on or overlaps: beside a pin wider than the
+    spacing table's second row, or where the two make a shape that wide, the pad must keep that
+    row's spacing from other metal too."""
     import numpy as np
 
     from tovrana_flow.mapping.claims import FixedRects, layer_claims
@@ -368,3 +369,10 @@ def test_a_pad_on_a_wide_pin_keeps_the_room_the_wide_pin_asks():
                                (510, 400, 530, 600, -1, False)])      # metal of no net, 80 from the pad at 400
         claims = layer_claims(lines, lines, on, on, rules, rects)
         assert claims.owner[5, 4] == 3 and bool(claims.no_via[5, 4]) == refused, pin_width
+    # a narrow pin (60) just above the point: the pad (130 x 70) sticks out of it downwards, and
+    # pad and pin make a shape 130 by 115, wider than 100, 80 above metal of no net
+    rects = FixedRects.of([(200, 520, 800, 580, 3, True), (200, 300, 800, 385, -1, False)])
+    wide = (-65, -35, 65, 35)
+    assert layer_claims(lines, lines, on, on, rules, rects, [[wide]]).no_via[5, 4]
+    rects = FixedRects.of([(200, 520, 800, 580, 3, True), (200, 300, 800, 365, -1, False)])    # 100 away
+    assert not layer_claims(lines, lines, on, on, rules, rects, [[wide]]).no_via[5, 4]

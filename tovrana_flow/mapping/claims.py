@@ -18,7 +18,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .rules import BIG, LayerRules
+from .rules import BIG, LayerRules, merged_width
 
 FREE, NOBODY = -2, -1      # owners of a point besides net ids
 OWNER = np.int32           # a point's owner: net ids fit, and the arrays are per grid point
@@ -115,20 +115,25 @@ class _Owners:
         return out
 
 
-def _pin_widths(xs: np.ndarray, ys: np.ndarray, rects: FixedRects) -> np.ndarray:
-    """Per point (flat index), the width of the widest rectangle of a net's pin holding it, 0
-    for none: a pad there merges with the pin, and the spacing table judges the two as one."""
+def _merged_with_pins(xs: np.ndarray, ys: np.ndarray, rects: FixedRects, pad: tuple[int, int, int, int]) -> np.ndarray:
+    """Per point (flat index), the width of a pad there merged with a net's pin rectangle it
+    overlaps (the widest such union; 0 for none): the pad and the pin are one shape, and the
+    spacing table asks that shape's width."""
     nx = len(xs)
     out = np.zeros(nx * len(ys), dtype=np.int32)
     pins = np.flatnonzero(rects.pin & (rects.owner >= 0))
     if len(pins) == 0:
         return out
     sub = FixedRects(*(getattr(rects, k)[pins] for k in ("x0", "y0", "x1", "y1", "owner", "pin")))
-    widths = np.minimum(sub.x1 - sub.x0, sub.y1 - sub.y0)
-    ranges = _reach_ranges(xs, ys, sub, np.zeros(len(sub), dtype=np.int64))
+    reach = np.full(len(sub), max(abs(v) for v in pad), dtype=np.int64)
+    ranges = _reach_ranges(xs, ys, sub, reach)
     for start, stop in _chunks(ranges[1] * ranges[3], PAIRS_PER_CHUNK):
         s, ix, iy = _pairs(np.arange(start, stop), *ranges)
-        np.maximum.at(out, iy * nx + ix, widths[s].astype(np.int32))
+        ax0, ay0, ax1, ay1 = xs[ix] + pad[0], ys[iy] + pad[1], xs[ix] + pad[2], ys[iy] + pad[3]
+        bx0, by0, bx1, by1 = sub.x0[s], sub.y0[s], sub.x1[s], sub.y1[s]
+        on = (ax0 < bx1) & (bx0 < ax1) & (ay0 < by1) & (by0 < ay1)
+        width = merged_width(ax0[on], ay0[on], ax1[on], ay1[on], bx0[on], by0[on], bx1[on], by1[on])
+        np.maximum.at(out, (iy * nx + ix)[on], width.astype(np.int32))
     return out
 
 
@@ -160,7 +165,7 @@ def layer_claims(xs: np.ndarray, ys: np.ndarray, x_tracks: np.ndarray, y_tracks:
     ranges = _reach_ranges(xs, ys, rects, piece + keep + 1)
     xlo, xhi = _halfway(xs)
     ylo, yhi = _halfway(ys)
-    merged = _pin_widths(xs, ys, rects)
+    merged = [_merged_with_pins(xs, ys, rects, r) for r in every]
     inside_by, close_by = _Owners(size), _Owners(size)
     pad_flat, pad_owner = [[] for _ in every], [[] for _ in every]
     for start, stop in _chunks(ranges[1] * ranges[3], PAIRS_PER_CHUNK):
@@ -186,7 +191,7 @@ def layer_claims(xs: np.ndarray, ys: np.ndarray, x_tracks: np.ndarray, y_tracks:
         close_by.add(so[close], flat[close])
         # each pad a via may put at the point: judged below, once the point's owner is known
         for k, (dx0, dy0, dx1, dy1) in enumerate(every):
-            pad_close = rules.too_close(px + dx0, py + dy0, px + dx1, py + dy1, sx0, sy0, sx1, sy1, merged[flat])
+            pad_close = rules.too_close(px + dx0, py + dy0, px + dx1, py + dy1, sx0, sy0, sx1, sy1, merged[k][flat])
             pad_flat[k].append(flat[pad_close])
             pad_owner[k].append(so[pad_close])
     inside = inside_by.resolve()

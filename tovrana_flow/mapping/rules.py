@@ -173,6 +173,19 @@ class LayerRules:
         return out
 
 
+def merged_width(ax0, ay0, ax1, ay1, bx0, by0, bx1, by1):
+    """Element-wise: the width of the union of two overlapping rectangles (the side of the
+    widest square inside it): the wider of the two, or a cross of them, one's extent along
+    one axis where both stand by the other's joined extent along the other. A pad that sticks
+    out of a narrow pin along it makes a shape as wide as the pad is long."""
+    ix = np.minimum(ax1, bx1) - np.maximum(ax0, bx0)
+    iy = np.minimum(ay1, by1) - np.maximum(ay0, by0)
+    ux = np.maximum(ax1, bx1) - np.minimum(ax0, bx0)
+    uy = np.maximum(ay1, by1) - np.minimum(ay0, by0)
+    return np.maximum(np.maximum(np.minimum(ax1 - ax0, ay1 - ay0), np.minimum(bx1 - bx0, by1 - by0)),
+                      np.maximum(np.minimum(ix, uy), np.minimum(ux, iy)))
+
+
 def via_pad(tech: Tech, via: str, layer: str, dbu: int) -> Pad:
     rects = [s.rect for s in tech.vias[via].shapes if s.layer == layer]
     if not rects:

@@ -30,7 +30,7 @@ import numpy as np
 from ..design import Wire
 from ..mapping.claims import FixedRects
 from ..mapping.layers import Pads, moved, via_pads
-from ..mapping.rules import LayerRules
+from ..mapping.rules import LayerRules, merged_width
 from ..placed_shapes import segment_rect
 from .nearby_metal import Metal, PackedMetal, clear_of, union_area
 from .pin_ends import own_pins
@@ -38,15 +38,16 @@ from .pin_ends import own_pins
 Rect = tuple[int, int, int, int]
 
 
-def _widest_under(pins: np.ndarray | None, pad: Rect) -> int:
-    """The width of the widest of the net's pin rectangles `pins` a pad overlaps (0: none)."""
+def _merged(pins: np.ndarray | None, pad: Rect) -> int:
+    """The width of the pad merged with the one of the net's pin rectangles `pins` that
+    makes the widest union with it (0: it overlaps none; see `rules.merged_width`)."""
     if pins is None:
         return 0
     hit = (pins[:, 0] < pad[2]) & (pins[:, 2] > pad[0]) & (pins[:, 1] < pad[3]) & (pins[:, 3] > pad[1])
     if not hit.any():
         return 0
     p = pins[hit]
-    return int(np.max(np.minimum(p[:, 2] - p[:, 0], p[:, 3] - p[:, 1])))
+    return int(np.max(merged_width(*pad, p[:, 0], p[:, 1], p[:, 2], p[:, 3])))
 
 
 def _protrusion(pads: Pads, x: int, y: int, own: dict[str, np.ndarray]) -> int:
@@ -119,7 +120,7 @@ class _Layout:
 
     def _on_own_pin(self, pads: Pads, x: int, y: int, net: int) -> bool:
         mine = self.pins.get(net, {})
-        return any(_widest_under(mine.get(layer), moved(rect, x, y)) for layer, rect in pads.items())
+        return any(_merged(mine.get(layer), moved(rect, x, y)) for layer, rect in pads.items())
 
     def _ranked(self, variants) -> dict[Key, list[str]]:
         """The vias that may change, each with its variants' names, the best first: LEF
@@ -151,7 +152,7 @@ class _Layout:
             pad = moved(rect, w.x0, w.y0)
             others = (self.routed.near(z, pad, self.reach, net) - self.removed[z]) | \
                 self.changed.near(z, pad, self.reach, net)
-            if not clear_of(self.rules[z], pad, others, None, net, _widest_under(self.pins.get(net, {}).get(layer), pad)):
+            if not clear_of(self.rules[z], pad, others, None, net, _merged(self.pins.get(net, {}).get(layer), pad)):
                 return False
         return True
 
