@@ -115,15 +115,15 @@ class _Owners:
         return out
 
 
-def _merged_with_pins(xs: np.ndarray, ys: np.ndarray, rects: FixedRects, pad: tuple[int, int, int, int]) -> np.ndarray:
-    """Per point (flat index), the width of a pad there merged with a net's pin rectangle it
-    overlaps (the widest such union; 0 for none): the pad and the pin are one shape, and the
-    spacing table asks that shape's width."""
+def _merged_with_pins(xs: np.ndarray, ys: np.ndarray, rects: FixedRects,
+                      pad: tuple[int, int, int, int]) -> tuple[np.ndarray, np.ndarray]:
+    """The points (flat indices, ascending) where a pad overlaps a net's pin rectangle, and
+    per point the width of the widest union of the pad with such a rectangle: the pad and the
+    pin are one shape, and the spacing table asks that shape's width. Only those points, not
+    an array over the grid: most points lie near no pin."""
     nx = len(xs)
-    out = np.zeros(nx * len(ys), dtype=np.int32)
     pins = np.flatnonzero(rects.pin & (rects.owner >= 0))
-    if len(pins) == 0:
-        return out
+    found, widths = [np.zeros(0, dtype=np.int64)], [np.zeros(0, dtype=np.int64)]
     sub = FixedRects(*(getattr(rects, k)[pins] for k in ("x0", "y0", "x1", "y1", "owner", "pin")))
     reach = np.full(len(sub), max(abs(v) for v in pad), dtype=np.int64)
     ranges = _reach_ranges(xs, ys, sub, reach)
@@ -132,9 +132,23 @@ def _merged_with_pins(xs: np.ndarray, ys: np.ndarray, rects: FixedRects, pad: tu
         ax0, ay0, ax1, ay1 = xs[ix] + pad[0], ys[iy] + pad[1], xs[ix] + pad[2], ys[iy] + pad[3]
         bx0, by0, bx1, by1 = sub.x0[s], sub.y0[s], sub.x1[s], sub.y1[s]
         on = (ax0 < bx1) & (bx0 < ax1) & (ay0 < by1) & (by0 < ay1)
-        width = merged_width(ax0[on], ay0[on], ax1[on], ay1[on], bx0[on], by0[on], bx1[on], by1[on])
-        np.maximum.at(out, (iy * nx + ix)[on], width.astype(np.int32))
-    return out
+        found.append((iy * nx + ix)[on])
+        widths.append(merged_width(ax0[on], ay0[on], ax1[on], ay1[on], bx0[on], by0[on], bx1[on], by1[on]))
+    flat, width = np.concatenate(found), np.concatenate(widths)
+    order = np.lexsort((width, flat))                 # by point, the widest last
+    flat, width = flat[order], width[order]
+    last = np.ones(len(flat), dtype=bool)
+    last[:-1] = flat[1:] != flat[:-1]
+    return flat[last], width[last]
+
+
+def _width_at(table: tuple[np.ndarray, np.ndarray], flat: np.ndarray) -> np.ndarray:
+    """The merged width `_merged_with_pins` found at each point of `flat` (0 elsewhere)."""
+    keys, values = table
+    if len(keys) == 0:
+        return np.zeros(len(flat), dtype=np.int64)
+    k = np.minimum(np.searchsorted(keys, flat), len(keys) - 1)
+    return np.where(keys[k] == flat, values[k], 0)
 
 
 def layer_claims(xs: np.ndarray, ys: np.ndarray, x_tracks: np.ndarray, y_tracks: np.ndarray,
@@ -191,7 +205,8 @@ def layer_claims(xs: np.ndarray, ys: np.ndarray, x_tracks: np.ndarray, y_tracks:
         close_by.add(so[close], flat[close])
         # each pad a via may put at the point: judged below, once the point's owner is known
         for k, (dx0, dy0, dx1, dy1) in enumerate(every):
-            pad_close = rules.too_close(px + dx0, py + dy0, px + dx1, py + dy1, sx0, sy0, sx1, sy1, merged[k][flat])
+            pad_close = rules.too_close(px + dx0, py + dy0, px + dx1, py + dy1, sx0, sy0, sx1, sy1,
+                                        _width_at(merged[k], flat))
             pad_flat[k].append(flat[pad_close])
             pad_owner[k].append(so[pad_close])
     inside = inside_by.resolve()
