@@ -72,14 +72,16 @@ def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
     wires and vias) and the patches its metal needs for the layers' minimum area."""
     from .mapping.layers import via_pads
     from .output.min_area import min_area_patches
-    from .output.pin_ends import flush_ends_in_pins, own_pins
+    from .output.pin_ends import flush_ends_in_pins, own_pins, steps_outside_pins
     from .output.nearby_metal import widest_step
     from .output.via_choice import choose_vias
     from .output.wires import route_wires
     g = model.gridmap
     access = {net: model.access_used(net, route) for net, route in result.routes.items()}
     pins = own_pins(model.fixed)
-    by_net = {net: (flush_ends_in_pins(route_wires(cells, edges, g), pins.get(net, {}))
+    by_net = {net: (flush_ends_in_pins(route_wires(cells, steps_outside_pins(edges, g.xs, g.ys, g.layers,
+                                                                             pins.get(net, {})), g),
+                                       pins.get(net, {}))
                     + [w for p in access[net] for w in p.wires])
               for net, (cells, edges) in sorted(result.routes.items())}
     # the vias first: a variant changes the pads' shape, and so what a piece lacks of the area

@@ -414,3 +414,22 @@ def test_vias_of_neighbouring_pins_take_variants_that_make_room_for_each_other()
             pa = [v + d for v, d in zip(pads[a][layer], at[a] * 2)]
             pb = [v + d for v, d in zip(pads[b][layer], at[b] * 2)]
             assert not rules.too_close(*pa, *(np.array([v]) for v in pb))[0], (a, b, layer, out)
+
+
+def test_steps_inside_the_nets_own_pin_are_left_out_and_counted_as_the_pin():
+    """A step along a row inside one rectangle of the net's pin adds no connection; written,
+    a row off the pin's middle would stick out of its side. The writer leaves it out, and the
+    min-area step counts the pin rectangle in its place."""
+    from tovrana_flow.grid_routes import Route
+    from tovrana_flow.mapping.rules import LayerRules, Pad
+    from tovrana_flow.output.min_area import _shapes
+    from tovrana_flow.output.pin_ends import steps_outside_pins
+    xs, ys = [0, 100, 200, 300], [0, 100]
+    a, b, c, v = (0, 0, 0), (1, 0, 0), (2, 0, 0), (2, 0, 1)
+    edges = [(a, b), (b, c), (c, v)]
+    pin = (-10, -40, 150, 20)                 # holds a and b, not c
+    assert steps_outside_pins(edges, xs, ys, ["M1", "M2"], {"M1": [pin]}) == [(b, c), (c, v)]
+    assert steps_outside_pins(edges, xs, ys, ["M1", "M2"], {}) == edges
+    rules = [LayerRules(n, n == "M2", 20, 0, Pad(15, 15), [], [(20, 0, 10**9)], []) for n in ("M1", "M2")]
+    shapes = _shapes(Route([a, b, c, v], edges), (), xs, ys, rules, {"M1": 0, "M2": 1}, {}, {}, {0: [pin]})
+    assert (pin, [a, b]) in shapes[0] and ((90, -10, 210, 10), [b, c]) in shapes[0]

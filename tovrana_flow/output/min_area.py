@@ -17,17 +17,19 @@ from ..mapping.claims import FixedRects
 from ..mapping.layers import Pads, moved
 from ..mapping.rules import LayerRules
 from .nearby_metal import Metal, PackedMetal, clear_of, union_area, widest_step
-from .pin_ends import own_pins
+from .pin_ends import own_pins, pin_under_step
 
 Rect = tuple[int, int, int, int]
 
 
 def _shapes(route: Route, access, xs, ys, rules: list[LayerRules], z_of: dict[str, int],
-            via_pads: dict[str, Pads], written: dict[tuple[int, int, int], list[Rect]]
-            ) -> dict[int, list[tuple[Rect, list[Cell]]]]:
+            via_pads: dict[str, Pads], written: dict[tuple[int, int, int], list[Rect]],
+            pins: dict[int, list[Rect]]) -> dict[int, list[tuple[Rect, list[Cell]]]]:
     """Per layer, the route's metal as rectangles with the cells each one holds; an access
     wire, and the pads of a via down onto a pin, hold their access point's cell. A via cell's
-    pads are those `written` at its point and layer, else the layer's largest pad."""
+    pads are those `written` at its point and layer, else the layer's largest pad; a step
+    inside one of the net's pin rectangles (`pins`, per layer) is that rectangle, since the
+    writer leaves the step out (see `pin_ends`)."""
     out: dict[int, list] = defaultdict(list)
     for point in access:
         for w in point.wires:
@@ -43,9 +45,10 @@ def _shapes(route: Route, access, xs, ys, rules: list[LayerRules], z_of: dict[st
     for a, b in route.edges:
         if a[2] == b[2]:
             half = rules[a[2]].width // 2
-            x0, x1 = sorted((xs[a[0]], xs[b[0]]))
-            y0, y1 = sorted((ys[a[1]], ys[b[1]]))
-            out[a[2]].append(((int(x0) - half, int(y0) - half, int(x1) + half, int(y1) + half), [a, b]))
+            x0, x1 = sorted((int(xs[a[0]]), int(xs[b[0]])))
+            y0, y1 = sorted((int(ys[a[1]]), int(ys[b[1]])))
+            pin = pin_under_step(x0, y0, x1, y1, pins.get(a[2]))
+            out[a[2]].append((pin or (x0 - half, y0 - half, x1 + half, y1 + half), [a, b]))
     for c in via_cells(route.edges):
         x, y = int(xs[c[0]]), int(ys[c[1]])
         for rect in written.get((x, y, c[2])) or [rules[c[2]].pad.around(x, y)]:
@@ -187,7 +190,8 @@ def min_area_patches(routes: dict[int, Route], access: dict, xs, ys, rules: list
     pins = own_pins(fixed)
     for net in sorted(routes):
         written = written_pads((wiring or {}).get(net, ()), z_of, via_pads or {})
-        shapes = _shapes(routes[net], access.get(net, ()), xs, ys, rules, z_of, via_pads or {}, written)
+        mine = {z_of[layer]: rects for layer, rects in pins.get(net, {}).items() if layer in z_of}
+        shapes = _shapes(routes[net], access.get(net, ()), xs, ys, rules, z_of, via_pads or {}, written, mine)
         for z in sorted(shapes):
             for rect, _ in shapes[z]:
                 routed.add(z, rect, net)

@@ -1,10 +1,15 @@
-"""Wire ends that stop inside the net's own pin, written flush.
+"""Route wiring inside the net's own pin: left out, or written flush.
 
 A regular wire reaches half its width beyond each end. Where the end lies inside a pin of
 the wire's own net, that cap adds no connection (the pin's metal is already there) but can
 stick out of the pin towards a neighbour: on Metal1 of ispd18_test1, beside the cells' wide
 power pins, 307 of 319 spacing findings were such caps. Such an end is written with an
 extension of 0 (`( x y 0 )`), so the wire's metal stops at its centre line's end there.
+
+A grid step whose two ends lie inside one rectangle of the net's pin adds no connection
+either (the pin conducts between them), but a wire along a row that is not the pin's middle
+sticks out of its side: such steps are not written (`steps_outside_pins`), and the min-area
+patches count the pin rectangle in their place.
 """
 from __future__ import annotations
 
@@ -31,6 +36,24 @@ def own_pins(fixed: dict[str, FixedRects]) -> dict[int, dict[str, list[Rect]]]:
 
 def _inside(x: int, y: int, rects: list[Rect]) -> bool:
     return any(r[0] <= x <= r[2] and r[1] <= y <= r[3] for r in rects)
+
+
+def pin_under_step(x0: int, y0: int, x1: int, y1: int, rects: list[Rect] | None) -> Rect | None:
+    """The first of the net's pin rectangles `rects` that holds both ends of a step."""
+    for r in rects or ():
+        if r[0] <= min(x0, x1) and max(x0, x1) <= r[2] and r[1] <= min(y0, y1) and max(y0, y1) <= r[3]:
+            return r
+    return None
+
+
+def steps_outside_pins(edges, xs, ys, layer_names: list[str], pins: dict[str, list[Rect]]) -> list:
+    """The route's edges without the same-layer steps that lie inside one rectangle of the
+    net's pin on their layer (`pins`: the net's, per layer name)."""
+    if not pins:
+        return list(edges)
+    return [(a, b) for a, b in edges
+            if a[2] != b[2] or pin_under_step(int(xs[a[0]]), int(ys[a[1]]), int(xs[b[0]]), int(ys[b[1]]),
+                                              pins.get(layer_names[a[2]])) is None]
 
 
 def flush_ends_in_pins(wires: list[Wire], pins: dict[str, list[Rect]]) -> list[Wire]:
