@@ -17,7 +17,7 @@ from ..mapping.claims import FixedRects
 from ..mapping.layers import Pads, moved
 from ..mapping.rules import LayerRules
 from .nearby_metal import Metal, PackedMetal, clear_of, union_area, widest_step
-from .pin_ends import own_pins, pin_under_step
+from .pin_ends import cells_in_pins, own_pins, pin_under_step
 
 Rect = tuple[int, int, int, int]
 
@@ -42,12 +42,13 @@ def _shapes(route: Route, access, xs, ys, rules: list[LayerRules], z_of: dict[st
                 half = rules[z].width // 2
                 out[z].append(((min(w.x0, w.x1) - half, min(w.y0, w.y1) - half, max(w.x0, w.x1) + half,
                                 max(w.y0, w.y1) + half), [point.cell]))
+    inside = cells_in_pins(pins, xs, ys)
     for a, b in route.edges:
         if a[2] == b[2]:
             half = rules[a[2]].width // 2
             x0, x1 = sorted((int(xs[a[0]]), int(xs[b[0]])))
             y0, y1 = sorted((int(ys[a[1]]), int(ys[b[1]])))
-            pin = pin_under_step(x0, y0, x1, y1, pins.get(a[2]))
+            pin = pin_under_step(x0, y0, x1, y1, pins[a[2]]) if a in inside and b in inside else None
             out[a[2]].append((pin or (x0 - half, y0 - half, x1 + half, y1 + half), [a, b]))
     for c in via_cells(route.edges):
         x, y = int(xs[c[0]]), int(ys[c[1]])

@@ -13,12 +13,14 @@ patches count the pin rectangle in their place.
 """
 from __future__ import annotations
 
+from bisect import bisect_left, bisect_right
 from collections import defaultdict
 from dataclasses import replace
 
 import numpy as np
 
 from ..design import Wire
+from ..grid_routes import Cell
 from ..mapping.claims import FixedRects
 
 Rect = tuple[int, int, int, int]
@@ -46,14 +48,28 @@ def pin_under_step(x0: int, y0: int, x1: int, y1: int, rects: list[Rect] | None)
     return None
 
 
+def cells_in_pins(pins: dict[int, list[Rect]], xs, ys) -> set[Cell]:
+    """The grid points inside the net's pin rectangles (`pins`: per grid layer): the only
+    points a step inside a pin can join, so that other steps are passed over at once."""
+    out = set()
+    for z, rects in pins.items():
+        for x0, y0, x1, y1 in rects:
+            for ix in range(bisect_left(xs, x0), bisect_right(xs, x1)):
+                for iy in range(bisect_left(ys, y0), bisect_right(ys, y1)):
+                    out.add((ix, iy, z))
+    return out
+
+
 def steps_outside_pins(edges, xs, ys, layer_names: list[str], pins: dict[str, list[Rect]]) -> list:
     """The route's edges without the same-layer steps that lie inside one rectangle of the
     net's pin on their layer (`pins`: the net's, per layer name)."""
-    if not pins:
+    by_z = {z: pins[name] for z, name in enumerate(layer_names) if pins.get(name)}
+    inside = cells_in_pins(by_z, xs, ys)
+    if not inside:
         return list(edges)
     return [(a, b) for a, b in edges
-            if a[2] != b[2] or pin_under_step(int(xs[a[0]]), int(ys[a[1]]), int(xs[b[0]]), int(ys[b[1]]),
-                                              pins.get(layer_names[a[2]])) is None]
+            if a[2] != b[2] or a not in inside or b not in inside
+            or pin_under_step(int(xs[a[0]]), int(ys[a[1]]), int(xs[b[0]]), int(ys[b[1]]), by_z[a[2]]) is None]
 
 
 def flush_ends_in_pins(wires: list[Wire], pins: dict[str, list[Rect]]) -> list[Wire]:
