@@ -76,11 +76,16 @@ def open_nets(termsets: Mapping[int, list[list[Cell]]], routes: Routes, nets: It
 _BITS = 21          # per coordinate of a packed cell id: grids of up to two million lines
 
 
+def _key(ix, iy, z):
+    """A cell's 64-bit id (ints or arrays of them, each in 0 .. 2**_BITS - 1)."""
+    return ix | (iy << _BITS) | (z << (2 * _BITS))
+
+
 def _pack(cells: np.ndarray) -> np.ndarray:
     """Cells (n x 3, in-grid, so non-negative) as 64-bit ids, in the order of the cells."""
     if len(cells) and (cells.min() < 0 or cells.max() >= 1 << _BITS):
         raise ValueError(f"a route cell lies outside 0 .. {(1 << _BITS) - 1} on some axis")
-    return cells[:, 0] | (cells[:, 1] << _BITS) | (cells[:, 2] << (2 * _BITS))
+    return _key(cells[:, 0], cells[:, 1], cells[:, 2])
 
 
 class CellOwners:
@@ -111,7 +116,7 @@ class CellOwners:
             return self._claimed[cell]
         if min(cell) < 0 or max(cell) >= 1 << _BITS:
             return None
-        key = cell[0] | (cell[1] << _BITS) | (cell[2] << (2 * _BITS))
+        key = _key(*cell)
         k = int(np.searchsorted(self.ids, key))
         return int(self.first[k]) if k < len(self.ids) and self.ids[k] == key else None
 
