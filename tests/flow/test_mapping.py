@@ -283,7 +283,8 @@ def test_a_pin_between_the_upper_tracks_gets_a_via_with_a_jog_and_the_variant_th
 
 def test_an_access_wire_keeps_clear_of_the_pads_other_nets_may_put_on_their_points():
     """The grid sees no metal between its points, so an access wire that ends beside a point
-    another net owns would meet the via pad that net's route may put there."""
+    another net owns would meet the via pad that net's route may put there; so would the pad
+    of the via its own route takes at the wire's far end."""
     import numpy as np
 
     from tovrana_flow.mapping.access import PointUse, access_wire, clear_of_pads
@@ -305,6 +306,15 @@ def test_an_access_wire_keeps_clear_of_the_pads_other_nets_may_put_on_their_poin
     assert access_wire(pin, 1, use, ["L1"], [rules], {}, clear_only=True).cell == (2, 2, 0)
     owners[1, 3] = FREE
     assert access_wire(pin, 1, use, ["L1"], [rules], {}, clear_only=True).cell == (2, 1, 0)
+    # the wire in from (200, 100) keeps clear, but the via the route takes there would not:
+    # its pad (160..240) comes 20 short of net 2's (260..340); the way in from (100, 100)
+    owners[1, 3] = 2
+    wide = LayerRules("L1", False, 20, 0, Pad(40, 10), [], [(40, 0, 10**9)], [])
+    pin = [(0, Rect(150, 110, 160, 140))]
+    assert clear_of_pads(wide, (150, 90, 210, 110), use, 0, 1)
+    assert access_wire(pin, 1, use, ["L1"], [wide], {}, clear_only=True).cell == (1, 1, 0)
+    owners[1, 3] = FREE
+    assert access_wire(pin, 1, use, ["L1"], [wide], {}, clear_only=True).cell == (2, 1, 0)
 
 
 def test_a_shape_diagonally_off_a_line_end_is_too_close_within_the_end_of_line_window():

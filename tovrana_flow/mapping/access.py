@@ -209,8 +209,10 @@ def access_wire(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_n
                 tries: int = 16, clear_only: bool = False) -> AccessPoint | None:
     """The nearest point around the net's shapes (within `reach` grid lines of the lines
     around a shape) that it may enter and leave, and whose access wire into the shape keeps
-    clear of the fixed metal of other nets (`fixed`, per layer); unless `clear_only`, the
-    nearest such point whatever its wire when no wire keeps clear. None when there is none."""
+    clear of the fixed metal of other nets (`fixed`, per layer), and with it the via the route
+    may take there, of the pads other nets may put on their points (a pin's only point beside
+    it would force two vias too close); unless `clear_only`, the nearest such point whatever
+    its wire when no wire keeps clear. None when there is none."""
     xs, ys = use.xs, use.ys
     candidates = []
     for z, rect in shapes:
@@ -234,7 +236,8 @@ def access_wire(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_n
         rects = [(min(a[0], b[0]) - half, min(a[1], b[1]) - half, max(a[0], b[0]) + half, max(a[1], b[1]) + half)
                  for a, b in legs]
         if all(rect_clear(rules[z], r, fixed.get(layer_names[z], FixedRects.of([])), net)
-               and clear_of_pads(rules[z], r, use, z, net) for r in rects):
+               and clear_of_pads(rules[z], r, use, z, net) for r in rects) \
+                and clear_of_pads(rules[z], rules[z].pad.around(x, y), use, z, net):
             return point
     return None if clear_only else first
 
