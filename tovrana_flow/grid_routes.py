@@ -7,7 +7,7 @@ these are plain values and the few facts about them that several stages need.
 """
 from __future__ import annotations
 
-from typing import Iterable, Mapping, NamedTuple
+from typing import Callable, Iterable, Mapping, NamedTuple
 
 import numpy as np
 
@@ -135,3 +135,49 @@ def _unpack(key: int) -> Cell:
 def shared_cells(routes: Routes) -> dict[Cell, list[int]]:
     """Cell -> the nets whose routes hold it, for cells held by two or more (shorts)."""
     return CellOwners(routes).shared
+
+
+def without_loops(route: Route, keep: Iterable[Cell], cost: Callable[[Edge], float]) -> Route | None:
+    """The route with its cycles broken and its idle branches cut, or None when it has
+    neither. Of the edges the cheapest spanning forest stays (by `cost`, ties in edge order):
+    a cycle loses its dearest edge. Then a branch whose end is none of the `keep` cells (the
+    net's terminal cells) is cut back to where it meets the rest. A search that joins a net
+    piece by piece, or a box that reroutes a part of it, can leave both: metal and vias that
+    join nothing, and parallel paths that stand too close to each other."""
+    cells, edges = route
+    distinct = sorted({(a, b) if a <= b else (b, a) for a, b in edges})
+    parent: dict[Cell, Cell] = {}
+
+    def root(c: Cell) -> Cell:
+        while parent.setdefault(c, c) != c:
+            parent[c] = parent[parent[c]]
+            c = parent[c]
+        return c
+    tree = []
+    for a, b in sorted(distinct, key=cost):        # a stable sort: ties keep edge order
+        ra, rb = root(a), root(b)
+        if ra != rb:
+            parent[ra] = rb
+            tree.append((a, b))
+    adjacent: dict[Cell, list[Cell]] = {}
+    for a, b in tree:
+        adjacent.setdefault(a, []).append(b)
+        adjacent.setdefault(b, []).append(a)
+    keep = set(keep)
+    leaves = [c for c, n in adjacent.items() if len(n) == 1 and c not in keep]
+    cut: set[Cell] = set()
+    while leaves:
+        c = leaves.pop()
+        if c in cut:
+            continue
+        cut.add(c)
+        for n in adjacent.pop(c):
+            adjacent[n].remove(c)
+            if len(adjacent[n]) <= 1 and n not in keep:
+                leaves.append(n)
+    if len(tree) == len(distinct) and not cut:
+        return None
+    touched = {c for e in edges for c in e}
+    stays = {e for e in tree if e[0] not in cut and e[1] not in cut}
+    return Route([c for c in cells if c not in cut and (c in adjacent or c not in touched)],
+                 [e for e in edges if ((e[0], e[1]) if e[0] <= e[1] else (e[1], e[0])) in stays])

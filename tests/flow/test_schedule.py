@@ -283,3 +283,29 @@ def test_cell_owners_name_the_first_holder_and_every_net_of_a_shared_cell():
     assert shared_cells({1: ([(0, 0, 0)], [])}) == {}
     with pytest.raises(ValueError, match="outside"):
         CellOwners({1: ([(-1, 0, 0)], [])})
+
+
+def test_a_route_loses_its_cycles_at_their_dearest_edge_and_its_idle_branches():
+    """The net116 shape of ispd18_test1: a run on layer 0 from terminal A to terminal B, with
+    a detour up two vias and across layer 1 above it (two stacks side by side), and a stub to
+    nowhere. The detour's second via closes a cycle; with vias the dearest edges it goes,
+    and what then hangs free (the upper run, the stub) is cut; the terminals stay joined."""
+    from tovrana_flow.grid_routes import without_loops
+    a, b = (0, 0, 0), (4, 0, 0)
+    run = [(x, 0, 0) for x in range(5)]
+    upper = [(x, 0, 1) for x in (1, 2, 3)]
+    stub = [(2, 0, 0), (2, 1, 0), (2, 2, 0)]
+    edges = list(zip(run, run[1:])) + [((1, 0, 0), (1, 0, 1)), ((3, 0, 1), (3, 0, 0))] + \
+        list(zip(upper, upper[1:])) + list(zip(stub, stub[1:]))
+    cells = sorted(set(run) | set(upper) | set(stub))
+    cost = lambda e: 4 if e[0][2] != e[1][2] else 1
+    trimmed = without_loops(Route(cells, edges), [a, b], cost)
+    assert trimmed.cells == run and sorted(trimmed.edges) == sorted(zip(run, run[1:]))
+    assert without_loops(trimmed, [a, b], cost) is None              # a tree between terminals: as it is
+    # a terminal on the stub keeps the stub; a cell no edge touches stays
+    kept = without_loops(Route(cells + [(9, 9, 0)], edges), [a, b, (2, 2, 0)], cost)
+    assert set(stub) <= set(kept.cells) and (9, 9, 0) in kept.cells and not set(upper) & set(kept.cells)
+    # with layer 0 dear, the cycle loses a step of the lower run instead: the detour carries it
+    detour = without_loops(Route(cells, edges), [a, b], lambda e: 4 if e[0][2] == e[1][2] == 0 else 1)
+    assert set(upper) <= set(detour.cells) and (2, 0, 0) not in detour.cells
+    assert open_nets({1: [[a], [b]]}, {1: detour}) == []

@@ -14,7 +14,7 @@ from typing import Mapping
 import tovrana
 
 from ..errors import at_least
-from ..grid_routes import Box, Cell, Route, occ_nets, open_nets, shared_cells
+from ..grid_routes import Box, Cell, Route, occ_nets, open_nets, shared_cells, without_loops
 from ..mapping import GridModel
 from ..metrics import ModuleClock
 from .engines import EngineFactory, GridRecipe, LocalEngine
@@ -154,6 +154,23 @@ class RouteBook:
         self._revisions[net] = self._revisions.get(net, 0) + 1
         with self.clock.timing():
             self._engine.update_route(net, route[0], route[1])
+
+    def cut_loops(self, cost) -> int:
+        """Breaks the routes' cycles and cuts their idle branches (`grid_routes.without_loops`,
+        an edge priced by `cost`), keeping every terminal cell; rebuilds the occupancy map
+        when a route changed. Returns how many routes changed."""
+        changed = 0
+        for net in sorted(self._routes):
+            termsets = self.model.termsets.get(net)
+            if not termsets:
+                continue
+            route = without_loops(self._routes[net], (c for ts in termsets for c in ts), cost)
+            if route is not None:
+                self.set_route(net, route)
+                changed += 1
+        if changed:
+            self.rebuild_occupancy()
+        return changed
 
     def rebuild_occupancy(self) -> None:
         h = self.model.halos

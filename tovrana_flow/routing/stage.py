@@ -80,6 +80,20 @@ def _net_length(xs, ys, edges) -> tuple[int, int]:
     return length, vias
 
 
+def edge_cost(model: GridModel):
+    """What an edge of a route costs, as the searches price it: on the track model a planar
+    step its length and a via the via cost in the model's unit, else one per step."""
+    xs, ys, t = model.gridmap.xs, model.gridmap.ys, model.tracks
+    via = model.via_cost * (t.unit if t is not None else 1)
+
+    def cost(edge) -> float:
+        a, b = edge
+        if a[2] != b[2]:
+            return via
+        return abs(xs[a[0]] - xs[b[0]]) + abs(ys[a[1]] - ys[b[1]]) if t is not None else 1
+    return cost
+
+
 class RouteLength:
     """Wire length in microns and via count of the book's routes, each distinct edge counted
     once. Each net's figures are kept with its route's revision, so a table row after a pass
@@ -206,6 +220,12 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
                 still_open = set(book.open_nets())
                 rows.append(_row(f"design-rule repair ({found} -> {left})", time.perf_counter() - t,
                                  clock.seconds - m0, measure, book, current, found - left, len(still_open)))
+        t, m0 = time.perf_counter(), clock.seconds
+        trimmed = book.cut_loops(edge_cost(model))
+        if trimmed:
+            current = census.count(book.grid, book.routes, clock)
+            rows.append(_row("loops and idle branches cut", time.perf_counter() - t, clock.seconds - m0, measure, book,
+                             current, trimmed, len(still_open)))
         return RouteResult(dict(book.routes), sorted(still_open), current, rows, drift, initial.widened, repaired,
                            shared_left)
     finally:
