@@ -342,7 +342,7 @@ class TestMinAreaPatches:
         assert min_area_patches(routes, access, self.XS, self.YS, self.rules(20000), ["M1", "M2", "M3"], fixed) == {}
 
 
-def test_wire_ends_inside_the_nets_own_pin_are_written_flush():
+def test_wire_ends_inside_the_nets_own_pin_stop_at_its_edge_flush():
     from tovrana_flow.mapping.claims import FixedRects
     from tovrana_flow.output.pin_ends import flush_ends_in_pins, own_pins
     fixed = {"M1": FixedRects.of([(0, 0, 100, 100, 7, True),        # net 7's pin
@@ -355,7 +355,19 @@ def test_wire_ends_inside_the_nets_own_pin_are_written_flush():
     out = flush_ends_in_pins(wires, pins[7])
     assert (out[0].ext0, out[0].ext1) == (0, None)      # in its own pin; the other end in net 8's
     assert out[1:] == wires[1:]                         # not a pin; a via; a patch; another layer
-    assert routed_text(out[:1]).strip().startswith("+ ROUTED M1 ( 50 50 0 ) ( 350 * )")
+    # the end in the pin is pulled back to where the centre line meets the pin's edge
+    assert routed_text(out[:1]).strip().startswith("+ ROUTED M1 ( 100 50 0 ) ( 350 * )")
+    # two rectangles hold the end: the nearer edge (the shorter wire); a vertical wire alike
+    two = {"M1": [(0, 0, 100, 100), (60, 40, 200, 60)]}
+
+    def ends(*wire):
+        w = flush_ends_in_pins([Wire("M1", *wire)], two)[0]
+        return w.x0, w.y0, w.x1, w.y1
+    assert ends(500, 50, 80, 50) == (500, 50, 200, 50)
+    assert ends(50, 400, 50, 30) == (50, 400, 50, 100)
+    # both ends in pins that meet along the wire, or the other end in the same rectangle: kept whole
+    assert ends(20, 50, 150, 50) == (20, 50, 150, 50)
+    assert ends(20, 50, 80, 50) == (20, 50, 80, 50)
 
 
 def test_a_via_too_close_to_another_nets_via_is_written_as_a_variant_that_fits():

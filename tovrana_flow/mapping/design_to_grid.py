@@ -328,7 +328,9 @@ def _access(pins: list[_Pin], use: PointUse, z_of, stacks, rules_of, rects, laye
 
 def _add_wires(rects: dict[str, FixedRects], wires, grid_rules: dict[str, LayerRules], net: int) -> None:
     """Access wires, and the pads of vias down from a grid layer onto a pin, become fixed
-    metal of their net, which later access wires keep clear of."""
+    metal of their net, which later access wires keep clear of. They are no pin: the writer
+    stops a route's wire at a pin's edge, but the route must meet an access wire's centre
+    line."""
     for w in wires:
         if w.via is None:
             half = grid_rules[w.layer].width // 2
@@ -339,7 +341,7 @@ def _add_wires(rects: dict[str, FixedRects], wires, grid_rules: dict[str, LayerR
         else:
             continue
         for layer, r in shapes:
-            new = FixedRects.of([(*r, net, True)])
+            new = FixedRects.of([(*r, net, False)])
             old = rects.get(layer)
             rects[layer] = new if old is None else old.joined(new)
 
