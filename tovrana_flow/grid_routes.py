@@ -48,6 +48,17 @@ def occ_nets(routes: Routes) -> list:
     return [(net, cells, via_cells(edges)) for net, (cells, edges) in sorted(routes.items())]
 
 
+def undirected(edge: Edge) -> Edge:
+    """The edge with its lower cell first: one key for both directions."""
+    a, b = edge
+    return (a, b) if a <= b else (b, a)
+
+
+def distinct_edges(edges: Iterable[Edge]) -> set[Edge]:
+    """Each edge once, whichever way and however often the route lists it."""
+    return {undirected(e) for e in edges}
+
+
 def joins_all(termsets: list[list[Cell]], route: Route) -> bool:
     """Whether the route's edges join every terminal set to the first one."""
     adjacent: dict = {}
@@ -145,7 +156,7 @@ def without_loops(route: Route, keep: Iterable[Cell], cost: Callable[[Edge], flo
     piece by piece, or a box that reroutes a part of it, can leave both: metal and vias that
     join nothing, and parallel paths that stand too close to each other."""
     cells, edges = route
-    distinct = sorted({(a, b) if a <= b else (b, a) for a, b in edges})
+    distinct = sorted(distinct_edges(edges))
     parent: dict[Cell, Cell] = {}
 
     def root(c: Cell) -> Cell:
@@ -180,4 +191,4 @@ def without_loops(route: Route, keep: Iterable[Cell], cost: Callable[[Edge], flo
     touched = {c for e in edges for c in e}
     stays = {e for e in tree if e[0] not in cut and e[1] not in cut}
     return Route([c for c in cells if c not in cut and (c in adjacent or c not in touched)],
-                 [e for e in edges if ((e[0], e[1]) if e[0] <= e[1] else (e[1], e[0])) in stays])
+                 [e for e in edges if undirected(e) in stays])

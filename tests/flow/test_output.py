@@ -445,3 +445,16 @@ def test_steps_inside_the_nets_own_pin_are_left_out_and_counted_as_the_pin():
     rules = [LayerRules(n, n == "M2", 20, 0, Pad(15, 15), [], [(20, 0, 10**9)], []) for n in ("M1", "M2")]
     shapes = _shapes(Route([a, b, c, v], edges), (), xs, ys, rules, {"M1": 0, "M2": 1}, {}, {}, {0: [pin]})
     assert (pin, [a, b]) in shapes[0] and ((90, -10, 210, 10), [b, c]) in shapes[0]
+
+
+def test_packed_rows_keep_their_order_across_chunks(monkeypatch):
+    import numpy as np
+
+    from tovrana_flow import packed_rows
+    monkeypatch.setattr(packed_rows, "CHUNK", 3)
+    rows = packed_rows.PackedRows(2)
+    assert rows.array().shape == (0, 2)
+    for k in range(7):
+        rows.append((k, -k))
+    assert rows.array().tolist() == [[k, -k] for k in range(7)]
+    assert rows.array().dtype == np.int64

@@ -19,6 +19,7 @@ import numpy as np
 
 from ..design import Design, Shape, Tech, Wire
 from ..errors import FlowInputError
+from ..packed_rows import PackedRows
 from ..placed_shapes import PlacedShapes, placed_pins, wire_shapes
 from ..read.def_file import PLACEMENT_STATUSES
 
@@ -26,7 +27,6 @@ SCALE = 2
 LIMIT = 2 ** 30      # coordinates (half units) KLayout's 32-bit geometry holds with room for sizing
 NO_NET = 0
 NO_NET_NAME = "(no net)"
-CHUNK = 1 << 14      # rows gathered as tuples before they are packed into an array
 
 
 @dataclass
@@ -57,15 +57,14 @@ class Metal:
         self.owner_ids: dict[str, int] = {}
         self.regular: set[int] = set()              # owners that are regular nets
         self.items: list[tuple[str, Wire]] = []     # routed wiring: (net, wire)
-        self._rows: dict[str, list[tuple]] = {name: [] for name in self.kinds}
-        self._chunks: dict[str, list[np.ndarray]] = {name: [] for name in self.kinds}   # rows packed so far
+        self._rows: dict[str, PackedRows] = {name: PackedRows(8) for name in self.kinds}
         self._groups = 0
         for net in design.nets.values():
             self.regular.add(self.owner(net.name))
         self._add_wiring()
         self._add_fixed()
         self.layers: dict[str, LayerShapes] = {name: self._table(name) for name in self.kinds}
-        del self._rows, self._chunks
+        del self._rows
 
     def owner(self, name: str) -> int:
         if name not in self.owner_ids:
@@ -82,9 +81,6 @@ class Metal:
             r = s.rect
             rows.append((round(r.x0 * SCALE), round(r.y0 * SCALE), round(r.x1 * SCALE), round(r.y1 * SCALE),
                          owner, routed, item, group))
-            if len(rows) >= CHUNK:     # a row as a tuple takes several times its array row
-                self._chunks[s.layer].append(np.array(rows, dtype=np.int64))
-                rows.clear()
         self._groups += 1
 
     def _add_wiring(self) -> None:
@@ -124,7 +120,7 @@ class Metal:
                     self._add([Shape(blockage.layer, r)], NO_NET, False, -1)
 
     def _table(self, name: str) -> LayerShapes:
-        a = np.concatenate(self._chunks[name] + [np.array(self._rows[name], dtype=np.int64).reshape(-1, 8)])
+        a = self._rows[name].array()
         if len(a) and np.abs(a[:, :4]).max() > LIMIT:
             raise FlowInputError(self.design.file, 0, f"layer {name}", f"a shape reaches beyond +-{LIMIT // SCALE} "
                                  "database units, more than the design-rule check measures")

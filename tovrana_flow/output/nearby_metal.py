@@ -9,6 +9,7 @@ import numpy as np
 from ..mapping.access import rect_clear
 from ..mapping.claims import FixedRects
 from ..mapping.rules import LayerRules
+from ..packed_rows import PackedRows
 
 Rect = tuple[int, int, int, int]
 
@@ -74,28 +75,20 @@ class PackedMetal:
     few long wires along x, which would make that reach across the die, are kept apart,
     sorted by their lower edge (they are one wire width tall)."""
 
-    CHUNK = 1 << 14
-
     def __init__(self, long: int):
         self.long = long
-        self.rows: dict[int, list[tuple[int, int, int, int, int]]] = defaultdict(list)
-        self.chunks: dict[int, list[np.ndarray]] = defaultdict(list)   # rows already packed
+        self.rows: dict[int, PackedRows] = defaultdict(lambda: PackedRows(5))
         self.packed: dict[int, list[tuple[np.ndarray, int, int]]] = {}
 
     def add(self, z: int, rect: Rect, net: int) -> None:
-        rows = self.rows[z]
-        rows.append((*rect, net))
-        if len(rows) >= self.CHUNK:      # a row as a tuple takes several times its array row
-            self.chunks[z].append(np.array(rows, dtype=np.int64))
-            rows.clear()
+        self.rows[z].append((*rect, net))
 
     def pack(self) -> None:
-        for z in sorted(set(self.rows) | set(self.chunks)):
-            a = np.concatenate(self.chunks[z] + [np.array(self.rows[z], dtype=np.int64).reshape(-1, 5)])
+        for z in sorted(self.rows):
+            a = self.rows[z].array()
             wide = a[:, 2] - a[:, 0] > self.long
             self.packed[z] = [self._sorted(a[~wide], 0), self._sorted(a[wide], 1)]
         self.rows.clear()
-        self.chunks.clear()
 
     @staticmethod
     def _sorted(a: np.ndarray, axis: int) -> tuple[np.ndarray, int, int]:

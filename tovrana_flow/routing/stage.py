@@ -14,7 +14,7 @@ from functools import cache, partial
 
 from ..design import Guides
 from ..errors import OptionError
-from ..grid_routes import Route
+from ..grid_routes import Route, distinct_edges
 from ..mapping import GridModel
 from ..metrics import ModuleClock, PhaseRow, peak_memory_mb, release_freed_memory
 from .distributed import parse_local
@@ -72,7 +72,7 @@ class RouteResult:
 def _net_length(xs, ys, edges) -> tuple[int, int]:
     """One route's wire length (database units) and via count, each distinct edge once."""
     length = vias = 0
-    for a, b in {(a, b) if a <= b else (b, a) for a, b in edges}:
+    for a, b in distinct_edges(edges):
         if a[2] != b[2]:
             vias += 1
         else:
