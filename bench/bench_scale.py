@@ -26,7 +26,8 @@ from bench.tile_design import tile_design
 
 STAGES = (("read", ("read LEF/DEF",)), ("map", ("map to grid",)), ("initial", ("initial maze routing",)),
           ("passes", ("pass ",)),
-          ("repair", ("marker repair", "short removal", "design-rule repair", "loops and idle branches cut")),
+          ("repair", ("marker repair", "short removal", "design-rule repair", "routes refined",
+                      "loops and idle branches cut")),
           ("write", ("wires + write DEF",)), ("check", ("check", "design-rule check")))
 
 

@@ -40,6 +40,9 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--rule-repair", action="store_true",
                     help="after the passes, check the routes against the LEF's design rules and reroute the nets "
                          "the check names (slow: a full check per round)")
+    ap.add_argument("--no-refine", action="store_true",
+                    help="keep the routes the passes leave (default: search the nets they changed again, every "
+                         "other net priced out, and keep each route that gets cheaper)")
     ap.add_argument("--ray", metavar="ADDRESS", help="work batches on a Ray cluster (ADDRESS or local:N)")
     ap.add_argument("--quiet", action="store_true", help="no progress bars")
     ap.add_argument("--guide-factor", type=float, default=GuideCosts.factor,
@@ -70,7 +73,7 @@ def options(args) -> tuple[MappingOptions, RouteOptions]:
                              bottom_layer=args.bottom_layer, top_layer=args.top_layer)
     routing = RouteOptions(initial=InitialOptions(margin=args.margin, greed=Greed(weight=args.heuristic_weight)),
                            passes=PassOptions(passes=args.passes, threads=args.threads), ray=args.ray,
-                           show_progress=not args.quiet, rule_repair=args.rule_repair,
+                           show_progress=not args.quiet, rule_repair=args.rule_repair, refine=not args.no_refine,
                            guide_costs=GuideCosts(factor=args.guide_factor, lift_pin_layer=args.lift_pin_guides))
     return mapping, routing
 

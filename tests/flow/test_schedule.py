@@ -309,3 +309,73 @@ def test_a_route_loses_its_cycles_at_their_dearest_edge_and_its_idle_branches():
     detour = without_loops(Route(cells, edges), [a, b], lambda e: 4 if e[0][2] == e[1][2] == 0 else 1)
     assert set(upper) <= set(detour.cells) and (2, 0, 0) not in detour.cells
     assert open_nets({1: [[a], [b]]}, {1: detour}) == []
+
+
+def test_route_cost_prices_length_vias_and_leaving_the_guides():
+    from tovrana_flow.design import GuideBox, Rect
+    from tovrana_flow.routing.route_cost import RouteCost
+    model = small_model({1: [[(0, 0, 0)], [(9, 0, 0)]]})
+    run = straight(0, 0, 9)
+    assert RouteCost(model, None)(1, run) == 9                   # no guides: its length
+    guides = {"n1": [GuideBox(Rect(0, 0, 5, 0), "L0")]}
+    cost = RouteCost(model, guides)
+    assert cost(1, run) == 5 + 4 * 3                                       # four steps leave the guide
+    up = Route([(5, 0, 0), (5, 0, 1)], [((5, 0, 0), (5, 0, 1)), ((5, 0, 1), (5, 0, 0))])
+    assert cost(1, up) == 1.0 + 2.0                                         # once, landing off the guide
+    assert cost(2, run) == 9                                                # another net has no guides
+
+
+def test_refining_takes_a_cheaper_route_and_keeps_one_that_cannot_improve():
+    from tovrana_flow.routing.repair import refine_routes
+    from tovrana_flow.routing.route_cost import RouteCost
+    a, b = (0, 10, 0), (30, 10, 0)
+    model = small_model({1: [[a], [b]], 2: [[(0, 20, 0)], [(30, 20, 0)]], 3: [[(0, 30, 0)], [(30, 30, 0)]]},
+                        gc=10)
+    around = [(0, y, 0) for y in range(10, 16)] + [(x, 15, 0) for x in range(1, 31)] + \
+        [(30, y, 0) for y in range(14, 9, -1)]
+    detour = Route(sorted(around), list(zip(around, around[1:])))
+    book = RouteBook(model, {1: detour, 2: straight(20, 0, 30), 3: straight(30, 0, 30)})
+    cost = RouteCost(model, None)
+    census = MarkerCensus(model)
+
+    def refine(nets):
+        return refine_routes(book, nets, cost, census, census.count(book.grid, book.routes, book.clock).found)
+
+    assert refine([1, 2]) == 1
+    assert cost(1, book.routes[1]) == 30 and book.open_nets() == []
+    assert book.routes[2] == straight(20, 0, 30) and book.routes[3] == straight(30, 0, 30)
+    assert not book.occupancy_drifted(tovrana.Grid(*model.grid_args()))
+    # net 2 lies on net 1's row on both layers: net 1 takes the next row, clear of it
+    wall = straight(10, 1, 29)
+    upper = straight(10, 1, 29, z=1)
+    book = RouteBook(model, {1: detour, 2: Route(wall.cells + upper.cells, wall.edges + upper.edges)})
+    assert refine([1]) == 1
+    assert cost(1, book.routes[1]) == 32 and not set(book.routes[1].cells) & set(wall.cells + upper.cells)
+    assert refine([1]) == 0            # and keeps it: nothing cheaper is left
+
+
+def test_refined_routes_do_not_depend_on_the_thread_count():
+    """After a few passes the routes hold detours; refining takes the cheaper ones that keep
+    clear of the other nets and brings no marker of its own, and which route each net ends
+    with does not depend on how many threads run the searches."""
+    from testkit.designs import make_design
+
+    from tovrana_flow.routing.repair import refine_routes
+    from tovrana_flow.routing.route_cost import RouteCost
+    from tovrana_flow.routing.stage import RouteOptions, route_design
+    model = make_design("medium", 4).grid_model()
+    passed = route_design(model, options=RouteOptions(refine=False, show_progress=False,
+                                                      passes=PassOptions(passes=4, threads=2))).routes
+    cost = RouteCost(model, None)
+    found = []
+    for threads in (1, 3):
+        book = RouteBook(model, passed)
+        census = MarkerCensus(model)
+        before = census.count(book.grid, book.routes, book.clock)
+        changed = refine_routes(book, list(book.routes), cost, census, before.found, threads=threads)
+        after = census.count(book.grid, book.routes, book.clock)
+        found.append((changed, dict(book.routes), after.total))
+        assert book.open_nets() == [] and after.total <= before.total
+        assert sum(map(cost, book.routes, book.routes.values())) < sum(map(cost, passed, passed.values()))
+        book.close()
+    assert found[0] == found[1] and found[0][0] > 0

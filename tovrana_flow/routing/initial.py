@@ -41,7 +41,7 @@ class InitialRouting:
     widened: int = 0                                      # nets that needed a wider corridor
 
 
-class _NearCells:
+class NearCells:
     """The cells within `reach` of the routes so far, bucketed by gcell."""
 
     def __init__(self, model: GridModel, reach: int):
@@ -50,6 +50,10 @@ class _NearCells:
 
     def add(self, cells: list[Cell]) -> None:
         gc, nx, ny, r = self.model.gc, self.model.nx, self.model.ny, self.reach
+        if r == 0:      # the route's own cell tuples, not copies: a refined design holds a million
+            for c in cells:
+                self.by_gcell.setdefault((c[0] // gc, c[1] // gc), set()).add(c)
+            return
         for x, y, z in cells:
             for dx in range(-r, r + 1):
                 for dy in range(-r, r + 1):
@@ -75,14 +79,14 @@ class _Penalties:
         self.book, self.refresh = book, refresh
         self.recent = 0
         halo = max(book.model.halos.wire_halo, book.model.halos.via_halo)
-        self.near = _NearCells(book.model, 2 * halo)
+        self.near = NearCells(book.model, 2 * halo)
 
     def add(self, route: Route) -> None:
         self.recent += 1
         self.near.add(route.cells)
         if self.recent >= self.refresh:
             self.recent = 0
-            self.near = _NearCells(self.book.model, self.near.reach)
+            self.near = NearCells(self.book.model, self.near.reach)
             self.book.rebuild_occupancy()
 
 

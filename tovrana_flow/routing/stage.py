@@ -1,5 +1,5 @@
 """The routing stage: initial routing, the grid loaded into an engine, rip-up-and-reroute
-passes, short removal.
+passes, marker repair and short removal, refinement, loops cut.
 
 The routes live in a `RouteBook`, the one writer of the routes and of the engine's grid,
 from the first net the initial routing enters. After each pass the nets the pass left in pieces are reconnected, and
@@ -21,7 +21,8 @@ from .distributed import parse_local
 from .engines import EngineFactory, engine_factory
 from .initial import InitialOptions, initial_routing
 from .markers import MarkerCensus, MarkerCount
-from .repair import RuleCheck, reconnect_split_nets, remove_markers, remove_shorts, repair_findings
+from .repair import RuleCheck, reconnect_split_nets, refine_routes, remove_markers, remove_shorts, repair_findings
+from .route_cost import RouteCost
 from .route_book import GuideCosts, RouteBook, spare_grid
 from .schedule import PassOptions, plan_pass, run_pass, stalled
 
@@ -46,6 +47,9 @@ class RouteOptions:
     # Reroute away from what the design-rule check finds (when one is given): a full check per
     # round, so it costs minutes on a design of thousands of nets; off unless asked for.
     rule_repair: bool = False
+    # After the repairs, search the nets the passes changed again from scratch, every other
+    # net priced out, and keep each new route that costs less (see `repair.refine_routes`).
+    refine: bool = True
     # How the engine is made from its recipe (default: from `ray`); a benchmark may put its own.
     engine: EngineFactory | None = None
 
@@ -220,6 +224,17 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
                 still_open = set(book.open_nets())
                 rows.append(_row(f"design-rule repair ({found} -> {left})", time.perf_counter() - t,
                                  clock.seconds - m0, measure, book, current, found - left, len(still_open)))
+        if opts.refine:
+            t, m0 = time.perf_counter(), clock.seconds
+            # a route the passes never changed is what the unpriced search found: nothing is cheaper
+            changed_since = [net for net in book.routes if book.revision(net) > 1]
+            refined = refine_routes(book, changed_since, RouteCost(model, guides, opts.guide_costs), census,
+                                    current.found, threads=po.threads)
+            release_freed_memory()      # the searches' tables and the routes replaced
+            if refined:
+                current = census.count(book.grid, book.routes, clock)
+                rows.append(_row("routes refined", time.perf_counter() - t, clock.seconds - m0, measure, book,
+                                 current, refined, len(still_open)))
         t, m0 = time.perf_counter(), clock.seconds
         trimmed = book.cut_loops(edge_cost(model))
         if trimmed:
