@@ -13,6 +13,20 @@ from .route_book import GuideCosts
 from .search import guide_rects
 
 
+def edge_cost(model: GridModel):
+    """What an edge of a route costs before any factor: on the track model a planar step its
+    length and a via the via cost in the model's unit, else one per step."""
+    xs, ys, t = model.gridmap.xs, model.gridmap.ys, model.tracks
+    via = model.via_cost * (t.unit if t is not None else 1)
+
+    def cost(edge) -> float:
+        a, b = edge
+        if a[2] != b[2]:
+            return via
+        return abs(xs[a[0]] - xs[b[0]]) + abs(ys[a[1]] - ys[b[1]]) if t is not None else 1
+    return cost
+
+
 class RouteCost:
     """`cost(net, route)`, in database units of length. A net without guides is never off
     them; a grid without a track model prices every planar step 1 and a via the via cost."""
@@ -20,13 +34,11 @@ class RouteCost:
     def __init__(self, model: GridModel, guides: Guides | None, costs: GuideCosts | None = None):
         costs = costs or GuideCosts()
         t = model.tracks
-        self.xs, self.ys = model.gridmap.xs, model.gridmap.ys
-        self.unit = t.unit if t is not None else None
+        self.edge = edge_cost(model)
         self.wrong_way = [layer[1] for layer in t.layers] if t is not None else None
         self.vertical = model.vertical
-        self.via = model.via_cost * (self.unit or 1)
         self.outside_factor = costs.factor
-        self.outside_via = costs.via * (self.unit or 1)
+        self.outside_via = costs.via * (t.unit if t is not None else 1)
         self.rects = {net: np.asarray(rs, dtype=np.int64)
                       for net, rs in guide_rects(model, guides, costs.lift_pin_layer)}
 
@@ -47,14 +59,11 @@ class RouteCost:
         total = 0.0
         for a, b in edges:
             off = not (inside[a] and inside[b])
+            base = self.edge((a, b))
             if a[2] != b[2]:
-                total += self.via + (self.outside_via if off else 0.0)
+                total += base + (self.outside_via if off else 0.0)
                 continue
-            if self.unit is None:
-                step = abs(a[0] - b[0]) + abs(a[1] - b[1])
-            else:
-                step = abs(self.xs[a[0]] - self.xs[b[0]]) + abs(self.ys[a[1]] - self.ys[b[1]])
-                if (a[0] != b[0]) == self.vertical[a[2]]:       # runs across the layer's direction
-                    step *= self.wrong_way[a[2]]
-            total += step * (self.outside_factor if off else 1.0)
+            if self.wrong_way is not None and (a[0] != b[0]) == self.vertical[a[2]]:   # across the layer's direction
+                base *= self.wrong_way[a[2]]
+            total += base * (self.outside_factor if off else 1.0)
         return total

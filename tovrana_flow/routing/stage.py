@@ -22,7 +22,7 @@ from .engines import EngineFactory, engine_factory
 from .initial import InitialOptions, initial_routing
 from .markers import MarkerCensus, MarkerCount
 from .repair import RuleCheck, reconnect_split_nets, refine_routes, remove_markers, remove_shorts, repair_findings
-from .route_cost import RouteCost
+from .route_cost import RouteCost, edge_cost
 from .route_book import GuideCosts, RouteBook, spare_grid
 from .schedule import PassOptions, plan_pass, run_pass, stalled
 
@@ -82,20 +82,6 @@ def _net_length(xs, ys, edges) -> tuple[int, int]:
         else:
             length += abs(xs[a[0]] - xs[b[0]]) + abs(ys[a[1]] - ys[b[1]])
     return length, vias
-
-
-def edge_cost(model: GridModel):
-    """What an edge of a route costs, as the searches price it: on the track model a planar
-    step its length and a via the via cost in the model's unit, else one per step."""
-    xs, ys, t = model.gridmap.xs, model.gridmap.ys, model.tracks
-    via = model.via_cost * (t.unit if t is not None else 1)
-
-    def cost(edge) -> float:
-        a, b = edge
-        if a[2] != b[2]:
-            return via
-        return abs(xs[a[0]] - xs[b[0]]) + abs(ys[a[1]] - ys[b[1]]) if t is not None else 1
-    return cost
 
 
 class RouteLength:
