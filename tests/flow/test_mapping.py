@@ -212,9 +212,10 @@ def test_a_pin_above_the_top_layer_names_the_net(tiny):
     assert "n3" in e.value.construct and "c_fe A" in e.value.construct and "M2" in e.value.problem
 
 
-def _two_layers():
+def _two_layers(cross=None):
     """L1 along x on every row, L2 along y on every column, lines every 100 from 0 to 400:
-    what `from_above` sees, and a call of it for net 1."""
+    what `from_above` sees, and a call of it for net 1; `cross`: the layers' tracks across
+    their direction."""
     import numpy as np
 
     from tovrana_flow.mapping.access import PointUse, from_above
@@ -222,7 +223,7 @@ def _two_layers():
     from tovrana_flow.mapping.rules import LayerRules, Pad
     lines = np.arange(0, 500, 100)
     masks = [(np.zeros(5, bool), np.ones(5, bool)), (np.ones(5, bool), np.zeros(5, bool))]
-    use = PointUse(lines, lines, masks, [np.full((5, 5), FREE)] * 2, [np.zeros((5, 5), bool)] * 2, [False, True])
+    use = PointUse(lines, lines, masks, [np.full((5, 5), FREE)] * 2, [np.zeros((5, 5), bool)] * 2, [False, True], cross)
     rules = [LayerRules(name, vertical, 20, 0, Pad(15, 10), [], [(20, 0, 10**9)], [])
              for name, vertical in (("L1", False), ("L2", True))]
 
@@ -279,6 +280,40 @@ def test_a_pin_between_the_upper_tracks_gets_a_via_with_a_jog_and_the_variant_th
     beside = {"L1": FixedRects.of([(285, 80, 300, 120, 2, True)])}
     assert reach(pin, beside, variants).wires[-1].via == "V12_V"
     assert reach(pin, {}, variants).wires[-1].via == "V12"
+
+
+def test_where_the_pin_layer_has_tracks_across_its_direction_the_way_in_runs_on_them():
+    """A way into a pin that no row crosses: a via from above stands on the nearest row beside
+    the pin, with a leg on the pin's layer straight across to it, rather than halfway across
+    off the rows; an access wire's last leg runs on such a track inside the pin rather than
+    at its edge."""
+    import numpy as np
+
+    from tovrana_flow.design import Wire
+    from tovrana_flow.mapping.access import PointUse, access_wire
+    from tovrana_flow.mapping.claims import FREE, FixedRects
+    from tovrana_flow.mapping.rules import LayerRules, Pad
+    lines = np.arange(0, 500, 100)
+    reach = _two_layers([lines, lines])
+    pin = (0, Rect(180, 130, 220, 170))                 # rows 100 and 200 are as near: the lower one
+    via = Wire("L1", 200, 100, 200, 100, via="V12", next_layer="L2")
+    assert reach(pin, {}).wires == [via, Wire("L1", 200, 100, 200, 130)]
+    # another net's metal beside that leg: the via on row 200, its leg down to the pin
+    point = reach(pin, {"L1": FixedRects.of([(215, 95, 240, 118, 2, True)])})
+    assert point.wires[1:] == [Wire("L1", 200, 200, 200, 200, via="V12", next_layer="L2"),
+                               Wire("L1", 200, 200, 200, 170)]
+    # ... and beside that one too: halfway across, off the rows, as without the tracks
+    both = FixedRects.of([(215, 95, 240, 118, 2, True), (215, 182, 240, 205, 2, True)])
+    assert reach(pin, {"L1": both}).wires[-1] == Wire("L1", 200, 150, 200, 150, via="V12", next_layer="L2")
+
+    # one layer along x with tracks across it at 50, 150, ...: the pin (230..270) holds one
+    every = np.ones(5, bool)
+    use = PointUse(lines, lines, [(every, every)], [np.full((5, 5), FREE)], [np.zeros((5, 5), bool)], [False],
+                   [np.arange(50, 500, 100)])
+    rules = LayerRules("L1", False, 20, 0, Pad(15, 10), [], [(20, 0, 10**9)], [])
+    point = access_wire([(0, Rect(230, 130, 270, 170))], 1, use, ["L1"], [rules], {}, clear_only=True)
+    assert point.cell == (2, 1, 0)
+    assert point.wires == [Wire("L1", 200, 100, 250, 100), Wire("L1", 250, 100, 250, 130)]
 
 
 def test_an_access_wire_keeps_clear_of_the_pads_other_nets_may_put_on_their_points():

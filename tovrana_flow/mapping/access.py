@@ -12,6 +12,7 @@ Each pin's terminal set is kept inside one gcell (see `one_gcell`).
 """
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -71,11 +72,27 @@ class Stack:
 
 
 class PointUse:
-    """What a net may do at a grid point: enter it, and leave it by a via or along a track."""
+    """What a net may do at a grid point: enter it, and leave it by a via or along a track.
+    `cross`: per layer, the coordinates of its tracks across its preferred direction (x of a
+    horizontal layer's vertical tracks), ascending; they need not be grid lines."""
 
-    def __init__(self, xs, ys, masks, owners, no_via, vertical: list[bool]):
+    def __init__(self, xs, ys, masks, owners, no_via, vertical: list[bool], cross: list | None = None):
         self.xs, self.ys, self.masks, self.owners, self.no_via = xs, ys, masks, owners, no_via
         self.vertical = vertical
+        self.cross = cross or [np.zeros(0, dtype=np.int64)] * len(masks)
+
+    def on_cross_track(self, z: int, coord: int) -> bool:
+        tracks = self.cross[z]
+        k = int(np.searchsorted(tracks, coord))
+        return k < len(tracks) and int(tracks[k]) == coord
+
+    def cross_track_within(self, z: int, lo: int, hi: int, near: int) -> int | None:
+        """The track of layer z across its direction in [lo, hi] nearest to `near`, or None."""
+        tracks = self.cross[z]
+        inside = tracks[int(np.searchsorted(tracks, lo, "left")):int(np.searchsorted(tracks, hi, "right"))]
+        if not len(inside):
+            return None
+        return int(inside[np.argmin(np.abs(inside - near))])
 
     def on_track(self, ix: int, iy: int, z: int) -> bool:
         x_mask, y_mask = self.masks[z]
@@ -196,12 +213,25 @@ def stack_points(rect: Rect, net: int, stack: Stack, use: PointUse, rules_of: di
     return out
 
 
-def _legs(x: int, y: int, rect: Rect, vertical: bool) -> list[tuple[tuple[int, int], tuple[int, int]]]:
+def _legs(x: int, y: int, rect: Rect, vertical: bool, use: PointUse, z: int) -> list[tuple[tuple[int, int], tuple[int, int]]]:
     """An access wire from (x, y) into `rect`: along the layer's preferred direction to the
-    shape's edge, then straight in."""
+    shape's edge, then straight in; the second leg on a track of the layer across its
+    direction where one crosses the shape (a wire off the tracks is a fault of its own)."""
     px, py = clamp_into(x, y, rect)
+    if vertical and px != x:
+        py = _on_cross_track(use, z, py, rect.y0, rect.y1)
+    elif not vertical and py != y:
+        px = _on_cross_track(use, z, px, rect.x0, rect.x1)
     legs = [((x, y), (x, py)), ((x, py), (px, py))] if vertical else [((x, y), (px, y)), ((px, y), (px, py))]
     return [(a, b) for a, b in legs if a != b]
+
+
+def _on_cross_track(use: PointUse, z: int, coord: int, lo: float, hi: float) -> int:
+    """`coord`, or the track of layer z across its direction nearest to it within [lo, hi]."""
+    if use.on_cross_track(z, coord):
+        return coord
+    track = use.cross_track_within(z, math.ceil(lo), math.floor(hi), coord)
+    return coord if track is None else track
 
 
 def access_wire(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_names: list[str],
@@ -229,7 +259,7 @@ def access_wire(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_n
         if not use.escaping([(ix, iy, z)], net):
             continue
         x, y = int(xs[ix]), int(ys[iy])
-        legs = _legs(x, y, rect, use.vertical[z])
+        legs = _legs(x, y, rect, use.vertical[z], use, z)
         half = rules[z].width // 2
         point = AccessPoint((ix, iy, z), [Wire(layer_names[z], a[0], a[1], b[0], b[1]) for a, b in legs])
         first = first or point
@@ -271,9 +301,38 @@ def _upper_columns(tracks, on_track, lo: int, hi: int) -> list[tuple[int, int]]:
     inside = [(i, int(tracks[i])) for i in range(first, last) if on_track[i]]
     if inside:
         return inside
+    return [(i, (lo + hi) // 2) for i in _tracks_around(on_track, first, last) if i is not None]
+
+
+def _tracks_around(on_track, first: int, last: int) -> tuple[int | None, int | None]:
+    """The nearest lines on a track before line `first` and from line `last` on (None: none)."""
     below = next((i for i in range(first - 1, -1, -1) if on_track[i]), None)
-    above = next((i for i in range(last, len(tracks)) if on_track[i]), None)
-    return [(i, (lo + hi) // 2) for i in (below, above) if i is not None]
+    above = next((i for i in range(last, len(on_track)) if on_track[i]), None)
+    return below, above
+
+
+def _beside(along, pin_tracks, a0: float, a1: float) -> list[tuple[int, int]]:
+    """The pin layer's nearest tracks below and above a shape spanning [a0, a1] that none
+    crosses, each with the shape's edge it faces, (track, edge), the nearer first."""
+    first, last = int(np.searchsorted(along, a0, "left")), int(np.searchsorted(along, a1, "right"))
+    below, above = _tracks_around(pin_tracks, first, last)
+    sides = ([(int(along[below]), math.ceil(a0))] if below is not None else []) + \
+            ([(int(along[above]), math.floor(a1))] if above is not None else [])
+    return sorted(sides, key=lambda s: (abs(s[0] - s[1]), s[0]))
+
+
+def _leg_down(t: int, a: int, edge: int, point, use: PointUse, z: int, rules: LayerRules,
+              fixed: FixedRects, net: int) -> Wire | None:
+    """The leg on pin layer z from a via beside a pin, at track `t` of the layer above and
+    track `a` of the pin's layer, straight across to the pin's `edge`: only on a track of
+    layer z across its direction, and clear of other nets' fixed metal; else None."""
+    if not use.on_cross_track(z, t):
+        return None
+    x0, y0, x1, y1 = *point(t, a), *point(t, edge)
+    half = rules.width // 2
+    if not rect_clear(rules, (min(x0, x1) - half, min(y0, y1) - half, max(x0, x1) + half, max(y0, y1) + half), fixed, net):
+        return None
+    return Wire(rules.name, x0, y0, x1, y1)
 
 
 def from_above(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_names: list[str],
@@ -282,8 +341,9 @@ def from_above(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_na
     """A via down onto a pin shape from the grid layer above it, for a pin that no access wire
     on its own layer reaches cleanly. The via stands inside the shape: on a track of the layer
     above (else halfway between, with a jog to the nearest such track on the row it stands on),
-    and across the shape on a track of the pin's layer where one crosses it (else halfway
-    across); a wire along the upper track joins it to the nearest point (within `reach` lines)
+    and across the shape on a track of the pin's layer where one crosses it. Where none does,
+    beside the shape on the nearest such track, with a leg on the pin's layer straight across
+    to the shape (on a track of that layer across its direction); else halfway across. A wire along the upper track joins it to the nearest point (within `reach` lines)
     the net may enter and leave. Only where a via's pads (the first of its `variants` that
     fits) and the wire keep clear of other nets' fixed metal; the nearest such way in, on a
     track before off it, or None."""
@@ -304,22 +364,30 @@ def from_above(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_na
         across = sorted((int(along[j]) for j in range(int(np.searchsorted(along, a0, "left")),
                                                       int(np.searchsorted(along, a1, "right"))) if pin_tracks[j]),
                         key=lambda a: (abs(a - mid), a))
+        # where none does: beside the shape on the nearest such track, with a leg on the pin's
+        # layer across to the shape; halfway across as the last resort (a via off the tracks)
+        spots = [(a, None) for a in across] or _beside(along, pin_tracks, a0, a1) + [(mid, None)]
         k = int(np.searchsorted(along, mid))
         nearest = sorted(range(max(k - reach, 0), min(k + reach, len(along) - 1) + 1), key=lambda j: (abs(along[j] - mid), j))
         point = lambda t, a: (t, a) if vertical else (a, t)
+        pin_fixed = fixed.get(layer_names[z], FixedRects.of([]))
         for i, t in _upper_columns(tracks, on_track, lo, hi):
-            off_track = t != int(tracks[i])
-            spot = via = None
-            for a in across or [mid]:
+            spot = via = down = None
+            for a, edge in spots:
+                down = None if edge is None else _leg_down(t, a, edge, point, use, z, rules[z], pin_fixed, net)
+                if edge is not None and down is None:
+                    continue
                 via = _clear_via(choices, layer_names, rules, fixed, net, *point(t, a))
                 if via is not None:
                     spot = a
                     break
             if spot is None:
                 continue
+            jog = t != int(tracks[i])
+            off_track = jog or (not across and down is None)
             x, y = point(t, spot)
             for j in nearest:
-                if off_track and int(along[j]) != spot:
+                if jog and int(along[j]) != spot:
                     continue       # the jog runs straight across to the track, on the via's own row
                 ix, iy = (i, j) if vertical else (j, i)
                 if not use.enterable(ix, iy, up, net) or not use.escaping([(ix, iy, up)], net):
@@ -330,7 +398,8 @@ def from_above(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_na
                 if (px, py) != (x, y) and not rect_clear(rules[up], leg, fixed.get(layer_names[up], FixedRects.of([])), net):
                     continue
                 wires = ([Wire(layer_names[up], px, py, x, y)] if (px, py) != (x, y) else []) + \
-                        [Wire(layer_names[z], x, y, x, y, via=via, next_layer=layer_names[up])]
+                        [Wire(layer_names[z], x, y, x, y, via=via, next_layer=layer_names[up])] + \
+                        ([down] if down is not None else [])
                 found.append(((off_track, abs(int(along[j]) - spot)), (ix, iy, up), wires))
                 break
     if not found:

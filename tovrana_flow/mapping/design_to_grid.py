@@ -180,7 +180,8 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
     gc_lines = _gcell_lines(gc * unit, xs, ys)
     cell_layers = [l.name for l in routing[:lo]]
     stacks = {name: _stack(tech, routing, k, lo, stack_vias, all_tracks) for k, name in enumerate(cell_layers)}
-    use = PointUse(xs, ys, masks, owners, no_via, [t.vertical for t in tracks])
+    use = PointUse(xs, ys, masks, owners, no_via, [t.vertical for t in tracks],
+                   [np.array(t.ys if t.vertical else t.xs, dtype=np.int64) for t in tracks])
     access, nearest, unreachable = _access(pins, use, z_of, stacks, {r.name: r for r in rules_all}, rects,
                                            [l.name for l in layers], gc_lines, rules, vias, variants)
     _claim_around_access_wires(access, xs, ys, masks, rules, [l.name for l in layers], stacks, owners, no_via)
@@ -347,25 +348,32 @@ def _add_wires(rects: dict[str, FixedRects], wires, grid_rules: dict[str, LayerR
 
 
 def _access_metal(access, rules, layer_names, stacks) -> dict[int, list]:
-    """Per grid layer, the metal the access wiring puts there: access wires, and the top pad
-    of a via stack from below, as (x0, y0, x1, y1, net, True)."""
+    """Per grid layer, the metal the access wiring puts there: access wires, the top pad of a
+    via stack from below, and the pads of a via down onto a pin beside it (whose leg across to
+    the pin is on the layer below), as (x0, y0, x1, y1, net, True)."""
     out: dict[int, list] = {}
+    z_of = {name: z for z, name in enumerate(layer_names)}
     # every stack ends with the one via onto the lowest grid layer: one top pad for all
     top = next(iter(stacks.values())).pads[-1] if stacks else None
     for pas in access.values():
         for pa in pas:
             for p in pa.points:
                 z = p.cell[2]
-                half = rules[z].width // 2
+                legs_below = {w.layer for w in p.wires if w.via is None and w.layer != layer_names[z]}
                 for w in p.wires:
-                    if w.via is None and w.layer == layer_names[z]:
-                        out.setdefault(z, []).append((min(w.x0, w.x1) - half, min(w.y0, w.y1) - half,
-                                                      max(w.x0, w.x1) + half, max(w.y0, w.y1) + half, pa.net, True))
+                    if w.via is None and w.layer in z_of:
+                        half = rules[z_of[w.layer]].width // 2
+                        out.setdefault(z_of[w.layer], []).append((min(w.x0, w.x1) - half, min(w.y0, w.y1) - half,
+                                                                  max(w.x0, w.x1) + half, max(w.y0, w.y1) + half,
+                                                                  pa.net, True))
                     elif w.via is not None and w.next_layer == layer_names[z]:
                         # a stack's top pad, or the pad of a via down from this layer onto a pin
                         pad = top if w.layer not in layer_names else rules[z].pad
                         if pad is not None:
                             out.setdefault(z, []).append((*pad.around(w.x0, w.y0), pa.net, True))
+                        if w.layer in legs_below:
+                            below = z_of[w.layer]
+                            out.setdefault(below, []).append((*rules[below].pad.around(w.x0, w.y0), pa.net, True))
     return out
 
 
