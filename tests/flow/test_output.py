@@ -458,3 +458,30 @@ def test_packed_rows_keep_their_order_across_chunks(monkeypatch):
         rows.append((k, -k))
     assert rows.array().tolist() == [[k, -k] for k in range(7)]
     assert rows.array().dtype == np.int64
+
+
+def test_packed_metal_finds_every_other_nets_rectangle_near_a_patch():
+    """The packed look-up (short rectangles in buckets, long wires apart, rectangles at
+    negative coordinates and exactly at the look-up's reach) against a plain scan."""
+    from hypothesis import given, settings, strategies as st
+
+    from tovrana_flow.output.nearby_metal import PackedMetal
+
+    coord = st.integers(-1000, 1000)
+    size = st.one_of(st.integers(0, 350), st.integers(0, 2500))
+    rect = st.tuples(coord, coord, size, size).map(lambda r: (r[0], r[1], r[0] + r[2], r[1] + r[3]))
+
+    @settings(max_examples=150, deadline=None)
+    @given(st.lists(st.tuples(rect, st.integers(0, 3)), min_size=1, max_size=80),
+           st.lists(rect, min_size=1, max_size=8), st.integers(0, 400), st.sampled_from([1, 50, 300]))
+    def check(metal, queries, reach, long):
+        packed = PackedMetal(long)
+        for r, net in metal:
+            packed.add(0, r, net)
+        packed.pack()
+        for q in queries:
+            want = {r for r, n in metal if n != 1 and r[0] <= q[2] + reach and r[2] >= q[0] - reach
+                    and r[1] <= q[3] + reach and r[3] >= q[1] - reach}
+            assert packed.near(0, q, reach, 1) == want
+            assert packed.near(1, q, reach, 1) == set()
+    check()

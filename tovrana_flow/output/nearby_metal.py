@@ -70,15 +70,16 @@ class Metal:
 
 class PackedMetal:
     """Every net's routed metal, per layer, as numpy columns: the rectangles of thousands of
-    nets, looked up near a patch without a Python object per rectangle. A layer's rectangles
-    are sorted by their left edge, and a look-up searches back by the widest of them; the
-    few long wires along x, which would make that reach across the die, are kept apart,
-    sorted by their lower edge (they are one wire width tall)."""
+    nets, looked up near a patch without a Python object per rectangle. The rectangles no
+    longer than `long` either way are bucketed on squares of that side by their lower-left
+    corner, so that a look-up reads the few buckets around it; the few longer ones (long
+    wires, one wire width across) are kept apart, those along x sorted by their lower edge and
+    the others by their left edge."""
 
     def __init__(self, long: int):
-        self.long = long
+        self.long = max(long, 1)
         self.rows: dict[int, PackedRows] = defaultdict(lambda: PackedRows(5))
-        self.packed: dict[int, list[tuple[np.ndarray, int, int]]] = {}
+        self.packed: dict[int, tuple[_Buckets, list[tuple[np.ndarray, np.ndarray, int, int]]]] = {}
 
     def add(self, z: int, rect: Rect, net: int) -> None:
         self.rows[z].append((*rect, net))
@@ -86,26 +87,69 @@ class PackedMetal:
     def pack(self) -> None:
         for z in sorted(self.rows):
             a = self.rows[z].array()
-            wide = a[:, 2] - a[:, 0] > self.long
-            self.packed[z] = [self._sorted(a[~wide], 0), self._sorted(a[wide], 1)]
+            along_x = a[:, 2] - a[:, 0] > self.long
+            along_y = ~along_x & (a[:, 3] - a[:, 1] > self.long)
+            short = ~along_x & ~along_y
+            self.packed[z] = (_Buckets(a[short], self.long), [self._sorted(a[along_x], 1), self._sorted(a[along_y], 0)])
         self.rows.clear()
 
     @staticmethod
-    def _sorted(a: np.ndarray, axis: int) -> tuple[np.ndarray, int, int]:
-        """Sorted by the low edge on `axis` (0: x, 1: y), with the largest extent along it."""
+    def _sorted(a: np.ndarray, axis: int) -> tuple[np.ndarray, np.ndarray, int, int]:
+        """Sorted by the low edge on `axis` (0: x, 1: y), that edge apart, with the largest
+        extent along it."""
         a = a[np.argsort(a[:, axis], kind="stable")]
-        return a, axis, int(np.max(a[:, axis + 2] - a[:, axis], initial=0))
+        return a, np.ascontiguousarray(a[:, axis]), axis, int(np.max(a[:, axis + 2] - a[:, axis], initial=0))
 
     def near(self, z: int, rect: Rect, reach: int, net: int) -> set[Rect]:
-        out: set[Rect] = set()
-        for a, axis, extent in self.packed.get(z, ()):
-            lo = np.searchsorted(a[:, axis], rect[axis] - reach - extent, "left")
-            hi = np.searchsorted(a[:, axis], rect[axis + 2] + reach, "right")
-            c = a[lo:hi]
-            hit = (c[:, 0] <= rect[2] + reach) & (c[:, 2] >= rect[0] - reach) & \
-                  (c[:, 1] <= rect[3] + reach) & (c[:, 3] >= rect[1] - reach) & (c[:, 4] != net)
-            out.update(map(tuple, c[hit, :4].tolist()))
-        return out
+        """The rectangles of other nets than `net` on layer z within `reach` of `rect` (touching
+        counts)."""
+        if z not in self.packed:
+            return set()
+        short, long = self.packed[z]
+        parts = short.around(rect, reach)
+        for a, edges, axis, extent in long:
+            if len(a):
+                # integer edges: the first past rect's far side is the first at or above it + 1
+                lo, hi = edges.searchsorted((rect[axis] - reach - extent, rect[axis + 2] + reach + 1)).tolist()
+                if hi > lo:
+                    parts.append(a[lo:hi])
+        if not parts:
+            return set()
+        c = np.concatenate(parts) if len(parts) > 1 else parts[0]
+        hit = (c[:, 0] <= rect[2] + reach) & (c[:, 2] >= rect[0] - reach) & \
+              (c[:, 1] <= rect[3] + reach) & (c[:, 3] >= rect[1] - reach) & (c[:, 4] != net)
+        return set(map(tuple, c[hit, :4].tolist()))
+
+
+class _Buckets:
+    """Rectangles no longer than `side` either way, sorted by the square of that side their
+    lower-left corner lies in (column by column): those near a rectangle lie in a few runs."""
+
+    def __init__(self, a: np.ndarray, side: int):
+        self.side = side
+        bx, by = a[:, 0] // side, a[:, 1] // side
+        self.bx0, self.by0 = int(np.min(bx, initial=0)), int(np.min(by, initial=0))
+        self.nx = int(np.max(bx, initial=self.bx0)) - self.bx0 + 1
+        self.ny = int(np.max(by, initial=self.by0)) - self.by0 + 1
+        keys = (bx - self.bx0) * self.ny + (by - self.by0)
+        order = np.argsort(keys, kind="stable")
+        self.rects, self.keys = a[order], keys[order]
+
+    def around(self, rect: Rect, reach: int) -> list[np.ndarray]:
+        """Runs of rows that hold every rectangle within `reach` of `rect` (and some others)."""
+        if not len(self.rects):
+            return []
+        s = self.side
+        # a rectangle no longer than s that reaches the grown `rect` has its corner at most s before it
+        x0, x1 = max((rect[0] - reach - s) // s - self.bx0, 0), min((rect[2] + reach) // s - self.bx0, self.nx - 1)
+        y0, y1 = max((rect[1] - reach - s) // s - self.by0, 0), min((rect[3] + reach) // s - self.by0, self.ny - 1)
+        if y0 > y1:
+            return []
+        # each column's buckets y0..y1 are one run of keys: [first key, last key + 1)
+        firsts = [bx * self.ny + y0 for bx in range(x0, x1 + 1)]
+        bounds = self.keys.searchsorted(firsts + [k + y1 - y0 + 1 for k in firsts]).tolist()
+        n = len(firsts)
+        return [self.rects[lo:hi] for lo, hi in zip(bounds[:n], bounds[n:]) if hi > lo]
 
 
 def clear_of(rules: LayerRules, patch: Rect, others, fixed: FixedRects | None, net: int, merged: int = 0) -> bool:
