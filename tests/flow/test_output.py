@@ -484,4 +484,8 @@ def test_packed_metal_finds_every_other_nets_rectangle_near_a_patch():
                     and r[1] <= q[3] + reach and r[3] >= q[1] - reach}
             assert packed.near(0, q, reach, 1) == want
             assert packed.near(1, q, reach, 1) == set()
+        # a rectangle off the database grid (half units) finds what the plain scan finds
+        q = tuple(v + 0.5 for v in queries[0])
+        assert packed.near(0, q, reach, 1) == {r for r, n in metal if n != 1 and r[0] <= q[2] + reach and
+                                               r[2] >= q[0] - reach and r[1] <= q[3] + reach and r[3] >= q[1] - reach}
     check()

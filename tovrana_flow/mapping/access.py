@@ -343,8 +343,9 @@ def from_above(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_na
     above (else halfway between, with a jog to the nearest such track on the row it stands on),
     and across the shape on a track of the pin's layer where one crosses it. Where none does,
     beside the shape on the nearest such track, with a leg on the pin's layer straight across
-    to the shape (on a track of that layer across its direction); else halfway across. A wire along the upper track joins it to the nearest point (within `reach` lines)
-    the net may enter and leave. Only where a via's pads (the first of its `variants` that
+    to the shape (on a track of that layer across its direction); else halfway across. A wire
+    along the upper track joins it to the nearest point (within `reach` lines) the net may
+    enter and leave. Only where a via's pads (the first of its `variants` that
     fits) and the wire keep clear of other nets' fixed metal; the nearest such way in, on a
     track before off it, or None."""
     found = []

@@ -2,6 +2,7 @@
 variants) must keep clear of, by the layer's rules."""
 from __future__ import annotations
 
+import math
 from collections import defaultdict
 
 import numpy as np
@@ -109,8 +110,8 @@ class PackedMetal:
         parts = short.around(rect, reach)
         for a, edges, axis, extent in long:
             if len(a):
-                # integer edges: the first past rect's far side is the first at or above it + 1
-                lo, hi = edges.searchsorted((rect[axis] - reach - extent, rect[axis + 2] + reach + 1)).tolist()
+                # integer edges: the first past the far side is the first at or above its floor + 1
+                lo, hi = edges.searchsorted((rect[axis] - reach - extent, math.floor(rect[axis + 2] + reach) + 1)).tolist()
                 if hi > lo:
                     parts.append(a[lo:hi])
         if not parts:
@@ -141,8 +142,8 @@ class _Buckets:
             return []
         s = self.side
         # a rectangle no longer than s that reaches the grown `rect` has its corner at most s before it
-        x0, x1 = max((rect[0] - reach - s) // s - self.bx0, 0), min((rect[2] + reach) // s - self.bx0, self.nx - 1)
-        y0, y1 = max((rect[1] - reach - s) // s - self.by0, 0), min((rect[3] + reach) // s - self.by0, self.ny - 1)
+        x0, x1 = max(int((rect[0] - reach - s) // s) - self.bx0, 0), min(int((rect[2] + reach) // s) - self.bx0, self.nx - 1)
+        y0, y1 = max(int((rect[1] - reach - s) // s) - self.by0, 0), min(int((rect[3] + reach) // s) - self.by0, self.ny - 1)
         if y0 > y1:
             return []
         # each column's buckets y0..y1 are one run of keys: [first key, last key + 1)
