@@ -213,11 +213,12 @@ def stack_points(rect: Rect, net: int, stack: Stack, use: PointUse, rules_of: di
     return out
 
 
-def _legs(x: int, y: int, rect: Rect, vertical: bool, use: PointUse, z: int) -> list[tuple[tuple[int, int], tuple[int, int]]]:
-    """An access wire from (x, y) into `rect`: along the layer's preferred direction to the
+def _legs(x: int, y: int, rect: Rect, use: PointUse, z: int) -> list[tuple[tuple[int, int], tuple[int, int]]]:
+    """An access wire on layer z from (x, y) into `rect`: along the layer's preferred direction to the
     shape's edge, then straight in; the second leg on a track of the layer across its
     direction where one crosses the shape (a wire off the tracks is a fault of its own)."""
     px, py = clamp_into(x, y, rect)
+    vertical = use.vertical[z]
     if vertical and px != x:
         py = _on_cross_track(use, z, py, rect.y0, rect.y1)
     elif not vertical and py != y:
@@ -259,7 +260,7 @@ def access_wire(shapes: list[tuple[int, Rect]], net: int, use: PointUse, layer_n
         if not use.escaping([(ix, iy, z)], net):
             continue
         x, y = int(xs[ix]), int(ys[iy])
-        legs = _legs(x, y, rect, use.vertical[z], use, z)
+        legs = _legs(x, y, rect, use, z)
         half = rules[z].width // 2
         point = AccessPoint((ix, iy, z), [Wire(layer_names[z], a[0], a[1], b[0], b[1]) for a, b in legs])
         first = first or point
