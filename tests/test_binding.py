@@ -196,3 +196,54 @@ def test_borrow_flags_during_batch():
     t.join()
     assert all(got == want for got, want in errors)
     assert errors, "the batch never overlapped the other thread's calls"
+
+
+def packed(cells):
+    """Cells as the module's packed 64-bit ids: ix | iy << 21 | layer << 42."""
+    return np.array([x | y << 21 | z << 42 for x, y, z in cells], dtype=np.int64)
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_cells_given_as_packed_ids_are_the_same_cells(seed):
+    """Every call that takes a cell list takes it as packed ids too, with the results and
+    the kept state of the same cells given as tuples."""
+    d = make_design(seed=seed, shape=(24, 20, 3, 8, 4))
+    as_tuples, as_ids = (d.load(tovrana.Grid(*d.grid_args())) for _ in range(2))
+    as_ids.routes_init([(net, packed(cells), edges) for net, cells, edges in d.route_list()])
+    as_ids.occ_init([(net, packed(cells), packed(vias)) for net, cells, vias in d.occ_nets()], 1, 1)
+    assert as_ids.occ_signature() == as_tuples.occ_signature()
+    assert as_ids._check_state() == as_tuples._check_state()
+    args = dict(wire_halo=1, via_halo=1, region=None, prl_halo=1, prl_len=3, vertical=d.vertical)
+    nets = d.occ_nets()
+    assert as_tuples.flexgc(nets=nets, **args) == as_tuples.flexgc(
+        nets=[(n, packed(c), packed(v)) for n, c, v in nets], **args)
+    net, cells, edges = d.route_list()[0]
+    as_ids.routes_update(net, packed(cells[:3]), edges[:2])
+    as_tuples.routes_update(net, cells[:3], edges[:2])
+    assert as_ids._check_state() == as_tuples._check_state()
+    empty = np.zeros(0, dtype=np.int64)
+    assert as_tuples.flexgc(nets=[(1, empty, empty)], **args) == []
+
+
+def test_malformed_packed_ids_are_refused_and_change_nothing():
+    d = make_design(seed=4, shape=(12, 12, 2, 4, 4))
+    g = d.load(tovrana.Grid(*d.grid_args()))
+    before = g.occ_signature()
+    ok = packed([(1, 2, 1)])
+    for bad, error, text in [
+            (np.array([1.0, 2.0]), TypeError, "signed 64-bit packed ids"),
+            (np.array([1, 2], dtype=np.int32), TypeError, "signed 64-bit packed ids"),
+            (np.array([1, 2], dtype=np.uint64), TypeError, "signed 64-bit packed ids"),
+            (packed([(1, 2, 1), (3, 4, 1)]).reshape(1, 2), TypeError, "one-dimensional"),
+            (b"\x01\x02", TypeError, "signed 64-bit packed ids"),
+            (np.array([5, -1], dtype=np.int64), ValueError, "packed cell id -1 is negative"),
+            (packed([(1, 2, 1), (2, 2, 1), (3, 2, 1)])[::2], (TypeError, ValueError, BufferError), None),
+    ]:
+        with pytest.raises(error, match=text):
+            g.occ_init([(1, ok, ok), (2, bad, ok)], 1, 1)
+        assert g.occ_signature() == before
+    # a packed cell off the grid is taken as the same tuple would be
+    other = d.load(tovrana.Grid(*d.grid_args()))
+    g.routes_update(1, packed([(4000, 5, 1)]), [])
+    other.routes_update(1, [(4000, 5, 1)], [])
+    assert g._check_state() == other._check_state()

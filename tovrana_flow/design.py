@@ -10,7 +10,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Rect:
     """An axis-parallel rectangle, x0 <= x1 and y0 <= y1 (microns in LEF, database units in DEF)."""
     x0: float
@@ -22,7 +22,7 @@ class Rect:
         return Rect(self.x0 + dx, self.y0 + dy, self.x1 + dx, self.y1 + dy)
 
 
-@dataclass
+@dataclass(slots=True)
 class Shape:
     """A rectangle on a named layer (a pin port, an obstruction, a via's metal or cut)."""
     layer: str
@@ -331,7 +331,7 @@ class Design:
     file: str = ""
 
 
-@dataclass
+@dataclass(slots=True)
 class GuideBox:
     rect: Rect                     # database units
     layer: str

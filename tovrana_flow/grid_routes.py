@@ -84,19 +84,25 @@ def open_nets(termsets: Mapping[int, list[list[Cell]]], routes: Routes, nets: It
             if not joins_all(termsets[net], routes.get(net, empty))]
 
 
-_BITS = 21          # per coordinate of a packed cell id: grids of up to two million lines
+CELL_ID_BITS = 21          # per coordinate of a packed cell id: grids of up to two million lines
 
 
 def _key(ix, iy, z):
-    """A cell's 64-bit id (ints or arrays of them, each in 0 .. 2**_BITS - 1)."""
-    return ix | (iy << _BITS) | (z << (2 * _BITS))
+    """A cell's 64-bit id (ints or arrays of them, each in 0 .. 2**CELL_ID_BITS - 1)."""
+    return ix | (iy << CELL_ID_BITS) | (z << (2 * CELL_ID_BITS))
 
 
-def _pack(cells: np.ndarray) -> np.ndarray:
+def cell_keys(cells: np.ndarray) -> np.ndarray:
     """Cells (n x 3, in-grid, so non-negative) as 64-bit ids, in the order of the cells."""
-    if len(cells) and (cells.min() < 0 or cells.max() >= 1 << _BITS):
-        raise ValueError(f"a route cell lies outside 0 .. {(1 << _BITS) - 1} on some axis")
+    if len(cells) and (cells.min() < 0 or cells.max() >= 1 << CELL_ID_BITS):
+        raise ValueError(f"a route cell lies outside 0 .. {(1 << CELL_ID_BITS) - 1} on some axis")
     return _key(cells[:, 0], cells[:, 1], cells[:, 2])
+
+
+def cells_of_keys(keys: np.ndarray) -> np.ndarray:
+    """The cells (n x 3) of 64-bit ids made by `cell_keys`."""
+    mask = (1 << CELL_ID_BITS) - 1
+    return np.column_stack([keys & mask, (keys >> CELL_ID_BITS) & mask, keys >> (2 * CELL_ID_BITS)])
 
 
 class CellOwners:
@@ -107,9 +113,11 @@ class CellOwners:
 
     def __init__(self, routes: Routes):
         ids, nets = [np.zeros(0, dtype=np.int64)], [np.zeros(0, dtype=np.int64)]
-        for net, (cells, _) in sorted(routes.items()):
-            ids.append(_pack(np.asarray(cells, dtype=np.int64).reshape(-1, 3)))
-            nets.append(np.full(len(cells), net, dtype=np.int64))
+        packed_ids = getattr(routes, "cell_ids", None)     # packed routes hand their ids as they are
+        for net in sorted(routes):
+            ids.append(packed_ids(net) if packed_ids else
+                       cell_keys(np.asarray(routes[net][0], dtype=np.int64).reshape(-1, 3)))
+            nets.append(np.full(len(ids[-1]), net, dtype=np.int64))
         order = np.argsort(np.concatenate(ids), kind="stable")      # ties stay in net order
         id_, net_ = np.concatenate(ids)[order], np.concatenate(nets)[order]
         once = np.ones(len(id_), dtype=bool)                          # a net holds a cell once
@@ -125,7 +133,7 @@ class CellOwners:
         """The first net holding the cell (or claiming it since), None for a free cell."""
         if cell in self._claimed:
             return self._claimed[cell]
-        if min(cell) < 0 or max(cell) >= 1 << _BITS:
+        if min(cell) < 0 or max(cell) >= 1 << CELL_ID_BITS:
             return None
         key = _key(*cell)
         k = int(np.searchsorted(self.ids, key))
@@ -139,8 +147,8 @@ class CellOwners:
 
 
 def _unpack(key: int) -> Cell:
-    mask = (1 << _BITS) - 1
-    return key & mask, (key >> _BITS) & mask, key >> (2 * _BITS)
+    mask = (1 << CELL_ID_BITS) - 1
+    return key & mask, (key >> CELL_ID_BITS) & mask, key >> (2 * CELL_ID_BITS)
 
 
 def shared_cells(routes: Routes) -> dict[Cell, list[int]]:

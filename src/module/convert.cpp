@@ -1,6 +1,8 @@
 #include "module/convert.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,6 +39,55 @@ TrackLayerSpec From<TrackLayerSpec>::get(PyObject* o) {
                          From<std::vector<int32_t>>::get(items[2]), From<std::vector<int32_t>>::get(items[3])};
     if (got == 5) layer.stack = From<double>::get(items[4]);
     return layer;
+}
+
+namespace {
+// Packed cell ids: 21 bits per field, the layer in the top ones.
+constexpr int kCellIdBits = 21;
+constexpr int64_t kCellIdMask = (int64_t{1} << kCellIdBits) - 1;
+
+// A buffer's items are signed 64-bit integers: native 'q' or 'l' (or '=q', '<q' on a
+// little-endian machine), whatever the exporter calls them.
+bool holds_int64(const Py_buffer& view) {
+    if (view.itemsize != 8) return false;
+    const std::string_view f = view.format ? view.format : "B";
+    if (f == "q" || f == "l" || f == "@q" || f == "@l" || f == "=q") return true;
+    return std::endian::native == std::endian::little && f == "<q";
+}
+
+struct BufferView {
+    Py_buffer view{};
+    explicit BufferView(PyObject* o) {
+        if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) throw ErrorAlreadySet{};
+    }
+    ~BufferView() { PyBuffer_Release(&view); }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+};
+}  // namespace
+
+CellList From<CellList>::get(PyObject* o) {
+    if (!PyObject_CheckBuffer(o)) return sequence_of<Cell>(o);
+    const BufferView b(o);
+    if (b.view.ndim != 1 || !holds_int64(b.view)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "cells given as a buffer must be a one-dimensional array of signed 64-bit packed ids");
+        throw ErrorAlreadySet{};
+    }
+    const auto* ids = static_cast<const int64_t*>(b.view.buf);
+    const std::size_t n = static_cast<std::size_t>(b.view.shape ? b.view.shape[0] : b.view.len / 8);
+    CellList out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int64_t id = ids[i];
+        if (id < 0) {
+            PyErr_Format(PyExc_ValueError, "packed cell id %lld is negative", static_cast<long long>(id));
+            throw ErrorAlreadySet{};
+        }
+        out.push_back(Cell{static_cast<int32_t>(id & kCellIdMask), static_cast<int32_t>((id >> kCellIdBits) & kCellIdMask),
+                           static_cast<int32_t>(id >> (2 * kCellIdBits))});
+    }
+    return out;
 }
 
 namespace {

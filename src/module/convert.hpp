@@ -74,39 +74,54 @@ struct From<bool> {
     }
 };
 
+// Any sequence but str, its items converted in order.
+template <class T>
+std::vector<T> sequence_of(PyObject* o);
+
 template <class T>
 struct From<std::vector<T>> {
-    static std::vector<T> get(PyObject* o) {
-        if (PyUnicode_Check(o)) {
-            PyErr_SetString(PyExc_TypeError, "a str cannot be converted to a sequence of items");
-            throw ErrorAlreadySet{};
+    static std::vector<T> get(PyObject* o) { return sequence_of<T>(o); }
+};
+
+// A cell list: a sequence of (ix, iy, layer) tuples, or a one-dimensional buffer of signed
+// 64-bit packed ids, ix | iy << 21 | layer << 42 (each field 0 .. 2^21 - 1), which a caller
+// holding many routes keeps instead of a tuple per cell.
+template <>
+struct From<CellList> {
+    static CellList get(PyObject* o);
+};
+
+template <class T>
+std::vector<T> sequence_of(PyObject* o) {
+    if (PyUnicode_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, "a str cannot be converted to a sequence of items");
+        throw ErrorAlreadySet{};
+    }
+    if (!PySequence_Check(o)) raise_type_mismatch(o, "Sequence");
+    std::vector<T> out;
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        // Direct indexing, re-reading the size at every step and holding each item,
+        // visits exactly what iteration would even if a conversion mutates the list.
+        out.reserve(static_cast<std::size_t>(Py_SIZE(o)));
+        const bool list = PyList_CheckExact(o);
+        for (Py_ssize_t i = 0; i < Py_SIZE(o); ++i) {
+            const Ref item = Ref::borrow(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
+            out.push_back(From<T>::get(item.get()));
         }
-        if (!PySequence_Check(o)) raise_type_mismatch(o, "Sequence");
-        std::vector<T> out;
-        if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-            // Direct indexing, re-reading the size at every step and holding each item,
-            // visits exactly what iteration would even if a conversion mutates the list.
-            out.reserve(static_cast<std::size_t>(Py_SIZE(o)));
-            const bool list = PyList_CheckExact(o);
-            for (Py_ssize_t i = 0; i < Py_SIZE(o); ++i) {
-                const Ref item = Ref::borrow(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
-                out.push_back(From<T>::get(item.get()));
-            }
-            return out;
-        }
-        // Any other sequence reports its own size (__len__, __length_hint__), which
-        // may be far from what iteration yields: it is only a hint, capped so that a
-        // lying length costs no memory and raises no MemoryError.
-        constexpr Py_ssize_t kMaxReserve = 4096;
-        const Py_ssize_t hint = PyObject_LengthHint(o, 0);
-        if (hint < 0) throw ErrorAlreadySet{};
-        out.reserve(static_cast<std::size_t>(hint < kMaxReserve ? hint : kMaxReserve));
-        const Ref it = Ref::check(PyObject_GetIter(o));
-        while (Ref item = Ref::steal(PyIter_Next(it.get()))) out.push_back(From<T>::get(item.get()));
-        if (PyErr_Occurred()) throw ErrorAlreadySet{};
         return out;
     }
-};
+    // Any other sequence reports its own size (__len__, __length_hint__), which
+    // may be far from what iteration yields: it is only a hint, capped so that a
+    // lying length costs no memory and raises no MemoryError.
+    constexpr Py_ssize_t kMaxReserve = 4096;
+    const Py_ssize_t hint = PyObject_LengthHint(o, 0);
+    if (hint < 0) throw ErrorAlreadySet{};
+    out.reserve(static_cast<std::size_t>(hint < kMaxReserve ? hint : kMaxReserve));
+    const Ref it = Ref::check(PyObject_GetIter(o));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) out.push_back(From<T>::get(item.get()));
+    if (PyErr_Occurred()) throw ErrorAlreadySet{};
+    return out;
+}
 
 template <class T>
 struct From<std::optional<T>> {

@@ -231,16 +231,6 @@ def test_pin_layer_guides_lifted_only_when_asked(tiny_tech, tiny_design):
         GuideCosts(factor=0.5)
 
 
-def test_a_kept_route_holds_one_tuple_per_cell():
-    from tovrana_flow.routing.route_book import _sharing_cells
-    cells = [(0, 0, 0), (1, 0, 0)]
-    copies = [(tuple(list(cells[0])), tuple(list(cells[1])))]       # equal, not the same objects
-    route = _sharing_cells(cells, copies)
-    assert route.edges == copies and route.edges[0][0] is cells[0] and route.edges[0][1] is cells[1]
-    shared = [(cells[0], cells[1])]                                 # as the module returns them
-    assert _sharing_cells(cells, shared).edges is shared
-
-
 def test_the_census_in_bands_of_rows_finds_the_markers_of_one_call(tiny_tech, tiny_design, monkeypatch):
     """Worked band by band (each band's call gets only the nets that reach into it), the
     census finds the same cover markers as one call over every route, on a spacing model and

@@ -9,7 +9,10 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from ..grid_routes import Cell, Routes, occ_nets
+import numpy as np
+
+from ..grid_routes import Cell, Routes, cells_of_keys
+from ..packed_routes import occ_nets
 from ..mapping import GridModel
 
 
@@ -62,7 +65,7 @@ class MarkerCensus:
 
     def count(self, grid, routes: Routes, clock) -> MarkerCount:
         m, h = self.model, self.model.halos
-        nets = occ_nets({**routes, **m.supply_routes})
+        nets = occ_nets(routes, m.supply_routes)
         with clock.timing():
             if h.prl_halo > 0 and h.prl_len > 0:   # cover markers come first: count them alone
                 found = grid.flexgc(nets=nets, wire_halo=h.wire_halo, via_halo=h.via_halo, region=None,
@@ -89,8 +92,7 @@ class MarkerCensus:
             return grid.flexgc(nets=nets, wire_halo=h.wire_halo, via_halo=h.via_halo, region=None,
                                prl_halo=0, prl_len=0, vertical=m.vertical)
         reach = self._reach()
-        spans = [(min(c[1] for c in cells_), max(c[1] for c in cells_)) if cells_ else (0, -1)
-                 for _, cells_, _ in nets]
+        spans = [_rows_span(cells_) for _, cells_, _ in nets]
         found = []
         step = -(-m.ny // bands)
         for y0 in range(0, m.ny, step):
@@ -116,3 +118,13 @@ class MarkerCensus:
             if sum(1 for n in nets_ if n in owners) < 2:
                 return False
         return True
+
+
+def _rows_span(cells) -> tuple[int, int]:
+    """The lowest and highest row of cells given as tuples or as packed ids; (0, -1) for none."""
+    if not len(cells):
+        return 0, -1
+    if isinstance(cells, np.ndarray):
+        rows = cells_of_keys(cells)[:, 1]
+        return int(rows.min()), int(rows.max())
+    return min(c[1] for c in cells), max(c[1] for c in cells)

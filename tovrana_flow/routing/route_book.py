@@ -8,15 +8,15 @@ and `book.grid` for the module's reading calls (`flexgc`, `box_maze`, `occ_signa
 from __future__ import annotations
 
 from dataclasses import dataclass
-from types import MappingProxyType
 from typing import Mapping
 
 import tovrana
 
 from ..errors import at_least
-from ..grid_routes import Box, Cell, Route, occ_nets, open_nets, shared_cells, without_loops
+from ..grid_routes import Box, Cell, Route, open_nets, shared_cells, without_loops
 from ..mapping import GridModel
 from ..metrics import ModuleClock
+from ..packed_routes import PackedRoutes, occ_nets
 from .engines import EngineFactory, GridRecipe, LocalEngine
 from .search import guide_rects
 
@@ -52,7 +52,7 @@ def grid_recipe(model: GridModel, routes: Mapping[int, Route], guides=None,
         termsets=[(net, model.termsets[net]) for net in sorted(model.termsets)],
         ranks=[(net, net) for net in sorted(model.termsets)],
         supply=model.supply, obstacles=model.obstacles(),
-        occ_nets=occ_nets({**routes, **model.supply_routes}), wire_halo=h.wire_halo, via_halo=h.via_halo,
+        occ_nets=occ_nets(routes, model.supply_routes), wire_halo=h.wire_halo, via_halo=h.via_halo,
         **grid_models(model, guides, costs))
 
 
@@ -77,17 +77,6 @@ def spare_grid(model: GridModel) -> tovrana.Grid:
     return GridRecipe(model.grid_args(), [], [], [], [], [], [], 0, 0, **grid_models(model)).empty_grid()
 
 
-def _sharing_cells(cells: list[Cell], edges: list) -> Route:
-    """The route with its edges' ends the very tuples of its cell list (edges' own copies of
-    the cells would hold most of the routes' memory). The module's results share them
-    already and are kept as they are: new edge tuples made beside the result's dying ones
-    would keep Python's allocator from handing that memory back."""
-    same = {c: c for c in cells}
-    if all(same.get(a) is a and same.get(b) is b for a, b in edges):
-        return Route(cells, edges)
-    return Route(cells, [(same.get(a, a), same.get(b, b)) for a, b in edges])
-
-
 class RouteBook:
     """Routes of the signal nets (net id -> `Route`) and the engine holding them. A book may
     start empty: the initial routing then enters the nets one by one."""
@@ -97,7 +86,7 @@ class RouteBook:
         self.model = model
         self.guides = guides          # the nets' route guides: the corridors of searches from scratch
         self.clock = clock or ModuleClock()
-        self._routes: dict[int, Route] = {net: Route(*r) for net, r in (routes or {}).items()}
+        self._routes = PackedRoutes({net: Route(*r) for net, r in (routes or {}).items()})
         self._revisions: dict[int, int] = {}      # net -> how many times its route was replaced
         with self.clock.timing():
             self._engine = engine_factory(grid_recipe(model, self._routes, guides, guide_costs))
@@ -106,7 +95,12 @@ class RouteBook:
 
     @property
     def routes(self) -> Mapping[int, Route]:
-        return MappingProxyType(self._routes)
+        """Every net's route, read-only; held packed, so each read unpacks a fresh `Route`."""
+        return self._routes.read_only()
+
+    def routes_copy(self) -> PackedRoutes:
+        """The routes as they are now, packed (a copy that later changes do not reach)."""
+        return self._routes.copy()
 
     @property
     def grid(self) -> tovrana.Grid:
@@ -129,7 +123,7 @@ class RouteBook:
         """Whether the engine's incrementally kept occupancy differs from a fresh `occ_init`
         of the routes (built on `check_grid`, a spare grid of the same model: `spare_grid`)."""
         h = self.model.halos
-        check_grid.occ_init(nets=occ_nets({**self._routes, **self.model.supply_routes}), wire_halo=h.wire_halo,
+        check_grid.occ_init(nets=occ_nets(self._routes, self.model.supply_routes), wire_halo=h.wire_halo,
                             via_halo=h.via_halo)
         return check_grid.occ_signature() != self.grid.occ_signature()
 
@@ -143,7 +137,7 @@ class RouteBook:
             for net, cells, edges in sorted(result):
                 self._engine.update_route(net, cells, edges)
         for net, cells, edges in result:
-            self._routes[net] = _sharing_cells(cells, edges)
+            self._routes[net] = Route(cells, edges)
             self._revisions[net] = self._revisions.get(net, 0) + 1
         return {net for net, _, _ in result}
 
@@ -175,12 +169,12 @@ class RouteBook:
     def rebuild_occupancy(self) -> None:
         h = self.model.halos
         with self.clock.timing():
-            self._engine.rebuild_occupancy(occ_nets({**self._routes, **self.model.supply_routes}), h.wire_halo,
+            self._engine.rebuild_occupancy(occ_nets(self._routes, self.model.supply_routes), h.wire_halo,
                                            h.via_halo)
 
-    def snapshot(self) -> dict[int, Route]:
+    def snapshot(self) -> PackedRoutes:
         """The routes as they are, for a later `roll_back`."""
-        return dict(self._routes)
+        return self._routes.copy()
 
     def roll_back(self, snapshot: Mapping[int, Route], nets) -> None:
         """Gives `nets` their routes of `snapshot` again, in the book and in the engine, and
