@@ -3,6 +3,8 @@
 from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex, TypeAlias, final
 
+from typing_extensions import Buffer
+
 __all__ = ["Grid"]
 
 # Argument shapes. Integers are anything with an integer-index hook (converted to signed 32-bit,
@@ -11,9 +13,13 @@ __all__ = ["Grid"]
 _Int: TypeAlias = SupportsIndex
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 _CellArg: TypeAlias = tuple[_Int, _Int, _Int]  # (ix, iy, layer)
+# A cell list: a sequence of cells, or a one-dimensional buffer (e.g. a NumPy int64 array) of
+# signed 64-bit packed ids ix | iy << 21 | layer << 42, each field 0 .. 2**21 - 1 (TypeError for
+# another item type or shape, ValueError for a negative id).
+_CellsArg: TypeAlias = Sequence[_CellArg] | Buffer
 _EdgeArg: TypeAlias = tuple[_CellArg, _CellArg]
-_NetCellsArg: TypeAlias = tuple[_Int, Sequence[_CellArg], Sequence[_CellArg]]  # (net, cells, via cells)
-_NetRouteArg: TypeAlias = tuple[_Int, Sequence[_CellArg], Sequence[_EdgeArg]]  # (net, cells, edges)
+_NetCellsArg: TypeAlias = tuple[_Int, _CellsArg, _CellsArg]  # (net, cells, via cells)
+_NetRouteArg: TypeAlias = tuple[_Int, _CellsArg, Sequence[_EdgeArg]]  # (net, cells, edges)
 # (vertical, wrong_way, x_lines, y_lines[, stack]): one layer of a track model
 _TrackLayerArg: TypeAlias = (
     tuple[bool, _Float, Sequence[_Int], Sequence[_Int]] | tuple[bool, _Float, Sequence[_Int], Sequence[_Int], _Float]
@@ -48,14 +54,14 @@ class Grid:
     def box_maze(
         self,
         net: _Int,
-        starts: Sequence[_CellArg],
-        goals: Sequence[_CellArg],
-        hard: Sequence[_CellArg],
+        starts: _CellsArg,
+        goals: _CellsArg,
+        hard: _CellsArg,
         # None: the cells of every route in the store (routes_init / routes_update) of a
         # net other than `net`, kept by the grid instead of converted on every call.
-        route_shape: Sequence[_CellArg] | None,
-        marker_pos: Sequence[_CellArg],
-        fixed: Sequence[_CellArg],
+        route_shape: _CellsArg | None,
+        marker_pos: _CellsArg,
+        fixed: _CellsArg,
         gg_drc: _Float,
         gg_marker: _Float,
         gg_fixed: _Float,
@@ -79,9 +85,9 @@ class Grid:
         vertical: Sequence[bool],
     ) -> list[_Marker]: ...
     def routes_init(self, nets: Sequence[_NetRouteArg]) -> None: ...
-    def routes_update(self, net: _Int, cells: Sequence[_CellArg], edges: Sequence[_EdgeArg]) -> None: ...
-    def set_termsets(self, termsets: Sequence[tuple[_Int, Sequence[Sequence[_CellArg]]]]) -> None: ...
-    def set_worker_consts(self, supply: Sequence[_Int], obstacles: Sequence[_CellArg]) -> None: ...
+    def routes_update(self, net: _Int, cells: _CellsArg, edges: Sequence[_EdgeArg]) -> None: ...
+    def set_termsets(self, termsets: Sequence[tuple[_Int, Sequence[_CellsArg]]]) -> None: ...
+    def set_worker_consts(self, supply: Sequence[_Int], obstacles: _CellsArg) -> None: ...
     def set_name_rank(self, ranks: Sequence[tuple[_Int, _Int]]) -> None: ...
     def set_track_model(
         self,
@@ -106,7 +112,7 @@ class Grid:
         (naming the argument, nothing changed) for wrong lengths, coordinates not ascending, an
         extent beyond 64 bits, unit <= 0, wrong_way < 1 or NaN, stack < 0 or NaN, a line index
         outside the grid."""
-    def set_no_via_cells(self, cells: Sequence[_CellArg]) -> None:
+    def set_no_via_cells(self, cells: _CellsArg) -> None:
         """In-grid cells where no via may land: a layer change into or out of them is refused.
         Replaces the set before; [] clears it. ValueError for a cell outside the grid."""
     def set_spacing_model(self, layers: Sequence[tuple[_Int, _Int, _Int, _Int]] | None) -> None:

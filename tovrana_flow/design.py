@@ -7,7 +7,10 @@ that later stages can name the place of a fault.
 """
 from __future__ import annotations
 
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
+
+import numpy as np
 
 
 @dataclass(frozen=True, slots=True)
@@ -338,4 +341,34 @@ class GuideBox:
     line: int = 0
 
 
-Guides = dict[str, list[GuideBox]]  # net name -> its guide boxes, from a .guide file
+class GuideBoxes(Sequence):
+    """A net's guide boxes held as one array (a box as records takes about 300 bytes, and a
+    large design's guides have millions of boxes); reading yields `GuideBox` records."""
+    __slots__ = ("_rows", "_layer_of", "_layers")
+
+    def __init__(self, boxes: Iterable[GuideBox] = ()):
+        boxes = list(boxes)
+        self._layers = tuple(sorted({b.layer for b in boxes}))
+        index = {name: i for i, name in enumerate(self._layers)}
+        self._rows = np.array([(b.rect.x0, b.rect.y0, b.rect.x1, b.rect.y1, b.line) for b in boxes],
+                              dtype=np.int64).reshape(-1, 5)
+        self._layer_of = np.array([index[b.layer] for b in boxes], dtype=np.int32)
+
+    def __len__(self) -> int:
+        return len(self._rows)
+
+    def __iter__(self) -> Iterator[GuideBox]:
+        for (x0, y0, x1, y1, line), k in zip(self._rows.tolist(), self._layer_of.tolist()):
+            yield GuideBox(Rect(x0, y0, x1, y1), self._layers[k], line)
+
+    def __getitem__(self, i):
+        return list(self)[i]
+
+    def __eq__(self, other) -> bool:
+        return isinstance(other, Sequence) and list(self) == list(other)
+
+    def __repr__(self) -> str:
+        return f"GuideBoxes({list(self)!r})"
+
+
+Guides = dict[str, Sequence[GuideBox]]  # net name -> its guide boxes (`GuideBoxes` from a .guide file)

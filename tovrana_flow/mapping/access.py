@@ -25,13 +25,13 @@ from .rules import LayerRules, Pad
 from .track_points import bracket_points, clamp_into, distance2
 
 
-@dataclass
+@dataclass(slots=True)        # a design has one per pin and grid point
 class AccessPoint:
     cell: Cell
     wires: list[Wire] = field(default_factory=list)   # written with the route when it ends here
 
 
-@dataclass
+@dataclass(slots=True)
 class PinAccess:
     net: int
     points: list[AccessPoint]          # the terminal set, cells ascending

@@ -1,7 +1,7 @@
 """Reads route guides: for each net, `name`, `(`, lines `x0 y0 x1 y1 LAYER`, `)`."""
 from __future__ import annotations
 
-from ..design import GuideBox, Guides, Rect, Tech
+from ..design import GuideBox, GuideBoxes, Guides, Rect, Tech
 from .tokens import Tokens
 
 
@@ -15,7 +15,7 @@ def read_guides(path: str, tech: Tech | None = None) -> Guides:
         net = t.name("guide", "a net name")
         construct = f"guide {net}"
         t.expect("(", construct)
-        boxes = guides.setdefault(net, [])
+        boxes = list(guides.get(net, ()))
         while not t.accept(")"):
             at = t.i
             x0, y0, x1, y1 = (t.integer(construct, "a coordinate or ')'") for _ in range(4))
@@ -23,4 +23,5 @@ def read_guides(path: str, tech: Tech | None = None) -> Guides:
             if layers is not None and layer not in layers:
                 t.error(construct, f"layer {layer!r} is not defined in the LEF", t.i - 1)
             boxes.append(GuideBox(Rect(min(x0, x1), min(y0, y1), max(x0, x1), max(y0, y1)), layer, t.line(at)))
+        guides[net] = GuideBoxes(boxes)     # packed net by net: only one net's records at a time
     return guides
