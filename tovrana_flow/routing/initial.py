@@ -17,6 +17,7 @@ from ..design import Guides
 from ..errors import at_least
 from ..grid_routes import Cell, Route
 from ..mapping import GridModel
+from ..packed_routes import pack, unpack
 from ..progress import progress
 from .route_book import RouteBook
 from .search import Greed, route_net
@@ -109,7 +110,9 @@ def initial_routing(book: RouteBook, guides: Guides | None = None, options: Init
         return result
 
     def search(net: int):
-        return route_net(book.grid, model, net, opts.margin, 0.0, book.clock, guides, greed=opts.greed)
+        # held packed until entered: the searches' routes as tuples would be the whole design's
+        routed, widened = route_net(book.grid, model, net, opts.margin, 0.0, book.clock, guides, greed=opts.greed)
+        return (None if routed is None else pack(routed)), widened
 
     # Nets of many terminal sets first, so that no thread is left with a large one at the end.
     # Every search ends before the first route enters the book: entering changes the grid,
@@ -119,7 +122,8 @@ def initial_routing(book: RouteBook, guides: Guides | None = None, options: Init
         found = dict(zip(largest_first, progress(pool.map(search, largest_first), "initial routing",
                                                  total=len(nets), enabled=show_progress)))
     for net in nets:
-        _enter(book, net, found[net], result)
+        packed, widened = found.pop(net)
+        _enter(book, net, (None if packed is None else unpack(packed), widened), result)
     return result
 
 
