@@ -22,6 +22,7 @@ import numpy as np
 from ..design import Design, Net, Tech, Wire
 from ..errors import FlowInputError
 from .overlaps import meeting_pairs
+from ..packed_rows import PackedRows
 from ..placed_shapes import placed_pins
 from ..read import read_def
 
@@ -95,7 +96,7 @@ class _Scene:
         self.nets: list[tuple[int, ...]] = []
         self.origins: list[tuple] = []
         self.uf = _UnionFind()
-        self.rects: dict[str, list[tuple[int, int, int, int, int]]] = defaultdict(list)  # x0 y0 x1 y1 element
+        self.rects: dict[str, PackedRows] = defaultdict(lambda: PackedRows(5))  # rows x0 y0 x1 y1 element
         self.net_names: list[str] = []
         self.net_ids: dict[str, int] = {}
         self._via_layers: dict[str, list[str] | None] = {}
@@ -254,7 +255,7 @@ def _join_and_find_shorts(scene: _Scene, cell: int) -> tuple[Meetings, Meetings]
     shorts: Meetings = {}
     pin_shorts: Meetings = {}
     for layer in sorted(scene.rects):
-        table = np.array(scene.rects[layer], dtype=np.int64).reshape(-1, 5)
+        table = scene.rects[layer].array()
         owner = table[:, 4]
         passive = np.array([kinds[e] == PIN for e in owner.tolist()], dtype=bool)
         pairs = meeting_pairs(table[:, 0], table[:, 1], table[:, 2], table[:, 3], passive, cell)
