@@ -96,10 +96,11 @@ class RouteLength:
     def __call__(self, book: RouteBook) -> tuple[float, int]:
         xs, ys = self.model.gridmap.xs, self.model.gridmap.ys
         length = vias = 0
-        for net, route in book.routes.items():
+        routes = book.routes
+        for net in routes:
             kept = self.kept.get(net)
-            if kept is None or kept[0] != book.revision(net):
-                kept = self.kept[net] = (book.revision(net), *_net_length(xs, ys, route[1]))
+            if kept is None or kept[0] != book.revision(net):       # only then is the route read
+                kept = self.kept[net] = (book.revision(net), *_net_length(xs, ys, routes[net].edges))
             length += kept[1]
             vias += kept[2]
         return length / self.model.gridmap.dbu_per_micron, vias
