@@ -17,6 +17,10 @@ _CellArg: TypeAlias = tuple[_Int, _Int, _Int]  # (ix, iy, layer)
 # signed 64-bit packed ids ix | iy << 21 | layer << 42, each field 0 .. 2**21 - 1 (TypeError for
 # another item type or shape, ValueError for a negative id).
 _CellsArg: TypeAlias = Sequence[_CellArg] | Buffer
+# A list of records of ints only (blocked and pad cells, columns, corridor gcells, boxes, ranks,
+# guide rectangles) may also be a two-dimensional C-contiguous buffer of 32-bit ints, one row
+# per record (TypeError for another item type or shape).
+_IntRows: TypeAlias = Buffer
 _EdgeArg: TypeAlias = tuple[_CellArg, _CellArg]
 _NetCellsArg: TypeAlias = tuple[_Int, _CellsArg, _CellsArg]  # (net, cells, via cells)
 _NetRouteArg: TypeAlias = tuple[_Int, _CellsArg, Sequence[_EdgeArg]]  # (net, cells, edges)
@@ -44,9 +48,9 @@ class Grid:
         nx: _Int,
         ny: _Int,
         nz: _Int,
-        blocked: Sequence[tuple[_Int, _Int, _Int]],
-        pad_owner: Sequence[tuple[_Int, _Int, _Int, _Int]],
-        via_blocked: Sequence[tuple[_Int, _Int]],
+        blocked: Sequence[tuple[_Int, _Int, _Int]] | _IntRows,
+        pad_owner: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
+        via_blocked: Sequence[tuple[_Int, _Int]] | _IntRows,
         via_index: Sequence[tuple[_Int, _Int, _Float]],
     ) -> Grid: ...
     # Releases the interpreter lock while it searches (a shared borrow): searches of one
@@ -65,7 +69,7 @@ class Grid:
         gg_drc: _Float,
         gg_marker: _Float,
         gg_fixed: _Float,
-        corridor: Sequence[tuple[_Int, _Int]],
+        corridor: Sequence[tuple[_Int, _Int]] | _IntRows,
         gc: _Int,
         use_occ: bool,
         # > 1: the heuristic times this; a path at most this many times the cheapest, found
@@ -140,7 +144,7 @@ class Grid:
         lines or inverted."""
     def route_boxes(
         self,
-        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]],
+        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
         gc: _Int,
         wire_halo: _Int,
         via_halo: _Int,
@@ -157,7 +161,7 @@ class Grid:
     ) -> list[_NetRoute]: ...
     def work_boxes(
         self,
-        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]],
+        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
         gc: _Int,
         wire_halo: _Int,
         via_halo: _Int,
@@ -174,7 +178,7 @@ class Grid:
     ) -> bytes: ...
     def merge_boxes(
         self,
-        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]],
+        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
         gc: _Int,
         results: Sequence[bytes],
         n_threads: _Int = 1,  # merge threads (clamped to >= 1); the result is the same for any

@@ -247,3 +247,25 @@ def test_malformed_packed_ids_are_refused_and_change_nothing():
     g.routes_update(1, packed([(4000, 5, 1)]), [])
     other.routes_update(1, [(4000, 5, 1)], [])
     assert g._check_state() == other._check_state()
+
+
+def test_records_of_ints_given_as_int32_rows_are_the_same_records():
+    """Blocked and pad cells (any record of ints only) as a two-dimensional int32 array: the
+    same grid as from tuples; a wrong shape or type is refused."""
+    d = make_design(seed=5, shape=(20, 16, 3, 6, 4))
+    nx, ny, nz, blocked, pads, via_blocked, via_index = d.grid_args()
+    from_rows = d.load(tovrana.Grid(nx, ny, nz, np.array(blocked, dtype=np.int32).reshape(-1, 3),
+                                    np.array(pads, dtype=np.int32).reshape(-1, 4),
+                                    np.array(via_blocked, dtype=np.int32).reshape(-1, 2), via_index))
+    from_tuples = d.load(tovrana.Grid(*d.grid_args()))
+    assert from_rows._check_state() == from_tuples._check_state()
+    assert from_rows._memory_usage() == from_tuples._memory_usage()
+    net, cells, _ = d.route_list()[0]
+    corridor = [(x, y) for x in range(5) for y in range(4)]
+    search = lambda g: g.box_maze(net, cells[:1], cells[-1:], [], None, [], [], 2.0, 0.0, 0.0, corridor, 4, True)
+    assert search(from_rows) == search(from_tuples)
+    good = np.array(pads, dtype=np.int32).reshape(-1, 4)
+    assert len(good) > 2
+    for bad in (good[:, :3], good.astype(np.int64), good.astype(np.float32), good.ravel(), good[::2]):
+        with pytest.raises((TypeError, ValueError, BufferError)):
+            tovrana.Grid(nx, ny, nz, blocked, bad, via_blocked, via_index)

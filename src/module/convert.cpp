@@ -55,16 +55,20 @@ bool holds_int64(const Py_buffer& view) {
     return std::endian::native == std::endian::little && f == "<q";
 }
 
-struct BufferView {
-    Py_buffer view{};
-    explicit BufferView(PyObject* o) {
-        if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) throw ErrorAlreadySet{};
-    }
-    ~BufferView() { PyBuffer_Release(&view); }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-};
 }  // namespace
+
+const int32_t* int32_rows(const BufferView& b, Py_ssize_t fields) {
+    const Py_buffer& view = b.view;
+    const std::string_view f = view.format ? view.format : "B";
+    const bool int32 = view.itemsize == 4 && (f == "i" || f == "@i" || f == "=i" || f == "l" || f == "@l" ||
+                                              (std::endian::native == std::endian::little && f == "<i"));
+    if (view.ndim != 2 || !int32 || view.shape[1] != fields) {
+        PyErr_Format(PyExc_TypeError, "records given as a buffer must be a two-dimensional array of 32-bit ints "
+                     "with %zd columns", fields);
+        throw ErrorAlreadySet{};
+    }
+    return static_cast<const int32_t*>(view.buf);
+}
 
 CellList From<CellList>::get(PyObject* o) {
     if (!PyObject_CheckBuffer(o)) return sequence_of<Cell>(o);

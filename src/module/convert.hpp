@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -91,8 +92,54 @@ struct From<CellList> {
     static CellList get(PyObject* o);
 };
 
+// The Python tuple shape of a record: its fields' types in tuple order.
+template <class S>
+struct TupleShape;
+
+// Records whose fields are all 32-bit ints (boxes, blocked and pad cells, columns, ...).
+template <class Shape>
+struct AllInt32 : std::false_type {};
+template <class... Ts>
+struct AllInt32<std::tuple<Ts...>> : std::bool_constant<(std::is_same_v<Ts, int32_t> && ...)> {};
+template <class T>
+concept IntRecord = requires { typename TupleShape<T>::type; } && AllInt32<typename TupleShape<T>::type>::value;
+
+// An object's C-contiguous buffer, held while this lives.
+struct BufferView {
+    Py_buffer view{};
+    explicit BufferView(PyObject* o) {
+        if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) throw ErrorAlreadySet{};
+    }
+    ~BufferView() { PyBuffer_Release(&view); }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+};
+
+// The rows of a two-dimensional buffer of 32-bit ints with `fields` columns, one record per
+// row. Throws TypeError naming the shape it needs when the buffer is anything else.
+const int32_t* int32_rows(const BufferView& b, Py_ssize_t fields);
+
+template <class T, std::size_t... I>
+T record_of_row(const int32_t* row, std::index_sequence<I...>) {
+    return T{row[I]...};
+}
+
 template <class T>
 std::vector<T> sequence_of(PyObject* o) {
+    if constexpr (IntRecord<T>) {
+        // An array of many small records costs far less memory than a tuple per record.
+        if (PyObject_CheckBuffer(o)) {
+            constexpr std::size_t fields = std::tuple_size_v<typename TupleShape<T>::type>;
+            const BufferView b(o);
+            const int32_t* data = int32_rows(b, static_cast<Py_ssize_t>(fields));
+            const auto rows = static_cast<std::size_t>(b.view.shape[0]);
+            std::vector<T> out;
+            out.reserve(rows);
+            for (std::size_t r = 0; r < rows; ++r)
+                out.push_back(record_of_row<T>(data + r * fields, std::make_index_sequence<fields>{}));
+            return out;
+        }
+    }
     if (PyUnicode_Check(o)) {
         PyErr_SetString(PyExc_TypeError, "a str cannot be converted to a sequence of items");
         throw ErrorAlreadySet{};
@@ -136,9 +183,6 @@ PyObject* const* tuple_items(PyObject* o, Py_ssize_t n);
 // Items of a tuple of `n` to `most` items; `got` is set to the count.
 PyObject* const* tuple_items(PyObject* o, Py_ssize_t n, Py_ssize_t most, Py_ssize_t& got);
 
-// The Python tuple shape of a record: its fields' types in tuple order.
-template <class S>
-struct TupleShape;
 template <> struct TupleShape<Cell> { using type = std::tuple<int32_t, int32_t, int32_t>; };
 template <> struct TupleShape<Edge> { using type = std::tuple<Cell, Cell>; };
 template <> struct TupleShape<BlockedEntry> { using type = std::tuple<int32_t, int32_t, int32_t>; };

@@ -16,7 +16,7 @@ import numpy as np
 
 from ..design import Design, Guides, Rect, Tech
 from ..errors import FlowInputError, at_least, positive
-from ..grid_routes import Cell, Route
+from ..grid_routes import Cell, Route, cell_keys
 from ..placed_shapes import PlacedShapes, keepout_shapes
 from .access import PinAccess, PointUse, Stack, access_wire, from_above, on_grid_points, one_gcell, stack_points
 from .claims import FREE, NOBODY, FixedRects, layer_claims
@@ -58,8 +58,10 @@ class TrackModel:
     layers: list[tuple[bool, float, list[int], list[int]]]
 
 
-def _tuples(rows) -> list[tuple]:
-    return list(map(tuple, rows.tolist())) if isinstance(rows, np.ndarray) else rows
+def _module_rows(rows):
+    """Rows of an int32 array as the module takes them, the array itself (a tuple per row
+    would cost ten times its memory, 2 GB on a design of 50,000 nets); lists as they are."""
+    return np.ascontiguousarray(rows, dtype=np.int32) if isinstance(rows, np.ndarray) else rows
 
 
 @dataclass
@@ -68,7 +70,7 @@ class GridModel:
     gridmap: GridMap
     nz: int
     # (z, ix, iy) and (z, ix, iy, net id): rows of an int32 array from the mapping (a tenth of
-    # the memory of a tuple per cell), or lists of tuples; the module takes tuples, made per call
+    # the memory of a tuple per cell), or lists of tuples; the module takes either
     blocked: np.ndarray | list[tuple[int, int, int]]
     pad_owner: np.ndarray | list[tuple[int, int, int, int]]
     via_blocked: list[tuple[int, int]]
@@ -83,7 +85,7 @@ class GridModel:
     supply: list[int] = field(default_factory=list)               # nets never ripped up
     supply_routes: dict[int, Route] = field(default_factory=dict)  # their routes, kept as they are
     tracks: TrackModel | None = None              # None: the module's plain grid (unit steps, every move)
-    no_via_cells: list[Cell] = field(default_factory=list)
+    no_via_cells: np.ndarray | list[Cell] = field(default_factory=list)   # a cell list of the module (packed ids)
     spacing: list[tuple[int, int, int, int]] | None = None   # per layer (wire dx, dy, via dx, dy)
     rules: list[LayerRules] = field(default_factory=list)
     fixed: dict[str, FixedRects] = field(default_factory=dict)   # per routing layer name, its fixed metal
@@ -104,11 +106,15 @@ class GridModel:
         return len(self.gridmap.ys)
 
     def grid_args(self) -> tuple:
-        return (self.nx, self.ny, self.nz, _tuples(self.blocked), _tuples(self.pad_owner), self.via_blocked,
+        return (self.nx, self.ny, self.nz, _module_rows(self.blocked), _module_rows(self.pad_owner), self.via_blocked,
                 self.via_index)
 
-    def obstacles(self) -> list[Cell]:
-        return [(ix, iy, z) for z, ix, iy in _tuples(self.blocked)]
+    def obstacles(self):
+        """The blocked cells as a cell list of the module: packed ids for an array of rows."""
+        if isinstance(self.blocked, np.ndarray):
+            b = np.asarray(self.blocked, dtype=np.int64).reshape(-1, 3)
+            return cell_keys(b[:, [1, 2, 0]])
+        return [(ix, iy, z) for z, ix, iy in self.blocked]
 
     def access_used(self, net: int, route) -> list:
         """The access points a route uses: every one its edges touch (a route may reach a
@@ -402,7 +408,7 @@ def _claim_around_access_wires(access, xs, ys, masks, rules, layer_names, stacks
 def _grid_lists(owners, no_via, masks):
     """The module's blocked cells (z, ix, iy) and pad cells (z, ix, iy, net) as arrays of
     rows (points on the layer's tracks only: no move reaches the others), and the no-via
-    cells."""
+    cells as packed ids, layer by layer in row order."""
     blocked, pads, no_via_cells = [], [], []
     for z, (owner, nv, (x_mask, y_mask)) in enumerate(zip(owners, no_via, masks)):
         on = x_mask[None, :] | y_mask[:, None]
@@ -410,7 +416,7 @@ def _grid_lists(owners, no_via, masks):
         blocked.append(np.column_stack([np.full(len(ixs), z), ixs, iys]))
         iys, ixs = np.nonzero(on & (owner >= 0))
         pads.append(np.column_stack([np.full(len(ixs), z), ixs, iys, owner[iys, ixs]]))
-        for iy, ix in zip(*np.nonzero(on & nv & (owner != NOBODY))):
-            no_via_cells.append((int(ix), int(iy), z))
+        iys, ixs = np.nonzero(on & nv & (owner != NOBODY))
+        no_via_cells.append(cell_keys(np.column_stack([ixs, iys, np.full(len(ixs), z)]).astype(np.int64)))
     rows = lambda parts, width: np.concatenate(parts).astype(np.int32) if parts else np.zeros((0, width), np.int32)
-    return rows(blocked, 3), rows(pads, 4), no_via_cells
+    return rows(blocked, 3), rows(pads, 4), np.concatenate(no_via_cells) if no_via_cells else np.zeros(0, np.int64)
