@@ -56,7 +56,7 @@ def _rule_check(inputs: Inputs, model: GridModel):
     ids = {name: k for k, name in enumerate(model.net_names)}
 
     def check(routes) -> list:
-        wired = wiring(model, RouteResult(dict(routes), [], None, []))
+        wired = wiring(model, RouteResult(routes, [], None, []))
         design = copy.copy(inputs.design)
         design.nets = {name: copy.copy(net) for name, net in inputs.design.nets.items()}
         for name, wires in wired.items():
@@ -79,11 +79,13 @@ def wiring(model: GridModel, result: RouteResult) -> dict[str, list[Wire]]:
     g = model.gridmap
     access = {net: model.access_used(net, route) for net, route in result.routes.items()}
     pins = own_pins(model.fixed)
-    by_net = {net: (flush_ends_in_pins(route_wires(cells, steps_outside_pins(edges, g.xs, g.ys, g.layers,
-                                                                             pins.get(net, {})), g),
-                                       pins.get(net, {}))
-                    + [w for p in access[net] for w in p.wires])
-              for net, (cells, edges) in sorted(result.routes.items())}
+    by_net = {}
+    for net in sorted(result.routes):        # one route unpacked at a time
+        cells, edges = result.routes[net]
+        by_net[net] = (flush_ends_in_pins(route_wires(cells, steps_outside_pins(edges, g.xs, g.ys, g.layers,
+                                                                                pins.get(net, {})), g),
+                                          pins.get(net, {}))
+                       + [w for p in access[net] for w in p.wires])
     # the vias first: a variant changes the pads' shape, and so what a piece lacks of the area
     by_net = choose_vias(by_net, model.via_variants, model.rules, g.layers, model.fixed, 2 * widest_step(g.xs, g.ys))
     patches = min_area_patches(result.routes, access, g.xs, g.ys, model.rules, g.layers, model.fixed,
@@ -96,17 +98,23 @@ def write(inputs: Inputs, out_path: str, wires: dict[str, list[Wire]]) -> None:
     write_routed_def(inputs.def_path, out_path, inputs.design, wires)
 
 
-def check(tech: Tech, routed_def_path: str):
-    """The independent checker on the written DEF: opens and shorts, read back from the file."""
-    from .check.connectivity import check_file
-    return check_file(tech, routed_def_path)
+def check(tech: Tech, routed_def: str | Design):
+    """The independent checker on the written DEF (its path, or the design read back from
+    it): opens and shorts."""
+    from .check.connectivity import check_def
+    return check_def(tech, _read_back(tech, routed_def))
 
 
-def drc(tech: Tech, routed_def_path: str, guides: Guides | None = None):
-    """The design-rule check of the written DEF against the LEF's rules, with the contest's
-    soft measures (out-of-guide ones when `guides` are given) and score: a `DrcReport`."""
-    from .check.drc import drc_file
-    return drc_file(tech, routed_def_path, guides)
+def drc(tech: Tech, routed_def: str | Design, guides: Guides | None = None):
+    """The design-rule check of the written DEF (its path, or the design read back from it)
+    against the LEF's rules, with the contest's soft measures (out-of-guide ones when `guides`
+    are given) and score: a `DrcReport`."""
+    from .check.drc import drc_def
+    return drc_def(tech, _read_back(tech, routed_def), guides)
+
+
+def _read_back(tech: Tech, routed_def: str | Design) -> Design:
+    return read_def(routed_def, tech) if isinstance(routed_def, str) else routed_def
 
 
 def draw(tech: Tech, routed_def_path: str, png_path: str, markers=None) -> None:
@@ -195,9 +203,15 @@ def run(lef_paths: list[str], def_path: str, out_path: str, guide_path: str | No
     release_freed_memory()      # the engine's grid, gone with the routing stage
     rows.extend(routed.rows)
     timed("wires + write DEF", lambda: write(inputs, out_path, wiring(model, routed)))
-    report = timed("check", check, inputs.tech, out_path) if run_check else None
-    # -- design-rule check
-    rules = timed("design-rule check", drc, inputs.tech, out_path, inputs.guides) if run_check else None
+    report = rules = None
+    if run_check:
+        written: list[Design] = []      # the DEF read back once: both checks judge the same design
+
+        def read_back_and_check():
+            written.append(read_def(out_path, inputs.tech))
+            return check(inputs.tech, written[0])
+        report = timed("check", read_back_and_check)
+        rules = timed("design-rule check", drc, inputs.tech, written.pop(), inputs.guides)
     if png_path:
         timed("picture", draw, inputs.tech, out_path, png_path, rules.markers if rules else None)
     summary = _summary(inputs, model, routed, report, time.perf_counter() - t0)

@@ -10,7 +10,7 @@ from testkit.sample import SAMPLE, sample_args
 from tovrana_flow import api, cli
 from tovrana_flow.check import check_file
 from tovrana_flow.check.drc import drc_file
-from tovrana_flow.read import read_def, read_lef
+from tovrana_flow.read import read_def, read_guides, read_lef
 
 DATA = Path(__file__).parent / "data"
 
@@ -30,6 +30,11 @@ def test_sample_through_the_api_is_connected_and_short_free(tmp_path):
     rules = result.drc
     assert metrics["summary"]["drc"]["counts"] == {k: rules.count(k) for k in metrics["summary"]["drc"]["counts"]}
     assert rules.soft.guided and rules.soft.total("vias") == result.routed.rows[-1].vias
+    # both checks judged one reading of the file: each finds what it finds on a reading of its own
+    tech_ = read_lef([str(SAMPLE / "ispd18_sample.input.lef")])
+    alone = api.drc(tech_, str(out), read_guides(str(SAMPLE / "ispd18_sample.input.guide"), tech_)).as_dict()
+    assert {**rules.as_dict(), "seconds": 0} == {**alone, "seconds": 0}
+    assert {**vars(api.check(tech_, str(out))), "seconds": 0} == {**vars(report), "seconds": 0}
     assert [row["phase"] for row in metrics["phases"]][:3] == ["read LEF/DEF", "map to grid", "initial maze routing"]
     # the routed DEF keeps everything else of the input: same components, nets, pins
     tech = read_lef([str(SAMPLE / "ispd18_sample.input.lef")])

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import time
 from dataclasses import dataclass, field
+from typing import Mapping
 from functools import cache, partial
 
 from ..design import Guides
@@ -63,7 +64,7 @@ class RouteOptions:
 
 @dataclass
 class RouteResult:
-    routes: dict[int, Route]         # net id -> route
+    routes: Mapping[int, Route]      # net id -> route (held packed: each read unpacks it)
     opens: list[int]                 # nets the grid routes leave unconnected
     markers: MarkerCount             # after the last pass
     rows: list[PhaseRow]
@@ -228,7 +229,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             current = census.count(book.grid, book.routes, clock)
             rows.append(_row("loops and idle branches cut", time.perf_counter() - t, clock.seconds - m0, measure, book,
                              current, trimmed, len(still_open)))
-        return RouteResult(dict(book.routes), sorted(still_open), current, rows, drift, initial.widened, repaired,
+        return RouteResult(book.routes_copy(), sorted(still_open), current, rows, drift, initial.widened, repaired,
                            shared_left)
     finally:
         book.close()
