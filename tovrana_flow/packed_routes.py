@@ -48,8 +48,8 @@ def pack(route: Route) -> _Packed | Route:
 
 
 def unpack(packed: _Packed | Route) -> Route:
-    if isinstance(packed, Route):
-        return packed
+    if isinstance(packed, Route):       # kept as given: a copy, so that a reader cannot change it
+        return Route(list(packed.cells), list(packed.edges))
     table = list(map(tuple, cells_of_keys(packed.ids).tolist()))
     return Route(table[:packed.n_cells], [(table[a], table[b]) for a, b in packed.ends.tolist()])
 

@@ -54,6 +54,8 @@ def test_a_route_off_the_id_range_is_kept_as_it_is():
     off = Route([(-1, 0, 0), (0, 0, 0)], [((-1, 0, 0), (0, 0, 0))])
     book = PackedRoutes({3: off, 4: Route([(1, 1, 1)], [])})
     assert book[3] == off
+    book[3].cells.clear()                       # what a reader does with its copy stays with it
+    assert book[3] == off
     assert occ_nets(book, {5: Route([(2, 2, 2)], [])})[0] == (3, off.cells, [])
     assert [e[0] for e in occ_nets(book, {4: Route([(9, 9, 9)], [])})] == [3, 4]
     assert occ_nets(book, {4: Route([(9, 9, 9)], [])})[1] == (4, [(9, 9, 9)], [])   # the later mapping wins
