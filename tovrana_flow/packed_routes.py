@@ -32,14 +32,15 @@ def pack(route: Route) -> _Packed | Route:
     for i, c in enumerate(cells):
         index.setdefault(c, i)      # the first of equal cells stands for them all
     table = list(cells)
-    ends = np.empty((len(edges), 2), dtype=np.int32)
-    for k, edge in enumerate(edges):
-        for j, c in enumerate(edge):
+    flat: list[int] = []
+    for edge in edges:
+        for c in edge:
             i = index.get(c)
             if i is None:           # an edge end that is not among the cells
                 i = index[c] = len(table)
                 table.append(c)
-            ends[k, j] = i
+            flat.append(i)
+    ends = np.array(flat, dtype=np.int32).reshape(-1, 2)
     try:
         ids = cell_keys(np.asarray(table, dtype=np.int64).reshape(-1, 3))
     except (ValueError, TypeError, OverflowError):
