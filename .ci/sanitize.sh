@@ -44,6 +44,6 @@ PYTHONPATH="build/asan/site" "$py" -m pytest -q -p no:cacheprovider ${ASAN_TESTS
 build tsan "-fsanitize=thread"
 echo "== threaded tests under ThreadSanitizer"
 LD_PRELOAD="$(gcc -print-file-name=libtsan.so)" check_import build/tsan/site
-TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 TOVRANA_SANITIZED=1 \
+TSAN_OPTIONS="halt_on_error=1:report_signal_unsafe=0:suppressions=$PWD/.ci/tsan.supp" TOVRANA_SANITIZED=1 \
 LD_PRELOAD="$(gcc -print-file-name=libtsan.so)" PYTHONPATH="build/tsan/site" \
 "$py" -m pytest -q -p no:cacheprovider ${TSAN_TESTS:-tests/test_route_boxes.py tests/test_work_merge.py tests/test_maze.py tests/test_spacing_model.py tests/test_kept_state.py tests/test_guides.py}

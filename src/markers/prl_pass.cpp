@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "grid/scratch_pool.hpp"
 #include "markers/cell_slots.hpp"
 
 namespace tovrana::markers {
@@ -218,7 +219,7 @@ void emit_run(const PrlKey& k, int64_t first, int64_t last, const Region* region
     if (!m.cells.empty()) out.push_back(std::move(m));
 }
 
-// A thread's storage for the pass, kept from one call to the next: a box worker
+// Storage for the pass, kept from one call to the next: a box worker
 // calls the pass after every reroute, and storage of this size, fresh each time,
 // is mapped and zeroed by the system again and again. Emptied at the start of a
 // call; given back after one that grew it beyond kKeepBytes.
@@ -250,12 +251,9 @@ struct Scratch {
         }
     }
 };
-// Reached through a call the compiler cannot see through: with the thread-local's
-// address known, it recomputes it (a call into the dynamic linker) at every use
-// inside the loops below.
-[[gnu::noinline]] Scratch& thread_scratch() {
-    thread_local Scratch scratch;
-    return scratch;
+ScratchPool<Scratch>& scratch_pool() {
+    static ScratchPool<Scratch> pool;
+    return pool;
 }
 
 }  // namespace
@@ -263,7 +261,8 @@ struct Scratch {
 void prl_pass(const Geometry& g, std::span<const NetRouteView> nets, const MarkerParams& params,
               std::vector<Marker>& out) {
     if (params.prl_halo <= 0 || params.prl_len <= 0) return;
-    Scratch& scratch = thread_scratch();
+    const auto lease = scratch_pool().take();
+    Scratch& scratch = *lease;
     OwnerIndex& owner = scratch.start(g);
     struct Finish {
         Scratch& s;

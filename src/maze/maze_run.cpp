@@ -5,9 +5,9 @@
 namespace tovrana {
 namespace maze::detail {
 
-Scratch& thread_scratch() {
-    thread_local Scratch scratch;
-    return scratch;
+ScratchPool<Scratch>& scratch_pool() {
+    static ScratchPool<Scratch> pool;
+    return pool;
 }
 
 }  // namespace maze::detail
