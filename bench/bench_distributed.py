@@ -72,15 +72,16 @@ class ComparingEngine:
 
     def route_boxes(self, boxes, **params):
         params = {**params, "n_threads": self.threads}
+        packed = params.pop("packed", False)
         signature = self.local.grid.occ_signature()
         assert self.ray.grid.occ_signature() == signature == self.spare.grid.occ_signature(), "grids differ"
         _, digest = timed(self.local.grid.work_boxes, [], **params)
         blob, work = timed(self.local.grid.work_boxes, boxes, **params)
-        want, threads = timed(self.local.route_boxes, boxes, **params)
+        want, threads = timed(self.local.route_boxes, boxes, **params, packed=packed)
         catch_up = self.ray.settle()
-        got, ray_s = timed(self.ray.route_boxes, boxes, **params)
+        got, ray_s = timed(self.ray.route_boxes, boxes, **params, packed=packed)
         ray_s += catch_up
-        merged, merge = timed(self.spare.grid.merge_boxes, boxes, params["gc"], [blob])
+        merged, merge = timed(self.spare.grid.merge_boxes, boxes, params["gc"], [blob], packed=packed)
         assert sorted(got) == sorted(want) == sorted(merged), "engines disagree"
         stats = self.ray.stats[-1]
         key = repr(sorted(params.items()))

@@ -1,7 +1,8 @@
 """Native core of a grid-based detailed router."""
 
+from array import array
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
 
 from typing_extensions import Buffer
 
@@ -22,8 +23,12 @@ _CellsArg: TypeAlias = Sequence[_CellArg] | Buffer
 # per record (TypeError for another item type or shape).
 _IntRows: TypeAlias = Buffer
 _EdgeArg: TypeAlias = tuple[_CellArg, _CellArg]
+# An edge list: a sequence of edges, or a buffer of signed 64-bit packed ids, two per edge
+# (one-dimensional a0, b0, a1, b1, ... or two columns; TypeError for another item type, an odd
+# count or another column count, ValueError for a negative id).
+_EdgesArg: TypeAlias = Sequence[_EdgeArg] | Buffer
 _NetCellsArg: TypeAlias = tuple[_Int, _CellsArg, _CellsArg]  # (net, cells, via cells)
-_NetRouteArg: TypeAlias = tuple[_Int, _CellsArg, Sequence[_EdgeArg]]  # (net, cells, edges)
+_NetRouteArg: TypeAlias = tuple[_Int, _CellsArg, _EdgesArg]  # (net, cells, edges)
 # (vertical, wrong_way, x_lines, y_lines[, stack]): one layer of a track model
 _TrackLayerArg: TypeAlias = (
     tuple[bool, _Float, Sequence[_Int], Sequence[_Int]] | tuple[bool, _Float, Sequence[_Int], Sequence[_Int], _Float]
@@ -37,6 +42,8 @@ _Edge: TypeAlias = tuple[_Cell, _Cell]
 _Marker: TypeAlias = tuple[list[_Cell], int, list[int]]  # (cells, layer, nets)
 # (net, cells, edges); an edge's ends are the very tuples of `cells` they equal
 _NetRoute: TypeAlias = tuple[int, list[_Cell], list[_Edge]]
+# The same with packed=True: (net, cell ids, edge end ids two per edge), array('q') each
+_PackedNetRoute: TypeAlias = tuple[int, array[int], array[int]]
 
 class PanicException(BaseException):
     """An internal failure (division by a gcell size of 0, an index out of range, ...)."""
@@ -89,7 +96,7 @@ class Grid:
         vertical: Sequence[bool],
     ) -> list[_Marker]: ...
     def routes_init(self, nets: Sequence[_NetRouteArg]) -> None: ...
-    def routes_update(self, net: _Int, cells: _CellsArg, edges: Sequence[_EdgeArg]) -> None: ...
+    def routes_update(self, net: _Int, cells: _CellsArg, edges: _EdgesArg) -> None: ...
     def set_termsets(self, termsets: Sequence[tuple[_Int, Sequence[_CellsArg]]]) -> None: ...
     def set_worker_consts(self, supply: Sequence[_Int], obstacles: _CellsArg) -> None: ...
     def set_name_rank(self, ranks: Sequence[tuple[_Int, _Int]]) -> None: ...
@@ -142,6 +149,10 @@ class Grid:
         are priced as before. Replaces the guides set before. ValueError (nothing changed) for
         outside_factor < 1 or NaN, outside_via < 0 or NaN, a rectangle off the grid's layers or
         lines or inverted."""
+    # packed=True: each route as (net, cell ids, edge end ids, two per edge) in array('q'), ids
+    # ix | iy << 21 | layer << 42, in the tuple form's order (routes_update takes them as they
+    # are); ValueError before any work on a grid of more than 2**21 columns, rows or layers.
+    @overload
     def route_boxes(
         self,
         boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
@@ -158,7 +169,27 @@ class Grid:
         prl_len: _Int,
         vertical: Sequence[bool],
         n_threads: _Int,
+        packed: Literal[False] = False,
     ) -> list[_NetRoute]: ...
+    @overload
+    def route_boxes(
+        self,
+        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
+        gc: _Int,
+        wire_halo: _Int,
+        via_halo: _Int,
+        ripup_all: bool,
+        maze_end_iter: _Int,
+        gg_drc: _Float,
+        gg_marker: _Float,
+        gg_fixed: _Float,
+        marker_decay: _Float,
+        prl_halo: _Int,
+        prl_len: _Int,
+        vertical: Sequence[bool],
+        n_threads: _Int,
+        packed: Literal[True],
+    ) -> list[_PackedNetRoute]: ...
     def work_boxes(
         self,
         boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
@@ -176,13 +207,34 @@ class Grid:
         vertical: Sequence[bool],
         n_threads: _Int,
     ) -> bytes: ...
+    @overload
     def merge_boxes(
         self,
         boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
         gc: _Int,
         results: Sequence[bytes],
         n_threads: _Int = 1,  # merge threads (clamped to >= 1); the result is the same for any
+        packed: Literal[False] = False,
     ) -> list[_NetRoute]: ...
+    @overload
+    def merge_boxes(
+        self,
+        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
+        gc: _Int,
+        results: Sequence[bytes],
+        n_threads: _Int = 1,
+        *,
+        packed: Literal[True],
+    ) -> list[_PackedNetRoute]: ...
+    @overload
+    def merge_boxes(
+        self,
+        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
+        gc: _Int,
+        results: Sequence[bytes],
+        n_threads: _Int,
+        packed: Literal[True],
+    ) -> list[_PackedNetRoute]: ...
     # Internal, for benchmarks and tests: bytes held per part of the state, and the kept
     # digests beside the same computed afresh ((occ kept, fresh), (routes kept, fresh),
     # kept structures consistent).

@@ -24,10 +24,10 @@ SIGNATURES = {
     "set_spacing_model": "(layers)",
     "set_net_guides": "(guides, outside_factor, outside_via)",
     "route_boxes": "(boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, gg_fixed, "
-    "marker_decay, prl_halo, prl_len, vertical, n_threads)",
+    "marker_decay, prl_halo, prl_len, vertical, n_threads, packed=False)",
     "work_boxes": "(boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, gg_fixed, "
     "marker_decay, prl_halo, prl_len, vertical, n_threads)",
-    "merge_boxes": "(boxes, gc, results, n_threads=1)",
+    "merge_boxes": "(boxes, gc, results, n_threads=1, packed=False)",
 }
 
 
@@ -223,6 +223,38 @@ def test_cells_given_as_packed_ids_are_the_same_cells(seed):
     assert as_ids._check_state() == as_tuples._check_state()
     empty = np.zeros(0, dtype=np.int64)
     assert as_tuples.flexgc(nets=[(1, empty, empty)], **args) == []
+
+
+@pytest.mark.parametrize("seed", [6, 7])
+def test_batches_hand_back_packed_routes_on_request(seed):
+    """packed=True: route_boxes and merge_boxes give each route as array('q') of cell ids and
+    of edge end ids, two per edge, in the tuple form's order; routes_update takes them back
+    (edges also as an n x 2 array), and the grids stay in step."""
+    d = make_design(seed=seed, shape=(24, 20, 3, 10, 4))
+    as_tuples, as_ids, merging = (d.load(tovrana.Grid(*d.grid_args())) for _ in range(3))
+    params = dict(gc=d.gc, wire_halo=1, via_halo=1, ripup_all=True, maze_end_iter=2, gg_drc=4.0, gg_marker=2.0,
+                  gg_fixed=1.0, marker_decay=0.5, prl_halo=1, prl_len=4, vertical=d.vertical, n_threads=2)
+    changed = 0
+    for batch in d.box_batches(1) + d.box_batches(2):
+        blob = merging.work_boxes(batch, **params)
+        want = as_tuples.route_boxes(batch, **params)
+        got = as_ids.route_boxes(batch, **params, packed=True)
+        assert merging.merge_boxes(batch, d.gc, [blob], 2, True) == got
+        assert [n for n, _, _ in got] == [n for n, _, _ in want]
+        for (net, cells, edges), (_, ids, end_ids) in zip(want, got):
+            assert ids.typecode == end_ids.typecode == "q"
+            assert ids.tolist() == packed(cells).tolist()
+            assert end_ids.tolist() == packed([c for e in edges for c in e]).tolist()
+            as_tuples.routes_update(net, cells, edges)
+            as_ids.routes_update(net, ids, end_ids)
+            merging.routes_update(net, ids, np.array(end_ids).reshape(-1, 2))
+            changed += 1
+        assert as_ids._check_state() == as_tuples._check_state() == merging._check_state()
+    assert changed
+    with pytest.raises(TypeError, match="two packed ids per edge"):
+        as_ids.routes_update(1, packed([(1, 1, 1)]), packed([(1, 1, 1)] * 3))
+    with pytest.raises(ValueError, match="2\\*\\*21"):
+        tovrana.Grid(1 << 22, 1, 1, [], [], [], []).route_boxes([(0, 0, 1, 1)], **params, packed=True)
 
 
 def test_malformed_packed_ids_are_refused_and_change_nothing():

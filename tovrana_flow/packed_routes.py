@@ -48,6 +48,24 @@ def pack(route: Route) -> _Packed | Route:
     return _Packed(ids, len(cells), ends)
 
 
+def pack_ids(cell_ids, edge_ids) -> _Packed:
+    """A route given as packed ids (the module's `packed=True` results): its cells' ids in
+    order, and its edges' end ids, two per edge. The same as `pack` of the route they spell."""
+    ids = np.asarray(cell_ids, dtype=np.int64)
+    ends = np.asarray(edge_ids, dtype=np.int64).reshape(-1)
+    order = np.argsort(ids, kind="stable")      # equal ids keep their order: the first stands for all
+    pos = np.minimum(np.searchsorted(ids[order], ends), max(len(ids) - 1, 0))
+    found = ids[order][pos] == ends if len(ids) else np.zeros(len(ends), dtype=bool)
+    index = np.where(found, order[pos] if len(ids) else 0, -1)
+    table = ids
+    if not found.all():                         # edge ends that are not among the cells, in order
+        extra: dict[int, int] = {}
+        for k in np.flatnonzero(~found).tolist():
+            index[k] = extra.setdefault(int(ends[k]), len(ids) + len(extra))
+        table = np.concatenate([ids, np.fromiter(extra, dtype=np.int64, count=len(extra))])
+    return _Packed(np.array(table, dtype=np.int64), len(ids), index.astype(np.int32).reshape(-1, 2))
+
+
 def unpack(packed: _Packed | Route) -> Route:
     if isinstance(packed, Route):       # kept as given: a copy, so that a reader cannot change it
         return Route(list(packed.cells), list(packed.edges))
@@ -70,6 +88,12 @@ class PackedRoutes(Mapping):
         if self._read_only:
             raise TypeError("these routes are read-only")
         self._packed[net] = pack(route)
+
+    def set_ids(self, net: int, cell_ids, edge_ids) -> None:
+        """Sets a route given as packed ids (`pack_ids`)."""
+        if self._read_only:
+            raise TypeError("these routes are read-only")
+        self._packed[net] = pack_ids(cell_ids, edge_ids)
 
     def __getitem__(self, net: int) -> Route:
         return unpack(self._packed[net])

@@ -39,11 +39,30 @@ namespace {
 
 using Fast = PyObject* const*;
 
-// The fourteen parameters route_boxes and work_boxes share, under either name.
-template <TextLiteral Qualname>
-using BatchSignature = Signature<Qualname, "boxes", "gc", "wire_halo", "via_halo", "ripup_all", "maze_end_iter",
-                                 "gg_drc", "gg_marker", "gg_fixed", "marker_decay", "prl_halo", "prl_len",
-                                 "vertical", "n_threads">;
+// The fourteen parameters route_boxes and work_boxes share, under either name, and then
+// `Extra` optional ones.
+template <TextLiteral Qualname, TextLiteral... Extra>
+using BatchSignature =
+    SignatureWithOptional<sizeof...(Extra), Qualname, "boxes", "gc", "wire_halo", "via_halo", "ripup_all",
+                          "maze_end_iter", "gg_drc", "gg_marker", "gg_fixed", "marker_decay", "prl_halo", "prl_len",
+                          "vertical", "n_threads", Extra...>;
+
+// Merged routes as the caller asked for them: tuples, or packed ids (`packed`), which the
+// grid's cells must fit.
+PyObject* routes_result(const std::vector<NetRoute>& routes, bool packed) {
+    if (!packed) return build_result(routes);
+    const GcPause pause;
+    return to_py_packed(routes).release();
+}
+
+// Refuses `packed` before any work when the grid's cells do not fit packed ids.
+void check_packed_fits(const Grid& grid, bool packed) {
+    const Geometry& g = grid.geo();
+    if (packed && !fits_packed_ids(g.nx, g.ny, g.nz)) {
+        PyErr_SetString(PyExc_ValueError, "packed=True needs a grid of at most 2**21 columns, rows and layers");
+        throw ErrorAlreadySet{};
+    }
+}
 
 // Those fourteen arguments, converted in signature order.
 struct BatchArgs {
@@ -82,9 +101,11 @@ std::vector<BoxOutcome> work_batch(const Grid& grid, const BatchArgs& call) {
 
 PyObject* route_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        const Args<BatchSignature<"Grid.route_boxes">> a(args, nargs, kwnames);
+        const Args<BatchSignature<"Grid.route_boxes", "packed">> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         const BatchArgs call(a);
+        const bool packed = a.get_or<bool, "packed">(false);
+        check_packed_fits(borrow.grid(), packed);
         if (call.boxes.empty()) return PyList_New(0);
         // The grid is ours alone: the merge needs the interpreter lock no more than
         // the work does.
@@ -94,7 +115,7 @@ PyObject* route_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwn
             const auto threads = static_cast<int32_t>(std::min<std::size_t>(std::max(call.n_threads, 1), call.boxes.size()));
             return merge_batch(borrow.grid(), call.boxes, outcomes, call.params.gc, threads);
         });
-        return build_result(routes);
+        return routes_result(routes, packed);
     });
 }
 
@@ -115,7 +136,7 @@ PyObject* work_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwna
 }
 
 PyObject* merge_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Sig = SignatureWithOptional<1, "Grid.merge_boxes", "boxes", "gc", "results", "n_threads">;
+    using Sig = SignatureWithOptional<2, "Grid.merge_boxes", "boxes", "gc", "results", "n_threads", "packed">;
     return guarded([&] {
         const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
@@ -123,7 +144,9 @@ PyObject* merge_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwn
         const auto gc = a.get<int32_t, "gc">();
         const auto results = a.get<std::vector<BytesArg>, "results">();
         const auto n_threads = a.get_or<int32_t, "n_threads">(1);
+        const bool packed = a.get_or<bool, "packed">(false);
         validate_batch(boxes, gc);
+        check_packed_fits(borrow.grid(), packed);
 
         // The bytes objects are held for the call and cannot change, and the grid is
         // ours alone: nothing below touches the interpreter.
@@ -150,7 +173,7 @@ PyObject* merge_boxes(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwn
             const auto ordered = match_to_batch(boxes, std::move(worked));
             return merge_batch(grid, boxes, ordered, gc, n_threads);
         });
-        return build_result(routes);
+        return routes_result(routes, packed);
     });
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -70,28 +71,98 @@ const int32_t* int32_rows(const BufferView& b, Py_ssize_t fields) {
     return static_cast<const int32_t*>(view.buf);
 }
 
+namespace {
+
+// The ids of a buffer that holds signed 64-bit packed ids, or TypeError naming `what`.
+std::span<const int64_t> packed_ids(const BufferView& b, const char* what) {
+    if ((b.view.ndim != 1 && b.view.ndim != 2) || !holds_int64(b.view)) {
+        PyErr_Format(PyExc_TypeError, "%s given as a buffer must be an array of signed 64-bit packed ids", what);
+        throw ErrorAlreadySet{};
+    }
+    return {static_cast<const int64_t*>(b.view.buf), static_cast<std::size_t>(b.view.len / 8)};
+}
+
+Cell cell_of_id(int64_t id) {
+    if (id < 0) {
+        PyErr_Format(PyExc_ValueError, "packed cell id %lld is negative", static_cast<long long>(id));
+        throw ErrorAlreadySet{};
+    }
+    return Cell{static_cast<int32_t>(id & kCellIdMask), static_cast<int32_t>((id >> kCellIdBits) & kCellIdMask),
+                static_cast<int32_t>(id >> (2 * kCellIdBits))};
+}
+
+int64_t id_of_cell(const Cell& c) {
+    return int64_t{c.ix} | (int64_t{c.iy} << kCellIdBits) | (int64_t{c.layer} << (2 * kCellIdBits));
+}
+
+}  // namespace
+
 CellList From<CellList>::get(PyObject* o) {
     if (!PyObject_CheckBuffer(o)) return sequence_of<Cell>(o);
     const BufferView b(o);
-    if (b.view.ndim != 1 || !holds_int64(b.view)) {
+    if (b.view.ndim != 1) {
         PyErr_SetString(PyExc_TypeError,
                         "cells given as a buffer must be a one-dimensional array of signed 64-bit packed ids");
         throw ErrorAlreadySet{};
     }
-    const auto* ids = static_cast<const int64_t*>(b.view.buf);
-    const std::size_t n = static_cast<std::size_t>(b.view.shape ? b.view.shape[0] : b.view.len / 8);
+    const auto ids = packed_ids(b, "cells");
     CellList out;
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const int64_t id = ids[i];
-        if (id < 0) {
-            PyErr_Format(PyExc_ValueError, "packed cell id %lld is negative", static_cast<long long>(id));
-            throw ErrorAlreadySet{};
-        }
-        out.push_back(Cell{static_cast<int32_t>(id & kCellIdMask), static_cast<int32_t>((id >> kCellIdBits) & kCellIdMask),
-                           static_cast<int32_t>(id >> (2 * kCellIdBits))});
-    }
+    out.reserve(ids.size());
+    for (const int64_t id : ids) out.push_back(cell_of_id(id));
     return out;
+}
+
+EdgeList From<EdgeList>::get(PyObject* o) {
+    if (!PyObject_CheckBuffer(o)) return sequence_of<Edge>(o);
+    const BufferView b(o);
+    const auto ids = packed_ids(b, "edges");
+    if ((b.view.ndim == 2 && b.view.shape[1] != 2) || ids.size() % 2 != 0) {
+        PyErr_SetString(PyExc_TypeError, "edges given as a buffer must hold two packed ids per edge (an even count, "
+                                         "or two columns)");
+        throw ErrorAlreadySet{};
+    }
+    EdgeList out;
+    out.reserve(ids.size() / 2);
+    for (std::size_t i = 0; i < ids.size(); i += 2) out.push_back(Edge{cell_of_id(ids[i]), cell_of_id(ids[i + 1])});
+    return out;
+}
+
+bool fits_packed_ids(int32_t nx, int32_t ny, int32_t nz) {
+    const auto fits = [](int32_t n) { return n >= 0 && int64_t{n} <= kCellIdMask + 1; };
+    return fits(nx) && fits(ny) && fits(nz);
+}
+
+namespace {
+
+// array('q') holding `ids`.
+Ref id_array(PyObject* array_type, const std::vector<int64_t>& ids) {
+    const Ref bytes = Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(ids.data()),
+                                                           static_cast<Py_ssize_t>(ids.size() * sizeof(int64_t))));
+    return Ref::check(PyObject_CallFunction(array_type, "sO", "q", bytes.get()));
+}
+
+}  // namespace
+
+Ref to_py_packed(const std::vector<NetRoute>& routes) {
+    const Ref array_module = Ref::check(PyImport_ImportModule("array"));
+    const Ref array_type = Ref::check(PyObject_GetAttrString(array_module.get(), "array"));
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(routes.size())));
+    std::vector<int64_t> ids;
+    for (std::size_t i = 0; i < routes.size(); ++i) {
+        const NetRoute& r = routes[i];
+        ids.clear();
+        for (const Cell& c : r.cells) ids.push_back(id_of_cell(c));
+        Ref cells = id_array(array_type.get(), ids);
+        ids.clear();
+        for (const Edge& e : r.edges) {
+            ids.push_back(id_of_cell(e.a));
+            ids.push_back(id_of_cell(e.b));
+        }
+        Ref edges = id_array(array_type.get(), ids);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        make_tuple(to_py(r.net), std::move(cells), std::move(edges)).release());
+    }
+    return list;
 }
 
 namespace {

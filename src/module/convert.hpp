@@ -92,6 +92,13 @@ struct From<CellList> {
     static CellList get(PyObject* o);
 };
 
+// An edge list: a sequence of (cell, cell) tuples, or a buffer of signed 64-bit packed ids,
+// two per edge: one-dimensional (a0, b0, a1, b1, ...) or two-dimensional with two columns.
+template <>
+struct From<EdgeList> {
+    static EdgeList get(PyObject* o);
+};
+
 // The Python tuple shape of a record: its fields' types in tuple order.
 template <class S>
 struct TupleShape;
@@ -224,6 +231,12 @@ Ref to_py(const Cell& c);
 Ref to_py(const Edge& e);
 Ref to_py(const Marker& m);
 Ref to_py(const NetRoute& r);
+
+// Packed ids hold 21 bits per field: whether every cell of a grid of this size fits.
+bool fits_packed_ids(int32_t nx, int32_t ny, int32_t nz);
+// Routes as (net, array('q') of cell ids, array('q') of edge end ids, two per edge), in
+// the order of the tuple form; the grid's cells must fit packed ids.
+Ref to_py_packed(const std::vector<NetRoute>& routes);
 
 template <class T>
 Ref to_py(const std::vector<T>& items) {

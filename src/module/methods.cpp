@@ -362,14 +362,14 @@ PyMethodDef grid_methods[] = {
      "everything (ValueError) before it replaces the guides set before."},
     {"route_boxes", TOVRANA_FAST(route_boxes),
      "route_boxes($self, boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, "
-     "gg_fixed, marker_decay, prl_halo, prl_len, vertical, n_threads)\n--\n\n"
+     "gg_fixed, marker_decay, prl_halo, prl_len, vertical, n_threads, packed=False)\n--\n\n"
      "Runs a checkerboard batch of boxes in parallel (the boxes are region-disjoint including the\n"
      "design-rule halo, so they read the shared grid and occupancy map without interfering), then\n"
      "merges each accepted box's occupancy changes and in-box route portions serially in the given\n"
-     "box order, so parallel and serial runs give identical results. n_threads is clamped to\n"
-     "[1, batch size]. Returns the composed routes of the changed nets [(net, cells, edges), ...];\n"
-     "apply them with routes_update. boxes = [(gx0, gy0, gx1, gy1), ...]. Under a spacing model its\n"
-     "boxes replace the halo squares of the markers and keep-outs."},
+     "box order, so parallel and serial runs give identical results. n_threads is clamped to [1, batch\n"
+     "size]. Returns the changed nets' routes [(net, cells, edges)] for routes_update; packed=True gives\n"
+     "cells and edge ends (two per edge) as array('q') of ids ix | iy << 21 | layer << 42. boxes =\n"
+     "[(gx0, gy0, gx1, gy1), ...]. A spacing model's boxes replace the markers' halo squares."},
     {"work_boxes", TOVRANA_FAST(work_boxes),
      "work_boxes($self, boxes, gc, wire_halo, via_halo, ripup_all, maze_end_iter, gg_drc, gg_marker, "
      "gg_fixed, marker_decay, prl_halo, prl_len, vertical, n_threads)\n--\n\n"
@@ -379,11 +379,11 @@ PyMethodDef grid_methods[] = {
      "and occ delta, plus a digest of the state (stored routes, occupancy map, routing rules) they came from.\n"
      "Give them to merge_boxes on this grid or on any grid in the same state. Takes a shared borrow."},
     {"merge_boxes", TOVRANA_FAST(merge_boxes),
-     "merge_boxes($self, boxes, gc, results, n_threads=1)\n--\n\n"
+     "merge_boxes($self, boxes, gc, results, n_threads=1, packed=False)\n--\n\n"
      "The second half of route_boxes: `boxes` is the whole batch, `results` the bytes of work_boxes calls\n"
      "on parts of it that together cover it, in any order. Matches each result to its box by corners\n"
      "and merges them in box order exactly as route_boxes does, on n_threads threads; returns the same\n"
-     "[(net, cells, edges)].\n"
+     "[(net, cells, edges)], packed as route_boxes packs them with packed=True.\n"
      "Raises ValueError, leaving the grid unchanged, for results from another state, another batch or\n"
      "gc, bytes truncated or corrupted, or a box without a result or with two."},
     {"_memory_usage", reinterpret_cast<PyCFunction>(memory_usage), METH_NOARGS,

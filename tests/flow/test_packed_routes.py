@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from tovrana_flow.grid_routes import Route, cells_of_keys, occ_nets as plain_occ_nets
+from tovrana_flow.grid_routes import Route, cell_keys, cells_of_keys, occ_nets as plain_occ_nets
 from tovrana_flow.packed_routes import PackedRoutes, occ_nets
 
 cell = st.tuples(st.integers(0, 40), st.integers(0, 3000), st.integers(0, 9))
@@ -37,6 +37,12 @@ def test_packed_routes_read_back_as_given(given_routes):
                 [tuple(v) for v in cells_of_keys(np.asarray(v, dtype=np.int64)).tolist()])
                for n, c, v in occ_nets(book)]
     assert decoded == plain_occ_nets(given_routes)
+    # the same routes handed over as ids, as the module's packed batch results are
+    by_ids = PackedRoutes()
+    for net, (cells, edges) in given_routes.items():
+        ids = lambda cs: cell_keys(np.array(cs, dtype=np.int64).reshape(-1, 3))
+        by_ids.set_ids(net, ids(cells), ids([c for e in edges for c in e]))
+    assert dict(by_ids) == given_routes
 
 
 def test_copies_and_views_of_packed_routes():

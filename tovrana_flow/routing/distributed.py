@@ -123,7 +123,7 @@ class GridReplica:
         return self.grid.work_boxes(boxes, **params)
 
     def merge(self, boxes: list[Box], gc: int, *results: bytes) -> int:
-        routes = self.grid.merge_boxes(boxes, gc, list(results))
+        routes = self.grid.merge_boxes(boxes, gc, list(results), packed=True)   # kept until the next merge
         self.merged = {net: (cells, edges) for net, cells, edges in routes}
         return self.grid.occ_signature()
 
@@ -235,9 +235,11 @@ class RayEngine:
         self._flush()
         if not boxes:
             return []
+        params = dict(params)
+        packed = params.pop("packed", False)     # how the leader's merge hands the routes back
         refs, blobs, sources = self._work(boxes, {**params, "n_threads": self.threads_per_actor})
         worked = time.perf_counter()
-        routes = self._merge(boxes, params["gc"], refs, blobs, sources)
+        routes = self._merge(boxes, params["gc"], refs, blobs, sources, packed)
         self.stats.append(BatchStats(len(boxes), len(blobs), sum(map(len, blobs)), worked - started,
                                      time.perf_counter() - worked))
         return routes
@@ -320,7 +322,7 @@ class RayEngine:
                 sources.append(self._names[id(actor)])
         return refs, blobs, sources
 
-    def _merge(self, boxes, gc, refs, blobs, sources):
+    def _merge(self, boxes, gc, refs, blobs, sources, packed=False):
         """Merges on the leader; the replicas merge meanwhile, and are checked by the next
         `route_boxes` (`_check_replicas`), so that their merge overlaps the leader's work
         between batches. An actor runs its tasks in order, so its next part is worked on
@@ -328,7 +330,7 @@ class RayEngine:
         batch = len(self.stats) + 1
         merges = [(actor, actor.merge.remote(boxes, gc, *refs)) for actor in self.actors]
         try:
-            routes = self.grid.merge_boxes(boxes, gc, blobs)
+            routes = self.grid.merge_boxes(boxes, gc, blobs, packed=packed)
         except ValueError as e:
             raise ReplicaMismatchError(f"batch {batch}: the leader refused the results "
                                        f"(results[i] came from {', '.join(sources)}): {e}") from e

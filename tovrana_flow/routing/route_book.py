@@ -133,11 +133,14 @@ class RouteBook:
         """One batch of `route_boxes` (its keyword arguments but `boxes`); applies every
         changed route and returns the changed nets."""
         with self.clock.timing():
-            result = self._engine.route_boxes(boxes, **params)
-            for net, cells, edges in sorted(result):
+            # packed: a batch that changes many routes then hands them over without a
+            # tuple per cell
+            result = self._engine.route_boxes(boxes, **params, packed=True)
+            result.sort(key=lambda r: r[0])
+            for net, cells, edges in result:
                 self._engine.update_route(net, cells, edges)
         for net, cells, edges in result:
-            self._routes[net] = Route(cells, edges)
+            self._routes.set_ids(net, cells, edges)
             self._revisions[net] = self._revisions.get(net, 0) + 1
         return {net for net, _, _ in result}
 
