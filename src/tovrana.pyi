@@ -2,7 +2,7 @@
 
 from array import array
 from collections.abc import Sequence
-from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
+from typing import SupportsFloat, SupportsIndex, TypeAlias, final
 
 from typing_extensions import Buffer
 
@@ -152,7 +152,6 @@ class Grid:
     # packed=True: each route as (net, cell ids, edge end ids, two per edge) in array('q'), ids
     # ix | iy << 21 | layer << 42, in the tuple form's order (routes_update takes them as they
     # are); ValueError before any work on a grid of more than 2**21 columns, rows or layers.
-    @overload
     def route_boxes(
         self,
         boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
@@ -169,27 +168,8 @@ class Grid:
         prl_len: _Int,
         vertical: Sequence[bool],
         n_threads: _Int,
-        packed: Literal[False] = False,
-    ) -> list[_NetRoute]: ...
-    @overload
-    def route_boxes(
-        self,
-        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
-        gc: _Int,
-        wire_halo: _Int,
-        via_halo: _Int,
-        ripup_all: bool,
-        maze_end_iter: _Int,
-        gg_drc: _Float,
-        gg_marker: _Float,
-        gg_fixed: _Float,
-        marker_decay: _Float,
-        prl_halo: _Int,
-        prl_len: _Int,
-        vertical: Sequence[bool],
-        n_threads: _Int,
-        packed: Literal[True],
-    ) -> list[_PackedNetRoute]: ...
+        packed: bool = False,
+    ) -> list[_NetRoute] | list[_PackedNetRoute]: ...
     def work_boxes(
         self,
         boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
@@ -207,34 +187,14 @@ class Grid:
         vertical: Sequence[bool],
         n_threads: _Int,
     ) -> bytes: ...
-    @overload
     def merge_boxes(
         self,
         boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
         gc: _Int,
         results: Sequence[bytes],
         n_threads: _Int = 1,  # merge threads (clamped to >= 1); the result is the same for any
-        packed: Literal[False] = False,
-    ) -> list[_NetRoute]: ...
-    @overload
-    def merge_boxes(
-        self,
-        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
-        gc: _Int,
-        results: Sequence[bytes],
-        n_threads: _Int = 1,
-        *,
-        packed: Literal[True],
-    ) -> list[_PackedNetRoute]: ...
-    @overload
-    def merge_boxes(
-        self,
-        boxes: Sequence[tuple[_Int, _Int, _Int, _Int]] | _IntRows,
-        gc: _Int,
-        results: Sequence[bytes],
-        n_threads: _Int,
-        packed: Literal[True],
-    ) -> list[_PackedNetRoute]: ...
+        packed: bool = False,  # as route_boxes
+    ) -> list[_NetRoute] | list[_PackedNetRoute]: ...
     # Internal, for benchmarks and tests: bytes held per part of the state, and the kept
     # digests beside the same computed afresh ((occ kept, fresh), (routes kept, fresh),
     # kept structures consistent).
