@@ -109,6 +109,7 @@ def main(argv=None) -> int:
             getattr(grid, op[1])(*op[2])
             continue
         params = dict(op[2], n_threads=a.threads)
+        packed = params.pop("packed", False)    # a route_boxes option that work_boxes does not take
         gc.collect()
         rss0 = rss_kib("VmRSS")
         reset_peak()
@@ -119,7 +120,7 @@ def main(argv=None) -> int:
         rss0 = rss_kib("VmRSS")
         reset_peak()
         t = time.perf_counter()
-        out = grid.route_boxes(op[1], **params)
+        out = grid.route_boxes(op[1], **params, packed=packed)
         seconds = time.perf_counter() - t
         peak = rss_kib("VmHWM") - rss0
         kept = rss_kib("VmRSS") - rss0
