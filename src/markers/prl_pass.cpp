@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "grid/scratch_pool.hpp"
+#include "grid/per_thread.hpp"
 #include "markers/cell_slots.hpp"
 
 namespace tovrana::markers {
@@ -219,7 +219,7 @@ void emit_run(const PrlKey& k, int64_t first, int64_t last, const Region* region
     if (!m.cells.empty()) out.push_back(std::move(m));
 }
 
-// Storage for the pass, kept from one call to the next: a box worker
+// A thread's storage for the pass, kept from one call to the next: a box worker
 // calls the pass after every reroute, and storage of this size, fresh each time,
 // is mapped and zeroed by the system again and again. Emptied at the start of a
 // call; given back after one that grew it beyond kKeepBytes.
@@ -251,9 +251,9 @@ struct Scratch {
         }
     }
 };
-ScratchPool<Scratch>& scratch_pool() {
-    static ScratchPool<Scratch> pool;
-    return pool;
+Scratch& thread_scratch() {
+    static PerThread<Scratch> scratch;
+    return scratch.get();
 }
 
 }  // namespace
@@ -261,8 +261,7 @@ ScratchPool<Scratch>& scratch_pool() {
 void prl_pass(const Geometry& g, std::span<const NetRouteView> nets, const MarkerParams& params,
               std::vector<Marker>& out) {
     if (params.prl_halo <= 0 || params.prl_len <= 0) return;
-    const auto lease = scratch_pool().take();
-    Scratch& scratch = *lease;
+    Scratch& scratch = thread_scratch();
     OwnerIndex& owner = scratch.start(g);
     struct Finish {
         Scratch& s;

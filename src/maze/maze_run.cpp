@@ -1,13 +1,14 @@
 // The search entry point: the unit-step search here, the track model's in
 // track_search.cpp.
+#include "grid/per_thread.hpp"
 #include "maze/search_run.hpp"
 
 namespace tovrana {
 namespace maze::detail {
 
-ScratchPool<Scratch>& scratch_pool() {
-    static ScratchPool<Scratch> pool;
-    return pool;
+Scratch& thread_scratch() {
+    static PerThread<Scratch> scratch;
+    return scratch.get();
 }
 
 }  // namespace maze::detail

@@ -11,7 +11,6 @@
 #include <limits>
 #include <string>
 
-#include "grid/scratch_pool.hpp"
 #include "maze/cell_table.hpp"
 #include "maze/maze_run.hpp"
 #include "maze/moves.hpp"
@@ -44,6 +43,7 @@ inline std::optional<ViaMove> via_move(const ViaRule& rule, std::size_t index, i
 // storage and the dense slot array. Each thread has its own; a run hands them back
 // empty.
 struct Scratch {
+    bool busy = false;
     std::vector<ViaMove> via_moves;    // grouped by source layer
     std::vector<uint32_t> via_begin;   // per layer, its first move; one extra at the end
     std::vector<CellRec> recs;
@@ -51,8 +51,8 @@ struct Scratch {
     Queue<HeapItem> queue;
     SlotBuffer slots;
 };
-// Storage for the searches under way (shared by both cost models).
-ScratchPool<Scratch>& scratch_pool();
+// The calling thread's storage (one per thread, shared by both cost models).
+Scratch& thread_scratch();
 
 // Above this many records a run's storage is not kept for the next.
 constexpr std::size_t kKeepRecords = std::size_t{1} << 16;
@@ -68,6 +68,7 @@ public:
             outside_factor_ = guides->outside_factor();
             outside_via_ = guides->outside_via();
         }
+        scratch_.busy = true;
     }
     ~Run() {
         table_.reset();
@@ -83,6 +84,7 @@ public:
             small_queue_.clear();
             queue_.clear();
         }
+        scratch_.busy = false;
     }
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
@@ -515,8 +517,13 @@ CellList Run<kTracks>::reconstruct(uint32_t goal, uint8_t dir) const {
 
 template <bool kTracks>
 std::optional<CellList> run_search(const Grid& grid, const MazeQuery& query) {
-    const auto scratch = scratch_pool().take();
-    Run<kTracks> run(grid, query, *scratch);
+    Scratch& scratch = thread_scratch();
+    if (scratch.busy) {  // a run already under way on this thread
+        Scratch own;
+        Run<kTracks> run(grid, query, own);
+        return run.search();
+    }
+    Run<kTracks> run(grid, query, scratch);
     return run.search();
 }
 
