@@ -54,9 +54,12 @@ def pack_ids(cell_ids, edge_ids) -> _Packed:
     ids = np.asarray(cell_ids, dtype=np.int64)
     ends = np.asarray(edge_ids, dtype=np.int64).reshape(-1)
     order = np.argsort(ids, kind="stable")      # equal ids keep their order: the first stands for all
-    pos = np.minimum(np.searchsorted(ids[order], ends), max(len(ids) - 1, 0))
-    found = ids[order][pos] == ends if len(ids) else np.zeros(len(ends), dtype=bool)
-    index = np.where(found, order[pos] if len(ids) else 0, -1)
+    index = np.full(len(ends), -1, dtype=np.int64)
+    if len(ids):
+        ranked = ids[order]
+        pos = np.minimum(np.searchsorted(ranked, ends), len(ids) - 1)
+        index = np.where(ranked[pos] == ends, order[pos], -1)
+    found = index >= 0
     table = ids
     if not found.all():                         # edge ends that are not among the cells, in order
         extra: dict[int, int] = {}
@@ -85,15 +88,16 @@ class PackedRoutes(Mapping):
             self[net] = route
 
     def __setitem__(self, net: int, route: Route) -> None:
-        if self._read_only:
-            raise TypeError("these routes are read-only")
-        self._packed[net] = pack(route)
+        self._store(net, pack(route))
 
     def set_ids(self, net: int, cell_ids, edge_ids) -> None:
         """Sets a route given as packed ids (`pack_ids`)."""
+        self._store(net, pack_ids(cell_ids, edge_ids))
+
+    def _store(self, net: int, packed) -> None:
         if self._read_only:
             raise TypeError("these routes are read-only")
-        self._packed[net] = pack_ids(cell_ids, edge_ids)
+        self._packed[net] = packed
 
     def __getitem__(self, net: int) -> Route:
         return unpack(self._packed[net])
