@@ -69,6 +69,14 @@ def pack_ids(cell_ids, edge_ids) -> _Packed:
     return _Packed(np.array(table, dtype=np.int64), len(ids), index.astype(np.int32).reshape(-1, 2))
 
 
+def module_form(packed: _Packed | Route) -> tuple:
+    """A route `pack` made, as the module's route calls take it: its cells' ids and its edges'
+    end ids, two per edge (a route kept as given: its own cells and edges)."""
+    if isinstance(packed, Route):
+        return packed.cells, packed.edges
+    return packed.ids[:packed.n_cells], packed.ids[packed.ends.ravel()]
+
+
 def unpack(packed: _Packed | Route) -> Route:
     if isinstance(packed, Route):       # kept as given: a copy, so that a reader cannot change it
         return Route(list(packed.cells), list(packed.edges))
@@ -93,6 +101,10 @@ class PackedRoutes(Mapping):
     def set_ids(self, net: int, cell_ids, edge_ids) -> None:
         """Sets a route given as packed ids (`pack_ids`)."""
         self._store(net, pack_ids(cell_ids, edge_ids))
+
+    def set_packed(self, net: int, packed: _Packed | Route) -> None:
+        """Sets a route as `pack` made it (kept, not copied: it is never changed in place)."""
+        self._store(net, packed)
 
     def _store(self, net: int, packed) -> None:
         if self._read_only:

@@ -9,6 +9,7 @@ from tovrana_flow.errors import OptionError
 from tovrana_flow.grid_routes import Route, open_nets, shared_cells
 from tovrana_flow.mapping import GridMap, GridModel, Halos
 from tovrana_flow.metrics import ModuleClock
+from tovrana_flow.packed_routes import pack
 from tovrana_flow.routing.initial import InitialOptions
 from tovrana_flow.routing.markers import MarkerCensus
 from tovrana_flow.routing.repair import remove_shorts, repair_findings
@@ -61,6 +62,19 @@ def test_plan_moves_borders_raises_weights_and_rips_up_when_slow():
 def straight(y, x0, x1, z=0):
     cells = [(x, y, z) for x in range(x0, x1 + 1)]
     return Route(cells, list(zip(cells, cells[1:])))
+
+
+def test_a_packed_route_enters_the_book_as_its_tuples_would():
+    model = small_model({1: [[(0, 10, 0)], [(30, 10, 0)]], 2: [[(15, 0, 0)], [(15, 30, 1)]]})
+    cells2 = [(15, y, 0) for y in range(31)] + [(15, 30, 1)]
+    routes = {1: straight(10, 0, 30), 2: Route(cells2, list(zip(cells2, cells2[1:])))}
+    plain, packed = RouteBook(model), RouteBook(model)
+    for net, route in routes.items():
+        plain.set_route(net, route)
+        packed.set_packed_route(net, pack(route))
+    assert dict(packed.routes) == dict(plain.routes) == routes
+    assert packed.grid._check_state() == plain.grid._check_state()      # the same route store
+    assert packed.revision(2) == plain.revision(2) == 1
 
 
 def test_open_nets_sees_a_route_in_pieces():

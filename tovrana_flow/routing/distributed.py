@@ -76,6 +76,13 @@ def split_by_cost(boxes: Sequence[Box], costs: Sequence[float], n_parts: int) ->
     return [[b for b, p in zip(boxes, owner) if p == part] for part in range(n_parts)]
 
 
+def _same(held, given) -> bool:
+    """Whether a route's cells (or edges) as given are those the last merge returned: the same
+    object or an equal one of the same type (lists, or the module's packed `array('q')`; an
+    array of ids of another type is never taken for one)."""
+    return held is given or (type(held) is type(given) and held == given)
+
+
 # The changes a replica applies, in the leader's order.
 
 @dataclass(frozen=True)
@@ -257,8 +264,7 @@ class RayEngine:
 
     def _is_merged_route(self, net, cells, edges) -> bool:
         merged = self._merged.get(net)
-        return merged is not None and (merged[0] is cells or merged[0] == cells) and \
-            (merged[1] is edges or merged[1] == edges)
+        return merged is not None and _same(merged[0], cells) and _same(merged[1], edges)
 
     def balance_by_markers(self, markers, gc):
         self.cost = marker_cost(markers, gc)

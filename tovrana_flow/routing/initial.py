@@ -17,7 +17,7 @@ from ..design import Guides
 from ..errors import at_least
 from ..grid_routes import Cell, Route
 from ..mapping import GridModel
-from ..packed_routes import pack, unpack
+from ..packed_routes import pack
 from ..progress import progress
 from .route_book import RouteBook
 from .search import Greed, route_net
@@ -123,18 +123,18 @@ def initial_routing(book: RouteBook, guides: Guides | None = None, options: Init
                                                  total=len(nets), enabled=show_progress)))
     for net in nets:
         packed, widened = found.pop(net)
-        _enter(book, net, (None if packed is None else unpack(packed), widened), result)
+        _enter(book, net, (packed, widened), result)
     return result
 
 
-def _enter(book: RouteBook, net: int, outcome: tuple[Route | None, bool], result: InitialRouting) -> Route:
-    """Enters a net's search outcome in the book (its first terminal set when no path was
-    found) and counts it; returns the route entered."""
+def _enter(book: RouteBook, net: int, outcome: tuple, result: InitialRouting):
+    """Enters a net's search outcome (a `Route`, packed or not, or None) in the book (its
+    first terminal set when no path was found) and counts it; returns the route entered."""
     routed, widened = outcome
     if routed is None:
         result.opens.append(net)
         routed = Route(sorted(set(book.model.termsets[net][0])), [])
     else:
         result.widened += widened
-    book.set_route(net, routed)
+    book.set_packed_route(net, pack(routed) if isinstance(routed, Route) else routed)
     return routed

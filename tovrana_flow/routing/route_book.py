@@ -16,7 +16,7 @@ from ..errors import at_least
 from ..grid_routes import Box, Cell, Route, open_nets, shared_cells, without_loops
 from ..mapping import GridModel
 from ..metrics import ModuleClock
-from ..packed_routes import PackedRoutes, occ_nets
+from ..packed_routes import PackedRoutes, module_form, occ_nets
 from .engines import EngineFactory, GridRecipe, LocalEngine
 from .search import guide_rects
 
@@ -141,16 +141,27 @@ class RouteBook:
                 self._engine.update_route(net, cells, edges)
         for net, cells, edges in result:
             self._routes.set_ids(net, cells, edges)
-            self._revisions[net] = self._revisions.get(net, 0) + 1
+            self._replaced(net)
         return {net for net, _, _ in result}
 
     def set_route(self, net: int, route: Route) -> None:
         """Replaces one net's route. The occupancy map does not follow (the module's
         `routes_update` leaves it): call `rebuild_occupancy` after a series of these."""
         self._routes[net] = Route(*route)
-        self._revisions[net] = self._revisions.get(net, 0) + 1
+        self._replaced(net)
         with self.clock.timing():
             self._engine.update_route(net, route[0], route[1])
+
+    def set_packed_route(self, net: int, packed) -> None:
+        """`set_route` of a route as `packed_routes.pack` made it: the initial routing holds
+        its searches' routes so, and enters them without a tuple per cell."""
+        self._routes.set_packed(net, packed)
+        self._replaced(net)
+        with self.clock.timing():
+            self._engine.update_route(net, *module_form(packed))
+
+    def _replaced(self, net: int) -> None:
+        self._revisions[net] = self._revisions.get(net, 0) + 1
 
     def cut_loops(self, cost) -> int:
         """Breaks the routes' cycles and cuts their idle branches (`grid_routes.without_loops`,
