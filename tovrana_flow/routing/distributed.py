@@ -4,7 +4,7 @@ Every actor builds a `Grid` from the engine's `GridRecipe`; the leader (this pro
 its own. Per batch the leader splits the boxes across the actors, balanced by an estimate
 of each box's cost; each actor works its part with `Grid.work_boxes`; the result bytes go
 through Ray's object store; and the leader and every replica apply `Grid.merge_boxes` with
-all of them. Changes (a net's new route, an occupancy rebuild) go to every grid in the same
+all of them, on as many threads as an actor works with. Changes (a net's new route, an occupancy rebuild) go to every grid in the same
 order (a route the last merge returned travels as the net alone: every replica merged that
 route itself). So all grids stay identical, which is checked after
 every batch: the replicas' `occ_signature` must equal the leader's (checked when the next
@@ -116,10 +116,20 @@ class OccupancyRebuild:
         replica.grid.occ_init(self.nets, self.wire_halo, self.via_halo)
 
 
-class GridReplica:
-    """What one actor holds: a grid built from the recipe, changed only by the leader."""
+# How much lower an actor of a local cluster runs than the leader (`os.nice`): on the one
+# machine the leader and every replica merge each batch at once, and only the leader's merge
+# holds up the next batch; the replicas finish theirs while the leader counts markers.
+LOCAL_ACTOR_NICENESS = 5
 
-    def __init__(self, recipe: GridRecipe):
+
+class GridReplica:
+    """What one actor holds: a grid built from the recipe, changed only by the leader. It
+    merges on `threads` threads; `niceness` lowers its process's priority."""
+
+    def __init__(self, recipe: GridRecipe, threads: int = 1, niceness: int = 0):
+        if niceness:
+            os.nice(niceness)
+        self.threads = threads
         self.grid = recipe.build()
         self.merged: dict[int, tuple] = {}   # net -> (cells, edges) of the last merge
 
@@ -130,7 +140,7 @@ class GridReplica:
         return self.grid.work_boxes(boxes, **params)
 
     def merge(self, boxes: list[Box], gc: int, *results: bytes) -> int:
-        routes = self.grid.merge_boxes(boxes, gc, list(results), packed=True)   # kept until the next merge
+        routes = self.grid.merge_boxes(boxes, gc, list(results), self.threads, packed=True)   # kept until the next merge
         self.merged = {net: (cells, edges) for net, cells, edges in routes}
         return self.grid.occ_signature()
 
@@ -170,7 +180,8 @@ class RayEngine:
     defaults to one per `threads_per_actor` processors of the cluster; each actor works its
     part on `threads_per_actor` threads. `cost` estimates the work of a box (see `box_area`).
     The constructor returns when every actor has built its grid (`ready_timeout` seconds at
-    most, else DistributedError).
+    most, else DistributedError). The actors of a local cluster run at a lower priority
+    than the leader (`LOCAL_ACTOR_NICENESS`).
     """
 
     def __init__(self, recipe: GridRecipe, address_or_local: str, *, actors: int | None = None,
@@ -189,13 +200,15 @@ class RayEngine:
         self._unchecked = None    # (batch, leader's occ_signature, replicas' merge refs) of the last batch
         self._merged: dict[int, tuple] = {}   # net -> (cells, edges) the last merge returned
         try:
-            self._owns_ray = self._connect(address_or_local)
+            self._owns_ray, local = self._connect(address_or_local)
         except Exception as e:   # Ray's own errors for an address it cannot reach are of several kinds
             raise DistributedError(f"Ray could not start or join the cluster {address_or_local!r}: {e}") from e
         processors = int(ray.cluster_resources().get("CPU", 1))
         count = actors or max(1, processors // self.threads_per_actor)
         replica = ray.remote(num_cpus=self.threads_per_actor, max_restarts=0, max_task_retries=0)(GridReplica)
-        self.actors = [replica.remote(recipe) for _ in range(count)]   # they build while the leader does
+        niceness = LOCAL_ACTOR_NICENESS if local else 0
+        # they build while the leader does
+        self.actors = [replica.remote(recipe, self.threads_per_actor, niceness) for _ in range(count)]
         self._names = {id(actor): f"actor {k}" for k, actor in enumerate(self.actors)}
         try:
             self.grid = recipe.build()
@@ -213,11 +226,13 @@ class RayEngine:
             self.close()
             raise
 
-    def _connect(self, address_or_local: str) -> bool:
+    def _connect(self, address_or_local: str) -> tuple[bool, bool]:
+        """Starts or joins the cluster: whether this engine started Ray (and shuts it down),
+        and whether the cluster is a local one on this machine."""
         ray = self._ray
         n_local = parse_local(address_or_local)
         if ray.is_initialized():
-            return False
+            return False, n_local is not None
         if n_local is None:
             ray.init(address=address_or_local, log_to_driver=False)
         else:
@@ -226,7 +241,7 @@ class RayEngine:
             path = os.pathsep.join(p for p in (here, os.environ.get("PYTHONPATH")) if p)
             ray.init(num_cpus=n_local, include_dashboard=False, log_to_driver=False,
                      runtime_env={"env_vars": {"PYTHONPATH": path}})
-        return True
+        return True, n_local is not None
 
     # ---- the BatchEngine protocol ----
 
@@ -336,7 +351,7 @@ class RayEngine:
         batch = len(self.stats) + 1
         merges = [(actor, actor.merge.remote(boxes, gc, *refs)) for actor in self.actors]
         try:
-            routes = self.grid.merge_boxes(boxes, gc, blobs, packed=packed)
+            routes = self.grid.merge_boxes(boxes, gc, blobs, self.threads_per_actor, packed=packed)
         except ValueError as e:
             raise ReplicaMismatchError(f"batch {batch}: the leader refused the results "
                                        f"(results[i] came from {', '.join(sources)}): {e}") from e
