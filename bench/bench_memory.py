@@ -18,6 +18,7 @@ import time
 
 from bench import flow_trace
 from bench.common import reset_peak, rss_kib
+from tovrana_flow.routing.engines import apply_routes
 
 
 def timed_ms(fn, repeat=5):
@@ -124,6 +125,7 @@ def main(argv=None) -> int:
         seconds = time.perf_counter() - t
         peak = rss_kib("VmHWM") - rss0
         kept = rss_kib("VmRSS") - rss0
+        apply_routes(grid, out)     # as the engine does
         del out
         sig = timed_ms(grid.occ_signature)
         dig = timed_ms(digest_call(grid, params), repeat=3)

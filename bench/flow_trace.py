@@ -98,13 +98,18 @@ def build(log: list):
 
 
 def replay(grid, ops, n_threads: int | None = None):
-    """Runs recorded operations on `grid`, yielding (op, result) after each."""
+    """Runs recorded operations on `grid`, yielding (op, result) after each (a batch's
+    routes applied, as the engine does)."""
+    from tovrana_flow.routing.engines import apply_routes
+
     for op in ops:
         if op[0] == "route_boxes":
             params = dict(op[2])
             if n_threads is not None:
                 params["n_threads"] = n_threads
-            yield op, grid.route_boxes(op[1], **params)
+            routes = grid.route_boxes(op[1], **params)
+            apply_routes(grid, routes)
+            yield op, routes
         else:
             getattr(grid, op[1])(*op[2])
             yield op, None

@@ -31,14 +31,21 @@ PARAMS = dict(gc=D.gc, wire_halo=1, via_halo=1, ripup_all=True, maze_end_iter=3,
               gg_fixed=1.0, marker_decay=0.5, prl_halo=1, prl_len=6, vertical=D.vertical, n_threads=2)
 
 
-def run(engine, passes=2):
-    """Every batch's routes (sorted) and occ_signature, routes applied through the engine."""
+def run(engine, passes=2, announce=None, detour=False):
+    """Every batch's routes (sorted) and occ_signature, routes applied through the engine.
+    `announce` the batches "in order" or "reversed" first (`expect_batches`); with `detour`
+    a route the batches did not return is put back after each pass's second batch (the
+    engine applies the routes a batch returns)."""
     trace = []
     for _ in range(passes):
-        for batch in D.box_batches(2) + D.box_batches(3):
+        batches = D.box_batches(2) + D.box_batches(3)
+        if announce:
+            engine.expect_batches(batches if announce == "in order" else batches[::-1], PARAMS)
+        for k, batch in enumerate(batches):
             routes = engine.route_boxes(batch, **PARAMS)
-            for net, cells, edges in routes:
-                engine.update_route(net, cells, edges)
+            if detour and k == 1:
+                net = min(D.routes)
+                engine.update_route(net, *D.routes[net])
             trace.append((sorted(routes), engine.grid.occ_signature()))
     return trace
 
@@ -57,26 +64,36 @@ def cluster():
 
 @pytest.fixture(scope="module")
 def reference():
-    return run(LocalEngine(recipe(D)))
+    return {detour: run(LocalEngine(recipe(D)), detour=detour) for detour in (False, True)}
 
 
 class KillsAnActor(RayEngine):
-    """Kills its second actor right after the parts of its third batch are handed out."""
+    """Kills its second actor right after the parts of its third batch are handed out (with
+    the batches announced: of the fourth, handed out ahead during the third's merge)."""
 
-    def _submit(self, parts, params):
-        tasks = super()._submit(parts, params)
+    def _submit(self, boxes, params):
+        tasks = super()._submit(boxes, params)
         if len(self.stats) == 2 and len(self.actors) == 2:
             ray.kill(self.actors[1], no_restart=True)
         return tasks
 
 
-@pytest.mark.parametrize("engine_type", [RayEngine, KillsAnActor])
-def test_ray_runs_equal_the_local_run(cluster, reference, engine_type):
+@pytest.mark.parametrize("engine_type, announce, detour", [
+    (RayEngine, None, False), (KillsAnActor, None, False), (RayEngine, "in order", False),
+    (KillsAnActor, "in order", False), (RayEngine, "in order", True), (RayEngine, "reversed", False)])
+def test_ray_runs_equal_the_local_run(cluster, reference, engine_type, announce, detour):
+    """Batches worked ahead are used only on the state they were worked on."""
     engine = engine_type(recipe(D), "local:2", actors=2)
     try:
-        assert run(engine) == reference
+        assert run(engine, announce=announce, detour=detour) == reference[detour]
         assert len(engine.actors) == (2 if engine_type is RayEngine else 1)
         assert all(s.parts >= 1 and s.bytes > 0 for s in engine.stats)
+        ahead = sum(s.ahead for s in engine.stats)
+        per_pass = len(engine.stats) // 2
+        if announce == "in order":      # every batch but each pass's first; a detour spoils one
+            assert ahead == 2 * (per_pass - 1 - detour)
+        else:
+            assert ahead == 0
     finally:
         engine.close()
 
@@ -90,8 +107,6 @@ def test_routes_other_than_the_merged_ones_reach_the_replicas(cluster):
         for engine in (local, remote):
             routes = engine.route_boxes(D.box_batches(2)[0], **PARAMS)
             assert routes
-            for net, cells, edges in routes:
-                engine.update_route(net, cells, edges)
             engine.update_route(routes[0][0], *D.routes[routes[0][0]])
             traces.append(sorted(engine.route_boxes(D.box_batches(2)[1], **PARAMS)))
         assert traces[0] == traces[1]

@@ -4,14 +4,19 @@ Every actor builds a `Grid` from the engine's `GridRecipe`; the leader (this pro
 its own. Per batch the leader splits the boxes across the actors, balanced by an estimate
 of each box's cost; each actor works its part with `Grid.work_boxes`; the result bytes go
 through Ray's object store; and the leader and every replica apply `Grid.merge_boxes` with
-all of them, on as many threads as an actor works with. Changes (a net's new route, an occupancy rebuild) go to every grid in the same
-order (a route the last merge returned travels as the net alone: every replica merged that
-route itself). So all grids stay identical, which is checked after
+all of them, on as many threads as an actor works with, and then the routes it returns
+(`apply_routes`). Other changes (a net's route put back, an occupancy rebuild) go to every
+grid in the same order. So all grids stay identical, which is checked after
 every batch: the replicas' `occ_signature` must equal the leader's (checked when the next
 batch starts, so that the replicas merge while the leader goes on), and `merge_boxes`
 itself refuses results worked on a grid in another state (route store or occupancy). A
 divergence stops the run with `ReplicaMismatchError`; every failure of the engine is a
 `DistributedError`.
+
+The batches of a pass are known when it starts (`expect_batches`). The next one is handed
+out right behind the replicas' merges of the last, so the actors work it while the leader
+merges; its results are used only if no other change came between the two batches, and
+dropped otherwise (working a batch only reads a grid).
 
 A box's result depends only on the grid's state, so the boxes of an actor that dies during
 a batch are simply worked again on another actor (on the leader when none is left), and the
@@ -30,7 +35,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Sequence
 
 from ..grid_routes import Box
-from .engines import GridRecipe
+from .engines import GridRecipe, apply_routes
 
 
 class DistributedError(RuntimeError):
@@ -76,13 +81,6 @@ def split_by_cost(boxes: Sequence[Box], costs: Sequence[float], n_parts: int) ->
     return [[b for b, p in zip(boxes, owner) if p == part] for part in range(n_parts)]
 
 
-def _same(held, given) -> bool:
-    """Whether a route's cells (or edges) as given are those the last merge returned: the same
-    object or an equal one of the same type (lists, or the module's packed `array('q')`; an
-    array of ids of another type is never taken for one)."""
-    return held is given or (type(held) is type(given) and held == given)
-
-
 # The changes a replica applies, in the leader's order.
 
 @dataclass(frozen=True)
@@ -94,16 +92,6 @@ class NewRoute:
 
     def apply(self, replica: "GridReplica") -> None:
         replica.grid.routes_update(self.net, self.cells, self.edges)
-
-
-@dataclass(frozen=True)
-class MergedRoute:
-    """A net's route replaced by the one the last merge returned: the replicas computed that
-    route themselves, so only the net travels."""
-    net: int
-
-    def apply(self, replica: "GridReplica") -> None:
-        replica.grid.routes_update(self.net, *replica.merged[self.net])
 
 
 @dataclass(frozen=True)
@@ -131,7 +119,6 @@ class GridReplica:
             os.nice(niceness)
         self.threads = threads
         self.grid = recipe.build()
-        self.merged: dict[int, tuple] = {}   # net -> (cells, edges) of the last merge
 
     def ready(self) -> bool:
         return True
@@ -140,8 +127,7 @@ class GridReplica:
         return self.grid.work_boxes(boxes, **params)
 
     def merge(self, boxes: list[Box], gc: int, *results: bytes) -> int:
-        routes = self.grid.merge_boxes(boxes, gc, list(results), self.threads, packed=True)   # kept until the next merge
-        self.merged = {net: (cells, edges) for net, cells, edges in routes}
+        apply_routes(self.grid, self.grid.merge_boxes(boxes, gc, list(results), self.threads, packed=True))
         return self.grid.occ_signature()
 
     def apply(self, changes: list) -> None:
@@ -154,12 +140,14 @@ class BatchStats:
     """What one batch cost the leader: `bytes` of results shipped (each result goes to the
     leader and to every replica), `work_s` from checking the replicas' merge of the batch
     before and submitting the parts to holding every result, `merge_s` the leader's own
-    merge (the replicas merge meanwhile)."""
+    merge (the replicas merge meanwhile); `ahead` whether the results were those of the
+    parts handed out ahead, during the merge of the batch before."""
     boxes: int
     parts: int
     bytes: int
     work_s: float
     merge_s: float
+    ahead: bool = False
 
 
 def parse_local(address_or_local: str) -> int | None:
@@ -170,6 +158,14 @@ def parse_local(address_or_local: str) -> int | None:
     if not count.isdigit() or int(count) < 1:
         raise ValueError(f"{address_or_local!r}: expected local:N with N a positive number of processes")
     return int(count)
+
+
+@dataclass
+class _WorkAhead:
+    """A batch handed out to the actors before the leader asked for it."""
+    boxes: list
+    params: dict
+    tasks: list                  # (actor, part, result ref)
 
 
 class RayEngine:
@@ -198,7 +194,8 @@ class RayEngine:
         self.stats: list[BatchStats] = []
         self._pending: list = []   # changes not yet sent to the replicas
         self._unchecked = None    # (batch, leader's occ_signature, replicas' merge refs) of the last batch
-        self._merged: dict[int, tuple] = {}   # net -> (cells, edges) the last merge returned
+        self._expected: list[tuple[list[Box], dict]] = []   # the batches announced and not yet worked
+        self._ahead: _WorkAhead | None = None   # the next batch, handed out before the leader's merge
         try:
             self._owns_ray, local = self._connect(address_or_local)
         except Exception as e:   # Ray's own errors for an address it cannot reach are of several kinds
@@ -254,21 +251,23 @@ class RayEngine:
     def _route_boxes(self, boxes, params):
         started = time.perf_counter()
         self._check_replicas()
+        params = dict(params)
+        packed = params.pop("packed", False)     # how the leader's merge hands the routes back
+        params["n_threads"] = self.threads_per_actor
+        ahead = self._take_ahead(boxes, params)
         self._flush()
         if not boxes:
             return []
-        params = dict(params)
-        packed = params.pop("packed", False)     # how the leader's merge hands the routes back
-        refs, blobs, sources = self._work(boxes, {**params, "n_threads": self.threads_per_actor})
+        refs, blobs, sources = self._work(boxes, params, ahead)
         worked = time.perf_counter()
-        routes = self._merge(boxes, params["gc"], refs, blobs, sources, packed)
+        routes = self._merge(boxes, params, refs, blobs, sources, packed)
         self.stats.append(BatchStats(len(boxes), len(blobs), sum(map(len, blobs)), worked - started,
-                                     time.perf_counter() - worked))
+                                     time.perf_counter() - worked, ahead is not None))
         return routes
 
     def update_route(self, net, cells, edges):
         self.grid.routes_update(net, cells, edges)
-        self._pending.append(MergedRoute(net) if self._is_merged_route(net, cells, edges) else NewRoute(net, cells, edges))
+        self._pending.append(NewRoute(net, cells, edges))
 
     def rebuild_occupancy(self, nets, wire_halo, via_halo):
         self.grid.occ_init(nets, wire_halo, via_halo)
@@ -277,12 +276,12 @@ class RayEngine:
         self._pending = [c for c in self._pending if not isinstance(c, OccupancyRebuild)]
         self._pending.append(OccupancyRebuild(nets, wire_halo, via_halo))
 
-    def _is_merged_route(self, net, cells, edges) -> bool:
-        merged = self._merged.get(net)
-        return merged is not None and _same(merged[0], cells) and _same(merged[1], edges)
-
     def balance_by_markers(self, markers, gc):
         self.cost = marker_cost(markers, gc)
+
+    def expect_batches(self, batches, params):
+        self._expected = [([tuple(b) for b in batch], {**params, "n_threads": self.threads_per_actor})
+                          for batch in batches]
 
     def close(self):
         for actor in self.actors:
@@ -315,22 +314,39 @@ class RayEngine:
         self._pending = []
         return [(actor, actor.apply.remote(calls)) for actor in self.actors]
 
-    def _submit(self, parts: list[list[Box]], params: dict) -> list[tuple[Any, list[Box], Any]]:
+    def _submit(self, boxes: list[Box], params: dict) -> list[tuple[Any, list[Box], Any]]:
+        """The boxes split across the actors, each part handed out."""
+        parts = split_by_cost(boxes, [self.cost(b) for b in boxes], len(self.actors))
         return [(actor, part, actor.work.remote(part, params)) for actor, part in zip(self.actors, parts) if part]
 
-    def _work(self, boxes: list[Box], params: dict):
-        """Every box worked once: the result refs, their bytes, and who worked each."""
+    def _take_ahead(self, boxes: list[Box], params: dict):
+        """The tasks of this batch if they were handed out ahead (see `_merge`) on the state
+        it is to be worked on: nothing changed the grid since. Otherwise None: tasks handed
+        out ahead for another batch or state only read a grid, and their results are
+        dropped."""
+        ahead, self._ahead = self._ahead, None
+        if self._expected and self._expected[0] == (boxes, params):
+            self._expected.pop(0)
+        else:
+            self._expected = []
+        if ahead is None or (ahead.boxes, ahead.params) != (boxes, params) or self._pending:
+            return None
+        return ahead.tasks
+
+    def _work(self, boxes: list[Box], params: dict, tasks=None):
+        """Every box worked once (`tasks`: parts already handed out): the result refs, their
+        bytes, and who worked each."""
         ray = self._ray
         refs, blobs, sources = [], [], []
         todo = boxes
-        while todo:
-            if not self.actors:   # every actor is gone: the leader's grid is in the same state
-                blobs.append(self.grid.work_boxes(todo, **params))
-                refs.append(ray.put(blobs[-1]))
-                sources.append("the leader")
-                break
-            costs = [self.cost(b) for b in todo]
-            tasks = self._submit(split_by_cost(todo, costs, len(self.actors)), params)
+        while tasks is not None or todo:
+            if tasks is None:
+                if not self.actors:   # every actor is gone: the leader's grid is in the same state
+                    blobs.append(self.grid.work_boxes(todo, **params))
+                    refs.append(ray.put(blobs[-1]))
+                    sources.append("the leader")
+                    break
+                tasks = self._submit(todo, params)
             todo = []
             for actor, part, ref in tasks:
                 try:
@@ -341,22 +357,28 @@ class RayEngine:
                     continue
                 refs.append(ref)
                 sources.append(self._names[id(actor)])
+            tasks = None
         return refs, blobs, sources
 
-    def _merge(self, boxes, gc, refs, blobs, sources, packed=False):
+    def _merge(self, boxes, params, refs, blobs, sources, packed=False):
         """Merges on the leader; the replicas merge meanwhile, and are checked by the next
         `route_boxes` (`_check_replicas`), so that their merge overlaps the leader's work
         between batches. An actor runs its tasks in order, so its next part is worked on
-        the merged state either way."""
-        batch = len(self.stats) + 1
+        the merged state either way. The next batch announced (`expect_batches`) is handed
+        out right behind the replicas' merges, so that the actors work it while the leader
+        merges and applies this one."""
+        batch, gc = len(self.stats) + 1, params["gc"]
         merges = [(actor, actor.merge.remote(boxes, gc, *refs)) for actor in self.actors]
+        if self._expected and self.actors:
+            upcoming, upcoming_params = self._expected[0]
+            self._ahead = _WorkAhead(upcoming, upcoming_params, self._submit(upcoming, upcoming_params))
         try:
             routes = self.grid.merge_boxes(boxes, gc, blobs, self.threads_per_actor, packed=packed)
         except ValueError as e:
             raise ReplicaMismatchError(f"batch {batch}: the leader refused the results "
                                        f"(results[i] came from {', '.join(sources)}): {e}") from e
+        apply_routes(self.grid, routes)
         self._unchecked = (batch, self.grid.occ_signature(), merges)
-        self._merged = {net: (cells, edges) for net, cells, edges in routes}
         return routes
 
     def _check_replicas(self):

@@ -64,8 +64,9 @@ class BatchEngine(Protocol):
     (`flexgc`, `box_maze`, `occ_signature`)."""
 
     def route_boxes(self, boxes: Sequence[Box], **params: Any) -> list:
-        """Works one batch, merges it into every grid and returns what `Grid.route_boxes`
-        would (`params` are its keyword arguments other than `boxes`)."""
+        """Works one batch, merges it into every grid, applies the routes it changed
+        (`apply_routes`) and returns them as `Grid.route_boxes` does (`params` are its
+        keyword arguments other than `boxes`)."""
 
     def update_route(self, net: int, cells: list, edges: list) -> None:
         """`Grid.routes_update` on every grid."""
@@ -77,11 +78,22 @@ class BatchEngine(Protocol):
         """The markers (as `Grid.flexgc` returns them) the next batches are to remove: an
         engine that splits a batch balances its parts by them. Changes no result."""
 
+    def expect_batches(self, batches: list[list[Box]], params: dict) -> None:
+        """The batches the next `route_boxes` calls will be, in order, with these `params`:
+        an engine may start on the next one early. Changes no result."""
+
     def close(self) -> None:
         """Releases what the engine holds (threads, actors)."""
 
 
 EngineFactory = Callable[[GridRecipe], BatchEngine]
+
+
+def apply_routes(grid: tovrana.Grid, routes: list) -> None:
+    """A batch's changed routes, as `route_boxes` or `merge_boxes` return them, into the
+    grid's route store (the merge changed only its occupancy)."""
+    for net, cells, edges in routes:
+        grid.routes_update(net, cells, edges)
 
 
 class LocalEngine:
@@ -91,7 +103,9 @@ class LocalEngine:
         self.grid = recipe.build()
 
     def route_boxes(self, boxes, **params):
-        return self.grid.route_boxes(boxes, **params)
+        routes = self.grid.route_boxes(boxes, **params)
+        apply_routes(self.grid, routes)
+        return routes
 
     def update_route(self, net, cells, edges):
         self.grid.routes_update(net, cells, edges)
@@ -100,6 +114,9 @@ class LocalEngine:
         self.grid.occ_init(nets, wire_halo, via_halo)
 
     def balance_by_markers(self, markers, gc):
+        pass
+
+    def expect_batches(self, batches, params):
         pass
 
     def close(self):

@@ -134,11 +134,8 @@ class RouteBook:
         changed route and returns the changed nets."""
         with self.clock.timing():
             # packed: a batch that changes many routes then hands them over without a
-            # tuple per cell
+            # tuple per cell; the engine has applied them
             result = self._engine.route_boxes(boxes, **params, packed=True)
-            result.sort(key=lambda r: r[0])
-            for net, cells, edges in result:
-                self._engine.update_route(net, cells, edges)
         for net, cells, edges in result:
             self._routes.set_ids(net, cells, edges)
             self._replaced(net)
@@ -196,6 +193,12 @@ class RouteBook:
         for net in sorted(nets):
             self.set_route(net, snapshot[net])
         self.rebuild_occupancy()
+
+    def expect_batches(self, batches: list[list[Box]], **params) -> None:
+        """The batches the next `work_batch` calls will work, in this order and with these
+        keyword arguments: an engine may hand the next one out while it merges one. Changes
+        no result."""
+        self._engine.expect_batches(batches, params)
 
     def balance_by_markers(self, markers: list) -> None:
         self._engine.balance_by_markers(markers, self.model.gc)

@@ -99,12 +99,13 @@ def run_pass(book: RouteBook, markers: list, plan: PassPlan, opts: PassOptions, 
     model, h = book.model, book.model.halos
     changed: set[int] = set()
     batches = marker_batches(model, markers, plan)
+    params = dict(gc=model.gc, wire_halo=h.wire_halo, via_halo=h.via_halo, ripup_all=plan.ripup_all,
+                  maze_end_iter=min(opts.maze_end_iter, plan.number), gg_drc=plan.gg_drc, gg_marker=plan.gg_marker,
+                  gg_fixed=opts.gg_fixed, marker_decay=opts.marker_decay, prl_halo=h.prl_halo,
+                  prl_len=h.prl_len, vertical=model.vertical, n_threads=opts.threads)
     book.balance_by_markers(markers)
+    book.expect_batches(batches, **params)
     for batch in progress(batches, f"pass {plan.number}", enabled=show_progress):
-        changed |= book.work_batch(
-            batch, gc=model.gc, wire_halo=h.wire_halo, via_halo=h.via_halo, ripup_all=plan.ripup_all,
-            maze_end_iter=min(opts.maze_end_iter, plan.number), gg_drc=plan.gg_drc, gg_marker=plan.gg_marker,
-            gg_fixed=opts.gg_fixed, marker_decay=opts.marker_decay, prl_halo=h.prl_halo,
-            prl_len=h.prl_len, vertical=model.vertical, n_threads=opts.threads)
+        changed |= book.work_batch(batch, **params)
         release_freed_memory()      # what the batch's workers freed stays in their heaps otherwise
     return changed
