@@ -79,8 +79,8 @@ def whole_runs(args) -> int:
     threads, actors = runs["threads"], runs["actors"]
     assert dict(threads.routes) == dict(actors.routes), "the two runs' routes differ"
     print(f"\ndesign {args.design}: {args.threads} threads against {args.actors} actors of 1 thread; same routes\n")
-    print("| pass | threads s | actors s | overhead | threads module s | actors module s |")
-    print("|---|---|---|---|---|---|")
+    print("| pass | threads s | actors s | overhead | threads module s | actors module s | wire um | vias | markers |")
+    print("|---|---|---|---|---|---|---|---|---|")
     total = [0.0, 0.0]
     for a, b in zip(threads.rows, actors.rows):
         if not a.phase.startswith("pass"):
@@ -88,8 +88,8 @@ def whole_runs(args) -> int:
         total[0] += a.seconds
         total[1] += b.seconds
         print(f"| {a.phase} | {a.seconds:.1f} | {b.seconds:.1f} | {(b.seconds / a.seconds - 1) * 100:+.0f} % | "
-              f"{a.module_seconds:.1f} | {b.module_seconds:.1f} |")
-    print(f"| all passes | {total[0]:.1f} | {total[1]:.1f} | {(total[1] / total[0] - 1) * 100:+.0f} % | | |")
+              f"{a.module_seconds:.1f} | {b.module_seconds:.1f} | {a.wirelength_um:.1f} | {a.vias} | {a.cover + a.prl} |")
+    print(f"| all passes | {total[0]:.1f} | {total[1]:.1f} | {(total[1] / total[0] - 1) * 100:+.0f} % | | | | | |")
     return 0
 
 
