@@ -197,13 +197,13 @@ class RayEngine:
         self._expected: list[tuple[list[Box], dict]] = []   # the batches announced and not yet worked
         self._ahead: _WorkAhead | None = None   # the next batch, handed out before the leader's merge
         try:
-            self._owns_ray, local = self._connect(address_or_local)
+            self._owns_ray = self._connect(address_or_local)
         except Exception as e:   # Ray's own errors for an address it cannot reach are of several kinds
             raise DistributedError(f"Ray could not start or join the cluster {address_or_local!r}: {e}") from e
         processors = int(ray.cluster_resources().get("CPU", 1))
         count = actors or max(1, processors // self.threads_per_actor)
         replica = ray.remote(num_cpus=self.threads_per_actor, max_restarts=0, max_task_retries=0)(GridReplica)
-        niceness = LOCAL_ACTOR_NICENESS if local else 0
+        niceness = LOCAL_ACTOR_NICENESS if parse_local(address_or_local) is not None else 0
         # they build while the leader does
         self.actors = [replica.remote(recipe, self.threads_per_actor, niceness) for _ in range(count)]
         self._names = {id(actor): f"actor {k}" for k, actor in enumerate(self.actors)}
@@ -223,13 +223,12 @@ class RayEngine:
             self.close()
             raise
 
-    def _connect(self, address_or_local: str) -> tuple[bool, bool]:
-        """Starts or joins the cluster: whether this engine started Ray (and shuts it down),
-        and whether the cluster is a local one on this machine."""
+    def _connect(self, address_or_local: str) -> bool:
+        """Starts or joins the cluster: whether this engine started Ray (and shuts it down)."""
         ray = self._ray
         n_local = parse_local(address_or_local)
         if ray.is_initialized():
-            return False, n_local is not None
+            return False
         if n_local is None:
             ray.init(address=address_or_local, log_to_driver=False)
         else:
@@ -238,7 +237,7 @@ class RayEngine:
             path = os.pathsep.join(p for p in (here, os.environ.get("PYTHONPATH")) if p)
             ray.init(num_cpus=n_local, include_dashboard=False, log_to_driver=False,
                      runtime_env={"env_vars": {"PYTHONPATH": path}})
-        return True, n_local is not None
+        return True
 
     # ---- the BatchEngine protocol ----
 

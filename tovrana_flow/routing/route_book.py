@@ -16,7 +16,7 @@ from ..errors import at_least
 from ..grid_routes import Box, Cell, Route, open_nets, shared_cells, without_loops
 from ..mapping import GridModel
 from ..metrics import ModuleClock
-from ..packed_routes import PackedRoutes, module_form, occ_nets
+from ..packed_routes import PackedRoutes, module_form, occ_nets, pack
 from .engines import EngineFactory, GridRecipe, LocalEngine
 from .search import guide_rects
 
@@ -144,14 +144,11 @@ class RouteBook:
     def set_route(self, net: int, route: Route) -> None:
         """Replaces one net's route. The occupancy map does not follow (the module's
         `routes_update` leaves it): call `rebuild_occupancy` after a series of these."""
-        self._routes[net] = Route(*route)
-        self._replaced(net)
-        with self.clock.timing():
-            self._engine.update_route(net, route[0], route[1])
+        self.set_packed_route(net, pack(route))
 
     def set_packed_route(self, net: int, packed) -> None:
-        """`set_route` of a route as `packed_routes.pack` made it: the initial routing holds
-        its searches' routes so, and enters them without a tuple per cell."""
+        """`set_route` of a route as `packed_routes.pack` made it (the initial routing holds
+        its searches' routes so): the engine takes it as packed ids, no tuple per cell."""
         self._routes.set_packed(net, packed)
         self._replaced(net)
         with self.clock.timing():
