@@ -90,9 +90,9 @@ class ComparingEngine:
                                          digest, merge, work - threads, stats.bytes))
         return want
 
-    def update_route(self, net, cells, edges):
+    def update_route(self, net, cells, edges, occ=False):
         for engine in (self.local, self.ray, self.spare):
-            engine.update_route(net, cells, edges)
+            engine.update_route(net, cells, edges, occ)
 
     def rebuild_occupancy(self, nets, wire_halo, via_halo):
         for engine in (self.local, self.ray, self.spare):

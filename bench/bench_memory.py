@@ -107,7 +107,7 @@ def main(argv=None) -> int:
         op = ops[i]
         i += 1
         if op[0] != "route_boxes":
-            getattr(grid, op[1])(*op[2])
+            getattr(grid, op[1])(*op[2], **op[3])
             continue
         params = dict(op[2], n_threads=a.threads)
         packed = params.pop("packed", False)    # a route_boxes option that work_boxes does not take

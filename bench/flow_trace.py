@@ -46,12 +46,12 @@ def recording_engine(log):
             log.append(("route_boxes", list(boxes), dict(params)))
             return super().route_boxes(boxes, **params)
 
-        def update_route(self, net, cells, edges):
-            log.append(("call", "routes_update", (net, cells, edges)))
-            super().update_route(net, cells, edges)
+        def update_route(self, net, cells, edges, occ=False):
+            log.append(("call", "routes_update", (net, cells, edges), {"occ": occ}))
+            super().update_route(net, cells, edges, occ)
 
         def rebuild_occupancy(self, nets, wire_halo, via_halo):
-            log.append(("call", "occ_init", (nets, wire_halo, via_halo)))
+            log.append(("call", "occ_init", (nets, wire_halo, via_halo), {}))
             super().rebuild_occupancy(nets, wire_halo, via_halo)
 
     return RecordingEngine
@@ -111,7 +111,7 @@ def replay(grid, ops, n_threads: int | None = None):
             apply_routes(grid, routes)
             yield op, routes
         else:
-            getattr(grid, op[1])(*op[2])
+            getattr(grid, op[1])(*op[2], **op[3])
             yield op, None
 
 

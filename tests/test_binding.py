@@ -15,7 +15,7 @@ SIGNATURES = {
     "occ_signature": "()",
     "flexgc": "(nets, wire_halo, via_halo, region, prl_halo, prl_len, vertical)",
     "routes_init": "(nets)",
-    "routes_update": "(net, cells, edges)",
+    "routes_update": "(net, cells, edges, occ=False)",
     "set_termsets": "(termsets)",
     "set_worker_consts": "(supply, obstacles)",
     "set_name_rank": "(ranks)",

@@ -6,7 +6,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import tovrana
 from conftest import PanicException, examples
 from strategies import cells as cell_strategy
-from testkit.designs import make_design
+from testkit.designs import make_design, make_rules, via_cells
 from testkit.model import maze as maze_model
 from testkit.model.grid import ModelGrid
 
@@ -33,6 +33,35 @@ def shape_of(store, net):
 def search(g, net, a, b, shape, gg_drc=3.0):
     corridor = [(x, y) for x in range(4) for y in range(4)]
     return g.box_maze(net, [a], [b], [], shape, [], [], gg_drc, 0.0, 0.0, corridor, 4, False)
+
+
+@settings(max_examples=examples(60), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.integers(0, 10**6), st.integers(2, 8), st.tuples(st.integers(0, 2), st.integers(0, 2)), st.booleans(),
+       st.data())
+def test_routes_update_with_occ_leaves_the_map_a_rebuild_would_give(seed, nets, halos, spacing, data):
+    """routes_update(occ=True) moves the net's footprint (halos, or the spacing model's boxes):
+    the map then equals occ_init of the stored routes, net by net, on a fresh grid; without
+    occ the map stays as it was."""
+    d = make_design(seed=seed, shape=(16, 16, 2, nets, 4))
+    rules = make_rules(d, seed) if spacing else None
+    g = d.load(tovrana.Grid(*d.grid_args()), halos, rules=rules)
+    stored = dict(d.routes)
+    for _ in range(data.draw(st.integers(1, 6))):
+        net = data.draw(st.sampled_from(sorted(stored) + [99]))
+        cells = data.draw(st.lists(cell_strategy(16, 16, 2), max_size=12))
+        edges = data.draw(st.sampled_from([list(zip(cells, cells[1:])), []]))
+        g.routes_update(net, cells, edges, occ=True)
+        if net in stored:
+            stored[net] = (cells, edges)
+        fresh = tovrana.Grid(*d.grid_args())
+        for method, args in rules.calls() if rules else []:
+            getattr(fresh, method)(*args)
+        fresh.occ_init([(n, c, via_cells(e)) for n, (c, e) in stored.items()], *halos)
+        assert g.occ_signature() == fresh.occ_signature()
+        assert_kept(g)
+    kept = g.occ_signature()
+    g.routes_update(sorted(stored)[0], [], [])
+    assert g.occ_signature() == kept
 
 
 @settings(max_examples=examples(60), deadline=None, suppress_health_check=[HealthCheck.too_slow])

@@ -3,6 +3,7 @@
 from hypothesis import given, settings, strategies as st
 
 import tovrana
+from testkit.designs import via_cells
 from testkit.model.grid import ModelGrid
 from testkit.model.markers import flexgc as model_flexgc
 from conftest import examples
@@ -236,3 +237,39 @@ def test_prl_gaps_swaps_and_region():
     got, want = both(12, 12, nets, -1, -1, (5, 3, 20, 3), 1, 7, [])
     assert got == want == [([(x, 3, 0) for x in (5, 6)], 0, [5, 9])]
     assert both(12, 12, nets, -1, -1, (10, 0, 11, 11), 1, 1, [])[0] == []
+
+
+@settings(max_examples=examples(400), deadline=None)
+@given(st.data(), design(), st.integers(-1, 3), st.integers(-1, 3), st.sampled_from([0, 0, -1, 1, 2, 3]),
+       st.one_of(st.integers(1, 4), st.integers(-1, 6)), st.sampled_from([1, 1, 2, 3, 64]))
+def test_box_worker_markers_equal_flexgc_of_the_stored_routes(data, d, wire_halo, via_halo, prl_halo, prl_len, strip):
+    """A box worker's marker check visits only the stored routes that an index of the store
+    finds near its region (strips of a few lines here, so that routes span many); it must
+    find exactly what flexgc finds over every route."""
+    nx, ny, nz, nets, region, vertical = d
+    if data.draw(st.booleans()):  # a small region, as a box worker's is against the grid
+        x0, y0 = data.draw(st.integers(0, nx - 1)), data.draw(st.integers(0, ny - 1))
+        region = (x0, y0, x0 + data.draw(st.integers(0, 3)), y0 + data.draw(st.integers(0, 3)))
+    g = tovrana.Grid(nx, ny, nz, [], [], [], [])
+    loaded = {}
+    for net, route, _ in nets:
+        loaded.setdefault(net, (route, list(zip(route, route[1:]))))
+    g.routes_init([(net, cells, edges) for net, (cells, edges) in loaded.items()])
+    every = [(net, cells, via_cells(edges)) for net, (cells, edges) in loaded.items()]
+    args = (wire_halo, via_halo, region, prl_halo, prl_len, vertical)
+    assert g._stored_markers(*args, strip) == g.flexgc(every, *args)
+
+
+def test_stored_markers_see_an_owner_beyond_the_region_that_cuts_a_run_short():
+    """Net 1's lone cell, past the region's columns, takes its cell on net 2's track first
+    and cuts the parallel run of nets 2 and 3 to three cells inside: below prl_len, so no
+    marker. A check that left net 1 out, being far from the region's columns, would report
+    the whole run."""
+    g = tovrana.Grid(30, 5, 1, [], [], [], [])
+    b = [(x, 2, 0) for x in range(3, 21)]
+    c = [(x, 3, 0) for x in range(3, 21)]
+    routes = [(1, [(6, 2, 0)], []), (2, b, list(zip(b, b[1:]))), (3, c, list(zip(c, c[1:])))]
+    g.routes_init(routes)
+    args = (0, 0, (0, 0, 4, 4), 1, 5, [False])
+    assert g.flexgc([(n, cells, []) for n, cells, _ in routes], *args) == []
+    assert g._stored_markers(*args, 64) == []

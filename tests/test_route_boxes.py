@@ -67,6 +67,15 @@ def test_batches_match_model(seed, nx, ny, nz, gc, nets, p, occ_halos):
     run_rounds(d, p, occ_halos, rounds=2)
 
 
+@settings(max_examples=examples(3), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.integers(0, 10**6), params, st.sampled_from([(200, 50), (50, 200)]))
+def test_wide_designs_match_model(seed, p, plane):
+    """Grids many boxes wide, with supply straps across: each worker's marker checks then
+    visit only the routes near its box, and must find what a walk over every route finds."""
+    d = make_design(seed=seed, shape=(*plane, 3, 45, 6))
+    run_rounds(d, p, (1, 1), rounds=1)
+
+
 @settings(max_examples=examples(15), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.integers(0, 10**6), params)
 def test_thread_count_does_not_change_results(seed, p):

@@ -46,11 +46,15 @@ BoxOutcome box_outcome(BoxResult result, const Box& box, int32_t gc) {
 std::vector<BoxOutcome> run_boxes(const Grid& grid, const std::vector<Box>& boxes, const BoxParams& params,
                                   int32_t n_threads) {
     std::vector<BoxOutcome> outcomes(boxes.size());
+    if (boxes.empty()) return outcomes;
+    const SlotIndex slots(grid.routes, grid.geo());
     // Each task writes only its own box's slot; a result is cut down as soon as it
     // is made.
     run_tasks(
         boxes.size(), n_threads,
-        [&](std::size_t i) { outcomes[i] = box_outcome(box_worker(grid, boxes[i], params), boxes[i], params.gc); },
+        [&](std::size_t i) {
+            outcomes[i] = box_outcome(box_worker(grid, boxes[i], params, &slots), boxes[i], params.gc);
+        },
         AfterSpawnFailure::kFail, SingleThread::kSpawn);
     return outcomes;
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "grid/large_pages.hpp"
+
 namespace tovrana {
 
 class BitSet {
@@ -20,7 +22,7 @@ public:
     std::size_t memory_bytes() const { return words_.capacity() * sizeof(uint64_t); }
 
 private:
-    std::vector<uint64_t> words_;
+    std::vector<uint64_t, LargePageAllocator<uint64_t>> words_;
 };
 
 }  // namespace tovrana

@@ -1,6 +1,7 @@
 #pragma once
 // The value types every subsystem shares: cells, edges and the hash containers.
 #include <compare>
+#include <functional>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -9,6 +10,7 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "grid/hash_mix.hpp"
+#include "grid/large_pages.hpp"
 
 namespace tovrana {
 
@@ -40,6 +42,9 @@ template <class K, class Hash = boost::hash<K>>
 using HashSet = boost::unordered_flat_set<K, Hash>;
 template <class K, class V, class Hash = boost::hash<K>>
 using HashMap = boost::unordered_flat_map<K, V, Hash>;
+// The same for the maps that grow with the grid and are read at random.
+template <class K, class V, class Hash = boost::hash<K>>
+using LargeHashMap = boost::unordered_flat_map<K, V, Hash, std::equal_to<K>, LargePageAllocator<std::pair<const K, V>>>;
 
 // The planar bounding rectangle of a cell list (empty for no cells).
 struct Bounds {

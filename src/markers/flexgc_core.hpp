@@ -27,4 +27,9 @@ struct MarkerParams {
 std::vector<Marker> flexgc_core(int32_t nx, int32_t ny, std::span<const NetRouteView> nets,
                                 const MarkerParams& params);
 
+// Whether flexgc_core leaves out the nets whose bounds cannot reach params.region
+// (it does for a region on a plane whose cell ids cannot wrap): only then may a
+// caller hand it those nets alone.
+bool culls_by_region(int32_t nx, int32_t ny, const MarkerParams& params);
+
 }  // namespace tovrana

@@ -3,6 +3,7 @@
 // with the worker's local routes standing in for their nets' stored routes.
 #include "grid/ordered_map.hpp"
 #include "markers/flexgc_core.hpp"
+#include "markers/slot_index.hpp"
 #include "state/grid.hpp"
 
 namespace tovrana {
@@ -19,7 +20,10 @@ struct LocalRoute {
 using LocalRoutes = InsertionOrderedMap<NetId, LocalRoute>;
 
 // Markers over every slot of the store (nets without a slot take no part), the
-// stored routes read in place; `params.region` is always set by the worker.
-std::vector<Marker> worker_markers(const Grid& grid, const LocalRoutes& local, const MarkerParams& params);
+// stored routes read in place; `params.region` is always set by the worker. With
+// an index of the store, only the routes that can reach the region are visited;
+// the markers are the same.
+std::vector<Marker> worker_markers(const Grid& grid, const LocalRoutes& local, const MarkerParams& params,
+                                   const SlotIndex* index = nullptr);
 
 }  // namespace tovrana

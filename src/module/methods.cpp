@@ -5,6 +5,7 @@
 #include <string>
 
 #include "markers/flexgc_core.hpp"
+#include "markers/worker_markers.hpp"
 #include "maze/maze_run.hpp"
 #include "module/args.hpp"
 #include "module/batch_methods.hpp"
@@ -98,6 +99,20 @@ PyObject* occ_signature(PyObject* self, PyObject*) {
     });
 }
 
+// The marker parameters of flexgc and _stored_markers; `vertical` holds the layer
+// flags that params.vertical points to.
+template <class A>
+MarkerParams marker_params(const A& a, const Grid& grid, std::vector<uint8_t>& vertical) {
+    MarkerParams params;
+    params.footprints = grid.footprints(Halos{a.template get<int32_t, "wire_halo">(), a.template get<int32_t, "via_halo">()});
+    params.region = a.template get<std::optional<Region>, "region">();
+    params.prl_halo = a.template get<int32_t, "prl_halo">();
+    params.prl_len = a.template get<int32_t, "prl_len">();
+    vertical = layer_flags(a.template get<std::vector<bool>, "vertical">());
+    params.vertical = vertical;
+    return params;
+}
+
 PyObject* flexgc(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
     using Sig = Signature<"Grid.flexgc", "nets", "wire_halo", "via_halo", "region", "prl_halo", "prl_len",
                           "vertical">;
@@ -105,15 +120,27 @@ PyObject* flexgc(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames)
         const Args<Sig> a(args, nargs, kwnames);
         const SharedBorrow borrow(self);
         const auto nets = a.get<std::vector<NetCells>, "nets">();
-        MarkerParams params;
-        params.footprints = borrow.grid().footprints(Halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()});
-        params.region = a.get<std::optional<Region>, "region">();
-        params.prl_halo = a.get<int32_t, "prl_halo">();
-        params.prl_len = a.get<int32_t, "prl_len">();
-        const auto vertical = layer_flags(a.get<std::vector<bool>, "vertical">());
-        params.vertical = vertical;
+        std::vector<uint8_t> vertical;
+        const MarkerParams params = marker_params(a, borrow.grid(), vertical);
         const Geometry& g = borrow.grid().geo();
         return build_result(flexgc_core(g.nx, g.ny, route_views(nets), params));
+    });
+}
+
+// Internal: what a box worker's marker check finds over the stored routes alone,
+// through the index of the store that its batch builds (for the tests: it must
+// equal flexgc over the same routes).
+PyObject* stored_markers(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
+    using Sig = Signature<"Grid._stored_markers", "wire_halo", "via_halo", "region", "prl_halo", "prl_len",
+                          "vertical", "strip_lines">;
+    return guarded([&] {
+        const Args<Sig> a(args, nargs, kwnames);
+        const SharedBorrow borrow(self);
+        const Grid& grid = borrow.grid();
+        std::vector<uint8_t> vertical;
+        const MarkerParams params = marker_params(a, grid, vertical);
+        const SlotIndex index(grid.routes, grid.geo(), a.get<int64_t, "strip_lines">());
+        return build_result(worker_markers(grid, LocalRoutes{}, params, &index));
     });
 }
 
@@ -128,14 +155,15 @@ PyObject* routes_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwn
 }
 
 PyObject* routes_update(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Sig = Signature<"Grid.routes_update", "net", "cells", "edges">;
+    using Sig = SignatureWithOptional<1, "Grid.routes_update", "net", "cells", "edges", "occ">;
     return guarded([&] {
         const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
         const auto net = a.get<int32_t, "net">();
         auto cells = a.get<CellList, "cells">();
         auto edges = a.get<EdgeList, "edges">();
-        borrow.grid().update_route(net, std::move(cells), std::move(edges));
+        const bool occ = a.get_or<bool, "occ">(false);
+        borrow.grid().update_route(net, std::move(cells), std::move(edges), occ);
         Py_RETURN_NONE;
     });
 }
@@ -316,10 +344,12 @@ PyMethodDef grid_methods[] = {
      "the markers route_boxes computes follow this order.\n"
      "nets = [(net_id, cells, edges), ...]."},
     {"routes_update", TOVRANA_FAST(routes_update),
-     "routes_update($self, net, cells, edges)\n--\n\n"
+     "routes_update($self, net, cells, edges, occ=False)\n--\n\n"
      "Replaces one net's stored route and edges in place (the net keeps its position in the\n"
      "order of routes_init). Apply each route that route_boxes returns with it; an unknown net\n"
-     "is ignored."},
+     "is ignored. occ=True also moves the net in the occupancy map: the old stored route's\n"
+     "footprint out, the new one's in, with the footprints of the last occ_init, as if occ_init\n"
+     "had been called again with the stored routes (when the map held exactly them)."},
     {"set_termsets", TOVRANA_FAST(set_termsets),
      "set_termsets($self, termsets)\n--\n\n"
      "Sets each net's terminal cell sets (net id -> list of terminal cell sets): the targets a\n"
@@ -388,6 +418,11 @@ PyMethodDef grid_methods[] = {
      "gc, bytes truncated or corrupted, or a box without a result or with two."},
     {"_memory_usage", reinterpret_cast<PyCFunction>(memory_usage), METH_NOARGS,
      "_memory_usage($self)\n--\n\nInternal: bytes held by each part of the state, by name."},
+    {"_stored_markers", TOVRANA_FAST(stored_markers),
+     "_stored_markers($self, wire_halo, via_halo, region, prl_halo, prl_len, vertical, strip_lines)\n--\n\n"
+     "Internal: a box worker's marker check over the stored routes (those of routes_init and\n"
+     "routes_update, in slot order), through an index of the store in strips of strip_lines\n"
+     "(batches use 64); equals flexgc over the same routes."},
     {"_check_state", reinterpret_cast<PyCFunction>(check_state), METH_NOARGS,
      "_check_state($self)\n--\n\n"
      "Internal: ((kept occ signature, the same afresh), (kept route digest, the same afresh),\n"

@@ -253,11 +253,17 @@ void occ_build(OccMap& occ, const Geometry& g, std::span<const NetRouteView> net
     occ.swap(fresh);
 }
 
-void occ_apply_local(OccDelta& delta, const Geometry& g, const FootprintRule& rule, NetId net,
+void occ_apply_local(OccDelta& delta, const OccMap& occ, const Geometry& g, const FootprintRule& rule, NetId net,
                      std::span<const Cell> cells, std::span<const Cell> vias, bool add) {
     const int32_t step = add ? 1 : -1;
     for_each_footprint(g, cells, vias, rule, nullptr, [&](int32_t x, int32_t y, int32_t layer) {
-        NetCounts<int32_t>& list = delta[g.cell_id(x, y, layer)];
+        const int64_t cell = g.cell_id(x, y, layer);
+        const auto [it, fresh] = delta.try_emplace(cell);
+        if (fresh) {
+            const auto stored = occ.nets_at(cell);
+            it->second.stored.assign(stored.begin(), stored.end());
+        }
+        NetCounts<int32_t>& list = it->second.changes;
         const std::size_t i = index_of(list, net);
         if (i < list.size()) list[i].second = wrap_add32(list[i].second, step);
         else list.emplace_back(net, step);
@@ -266,8 +272,8 @@ void occ_apply_local(OccDelta& delta, const Geometry& g, const FootprintRule& ru
 
 std::vector<OccChange> occ_changes(const OccDelta& delta) {
     std::vector<OccChange> out;
-    for (const auto& [cell, changes] : delta)
-        for (const auto& [net, d] : changes)
+    for (const auto& [cell, pending] : delta)
+        for (const auto& [net, d] : pending.changes)
             if (d != 0) out.push_back({cell, net, d});
     std::sort(out.begin(), out.end());
     return out;
@@ -276,8 +282,8 @@ std::vector<OccChange> occ_changes(const OccDelta& delta) {
 bool occ_has_pending_foreign(const OccMap& occ, const OccDelta& delta, int64_t cell, NetId net) {
     const auto it = delta.find(cell);
     if (it == delta.end()) return occ.has_other(cell, net);  // stored counts are all positive
-    const NetCounts<int32_t>& pending = it->second;
-    const auto global = occ.nets_at(cell);
+    const NetCounts<int32_t>& pending = it->second.changes;
+    const NetCounts<uint32_t>& global = it->second.stored;
     for (const auto& [n, c] : global) {
         if (n == net) continue;
         if (int64_t{c} + count_of(pending, n) > 0) return true;

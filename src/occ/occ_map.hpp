@@ -145,8 +145,8 @@ private:
     static_assert(kShards == 64, "shard_of takes the top 6 bits");
 
     struct Shard {
-        HashMap<uint32_t, Entry> one;  // in-range cells with one net
-        HashMap<int64_t, List> many;   // in-range cells with several nets; every out-of-range cell
+        LargeHashMap<uint32_t, Entry> one;  // in-range cells with one net
+        LargeHashMap<int64_t, List> many;   // in-range cells with several nets; every out-of-range cell
     };
     struct Staged;
 
@@ -159,13 +159,20 @@ private:
     void commit(Staged& st, std::size_t shard) noexcept;
 
     std::array<Shard, kShards> shards_;
-    std::vector<uint8_t> tags_;  // per in-range cell, allocated with the first such cell
+    std::vector<uint8_t, LargePageAllocator<uint8_t>> tags_;  // per in-range cell, allocated with the first such cell
     int64_t dense_ = 0;          // ids 0 .. dense_ - 1 are in range
     uint64_t signature_ = 0;
 };
 
-// A box worker's signed pending changes over the global map; entries may sit at 0.
-using OccDelta = HashMap<int64_t, NetCounts<int32_t>>;
+// One cell of a box worker's delta: its signed pending changes (entries may sit at
+// 0) and, copied when the cell entered the delta, the nets the global map stores
+// there. The global map does not change while workers run, and the copy spares the
+// searches a random look-up into it each time they meet the cell.
+struct PendingCell {
+    NetCounts<int32_t> changes;
+    NetCounts<uint32_t> stored;
+};
+using OccDelta = HashMap<int64_t, PendingCell>;
 
 // Rebuilds `occ` from scratch with the given footprints.
 void occ_build(OccMap& occ, const Geometry& g, std::span<const NetRouteView> nets, const FootprintRule& rule);
@@ -173,15 +180,15 @@ void occ_build(OccMap& occ, const Geometry& g, std::span<const NetRouteView> net
 // Wrapping sum of per-(cell, net, count) contributions; independent of map order.
 inline uint64_t occ_signature(const OccMap& occ) { return occ.signature(); }
 
-// Adds (add) or removes one footprint of `net` to or from the delta.
-void occ_apply_local(OccDelta& delta, const Geometry& g, const FootprintRule& rule, NetId net,
+// Adds (add) or removes one footprint of `net` to or from the delta over `occ`.
+void occ_apply_local(OccDelta& delta, const OccMap& occ, const Geometry& g, const FootprintRule& rule, NetId net,
                      std::span<const Cell> cells, std::span<const Cell> vias, bool add);
 
 // The delta's non-zero changes by ascending (cell, net): what a merge folds in.
 std::vector<OccChange> occ_changes(const OccDelta& delta);
 
 // True when a net other than `net` is present at the cell: its global count plus
-// its pending change in `delta` is positive.
+// its pending change in `delta` (a delta over `occ`) is positive.
 bool occ_has_pending_foreign(const OccMap& occ, const OccDelta& delta, int64_t cell, NetId net);
 
 // The same with an optional delta: without one, `occ` alone decides.

@@ -94,17 +94,34 @@ void Grid::init_routes(std::vector<NetRoute> nets) {
     shape_.reset();
 }
 
-void Grid::update_route(NetId net, CellList cells, EdgeList edges) {
+void Grid::update_route(NetId net, CellList cells, EdgeList edges, bool follow_occ) {
     const auto slot = routes.slot_of(net);
     if (!slot) return;
     std::vector<OccChange> changes;
     if (shape_) changes = shape_changes(geo_, net, routes.cells(*slot), cells);
     RouteStore::PreparedRoute route = routes.prepare(std::move(cells), std::move(edges));
+    if (follow_occ) {
+        OccDelta delta;
+        const FootprintRule rule = occ_footprints();
+        occ_apply_local(delta, occ, geo_, rule, net, routes.cells(*slot), routes.vias(*slot), false);
+        occ_apply_local(delta, occ, geo_, rule, net, route.cells, route.vias, true);
+        const std::vector<OccChange> moved = occ_changes(delta);
+        const std::span<const OccChange> lists[] = {moved};
+        occ.fold(lists, 1);  // all or nothing
+    }
     if (shape_) {
         const std::span<const OccChange> lists[] = {changes};
-        shape_->fold(lists, 1);  // all or nothing; what follows cannot fail
+        try {
+            shape_->fold(lists, 1);  // all or nothing
+        } catch (...) {
+            if (!follow_occ) throw;  // nothing has changed yet
+            // occ has changed already; the shape is only a cache of the store, so drop
+            // it (the next reader builds it afresh) rather than stop half-way
+            const std::lock_guard lock(shape_lock_);
+            shape_.reset();
+        }
     }
-    routes.replace(*slot, std::move(route));
+    routes.replace(*slot, std::move(route));  // cannot fail
 }
 
 const OccMap& Grid::route_shape() const {

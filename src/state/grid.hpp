@@ -81,7 +81,10 @@ public:
 
     // The route store and the cells of its routes (route_shape), changed together.
     void init_routes(std::vector<NetRoute> nets);
-    void update_route(NetId net, CellList cells, EdgeList edges);
+    // With follow_occ, occ follows too: the old stored route's footprint out, the new
+    // one's in, by the footprints of the last occ_init (as a batch's merge does).
+    // Everything that can fail comes first: a failure changes nothing.
+    void update_route(NetId net, CellList cells, EdgeList edges, bool follow_occ = false);
     // Cell id -> net -> how many times the net's stored routes list the cell: the
     // search's route shape when the caller passes none. Built from the store by the
     // first call after init_routes (safe from several readers at once), then kept

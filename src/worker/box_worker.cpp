@@ -49,8 +49,8 @@ std::vector<NetId> nets_named(const Grid& grid, const std::vector<Marker>& marke
 // Nets with a non-zero count change somewhere in the delta.
 HashSet<NetId> nets_changed(const OccDelta& delta) {
     HashSet<NetId> nets;
-    for (const auto& [cell, counts] : delta)
-        for (const auto& [net, d] : counts)
+    for (const auto& [cell, pending] : delta)
+        for (const auto& [net, d] : pending.changes)
             if (d != 0) nets.insert(net);
     return nets;
 }
@@ -81,9 +81,10 @@ void append_path_edges(const CellList& path, EdgeList& edges) {
 
 class BoxWorker {
 public:
-    BoxWorker(const Grid& grid, const Box& box, const BoxParams& p)
+    BoxWorker(const Grid& grid, const Box& box, const BoxParams& p, const SlotIndex* slots)
         : grid_(grid),
           params_(p),
+          slots_(slots),
           footprints_(grid.footprints(p.halos)),
           geometry_(grid.geo(), box, p.gc, margin_lines(footprints_, p.prl_halo)),
           queue_(grid, geometry_, p.maze_end_iter),
@@ -116,7 +117,7 @@ public:
     }
 
 private:
-    std::vector<Marker> markers() const { return worker_markers(grid_, local_, marker_params_); }
+    std::vector<Marker> markers() const { return worker_markers(grid_, local_, marker_params_, slots_); }
 
     void record_history(const std::vector<Marker>& found) {
         for (const Marker& m : found)
@@ -223,8 +224,8 @@ private:
 
     // Swaps the old footprint for the new one in the local delta and keeps the route.
     void commit(NetId net, const RouteRef& old, LocalRoute fresh) {
-        occ_apply_local(delta_, grid_.geo(), grid_.occ_footprints(), net, old.cells, old.vias, false);
-        occ_apply_local(delta_, grid_.geo(), grid_.occ_footprints(), net, fresh.cells, fresh.vias, true);
+        occ_apply_local(delta_, grid_.occ, grid_.geo(), grid_.occ_footprints(), net, old.cells, old.vias, false);
+        occ_apply_local(delta_, grid_.occ, grid_.geo(), grid_.occ_footprints(), net, fresh.cells, fresh.vias, true);
         local_.store(net, std::move(fresh));
     }
 
@@ -256,6 +257,7 @@ private:
 
     const Grid& grid_;
     const BoxParams& params_;
+    const SlotIndex* slots_;
     FootprintRule footprints_;  // of the markers and keep-outs: the call's halos, or the spacing rule
     BoxGeometry geometry_;
     WorkerQueue queue_;
@@ -270,8 +272,8 @@ private:
 
 }  // namespace
 
-BoxResult box_worker(const Grid& grid, const Box& box, const BoxParams& params) {
-    return BoxWorker(grid, box, params).run();
+BoxResult box_worker(const Grid& grid, const Box& box, const BoxParams& params, const SlotIndex* slots) {
+    return BoxWorker(grid, box, params, slots).run();
 }
 
 }  // namespace tovrana

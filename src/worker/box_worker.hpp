@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "grid/box.hpp"
+#include "markers/slot_index.hpp"
 #include "maze/maze_run.hpp"
 #include "state/grid.hpp"
 
@@ -28,6 +29,7 @@ struct BoxResult {
     bool accepted = false;
 };
 
-BoxResult box_worker(const Grid& grid, const Box& box, const BoxParams& params);
+// `slots` indexes grid.routes; without it the marker checks walk every route.
+BoxResult box_worker(const Grid& grid, const Box& box, const BoxParams& params, const SlotIndex* slots = nullptr);
 
 }  // namespace tovrana

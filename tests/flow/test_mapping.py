@@ -421,3 +421,32 @@ def test_a_pad_on_a_wide_pin_keeps_the_room_the_wide_pin_asks():
     assert layer_claims(lines, lines, on, on, rules, rects, [[wide]]).no_via[5, 4]
     rects = FixedRects.of([(200, 520, 800, 580, 3, True), (200, 300, 800, 365, -1, False)])    # 100 away
     assert not layer_claims(lines, lines, on, on, rules, rects, [[wide]]).no_via[5, 4]
+
+
+def test_fixed_rects_near_finds_what_a_scan_finds_as_rectangles_are_added():
+    """`FixedRects.near` looks through an index by left edge, the widest rectangles and those
+    added since it was built, and builds anew once many were added: whatever the mix, it must
+    find exactly the rectangles that meet the window."""
+    import random
+
+    import numpy as np
+
+    from tovrana_flow.mapping.claims import FixedRects
+
+    rnd = random.Random(7)
+
+    def rect():
+        x, y = rnd.randrange(0, 5000), rnd.randrange(0, 5000)
+        w = rnd.choice([rnd.randrange(0, 60), rnd.randrange(0, 60), rnd.randrange(1000, 5000)])  # a few stripes
+        return x, y, x + w, y + rnd.randrange(0, 60), rnd.randrange(-1, 9), rnd.random() < 0.5
+
+    rects = FixedRects.of([rect() for _ in range(600)])
+    for step in range(3000):
+        if step % 3 == 0:
+            rects.add(*rect())
+        x0, y0 = rnd.randrange(-100, 5100), rnd.randrange(-100, 5100)
+        x1, y1 = x0 + rnd.randrange(0, 300), y0 + rnd.randrange(0, 300)
+        want = np.flatnonzero((rects.x0 <= x1) & (rects.x1 >= x0) & (rects.y0 <= y1) & (rects.y1 >= y0))
+        assert rects.near(x0, y0, x1, y1).tolist() == want.tolist()
+    assert len(rects) == 1600 and rects.owner.dtype == np.int64 and rects.pin.dtype == bool
+    assert len(FixedRects.of([]).near(0, 0, 10, 10)) == 0

@@ -158,9 +158,10 @@ def rect_clear(rules: LayerRules, rect: tuple[int, int, int, int], rects: FixedR
         return True
     x0, y0, x1, y1 = rect
     reach = 4 * (rules.width + rules.reach(rules.width))
-    near = (rects.x0 <= x1 + reach) & (rects.x1 >= x0 - reach) & (rects.y0 <= y1 + reach) & \
-           (rects.y1 >= y0 - reach) & ((rects.owner != net) | (rects.owner == NOBODY))
-    if not near.any():
+    near = rects.near(x0 - reach, y0 - reach, x1 + reach, y1 + reach)
+    owner = rects.owner[near]
+    near = near[(owner != net) | (owner == NOBODY)]
+    if len(near) == 0:
         return True
     close = rules.too_close(np.int64(x0), np.int64(y0), np.int64(x1), np.int64(y1),
                             rects.x0[near], rects.y0[near], rects.x1[near], rects.y1[near])

@@ -24,15 +24,21 @@ FREE, NOBODY = -2, -1      # owners of a point besides net ids
 OWNER = np.int32           # a point's owner: net ids fit, and the arrays are per grid point
 
 
-@dataclass
+_FIELDS = ("x0", "y0", "x1", "y1", "owner", "pin")
+
+
 class FixedRects:
-    """A layer's fixed rectangles, database units, with their owners (net id, or NOBODY)."""
-    x0: np.ndarray
-    y0: np.ndarray
-    x1: np.ndarray
-    y1: np.ndarray
-    owner: np.ndarray
-    pin: np.ndarray            # whether the rectangle is a pin of its net (a route may join it)
+    """A layer's fixed rectangles, database units, with their owners (net id, or NOBODY) and
+    whether each is a pin of its net (a route may join it). Rectangles can be added one at a
+    time (`add`, amortised: the arrays grow by doubling), and `near` finds those overlapping a
+    window without looking at every one, so that checking many small shapes against the
+    metal of a whole chip costs in proportion to the metal around each."""
+
+    def __init__(self, x0, y0, x1, y1, owner, pin):
+        self._cols = [np.asarray(x0, dtype=np.int64), np.asarray(y0, dtype=np.int64), np.asarray(x1, dtype=np.int64),
+                      np.asarray(y1, dtype=np.int64), np.asarray(owner, dtype=np.int64), np.asarray(pin, dtype=bool)]
+        self._n = len(self._cols[0])
+        self._index: _XIndex | None = None
 
     @classmethod
     def of(cls, rects: list[tuple[int, int, int, int, int, bool]]) -> "FixedRects":
@@ -40,11 +46,55 @@ class FixedRects:
         return cls(a[:, 0], a[:, 1], a[:, 2], a[:, 3], a[:, 4], np.array([r[5] for r in rects], dtype=bool))
 
     def __len__(self) -> int:
-        return len(self.x0)
+        return self._n
 
-    def joined(self, other: "FixedRects") -> "FixedRects":
-        return FixedRects(*(np.concatenate([getattr(self, k), getattr(other, k)])
-                            for k in ("x0", "y0", "x1", "y1", "owner", "pin")))
+    x0 = property(lambda self: self._cols[0][:self._n])
+    y0 = property(lambda self: self._cols[1][:self._n])
+    x1 = property(lambda self: self._cols[2][:self._n])
+    y1 = property(lambda self: self._cols[3][:self._n])
+    owner = property(lambda self: self._cols[4][:self._n])
+    pin = property(lambda self: self._cols[5][:self._n])
+
+    def add(self, x0: int, y0: int, x1: int, y1: int, owner: int, pin: bool) -> None:
+        if self._n == len(self._cols[0]):
+            grown = max(16, 2 * self._n)
+            self._cols = [np.concatenate([c[:self._n], np.zeros(grown - self._n, dtype=c.dtype)]) for c in self._cols]
+        for col, value in zip(self._cols, (x0, y0, x1, y1, owner, pin)):
+            col[self._n] = value
+        self._n += 1
+
+    def near(self, x0: int, y0: int, x1: int, y1: int) -> np.ndarray:
+        """Ascending indices of the rectangles that meet the window (edges included)."""
+        if self._index is None or self._index.stale(self._n):
+            self._index = _XIndex(self.x0[:self._n], self.x1[:self._n])
+        found = self._index.candidates(self._n, x0, x1)
+        found = found[(self.x0[found] <= x1) & (self.x1[found] >= x0) & (self.y0[found] <= y1) & (self.y1[found] >= y0)]
+        return np.sort(found)
+
+
+class _XIndex:
+    """The rectangles indexed when it was built, by left edge, except the widest (stripes,
+    large blockages), which every look-up takes whole; rectangles added since are taken whole
+    too, until there are enough of them to build anew."""
+
+    def __init__(self, x0: np.ndarray, x1: np.ndarray):
+        self.built = len(x0)
+        width = x1 - x0
+        limit = 8 * int(np.median(width)) + 1 if len(width) else 0
+        wide = width > limit
+        self.wide = np.flatnonzero(wide)
+        narrow = np.flatnonzero(~wide)
+        self.order = narrow[np.argsort(x0[narrow], kind="stable")]
+        self.left = x0[self.order]
+        self.reach = int(width[narrow].max()) if len(narrow) else 0
+
+    def stale(self, n: int) -> bool:
+        return n - self.built > max(1024, self.built // 8)
+
+    def candidates(self, n: int, x0: int, x1: int) -> np.ndarray:
+        lo = int(np.searchsorted(self.left, x0 - self.reach, "left"))
+        hi = int(np.searchsorted(self.left, x1, "right"))
+        return np.concatenate([self.order[lo:hi], self.wide, np.arange(self.built, n)])
 
 
 @dataclass
@@ -124,7 +174,7 @@ def _merged_with_pins(xs: np.ndarray, ys: np.ndarray, rects: FixedRects,
     nx = len(xs)
     pins = np.flatnonzero(rects.pin & (rects.owner >= 0))
     found, widths = [np.zeros(0, dtype=np.int64)], [np.zeros(0, dtype=np.int64)]
-    sub = FixedRects(*(getattr(rects, k)[pins] for k in ("x0", "y0", "x1", "y1", "owner", "pin")))
+    sub = FixedRects(*(getattr(rects, k)[pins] for k in _FIELDS))
     reach = np.full(len(sub), max(abs(v) for v in pad), dtype=np.int64)
     ranges = _reach_ranges(xs, ys, sub, reach)
     for start, stop in _chunks(ranges[1] * ranges[3], PAIRS_PER_CHUNK):

@@ -348,9 +348,7 @@ def _add_wires(rects: dict[str, FixedRects], wires, grid_rules: dict[str, LayerR
         else:
             continue
         for layer, r in shapes:
-            new = FixedRects.of([(*r, net, False)])
-            old = rects.get(layer)
-            rects[layer] = new if old is None else old.joined(new)
+            rects.setdefault(layer, FixedRects.of([])).add(*r, net, False)
 
 
 def _access_metal(access, rules, layer_names, stacks) -> dict[int, list]:

@@ -85,13 +85,14 @@ def split_by_cost(boxes: Sequence[Box], costs: Sequence[float], n_parts: int) ->
 
 @dataclass(frozen=True)
 class NewRoute:
-    """A net's route replaced."""
+    """A net's route replaced (with `occ`, in the occupancy map too)."""
     net: int
     cells: list
     edges: list
+    occ: bool = False
 
     def apply(self, replica: "GridReplica") -> None:
-        replica.grid.routes_update(self.net, self.cells, self.edges)
+        replica.grid.routes_update(self.net, self.cells, self.edges, occ=self.occ)
 
 
 @dataclass(frozen=True)
@@ -264,9 +265,9 @@ class RayEngine:
                                      time.perf_counter() - worked, ahead is not None))
         return routes
 
-    def update_route(self, net, cells, edges):
-        self.grid.routes_update(net, cells, edges)
-        self._pending.append(NewRoute(net, cells, edges))
+    def update_route(self, net, cells, edges, occ=False):
+        self.grid.routes_update(net, cells, edges, occ=occ)
+        self._pending.append(NewRoute(net, cells, edges, occ))
 
     def rebuild_occupancy(self, nets, wire_halo, via_halo):
         self.grid.occ_init(nets, wire_halo, via_halo)

@@ -68,8 +68,8 @@ class BatchEngine(Protocol):
         (`apply_routes`) and returns them as `Grid.route_boxes` does (`params` are its
         keyword arguments other than `boxes`)."""
 
-    def update_route(self, net: int, cells: list, edges: list) -> None:
-        """`Grid.routes_update` on every grid."""
+    def update_route(self, net: int, cells: list, edges: list, occ: bool = False) -> None:
+        """`Grid.routes_update` on every grid (with `occ`, the occupancy map follows)."""
 
     def rebuild_occupancy(self, nets: list, wire_halo: int, via_halo: int) -> None:
         """`Grid.occ_init` on every grid."""
@@ -107,8 +107,8 @@ class LocalEngine:
         apply_routes(self.grid, routes)
         return routes
 
-    def update_route(self, net, cells, edges):
-        self.grid.routes_update(net, cells, edges)
+    def update_route(self, net, cells, edges, occ=False):
+        self.grid.routes_update(net, cells, edges, occ=occ)
 
     def rebuild_occupancy(self, nets, wire_halo, via_halo):
         self.grid.occ_init(nets, wire_halo, via_halo)

@@ -27,7 +27,8 @@ out as for the markers, and each keeps the new route where it costs less than th
 searches' own prices: the passes reroute a net box by box, between the points where it
 crosses each box's border, and leave detours and extra vias behind.
 
-All rebuild the occupancy map afterwards, since a single net's new route does not change it.
+All leave the occupancy map current: during the routing stage the route book moves each new
+route in it (`RouteBook.follow_occupancy`); otherwise they rebuild it after their changes.
 """
 from __future__ import annotations
 
@@ -67,7 +68,7 @@ def reconnect_split_nets(book: RouteBook, nets, margin: int, gg_drc: float, gree
             book.set_route(net, routed)
             fixed.append(net)
     if fixed:
-        book.rebuild_occupancy()
+        book.settle_occupancy()
     return fixed
 
 
@@ -94,7 +95,7 @@ def remove_shorts(book: RouteBook, margin: int, rounds: int = 3, greed: Greed | 
         if not moved:
             break
         rerouted += moved
-        book.rebuild_occupancy()
+        book.settle_occupancy()
         owners = CellOwners(book.routes)
     return rerouted, len(owners.shared)
 
@@ -128,7 +129,7 @@ def remove_markers(book: RouteBook, census: MarkerCensus, margin: int, rounds: i
         moved = _reroute_priced(book, [n for n in nets if n in book.model.termsets], margin, greed)
         if not moved:
             break
-        book.rebuild_occupancy()
+        book.settle_occupancy()
         after = census.count(book.grid, book.routes, book.clock)
         if after.total >= current.total or book.open_nets(moved):
             book.roll_back(before, moved)
@@ -167,7 +168,7 @@ def repair_findings(book: RouteBook, check: RuleCheck, census: MarkerCensus, mar
         moved = _reroute_priced(book, sorted(closed), margin, greed, {net: sorted(c) for net, c in closed.items()})
         if not moved:
             break
-        book.rebuild_occupancy()
+        book.settle_occupancy()
         after = check(book.routes)
         now = census.count(book.grid, book.routes, book.clock).total
         if len(after) >= len(findings) or now > markers or book.open_nets(moved):
@@ -198,8 +199,8 @@ def refine_routes(book: RouteBook, nets, cost: Callable[[int, Route], float], ce
     scratch, every other net's footprint priced out, and gives it the new route where that
     costs less by `cost`; returns how many nets it changed. `REFINE_WAVE` searches run on
     `threads` threads against the same state and are taken in net order; each also prices
-    the cells of the new routes taken in earlier waves (the occupancy map does not follow
-    single routes). A new route in a marker that is not among `markers` (the routes' markers
+    the cells of the new routes taken in earlier waves (which the occupancy map holds only
+    where the book moves routes in it). A new route in a marker that is not among `markers` (the routes' markers
     now) goes back to the old one, until no new marker is left."""
     model = book.model
     nets = sorted(n for n in nets if len(model.termsets.get(n, ())) in range(2, REFINE_MAX_SETS))
@@ -227,7 +228,7 @@ def refine_routes(book: RouteBook, nets, cost: Callable[[int, Route], float], ce
                     kept.add(net)
     if kept:
         release_freed_memory()
-        book.rebuild_occupancy()
+        book.settle_occupancy()
     while kept:
         now = census.count(book.grid, book.routes, book.clock).found
         blamed = {n for m in now if _marker_key(m) not in known for n in m[2]} & kept

@@ -88,6 +88,7 @@ class RouteBook:
         self.clock = clock or ModuleClock()
         self._routes = PackedRoutes({net: Route(*r) for net, r in (routes or {}).items()})
         self._revisions: dict[int, int] = {}      # net -> how many times its route was replaced
+        self._occupancy_follows = False           # whether each route set moves in the occupancy map
         with self.clock.timing():
             self._engine = engine_factory(grid_recipe(model, self._routes, guides, guide_costs))
 
@@ -142,8 +143,9 @@ class RouteBook:
         return {net for net, _, _ in result}
 
     def set_route(self, net: int, route: Route) -> None:
-        """Replaces one net's route. The occupancy map does not follow (the module's
-        `routes_update` leaves it): call `rebuild_occupancy` after a series of these."""
+        """Replaces one net's route. Once `follow_occupancy` was called, the occupancy map
+        follows (the module's `routes_update(occ=True)`: the net's old footprint out, its new
+        one in); before, call `settle_occupancy` after a series of these."""
         self.set_packed_route(net, pack(route))
 
     def set_packed_route(self, net: int, packed) -> None:
@@ -152,15 +154,15 @@ class RouteBook:
         self._routes.set_packed(net, packed)
         self._replaced(net)
         with self.clock.timing():
-            self._engine.update_route(net, *module_form(packed))
+            self._engine.update_route(net, *module_form(packed), self._occupancy_follows)
 
     def _replaced(self, net: int) -> None:
         self._revisions[net] = self._revisions.get(net, 0) + 1
 
     def cut_loops(self, cost) -> int:
         """Breaks the routes' cycles and cuts their idle branches (`grid_routes.without_loops`,
-        an edge priced by `cost`), keeping every terminal cell; rebuilds the occupancy map
-        when a route changed. Returns how many routes changed."""
+        an edge priced by `cost`), keeping every terminal cell, and settles the occupancy map.
+        Returns how many routes changed."""
         changed = 0
         for net in sorted(self._routes):
             termsets = self.model.termsets.get(net)
@@ -171,14 +173,28 @@ class RouteBook:
                 self.set_route(net, route)
                 changed += 1
         if changed:
-            self.rebuild_occupancy()
+            self.settle_occupancy()
         return changed
 
     def rebuild_occupancy(self) -> None:
+        """Builds the occupancy map afresh from the routes."""
         h = self.model.halos
         with self.clock.timing():
             self._engine.rebuild_occupancy(occ_nets(self._routes, self.model.supply_routes), h.wire_halo,
                                            h.via_halo)
+
+    def follow_occupancy(self) -> None:
+        """Rebuilds the occupancy map, and from then on moves each route the book sets in it:
+        a search right after a change sees the routes as they are, and no stage rebuilds the
+        whole map for a few changed nets."""
+        self.rebuild_occupancy()
+        self._occupancy_follows = True
+
+    def settle_occupancy(self) -> None:
+        """Brings the occupancy map up to date with the routes after a series of `set_route`:
+        nothing to do while it follows them, a rebuild otherwise."""
+        if not self._occupancy_follows:
+            self.rebuild_occupancy()
 
     def snapshot(self) -> PackedRoutes:
         """The routes as they are, for a later `roll_back`."""
@@ -186,10 +202,10 @@ class RouteBook:
 
     def roll_back(self, snapshot: Mapping[int, Route], nets) -> None:
         """Gives `nets` their routes of `snapshot` again, in the book and in the engine, and
-        rebuilds the occupancy map."""
+        in the occupancy map."""
         for net in sorted(nets):
             self.set_route(net, snapshot[net])
-        self.rebuild_occupancy()
+        self.settle_occupancy()
 
     def expect_batches(self, batches: list[list[Box]], **params) -> None:
         """The batches the next `work_batch` calls will work, in this order and with these

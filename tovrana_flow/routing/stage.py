@@ -139,7 +139,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
         rows.append(_row("initial maze routing", time.perf_counter() - t, clock.seconds - m_engine, measure,
                          book, current, len(book.routes), len(still_open)))
         t, m0 = time.perf_counter(), clock.seconds
-        book.rebuild_occupancy()
+        book.follow_occupancy()
         rows.append(PhaseRow("load grid into engine", t_engine + time.perf_counter() - t,
                              m_engine + clock.seconds - m0, peak_mb=peak_memory_mb()))
 
