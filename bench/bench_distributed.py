@@ -66,7 +66,7 @@ class ComparingEngine:
 
         self.threads = threads
         self.local, self.spare = LocalEngine(grid_recipe), LocalEngine(grid_recipe)
-        self.ray = RayEngine(grid_recipe, f"local:{actors}", actors=actors)
+        self.ray = RayEngine(grid_recipe, f"local:{actors}", actors=actors, leader_share=False)
         self.grid = self.local.grid
         self.figures: list[BatchFigures] = []
 

@@ -12,8 +12,9 @@ routes are those of a threaded run. Each batch is timed alone there, so the Ray 
 nothing ahead.
 
 With `--whole` the routing stage runs twice on the same mapped design instead, once on
-threads and once on the actors as `--ray local:N` would (batches worked ahead), and the
-passes' rows are set side by side; the two runs' routes must be equal.
+threads and once on Ray as `--ray local:N` would (batches worked ahead, the leader working a
+share of each beside N - 1 actors), and the passes' rows are set side by side; the two runs'
+routes must be equal.
 """
 from __future__ import annotations
 
@@ -78,7 +79,8 @@ def whole_runs(args) -> int:
         print(f"{label}: routing stage {time.perf_counter() - started:.1f} s", flush=True)
     threads, actors = runs["threads"], runs["actors"]
     assert dict(threads.routes) == dict(actors.routes), "the two runs' routes differ"
-    print(f"\ndesign {args.design}: {args.threads} threads against {args.actors} actors of 1 thread; same routes\n")
+    print(f"\ndesign {args.design}: {args.threads} threads against --ray local:{args.actors} (the leader works a "
+          f"share of each batch beside {max(1, args.actors - 1)} actor(s) of 1 thread); same routes\n")
     print("| pass | threads s | actors s | overhead | threads module s | actors module s | wire um | vias | markers |")
     print("|---|---|---|---|---|---|---|---|---|")
     total = [0.0, 0.0]

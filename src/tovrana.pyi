@@ -201,14 +201,4 @@ class Grid:
     # digests beside the same computed afresh ((occ kept, fresh), (routes kept, fresh),
     # kept structures consistent).
     def _memory_usage(self) -> dict[str, int]: ...
-    def _stored_markers(
-        self,
-        wire_halo: _Int,
-        via_halo: _Int,
-        region: tuple[_Int, _Int, _Int, _Int] | None,
-        prl_halo: _Int,
-        prl_len: _Int,
-        vertical: Sequence[bool],
-        strip_lines: _Int,
-    ) -> list[_Marker]: ...
     def _check_state(self) -> tuple[tuple[int, int], tuple[int, int], bool]: ...

@@ -55,7 +55,8 @@ def cluster():
     """A local cluster of two processes, started by make_engine and then kept for the
     engines of every test, which find Ray running and leave it so."""
     first = engine_factory("local:2")(recipe(D))
-    assert isinstance(first, RayEngine) and len(first.actors) == 2
+    # the leader works a share of each batch beside one actor
+    assert isinstance(first, RayEngine) and first.leader_share and len(first.actors) == 1
     first._owns_ray = False  # its close() frees the processors but keeps the cluster
     first.close()
     yield
@@ -72,22 +73,27 @@ class KillsAnActor(RayEngine):
     the batches announced: of the fourth, handed out ahead during the third's merge)."""
 
     def _submit(self, boxes, params):
-        tasks = super()._submit(boxes, params)
+        handed_out = super()._submit(boxes, params)
         if len(self.stats) == 2 and len(self.actors) == 2:
             ray.kill(self.actors[1], no_restart=True)
-        return tasks
+        return handed_out
 
 
-@pytest.mark.parametrize("engine_type, announce, detour", [
-    (RayEngine, None, False), (KillsAnActor, None, False), (RayEngine, "in order", False),
-    (KillsAnActor, "in order", False), (RayEngine, "in order", True), (RayEngine, "reversed", False)])
-def test_ray_runs_equal_the_local_run(cluster, reference, engine_type, announce, detour):
-    """Batches worked ahead are used only on the state they were worked on."""
-    engine = engine_type(recipe(D), "local:2", actors=2)
+@pytest.mark.parametrize("engine_type, announce, detour, leader_share", [
+    (RayEngine, None, False, False), (KillsAnActor, None, False, False), (RayEngine, "in order", False, False),
+    (KillsAnActor, "in order", False, False), (RayEngine, "in order", True, False),
+    (RayEngine, "reversed", False, False), (RayEngine, None, False, True), (KillsAnActor, "in order", False, True),
+    (RayEngine, "in order", True, True)])
+def test_ray_runs_equal_the_local_run(cluster, reference, engine_type, announce, detour, leader_share):
+    """Batches worked ahead are used only on the state they were worked on; the leader's
+    share of a batch is worked on its own grid."""
+    engine = engine_type(recipe(D), "local:2", actors=2, leader_share=leader_share)
     try:
         assert run(engine, announce=announce, detour=detour) == reference[detour]
         assert len(engine.actors) == (2 if engine_type is RayEngine else 1)
         assert all(s.parts >= 1 and s.bytes > 0 for s in engine.stats)
+        if leader_share:      # the first batch's four boxes: two actors' parts and the leader's
+            assert (engine.stats[0].boxes, engine.stats[0].parts) == (4, 3)
         ahead = sum(s.ahead for s in engine.stats)
         per_pass = len(engine.stats) // 2
         if announce == "in order":      # every batch but each pass's first; a detour spoils one

@@ -17,6 +17,7 @@ inline constexpr std::size_t kLargePage = std::size_t{2} << 20;
 
 // A block of `bytes` (>= kLargePage) aligned to kLargePage; throws std::bad_alloc.
 inline void* map_large_block(std::size_t bytes) {
+    if (bytes > SIZE_MAX - 2 * kLargePage) throw std::bad_alloc();
     const std::size_t length = (bytes + kLargePage - 1) / kLargePage * kLargePage;
     // Map one page more than needed and cut the ends off, leaving an aligned block.
     void* raw = ::mmap(nullptr, length + kLargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

@@ -18,6 +18,10 @@ out right behind the replicas' merges of the last, so the actors work it while t
 merges; its results are used only if no other change came between the two batches, and
 dropped otherwise (working a batch only reads a grid).
 
+On a local cluster the leader works a share of every batch itself, on its own grid, beside
+one actor fewer (`leader_share`): the leader's grid must merge every batch anyway, so each
+replica it replaces is a merge of every batch saved on the cluster's processors.
+
 A box's result depends only on the grid's state, so the boxes of an actor that dies during
 a batch are simply worked again on another actor (on the leader when none is left), and the
 run finishes with the same routes.
@@ -167,6 +171,7 @@ class _WorkAhead:
     boxes: list
     params: dict
     tasks: list                  # (actor, part, result ref)
+    own: list                    # the leader's part, worked when the batch is asked for
 
 
 class RayEngine:
@@ -174,8 +179,10 @@ class RayEngine:
 
     `address_or_local` is "local:N" to start a local cluster of N worker processes (or use
     the one this process already started), or the address of a cluster to join. `actors`
-    defaults to one per `threads_per_actor` processors of the cluster; each actor works its
-    part on `threads_per_actor` threads. `cost` estimates the work of a box (see `box_area`).
+    defaults to one per `threads_per_actor` processors of the cluster, one fewer with
+    `leader_share` (the leader then works a part of every batch too; default: on a local
+    cluster); each actor works its part on `threads_per_actor` threads. `cost` estimates the
+    work of a box (see `box_area`).
     The constructor returns when every actor has built its grid (`ready_timeout` seconds at
     most, else DistributedError). The actors of a local cluster run at a lower priority
     than the leader (`LOCAL_ACTOR_NICENESS`).
@@ -183,7 +190,7 @@ class RayEngine:
 
     def __init__(self, recipe: GridRecipe, address_or_local: str, *, actors: int | None = None,
                  threads_per_actor: int = 1, cost: Callable[[Box], float] = box_area,
-                 ready_timeout: float = 300.0):
+                 ready_timeout: float = 300.0, leader_share: bool | None = None):
         try:
             import ray
         except ImportError as e:
@@ -201,10 +208,12 @@ class RayEngine:
             self._owns_ray = self._connect(address_or_local)
         except Exception as e:   # Ray's own errors for an address it cannot reach are of several kinds
             raise DistributedError(f"Ray could not start or join the cluster {address_or_local!r}: {e}") from e
+        local = parse_local(address_or_local) is not None
+        self.leader_share = local if leader_share is None else leader_share
         processors = int(ray.cluster_resources().get("CPU", 1))
-        count = actors or max(1, processors // self.threads_per_actor)
+        count = actors or max(1, processors // self.threads_per_actor - self.leader_share)
         replica = ray.remote(num_cpus=self.threads_per_actor, max_restarts=0, max_task_retries=0)(GridReplica)
-        niceness = LOCAL_ACTOR_NICENESS if parse_local(address_or_local) is not None else 0
+        niceness = LOCAL_ACTOR_NICENESS if local else 0
         # they build while the leader does
         self.actors = [replica.remote(recipe, self.threads_per_actor, niceness) for _ in range(count)]
         self._names = {id(actor): f"actor {k}" for k, actor in enumerate(self.actors)}
@@ -314,10 +323,13 @@ class RayEngine:
         self._pending = []
         return [(actor, actor.apply.remote(calls)) for actor in self.actors]
 
-    def _submit(self, boxes: list[Box], params: dict) -> list[tuple[Any, list[Box], Any]]:
-        """The boxes split across the actors, each part handed out."""
-        parts = split_by_cost(boxes, [self.cost(b) for b in boxes], len(self.actors))
-        return [(actor, part, actor.work.remote(part, params)) for actor, part in zip(self.actors, parts) if part]
+    def _submit(self, boxes: list[Box], params: dict) -> tuple[list[tuple[Any, list[Box], Any]], list[Box]]:
+        """The boxes split across the actors (and the leader, with `leader_share` or when no
+        actor is left), each actor's part handed out: the tasks, and the leader's part."""
+        workers = len(self.actors) + (self.leader_share or not self.actors)
+        parts = split_by_cost(boxes, [self.cost(b) for b in boxes], workers)
+        tasks = [(actor, part, actor.work.remote(part, params)) for actor, part in zip(self.actors, parts) if part]
+        return tasks, parts[len(self.actors)] if workers > len(self.actors) else []
 
     def _take_ahead(self, boxes: list[Box], params: dict):
         """The tasks of this batch if they were handed out ahead (see `_merge`) on the state
@@ -331,33 +343,31 @@ class RayEngine:
             self._expected = []
         if ahead is None or (ahead.boxes, ahead.params) != (boxes, params) or self._pending:
             return None
-        return ahead.tasks
+        return ahead.tasks, ahead.own
 
-    def _work(self, boxes: list[Box], params: dict, tasks=None):
-        """Every box worked once (`tasks`: parts already handed out): the result refs, their
-        bytes, and who worked each."""
+    def _work(self, boxes: list[Box], params: dict, handed_out=None):
+        """Every box worked once (`handed_out`: the tasks and the leader's part of a batch
+        handed out ahead): the result refs, their bytes, and who worked each. The leader
+        works its part while the actors work theirs; its grid is in their state."""
         ray = self._ray
         refs, blobs, sources = [], [], []
-        todo = boxes
-        while tasks is not None or todo:
-            if tasks is None:
-                if not self.actors:   # every actor is gone: the leader's grid is in the same state
-                    blobs.append(self.grid.work_boxes(todo, **params))
-                    refs.append(ray.put(blobs[-1]))
-                    sources.append("the leader")
-                    break
-                tasks = self._submit(todo, params)
+        tasks, own = handed_out if handed_out is not None else self._submit(boxes, params)
+        while tasks or own:
+            if own:
+                blobs.append(self.grid.work_boxes(own, **params))
+                refs.append(ray.put(blobs[-1]))
+                sources.append("the leader")
             todo = []
             for actor, part, ref in tasks:
                 try:
                     blobs.append(ray.get(ref))
                 except ray.exceptions.RayActorError:
                     self._drop(actor)
-                    todo += part      # worked again by the actors left
+                    todo += part      # worked again by the actors left, or by the leader
                     continue
                 refs.append(ref)
                 sources.append(self._names[id(actor)])
-            tasks = None
+            tasks, own = self._submit(todo, params) if todo else ([], [])
         return refs, blobs, sources
 
     def _merge(self, boxes, params, refs, blobs, sources, packed=False):
@@ -371,7 +381,7 @@ class RayEngine:
         merges = [(actor, actor.merge.remote(boxes, gc, *refs)) for actor in self.actors]
         if self._expected and self.actors:
             upcoming, upcoming_params = self._expected[0]
-            self._ahead = _WorkAhead(upcoming, upcoming_params, self._submit(upcoming, upcoming_params))
+            self._ahead = _WorkAhead(upcoming, upcoming_params, *self._submit(upcoming, upcoming_params))
         try:
             routes = self.grid.merge_boxes(boxes, gc, blobs, self.threads_per_actor, packed=packed)
         except ValueError as e:
