@@ -6,6 +6,7 @@
 // mapped aligned to 2 MiB and marked for transparent huge pages; the kernel may
 // still decline, which changes speed only. Smaller blocks come from operator new.
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -15,11 +16,19 @@ namespace tovrana {
 
 inline constexpr std::size_t kLargePage = std::size_t{2} << 20;
 
+// What a block of `bytes` maps: whole pages of the system's size. Its last, partial
+// large page stays in small pages, so a table a little over a large page does not
+// hold two.
+inline std::size_t mapped_length(std::size_t bytes) {
+    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+}
+
 // A block of `bytes` (>= kLargePage) aligned to kLargePage; throws std::bad_alloc.
 inline void* map_large_block(std::size_t bytes) {
     if (bytes > SIZE_MAX - 2 * kLargePage) throw std::bad_alloc();
-    const std::size_t length = (bytes + kLargePage - 1) / kLargePage * kLargePage;
-    // Map one page more than needed and cut the ends off, leaving an aligned block.
+    const std::size_t length = mapped_length(bytes);
+    // Map a large page more than needed and cut the ends off, leaving an aligned block.
     void* raw = ::mmap(nullptr, length + kLargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) throw std::bad_alloc();
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
@@ -33,9 +42,7 @@ inline void* map_large_block(std::size_t bytes) {
     return reinterpret_cast<void*>(aligned);
 }
 
-inline void unmap_large_block(void* p, std::size_t bytes) noexcept {
-    ::munmap(p, (bytes + kLargePage - 1) / kLargePage * kLargePage);
-}
+inline void unmap_large_block(void* p, std::size_t bytes) noexcept { ::munmap(p, mapped_length(bytes)); }
 
 template <class T>
 struct LargePageAllocator {

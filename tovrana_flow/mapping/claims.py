@@ -63,6 +63,12 @@ class FixedRects:
             col[self._n] = value
         self._n += 1
 
+    def trim(self) -> None:
+        """Gives back the arrays' spare room and the look-up index (built again when next
+        needed): for rectangles kept from one stage to a later one."""
+        self._cols = [c[:self._n].copy() for c in self._cols]
+        self._index = None
+
     def near(self, x0: int, y0: int, x1: int, y1: int) -> np.ndarray:
         """Ascending indices of the rectangles that meet the window (edges included)."""
         if self._index is None or self._index.stale(self._n):

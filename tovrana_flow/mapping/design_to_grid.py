@@ -193,6 +193,8 @@ def map_design(tech: Tech, design: Design, guides: Guides | None = None,
     _claim_around_access_wires(access, xs, ys, masks, rules, [l.name for l in layers], stacks, owners, no_via)
     termsets = {net: [p.cells for p in pa] for net, pa in access.items() if len(pa) >= 2}
 
+    for r in rects.values():
+        r.trim()        # kept in the model for the writer, which looks up a few shapes only
     blocked, pad_owner, no_via_cells = _grid_lists(owners, no_via, masks)
     gridmap = GridMap(xs_list, ys_list, [l.name for l in layers], vias, dbu)
     via_cost = opts.via_cost if opts.via_cost is not None else DEFAULT_VIA_COST
