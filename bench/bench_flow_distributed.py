@@ -12,9 +12,9 @@ routes are those of a threaded run. Each batch is timed alone there, so the Ray 
 nothing ahead.
 
 With `--whole` the routing stage runs twice on the same mapped design instead, once on
-threads and once on Ray as `--ray local:N` would (batches worked ahead, the leader working a
-share of each beside N - 1 actors), and the passes' rows are set side by side; the two runs'
-routes must be equal.
+threads and once on Ray as `--ray local:N` would (batches worked ahead; with
+`--leader-share`, the leader works a share of each beside N - 1 actors), and the passes'
+rows are set side by side; the two runs' routes must be equal.
 """
 from __future__ import annotations
 
@@ -39,6 +39,8 @@ def main(argv=None) -> int:
     ap.add_argument("--actors", type=int, default=2)
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--whole", action="store_true", help="whole routing stages, threads against actors")
+    ap.add_argument("--leader-share", action="store_true",
+                    help="with --whole: the leader works a share of each batch beside N - 1 actors")
     args = ap.parse_args(argv)
     if args.whole:
         return whole_runs(args)
@@ -71,16 +73,23 @@ def whole_runs(args) -> int:
     inputs = api.read(*design_files(Path(args.dir), args.design))
     model = api.map_to_grid(inputs)
     runs = {}
+    def shared(recipe):
+        from tovrana_flow.routing.distributed import RayEngine
+
+        return RayEngine(recipe, f"local:{args.actors}", actors=max(1, args.actors - 1), leader_share=True)
+
     for label, ray in (("threads", None), ("actors", f"local:{args.actors}")):
         options = RouteOptions(passes=PassOptions(passes=args.passes, threads=args.threads), show_progress=False,
-                               ray=ray, refine=False)
+                               ray=ray, refine=False, engine=shared if ray and args.leader_share else None)
         started = time.perf_counter()
         runs[label] = api.route(model, inputs.guides, options)
         print(f"{label}: routing stage {time.perf_counter() - started:.1f} s", flush=True)
     threads, actors = runs["threads"], runs["actors"]
     assert dict(threads.routes) == dict(actors.routes), "the two runs' routes differ"
-    print(f"\ndesign {args.design}: {args.threads} threads against --ray local:{args.actors} (the leader works a "
-          f"share of each batch beside {max(1, args.actors - 1)} actor(s) of 1 thread); same routes\n")
+    ray_side = (f"the leader's share and {max(1, args.actors - 1)} actor(s)" if args.leader_share
+                else f"{args.actors} actors")
+    print(f"\ndesign {args.design}: {args.threads} threads against --ray local:{args.actors} ({ray_side} of 1 "
+          f"thread); same routes\n")
     print("| pass | threads s | actors s | overhead | threads module s | actors module s | wire um | vias | markers |")
     print("|---|---|---|---|---|---|---|---|---|")
     total = [0.0, 0.0]

@@ -55,8 +55,7 @@ def cluster():
     """A local cluster of two processes, started by make_engine and then kept for the
     engines of every test, which find Ray running and leave it so."""
     first = engine_factory("local:2")(recipe(D))
-    # the leader works a share of each batch beside one actor
-    assert isinstance(first, RayEngine) and first.leader_share and len(first.actors) == 1
+    assert isinstance(first, RayEngine) and not first.leader_share and len(first.actors) == 2
     first._owns_ray = False  # its close() frees the processors but keeps the cluster
     first.close()
     yield

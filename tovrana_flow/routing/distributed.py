@@ -18,9 +18,9 @@ out right behind the replicas' merges of the last, so the actors work it while t
 merges; its results are used only if no other change came between the two batches, and
 dropped otherwise (working a batch only reads a grid).
 
-On a local cluster the leader works a share of every batch itself, on its own grid, beside
-one actor fewer (`leader_share`): the leader's grid must merge every batch anyway, so each
-replica it replaces is a merge of every batch saved on the cluster's processors.
+With `leader_share` the leader works a share of every batch itself, on its own grid, beside
+one actor fewer: the leader's grid must merge every batch anyway, so each replica it
+replaces is a merge of every batch saved on the cluster's processors.
 
 A box's result depends only on the grid's state, so the boxes of an actor that dies during
 a batch are simply worked again on another actor (on the leader when none is left), and the
@@ -180,8 +180,8 @@ class RayEngine:
     `address_or_local` is "local:N" to start a local cluster of N worker processes (or use
     the one this process already started), or the address of a cluster to join. `actors`
     defaults to one per `threads_per_actor` processors of the cluster, one fewer with
-    `leader_share` (the leader then works a part of every batch too; default: on a local
-    cluster); each actor works its part on `threads_per_actor` threads. `cost` estimates the
+    `leader_share` (the leader then works a part of every batch too); each actor works its
+    part on `threads_per_actor` threads. `cost` estimates the
     work of a box (see `box_area`).
     The constructor returns when every actor has built its grid (`ready_timeout` seconds at
     most, else DistributedError). The actors of a local cluster run at a lower priority
@@ -190,7 +190,7 @@ class RayEngine:
 
     def __init__(self, recipe: GridRecipe, address_or_local: str, *, actors: int | None = None,
                  threads_per_actor: int = 1, cost: Callable[[Box], float] = box_area,
-                 ready_timeout: float = 300.0, leader_share: bool | None = None):
+                 ready_timeout: float = 300.0, leader_share: bool = False):
         try:
             import ray
         except ImportError as e:
@@ -209,7 +209,7 @@ class RayEngine:
         except Exception as e:   # Ray's own errors for an address it cannot reach are of several kinds
             raise DistributedError(f"Ray could not start or join the cluster {address_or_local!r}: {e}") from e
         local = parse_local(address_or_local) is not None
-        self.leader_share = local if leader_share is None else leader_share
+        self.leader_share = leader_share
         processors = int(ray.cluster_resources().get("CPU", 1))
         count = actors or max(1, processors // self.threads_per_actor - self.leader_share)
         replica = ray.remote(num_cpus=self.threads_per_actor, max_restarts=0, max_task_retries=0)(GridReplica)
