@@ -1,29 +1,32 @@
 #pragma once
 // A per-search view of a cell-id set with the range of its ids in front: the sets
 // of a search (hard cells, markers, fixed cells) are small and local, so most
-// lookups fall outside the range and never hash.
-#include <algorithm>
-#include <cstdint>
-#include <limits>
-
-#include "grid/types.hpp"
+// lookups fall outside the range and never hash. A view may join a second set
+// (a box worker's keep-outs are the global obstacles and its own few), so that
+// neither has to be copied into the other.
+#include "grid/id_range.hpp"
 
 namespace tovrana::maze {
 
 class IdLookup {
 public:
-    explicit IdLookup(const HashSet<int64_t>& set) : set_(set) {
-        for (const int64_t id : set) {
-            lo_ = std::min(lo_, id);
-            hi_ = std::max(hi_, id);
-        }
+    explicit IdLookup(const HashSet<int64_t>& set) : IdLookup(set, IdRange::of(set)) {}
+    // `range` must cover every id of `set`; a caller that keeps it spares the scan.
+    IdLookup(const HashSet<int64_t>& set, IdRange range) : set_(&set), range_(range) {}
+    // This view and `more`: an id either holds.
+    IdLookup(const IdLookup& first, const IdLookup& more)
+        : set_(first.set_), range_(first.range_), more_set_(more.set_), more_range_(more.range_) {}
+
+    bool contains(int64_t id) const {
+        return (range_.holds(id) && set_->contains(id)) ||
+               (more_set_ && more_range_.holds(id) && more_set_->contains(id));
     }
-    bool contains(int64_t id) const { return id >= lo_ && id <= hi_ && set_.contains(id); }
 
 private:
-    const HashSet<int64_t>& set_;
-    int64_t lo_ = std::numeric_limits<int64_t>::max();  // empty: no id is in range
-    int64_t hi_ = std::numeric_limits<int64_t>::min();
+    const HashSet<int64_t>* set_;
+    IdRange range_;
+    const HashSet<int64_t>* more_set_ = nullptr;
+    IdRange more_range_;
 };
 
 }  // namespace tovrana::maze

@@ -192,7 +192,7 @@ PyObject* set_worker_consts(PyObject* self, Fast args, Py_ssize_t nargs, PyObjec
         HashSet<NetId> supply_set(supply.begin(), supply.end());
         HashSet<int64_t> obstacle_set = cell_id_set(grid.geo(), obstacles);
         grid.consts.supply.swap(supply_set);
-        grid.consts.obstacles.swap(obstacle_set);
+        grid.consts.set_obstacles(std::move(obstacle_set));
         Py_RETURN_NONE;
     });
 }

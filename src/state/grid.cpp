@@ -141,7 +141,7 @@ std::vector<std::pair<const char*, std::size_t>> Grid::memory_usage() const {
         const std::lock_guard lock(shape_lock_);
         if (shape_) shape_bytes = shape_->memory_bytes();
     }
-    std::size_t consts_bytes = consts.obstacles.bucket_count() * (sizeof(int64_t) + 1) +
+    std::size_t consts_bytes = consts.obstacles().bucket_count() * (sizeof(int64_t) + 1) +
                                consts.supply.bucket_count() * (sizeof(NetId) + 1) +
                                consts.name_rank.bucket_count() * (sizeof(std::pair<NetId, int32_t>) + 1) +
                                consts.termsets.bucket_count() * (sizeof(std::pair<NetId, TermSets>) + 1);

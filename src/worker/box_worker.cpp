@@ -22,10 +22,10 @@ constexpr double kMarkerHistoryFloor = 0.5;
 // with up to this many times its initial marker count.
 constexpr std::size_t kRipupAllAcceptFactor = 5;
 
-// Keep-outs of every search in the box: the global obstacles plus the footprints
-// of the supply nets' stored routes.
+// The footprints of the supply nets' stored routes: with the global obstacles, the
+// keep-outs of every search in the box.
 HashSet<int64_t> supply_keepouts(const Grid& grid, const FootprintRule& footprints) {
-    HashSet<int64_t> hard = grid.consts.obstacles;
+    HashSet<int64_t> hard;
     const Geometry& g = grid.geo();
     for (const NetId net : grid.consts.supply) {  // any order: the result is a set
         const auto slot = grid.routes.slot_of(net);
@@ -55,13 +55,23 @@ HashSet<NetId> nets_changed(const OccDelta& delta) {
     return nets;
 }
 
-std::vector<NetId> ripup_all_seed(const Grid& grid, const WorkerQueue& queue, const LocalRoutes& none) {
+// The multi-terminal nets with a cell in the box, in store order. With the batch's
+// slot index only the routes whose columns reach the box are looked at.
+std::vector<NetId> ripup_all_seed(const Grid& grid, const WorkerQueue& queue, const LocalRoutes& none,
+                                  const BoxGeometry& geometry, const SlotIndex* slots) {
     std::vector<NetId> nets;
-    for (std::size_t s = 0; s < grid.routes.slot_count(); ++s) {
+    const auto consider = [&](std::size_t s) {
         const NetId net = grid.routes.net(s);
         const TermSets* sets = grid.consts.termsets_of(net);
         if (sets && sets->size() >= 2 && queue.net_in_box(net, none)) nets.push_back(net);
+    };
+    if (!slots) {
+        for (std::size_t s = 0; s < grid.routes.slot_count(); ++s) consider(s);
+        return nets;
     }
+    const Box& box = geometry.box();
+    const int64_t gc = geometry.gc();
+    for (const uint32_t s : slots->crossing({box.gx0 * gc, (int64_t{box.gx1} + 1) * gc - 1}, {})) consider(s);
     return nets;
 }
 
@@ -89,7 +99,7 @@ public:
           geometry_(grid.geo(), box, p.gc, margin_lines(footprints_, p.prl_halo)),
           queue_(grid, geometry_, p.maze_end_iter),
           hard_(supply_keepouts(grid, footprints_)),
-          hard_lookup_(hard_) {
+          hard_lookup_(maze::IdLookup(grid.consts.obstacles(), grid.consts.obstacle_range()), maze::IdLookup(hard_)) {
         marker_params_.footprints = footprints_;
         marker_params_.region = geometry_.marker_region();
         marker_params_.prl_halo = p.prl_halo;
@@ -102,7 +112,7 @@ public:
     BoxResult run() {
         const std::vector<Marker> initial = markers();
         record_history(initial);
-        if (params_.ripup_all) queue_.offer(ripup_all_seed(grid_, queue_, local_), local_);
+        if (params_.ripup_all) queue_.offer(ripup_all_seed(grid_, queue_, local_, geometry_, slots_), local_);
         else queue_.offer(nets_named(grid_, initial), local_);
 
         while (const auto net = queue_.pop()) {
@@ -261,8 +271,8 @@ private:
     FootprintRule footprints_;  // of the markers and keep-outs: the call's halos, or the spacing rule
     BoxGeometry geometry_;
     WorkerQueue queue_;
-    HashSet<int64_t> hard_;
-    maze::IdLookup hard_lookup_;  // hard_ with its id range, for every search of the box
+    HashSet<int64_t> hard_;       // the supply nets' footprints
+    maze::IdLookup hard_lookup_;  // the global obstacles and hard_, for every search of the box
     MarkerParams marker_params_;
     LocalRoutes local_;
     OccDelta delta_;
