@@ -245,3 +245,19 @@ def test_merge_thread_counts_agree_on_random_designs(seed, nets, data):
                 g.routes_update(net, cells, edges)
     for g in grids:
         assert_kept(g)
+
+
+def test_occupancy_does_not_grow_while_a_route_moves_back_and_forth():
+    """Erasures wear a flat table's load limit down; the occupancy must then rebuild its
+    tables at the size they need, not double them, or a long run of passes ends with
+    every table twice what its contents take."""
+    d = make_design(seed=5, shape=(64, 64, 2, 40, 4))
+    g = d.load(tovrana.Grid(*d.grid_args()), (1, 1))
+    net = sorted(d.routes)[0]
+    row = [(x, 10, 0) for x in range(64)]
+    moves = [(row, list(zip(row, row[1:]))), d.routes[net]]
+    sizes = []
+    for i in range(2000):
+        g.routes_update(net, *moves[i % 2], occ=True)
+        sizes.append(dict(g._memory_usage())["occ"])
+    assert max(sizes) <= sizes[1]

@@ -10,11 +10,22 @@ namespace {
 // Room for `changes` insertions or erasures without a rehash: an erasure may lower
 // a flat map's load limit by one (its guard against probe-length drift), so room
 // for one of either per change means nothing below allocates.
+//
+// When erasures have worn the limit down, the table is rebuilt at the size `needed`
+// calls for. Asking for one bucket more instead doubled it: over many passes of
+// routes moving in and out, every shard table ended up twice the size a fresh build
+// gives.
 template <class Map>
 void reserve_room(Map& map, std::size_t changes) {
     if (changes == 0) return;
     const std::size_t needed = map.size() + changes;
     map.reserve(needed);
+    if (map.max_load() < needed) {
+        Map fresh(map.get_allocator());
+        fresh.reserve(needed);  // the only step that can throw: moves into reserved room do not
+        for (auto& [key, value] : map) fresh.try_emplace(key, std::move(value));
+        map.swap(fresh);
+    }
     while (map.max_load() < needed) map.rehash(map.bucket_count() + 1);
 }
 
