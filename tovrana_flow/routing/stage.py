@@ -11,7 +11,7 @@ from __future__ import annotations
 import time
 from dataclasses import dataclass, field
 from typing import Mapping
-from functools import cache, partial
+from functools import partial
 
 from ..design import Guides
 from ..errors import OptionError
@@ -143,7 +143,9 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
         rows.append(PhaseRow("load grid into engine", t_engine + time.perf_counter() - t,
                              m_engine + clock.seconds - m0, peak_mb=peak_memory_mb()))
 
-        spare = cache(partial(spare_grid, model))     # a fresh occupancy map's grid, made when first needed
+        # a grid for a fresh occupancy map, made for each check and dropped after it: kept, it
+        # held a second map of the whole design through the repairs and the refinement
+        spare = partial(spare_grid, model)
 
         drift = repaired = 0
         given_up: set[int] = set()
