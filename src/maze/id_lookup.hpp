@@ -13,7 +13,8 @@ public:
     explicit IdLookup(const HashSet<int64_t>& set) : IdLookup(set, IdRange::of(set)) {}
     // `range` must cover every id of `set`; a caller that keeps it spares the scan.
     IdLookup(const HashSet<int64_t>& set, IdRange range) : set_(&set), range_(range) {}
-    // This view and `more`: an id either holds.
+    // The set `first` views and the one `more` views (each a view of one set): an id
+    // either holds.
     IdLookup(const IdLookup& first, const IdLookup& more)
         : set_(first.set_), range_(first.range_), more_set_(more.set_), more_range_(more.range_) {}
 
