@@ -53,7 +53,7 @@ std::vector<BoxOutcome> run_boxes(const Grid& grid, const std::vector<Box>& boxe
     run_tasks(
         boxes.size(), n_threads,
         [&](std::size_t i) {
-            outcomes[i] = box_outcome(box_worker(grid, boxes[i], params, &slots), boxes[i], params.gc);
+            outcomes[i] = box_outcome(box_worker(grid, boxes[i], params, slots), boxes[i], params.gc);
         },
         AfterSpawnFailure::kFail, SingleThread::kSpawn);
     return outcomes;

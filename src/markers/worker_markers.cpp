@@ -28,7 +28,7 @@ std::vector<uint32_t> slots_near(const RouteStore& store, const LocalRoutes& loc
 }  // namespace
 
 std::vector<Marker> worker_markers(const Grid& grid, const LocalRoutes& local, const MarkerParams& params,
-                                   const SlotIndex* index) {
+                                   const SlotIndex& index) {
     const RouteStore& store = grid.routes;
     std::vector<NetRouteView> nets;
     auto add = [&](std::size_t s) {
@@ -37,8 +37,8 @@ std::vector<Marker> worker_markers(const Grid& grid, const LocalRoutes& local, c
         else nets.push_back({net, store.cells(s), store.vias(s), &store.bounds(s)});
     };
     const int32_t nx = grid.geo().nx, ny = grid.geo().ny;
-    if (index && culls_by_region(nx, ny, params)) {
-        for (const uint32_t s : slots_near(store, local, params, *index)) add(s);
+    if (culls_by_region(nx, ny, params)) {
+        for (const uint32_t s : slots_near(store, local, params, index)) add(s);
     } else {
         nets.reserve(store.slot_count());
         for (std::size_t s = 0; s < store.slot_count(); ++s) add(s);

@@ -20,10 +20,10 @@ struct LocalRoute {
 using LocalRoutes = InsertionOrderedMap<NetId, LocalRoute>;
 
 // Markers over every slot of the store (nets without a slot take no part), the
-// stored routes read in place; `params.region` is always set by the worker. With
-// an index of the store, only the routes that can reach the region are visited;
-// the markers are the same.
+// stored routes read in place; `params.region` is always set by the worker. Through
+// the index of the store only the routes that can reach the region are visited;
+// the markers are those of every slot.
 std::vector<Marker> worker_markers(const Grid& grid, const LocalRoutes& local, const MarkerParams& params,
-                                   const SlotIndex* index = nullptr);
+                                   const SlotIndex& index);
 
 }  // namespace tovrana

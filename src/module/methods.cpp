@@ -140,7 +140,7 @@ PyObject* stored_markers(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* 
         std::vector<uint8_t> vertical;
         const MarkerParams params = marker_params(a, grid, vertical);
         const SlotIndex index(grid.routes, grid.geo(), a.get<int64_t, "strip_lines">());
-        return build_result(worker_markers(grid, LocalRoutes{}, params, &index));
+        return build_result(worker_markers(grid, LocalRoutes{}, params, index));
     });
 }
 

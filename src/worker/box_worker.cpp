@@ -55,23 +55,18 @@ HashSet<NetId> nets_changed(const OccDelta& delta) {
     return nets;
 }
 
-// The multi-terminal nets with a cell in the box, in store order. With the batch's
-// slot index only the routes whose columns reach the box are looked at.
+// The multi-terminal nets with a cell in the box, in store order. Only the routes
+// whose columns reach the box (by the batch's slot index) are looked at.
 std::vector<NetId> ripup_all_seed(const Grid& grid, const WorkerQueue& queue, const LocalRoutes& none,
-                                  const BoxGeometry& geometry, const SlotIndex* slots) {
+                                  const BoxGeometry& geometry, const SlotIndex& slots) {
+    const Box& box = geometry.box();
+    const int64_t gc = geometry.gc();
     std::vector<NetId> nets;
-    const auto consider = [&](std::size_t s) {
+    for (const uint32_t s : slots.crossing({box.gx0 * gc, (int64_t{box.gx1} + 1) * gc - 1}, {})) {
         const NetId net = grid.routes.net(s);
         const TermSets* sets = grid.consts.termsets_of(net);
         if (sets && sets->size() >= 2 && queue.net_in_box(net, none)) nets.push_back(net);
-    };
-    if (!slots) {
-        for (std::size_t s = 0; s < grid.routes.slot_count(); ++s) consider(s);
-        return nets;
     }
-    const Box& box = geometry.box();
-    const int64_t gc = geometry.gc();
-    for (const uint32_t s : slots->crossing({box.gx0 * gc, (int64_t{box.gx1} + 1) * gc - 1}, {})) consider(s);
     return nets;
 }
 
@@ -91,7 +86,7 @@ void append_path_edges(const CellList& path, EdgeList& edges) {
 
 class BoxWorker {
 public:
-    BoxWorker(const Grid& grid, const Box& box, const BoxParams& p, const SlotIndex* slots)
+    BoxWorker(const Grid& grid, const Box& box, const BoxParams& p, const SlotIndex& slots)
         : grid_(grid),
           params_(p),
           slots_(slots),
@@ -267,7 +262,7 @@ private:
 
     const Grid& grid_;
     const BoxParams& params_;
-    const SlotIndex* slots_;
+    const SlotIndex& slots_;
     FootprintRule footprints_;  // of the markers and keep-outs: the call's halos, or the spacing rule
     BoxGeometry geometry_;
     WorkerQueue queue_;
@@ -282,7 +277,7 @@ private:
 
 }  // namespace
 
-BoxResult box_worker(const Grid& grid, const Box& box, const BoxParams& params, const SlotIndex* slots) {
+BoxResult box_worker(const Grid& grid, const Box& box, const BoxParams& params, const SlotIndex& slots) {
     return BoxWorker(grid, box, params, slots).run();
 }
 

@@ -29,7 +29,7 @@ struct BoxResult {
     bool accepted = false;
 };
 
-// `slots` indexes grid.routes; without it the marker checks walk every route.
-BoxResult box_worker(const Grid& grid, const Box& box, const BoxParams& params, const SlotIndex* slots = nullptr);
+// `slots` indexes grid.routes: the worker finds the routes near its box through it.
+BoxResult box_worker(const Grid& grid, const Box& box, const BoxParams& params, const SlotIndex& slots);
 
 }  // namespace tovrana
