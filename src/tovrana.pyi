@@ -85,6 +85,10 @@ class Grid:
     ) -> list[_Cell] | None: ...
     def occ_init(self, nets: Sequence[_NetCellsArg], wire_halo: _Int, via_halo: _Int) -> None: ...
     def occ_signature(self) -> int: ...
+    def occ_signature_of(self, nets: Sequence[_NetCellsArg], wire_halo: _Int, via_halo: _Int) -> int:
+        """The occ_signature that occ_init(nets, wire_halo, via_halo) would leave, without
+        building or changing the occupancy map (memory for one net at a time). Same arguments
+        and errors as occ_init."""
     def flexgc(
         self,
         nets: Sequence[_NetCellsArg],

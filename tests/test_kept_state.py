@@ -40,8 +40,8 @@ def search(g, net, a, b, shape, gg_drc=3.0):
        st.data())
 def test_routes_update_with_occ_leaves_the_map_a_rebuild_would_give(seed, nets, halos, spacing, data):
     """routes_update(occ=True) moves the net's footprint (halos, or the spacing model's boxes):
-    the map then equals occ_init of the stored routes, net by net, on a fresh grid; without
-    occ the map stays as it was."""
+    the map then equals occ_init of the stored routes, net by net, on a fresh grid, and so
+    does occ_signature_of the stored routes; without occ the map stays as it was."""
     d = make_design(seed=seed, shape=(16, 16, 2, nets, 4))
     rules = make_rules(d, seed) if spacing else None
     g = d.load(tovrana.Grid(*d.grid_args()), halos, rules=rules)
@@ -56,8 +56,9 @@ def test_routes_update_with_occ_leaves_the_map_a_rebuild_would_give(seed, nets, 
         fresh = tovrana.Grid(*d.grid_args())
         for method, args in rules.calls() if rules else []:
             getattr(fresh, method)(*args)
-        fresh.occ_init([(n, c, via_cells(e)) for n, (c, e) in stored.items()], *halos)
-        assert g.occ_signature() == fresh.occ_signature()
+        nets_now = [(n, c, via_cells(e)) for n, (c, e) in stored.items()]
+        fresh.occ_init(nets_now, *halos)
+        assert g.occ_signature() == fresh.occ_signature() == g.occ_signature_of(nets_now, *halos)
         assert_kept(g)
     kept = g.occ_signature()
     g.routes_update(sorted(stored)[0], [], [])

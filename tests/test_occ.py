@@ -14,10 +14,14 @@ def occ_pair(nx, ny, nz):
 @settings(max_examples=examples(400), deadline=None)
 @given(st.data(), grid_dims(), st.integers(-1, 3), st.integers(-1, 3))
 def test_occ_init_matches_model(data, dims, wire, via):
+    """occ_init builds the model's map; occ_signature_of tells its signature beforehand without
+    touching the grid's map (nets named twice included)."""
     g, m = occ_pair(*dims)
     nets = data.draw(net_routes(*dims))
-    g.occ_init(nets, wire, via)
     m.occ_init(nets, wire, via)
+    assert g.occ_signature_of(nets, wire, via) == m.occ_signature()
+    assert g.occ_signature() == 0
+    g.occ_init(nets, wire, via)
     assert g.occ_signature() == m.occ_signature()
     g.occ_init(nets, wire, via)  # a rebuild replaces, never accumulates
     assert g.occ_signature() == m.occ_signature()

@@ -92,6 +92,19 @@ PyObject* occ_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwname
     });
 }
 
+PyObject* occ_signature_of(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
+    using Sig = Signature<"Grid.occ_signature_of", "nets", "wire_halo", "via_halo">;
+    return guarded([&] {
+        const Args<Sig> a(args, nargs, kwnames);
+        const SharedBorrow borrow(self);
+        const auto nets = a.get<std::vector<NetCells>, "nets">();
+        const Halos halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
+        const Grid& grid = borrow.grid();
+        return PyLong_FromUnsignedLongLong(
+            tovrana::occ_signature_of(grid.geo(), route_views(nets), grid.footprints(halos)));
+    });
+}
+
 PyObject* occ_signature(PyObject* self, PyObject*) {
     return guarded([&] {
         const SharedBorrow borrow(self);
@@ -330,6 +343,11 @@ PyMethodDef grid_methods[] = {
      "(cell, net, count)). Two maps with the same (cell, net) -> count entries give the same\n"
      "value: a cheap drift check, since the map kept current by route_boxes must equal a fresh\n"
      "occ_init of the same routes."},
+    {"occ_signature_of", TOVRANA_FAST(occ_signature_of),
+     "occ_signature_of($self, nets, wire_halo, via_halo)\n--\n\n"
+     "The occ_signature that occ_init(nets, wire_halo, via_halo) would leave, computed without\n"
+     "building or changing the occupancy map: memory for one net at a time. Same arguments and\n"
+     "errors as occ_init."},
     {"flexgc", TOVRANA_FAST(flexgc),
      "flexgc($self, nets, wire_halo, via_halo, region, prl_halo, prl_len, vertical)\n--\n\n"
      "Design-rule markers: cover markers (a cell where the halo footprints of two or more nets\n"

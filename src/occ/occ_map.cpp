@@ -1,6 +1,7 @@
 #include "occ/occ_map.hpp"
 
 #include <algorithm>
+#include <numeric>
 
 #include "grid/parallel.hpp"
 
@@ -262,6 +263,24 @@ void occ_build(OccMap& occ, const Geometry& g, std::span<const NetRouteView> net
         });
     }
     occ.swap(fresh);
+}
+
+uint64_t occ_signature_of(const Geometry& g, std::span<const NetRouteView> nets, const FootprintRule& rule) {
+    std::vector<std::size_t> order(nets.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return nets[a].net < nets[b].net; });
+    uint64_t signature = 0;
+    for (std::size_t i = 0; i < order.size();) {
+        const NetId net = nets[order[i]].net;
+        HashMap<int64_t, uint32_t> counts;  // fresh: clearing a large net's table costs its size
+        for (; i < order.size() && nets[order[i]].net == net; ++i) {
+            const NetRouteView& n = nets[order[i]];
+            for_each_footprint(g, n.cells, n.vias, rule, nullptr,
+                               [&](int32_t x, int32_t y, int32_t layer) { ++counts[g.cell_id(x, y, layer)]; });
+        }
+        for (const auto& [cell, count] : counts) signature += occ_term(cell, net, count);
+    }
+    return signature;
 }
 
 void occ_apply_local(OccDelta& delta, const OccMap& occ, const Geometry& g, const FootprintRule& rule, NetId net,

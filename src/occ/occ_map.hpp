@@ -180,6 +180,11 @@ void occ_build(OccMap& occ, const Geometry& g, std::span<const NetRouteView> net
 // Wrapping sum of per-(cell, net, count) contributions; independent of map order.
 inline uint64_t occ_signature(const OccMap& occ) { return occ.signature(); }
 
+// The signature occ_build would give the same nets, without a map of the grid: a
+// net's counts depend on its own footprints alone, so they are summed one net at a
+// time (the entries of a net named more than once together, as occ_build adds them).
+uint64_t occ_signature_of(const Geometry& g, std::span<const NetRouteView> nets, const FootprintRule& rule);
+
 // Adds (add) or removes one footprint of `net` to or from the delta over `occ`.
 void occ_apply_local(OccDelta& delta, const OccMap& occ, const Geometry& g, const FootprintRule& rule, NetId net,
                      std::span<const Cell> cells, std::span<const Cell> vias, bool add);

@@ -96,7 +96,7 @@ def test_short_removal_moves_the_later_net_off_shared_cells():
     assert book.routes[1] == straight(10, 0, 30)             # the earlier net keeps its route
     assert not book.shared_cells() and book.open_nets() == []
     # the engine holds what the book holds, occupancy included
-    assert not book.occupancy_drifted(tovrana.Grid(*model.grid_args()))
+    assert not book.occupancy_drifted()
 
 
 def test_short_removal_keeps_a_route_that_cannot_get_clear():
@@ -143,7 +143,7 @@ def test_rule_repair_moves_a_net_off_a_finding_or_rolls_back():
     book = RouteBook(model, {1: straight(10, 0, 30)})
     assert repair_findings(book, check_once, MarkerCensus(model), margin=2) == (1, 0)
     assert check_once(book.routes) == [] and book.open_nets() == []
-    assert not book.occupancy_drifted(tovrana.Grid(*model.grid_args()))
+    assert not book.occupancy_drifted()
 
     # a check that finds more after the move: the first routes come back, in the engine too
     book = RouteBook(model, {1: straight(10, 0, 30)})
@@ -348,7 +348,7 @@ def test_refining_takes_a_cheaper_route_and_keeps_one_that_cannot_improve():
     assert refine([1, 2]) == 1
     assert cost(1, book.routes[1]) == 30 and book.open_nets() == []
     assert book.routes[2] == straight(20, 0, 30) and book.routes[3] == straight(30, 0, 30)
-    assert not book.occupancy_drifted(tovrana.Grid(*model.grid_args()))
+    assert not book.occupancy_drifted()
     # net 2 lies on net 1's row on both layers: net 1 takes the next row, clear of it
     wall = straight(10, 1, 29)
     upper = straight(10, 1, 29, z=1)

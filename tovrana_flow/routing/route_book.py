@@ -120,13 +120,14 @@ class RouteBook:
     def shared_cells(self) -> dict[Cell, list[int]]:
         return shared_cells(self._routes)
 
-    def occupancy_drifted(self, check_grid: tovrana.Grid) -> bool:
+    def occupancy_drifted(self) -> bool:
         """Whether the engine's incrementally kept occupancy differs from a fresh `occ_init`
-        of the routes (built on `check_grid`, a spare grid of the same model: `spare_grid`)."""
+        of the routes, by signature (`occ_signature_of` sums it net by net: no second map of
+        the design)."""
         h = self.model.halos
-        check_grid.occ_init(nets=occ_nets(self._routes, self.model.supply_routes), wire_halo=h.wire_halo,
-                            via_halo=h.via_halo)
-        return check_grid.occ_signature() != self.grid.occ_signature()
+        fresh = self.grid.occ_signature_of(nets=occ_nets(self._routes, self.model.supply_routes),
+                                           wire_halo=h.wire_halo, via_halo=h.via_halo)
+        return fresh != self.grid.occ_signature()
 
     # ---- changing
 

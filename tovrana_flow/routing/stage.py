@@ -3,15 +3,14 @@ passes, marker repair and short removal, refinement, loops cut.
 
 The routes live in a `RouteBook`, the one writer of the routes and of the engine's grid,
 from the first net the initial routing enters. After each pass the nets the pass left in pieces are reconnected, and
-the engine's incrementally kept occupancy can be compared with a fresh `occ_init` of the
-applied routes on a spare grid; a mismatch is reported as drift in the table.
+the engine's incrementally kept occupancy can be compared (by signature) with a fresh
+`occ_init` of the applied routes; a mismatch is reported as drift in the table.
 """
 from __future__ import annotations
 
 import time
 from dataclasses import dataclass, field
 from typing import Mapping
-from functools import partial
 
 from ..design import Guides
 from ..errors import OptionError
@@ -24,7 +23,7 @@ from .initial import InitialOptions, initial_routing
 from .markers import MarkerCensus, MarkerCount
 from .repair import RuleCheck, reconnect_split_nets, refine_routes, remove_markers, remove_shorts, repair_findings
 from .route_cost import RouteCost, edge_cost
-from .route_book import GuideCosts, RouteBook, spare_grid
+from .route_book import GuideCosts, RouteBook
 from .schedule import PassOptions, plan_pass, run_pass, stalled
 
 
@@ -143,10 +142,6 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
         rows.append(PhaseRow("load grid into engine", t_engine + time.perf_counter() - t,
                              m_engine + clock.seconds - m0, peak_mb=peak_memory_mb()))
 
-        # a grid for a fresh occupancy map, made for each check and dropped after it: kept, it
-        # held a second map of the whole design through the repairs and the refinement
-        spare = partial(spare_grid, model)
-
         drift = repaired = 0
         given_up: set[int] = set()
         history = [current.total]
@@ -178,7 +173,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             seconds, module = time.perf_counter() - t, clock.seconds - m0
             occ = None
             if opts.check_drift and opts.drift_every_pass:
-                off = book.occupancy_drifted(spare())
+                off = book.occupancy_drifted()
                 drift += off
                 occ = "DRIFT" if off else "ok"
             name = plan.label() + (" (rolled back)" if rolled_back else "")
@@ -187,7 +182,7 @@ def route_design(model: GridModel, guides: Guides | None = None, options: RouteO
             if stalled(history, po.stall):
                 break
         if opts.check_drift and not opts.drift_every_pass and rows[-1].occ is None and len(history) > 1:
-            off = book.occupancy_drifted(spare())      # the last pass's row tells
+            off = book.occupancy_drifted()      # the last pass's row tells
             drift += off
             rows[-1].occ = "DRIFT" if off else "ok"
 
