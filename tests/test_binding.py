@@ -13,6 +13,7 @@ SIGNATURES = {
     "box_maze": "(net, starts, goals, hard, route_shape, marker_pos, fixed, gg_drc, gg_marker, gg_fixed, corridor, gc, use_occ, heuristic_weight=1.0)",
     "occ_init": "(nets, wire_halo, via_halo)",
     "occ_signature": "()",
+    "occ_signature_of": "(nets, wire_halo, via_halo)",
     "flexgc": "(nets, wire_halo, via_halo, region, prl_halo, prl_len, vertical)",
     "routes_init": "(nets)",
     "routes_update": "(net, cells, edges, occ=False)",
