@@ -3,6 +3,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "markers/flexgc_core.hpp"
 #include "markers/worker_markers.hpp"
@@ -78,13 +79,19 @@ std::vector<NetRouteView> route_views(const std::vector<NetCells>& nets) {
     return out;
 }
 
+// The (nets, wire_halo, via_halo) of occ_init and occ_signature_of.
+template <class Sig>
+std::pair<std::vector<NetCells>, Halos> occ_args(const Args<Sig>& a) {
+    return {a.template get<std::vector<NetCells>, "nets">(),
+            Halos{a.template get<int32_t, "wire_halo">(), a.template get<int32_t, "via_halo">()}};
+}
+
 PyObject* occ_init(PyObject* self, Fast args, Py_ssize_t nargs, PyObject* kwnames) {
     using Sig = Signature<"Grid.occ_init", "nets", "wire_halo", "via_halo">;
     return guarded([&] {
         const Args<Sig> a(args, nargs, kwnames);
         const ExclusiveBorrow borrow(self);
-        const auto nets = a.get<std::vector<NetCells>, "nets">();
-        const Halos halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
+        const auto [nets, halos] = occ_args(a);
         Grid& grid = borrow.grid();
         occ_build(grid.occ, grid.geo(), route_views(nets), grid.footprints(halos));
         grid.set_occ_footprints(halos);
@@ -97,8 +104,7 @@ PyObject* occ_signature_of(PyObject* self, Fast args, Py_ssize_t nargs, PyObject
     return guarded([&] {
         const Args<Sig> a(args, nargs, kwnames);
         const SharedBorrow borrow(self);
-        const auto nets = a.get<std::vector<NetCells>, "nets">();
-        const Halos halos{a.get<int32_t, "wire_halo">(), a.get<int32_t, "via_halo">()};
+        const auto [nets, halos] = occ_args(a);
         const Grid& grid = borrow.grid();
         return PyLong_FromUnsignedLongLong(
             tovrana::occ_signature_of(grid.geo(), route_views(nets), grid.footprints(halos)));
